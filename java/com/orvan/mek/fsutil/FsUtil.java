@@ -1,0 +1,105 @@
+package com.orvan.mek.fsutil;
+
+import java.io.IOException;
+import java.io.PrintStream;
+import java.util.Arrays;
+import java.util.Iterator;
+
+/** Command-line tool: {@code java -jar fsutil.jar df|ls|readlink PATH...}. */
+public final class FsUtil {
+    private static final String USAGE = String.join("\n",
+            "usage: java -jar fsutil.jar COMMAND PATH...",
+            "  df PATH...        file-system statistics (statvfs) of the file system holding each PATH",
+            "  ls DIR...         entries of each DIR, one per line, in readdir order; devices, sockets,",
+            "                    '.' and '..' left out; names are written as their bytes on disk",
+            "  readlink LINK...  the full target of each symbolic link",
+            "  --help            this text",
+            "Exit status: 0 when every PATH succeeded, 1 when any failed, 2 on a usage error.");
+
+    private FsUtil() {}
+
+    public static void main(String[] args) {
+        System.exit(run(args, System.out, System.err));
+    }
+
+    static int run(String[] args, PrintStream out, PrintStream err) {
+        if (args.length == 0 || args[0].equals("--help") || args[0].equals("-h")) {
+            (args.length == 0 ? err : out).println(USAGE);
+            return args.length == 0 ? 2 : 0;
+        }
+        String[] paths = Arrays.copyOfRange(args, 1, args.length);
+        if (paths.length == 0) {
+            err.println("fsutil: " + args[0] + ": no PATH given (see --help)");
+            return 2;
+        }
+        int status = 0;
+        for (String path : paths) {
+            try {
+                switch (args[0]) {
+                    case "df": df(path, out); break;
+                    case "ls": ls(path, out, paths.length > 1); break;
+                    case "readlink": out.println(NativeFs.readLink(path)); break;
+                    default:
+                        err.println("fsutil: unknown command '" + args[0] + "' (see --help)");
+                        return 2;
+                }
+            } catch (IOException e) {
+                err.println("fsutil: " + args[0] + ": " + path + ": " + e.getMessage());
+                status = 1;
+            }
+            out.flush();
+        }
+        return status;
+    }
+
+    private static void df(String path, PrintStream out) throws IOException {
+        FileSysStatUnix s = new FileSystemStatLin().getFileSysStat(path);
+        out.println("File system of: " + path);
+        row(out, "Block size (f_bsize)", s.getBlockSize(), "");
+        row(out, "Fragment size (f_frsize)", s.getFragmentSize(), "");
+        row(out, "Blocks (f_blocks)", s.getBlocks(), human(s.getTotalSpace()));
+        row(out, "Free blocks (f_bfree)", s.getFreeBlocks(), human(s.getFreeSpace()));
+        row(out, "Available blocks (f_bavail)", s.getAvailableBlocks(), human(s.getUsableSpace()));
+        row(out, "Inodes (f_files)", s.getFiles(), "");
+        row(out, "Free inodes (f_ffree)", s.getFreeFiles(), "");
+        row(out, "Available inodes (f_favail)", s.getAvailableFiles(), "");
+        out.printf("  %-28s %20s%n", "File-system ID (f_fsid)", "0x" + Long.toHexString(s.getFsId()));
+        out.printf("  %-28s %20s  %s%n", "Mount flags (f_flag)", "0x" + Long.toHexString(s.getFlag()),
+                s.isReadOnly() ? "read-only" : "read-write");
+        row(out, "Max name length (f_namemax)", s.getNameMax(), "");
+    }
+
+    private static void row(PrintStream out, String label, long value, String note) {
+        out.printf("  %-28s %20d  %s%n", label, value, note);
+    }
+
+    private static String human(long bytes) {
+        String[] units = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+        double v = bytes;
+        int u = 0;
+        while (v >= 1024 && u < units.length - 1) {
+            v /= 1024;
+            u++;
+        }
+        return String.format("%.1f %s", v, units[u]);
+    }
+
+    private static void ls(String dir, PrintStream out, boolean header) throws IOException {
+        if (header) out.println(dir + ":");
+        try (FolderIteratorNix it = new FolderIteratorNix(dir)) {
+            for (Iterator<String> i = it; i.hasNext();) {
+                byte[] name = nameBytes(dir, i.next());
+                out.write(name, 0, name.length);
+                out.write('\n');
+            }
+        }
+    }
+
+    /** The on-disk bytes of an entry name: the last component of the negotiated full path. */
+    private static byte[] nameBytes(String dir, String name) {
+        byte[] full = NativeFs.nativePath(dir + "/" + name);
+        int slash = full.length - 1;
+        while (slash >= 0 && full[slash] != '/') slash--;
+        return Arrays.copyOfRange(full, slash + 1, full.length);
+    }
+}

@@ -1,0 +1,51 @@
+// Library-private helpers shared by the two modules. Built with hidden
+// visibility, so nothing here is part of the exported interface.
+#ifndef FSUTIL_JNIINTERNAL_H
+#define FSUTIL_JNIINTERNAL_H
+
+#include <jni.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+
+namespace fsutil {
+
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+// Owner of a malloc'd native byte string.
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// What the JVM's default charset is, learned at most once per native call
+// (never cached across calls). The three known charsets allow conversions
+// without an upcall into java.lang.String, with results identical to it.
+enum class Charset { unresolved, failed, utf8, latin1, ascii, other };
+
+// Resolves `cs` if needed; false when the VM failed (its exception pending).
+bool resolveDefaultCharset(JNIEnv* env, Charset& cs);
+
+jstring newStringNative(JNIEnv* env, const char* str, Charset& cs);
+char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs);
+jstring javaFilePath(JNIEnv* env, const char* szNativeFilePath, Charset& cs);
+char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs);
+
+// Formats into a fixed buffer; a text that does not fit is cut, never
+// overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.
+void formatMessage(char* buf, std::size_t size, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Takes a pending exception out of the VM so that the caller may make JNI
+// calls again, and hands it over in *cause (null when none was pending).
+// Returns false, leaving it pending, when it is a VirtualMachineError
+// (OutOfMemoryError, StackOverflowError...), which must reach Java as is.
+bool takePending(JNIEnv* env, jthrowable* cause);
+
+// Constructs cls(msg), attaches `cause` (if any) with initCause and throws
+// it. If the VM cannot build the exception, its own error stays pending.
+void raise(JNIEnv* env, jclass cls, jmethodID ctor, jstring msg, jthrowable cause);
+
+}  // namespace fsutil
+
+#endif

@@ -1,0 +1,393 @@
+// File-system services seen by Java: statvfs statistics and the directory walk.
+#include "UNIXFileSysUtil.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <langinfo.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "JniInternal.h"
+#include "JniUtil.h"
+
+using fsutil::Charset;
+using fsutil::CString;
+
+JNIEXPORT char codepage[1024];
+
+namespace {
+
+std::once_flag codepageOnce;
+
+void fillCodepage() {
+    if (codepage[0] == '\0') std::snprintf(codepage, sizeof codepage, "%s", nl_langinfo(CODESET));
+}
+
+// A JVM reads NewStringUTF input as modified UTF-8. A message may hold a
+// path in another codeset; each byte that is not part of a well-formed
+// sequence is carried over as the character of the same value (its
+// ISO-8859-1 reading), so nothing undefined reaches the VM.
+void toModifiedUtf8(const char* in, char* out, std::size_t outSize) {
+    const auto* s = reinterpret_cast<const unsigned char*>(in);
+    std::size_t o = 0;
+    auto cont = [&](std::size_t k) { return (s[k] & 0xC0) == 0x80; };
+    for (std::size_t i = 0; s[i] != '\0';) {
+        std::size_t n = 0;
+        if (s[i] < 0x80) {
+            n = 1;
+        } else if (s[i] >= 0xC0 && s[i] <= 0xDF && cont(i + 1)) {
+            n = 2;
+        } else if (s[i] >= 0xE0 && s[i] <= 0xEF && cont(i + 1) && cont(i + 2)) {
+            n = 3;
+        }
+        if (n > 0) {
+            if (o + n >= outSize) break;
+            std::memcpy(out + o, s + i, n);
+            o += n;
+            i += n;
+        } else {
+            if (o + 2 >= outSize) break;
+            out[o++] = static_cast<char>(0xC0 | (s[i] >> 6));
+            out[o++] = static_cast<char>(0x80 | (s[i] & 0x3F));
+            ++i;
+        }
+    }
+    out[o] = '\0';
+}
+
+void raiseIOExpt(JNIEnv* env, const char* cErrMsg, jthrowable cause) {
+    char acUtf[2 * 1024 + 1];
+    toModifiedUtf8(cErrMsg ? cErrMsg : "", acUtf, sizeof acUtf);
+    jstring jsMsg = env->NewStringUTF(acUtf);
+    if (!jsMsg) return;
+    jclass jcls = env->FindClass("java/io/IOException");
+    jmethodID jmid = jcls ? env->GetMethodID(jcls, "<init>", "(Ljava/lang/String;)V") : nullptr;
+    if (jmid) fsutil::raise(env, jcls, jmid, jsMsg, cause);
+    env->DeleteLocalRef(jsMsg);
+    env->DeleteLocalRef(jcls);
+}
+
+// The failure road of getFileSysStat: a VM error left pending by the step
+// that failed becomes the cause of the IOException, so Java sees one
+// exception that names the step.
+jobject failStat(JNIEnv* env, const char* errMsg, jthrowable cause) {
+    raiseIOExpt(env, errMsg, cause);
+    env->DeleteLocalRef(cause);
+    return nullptr;
+}
+
+constexpr char kStatPrefix[] = "[UNIXFileSysUtil.getFileSysStat] ";
+
+// ---- directory walk -------------------------------------------------------
+
+jlong toHandle(DIR* dir) { return static_cast<jlong>(reinterpret_cast<std::intptr_t>(dir)); }
+
+DIR* fromHandle(jlong jlHandle) { return reinterpret_cast<DIR*>(static_cast<std::intptr_t>(jlHandle)); }
+
+bool isReportable(JNIEnv* env, DIR* dir, const char* szListDir, std::size_t dirLen, const char* name) {
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    struct stat st;
+    char szFullPath[4096];
+    const std::size_t nameLen = std::strlen(name);
+    if (dirLen + 1 + nameLen < sizeof szFullPath) {
+        std::memcpy(szFullPath, szListDir, dirLen);
+        szFullPath[dirLen] = '/';
+        std::memcpy(szFullPath + dirLen + 1, name, nameLen + 1);
+        if (getLstat(env, szFullPath, &st, 0) != 0) return false;
+    } else if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // The joined path would not fit (nor would the kernel take it):
+        // examine the entry relative to the open stream instead.
+        return false;
+    }
+    switch (st.st_mode & S_IFMT) {
+        case S_IFCHR:
+        case S_IFSOCK:
+        case S_IFBLK:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// The name of the next reportable entry, or null at the end of the stream
+// (a read error ends the walk the same way).
+const char* nextReportable(JNIEnv* env, DIR* dir, const char* szListDir) {
+    const std::size_t dirLen = std::strlen(szListDir);
+    while (const struct dirent64* entry = readdir64(dir)) {
+        if (isReportable(env, dir, szListDir, dirLen, entry->d_name)) return entry->d_name;
+    }
+    return nullptr;
+}
+
+jlong getFirstFile(JNIEnv* env, const char* szListDir, jobject jStringBuffer, Charset& cs) {
+    errno = 0;
+    DIR* dir = opendir(szListDir);
+    if (!dir) {
+        const int err = errno;
+        char szMsg[512];
+        fsutil::formatMessage(szMsg, sizeof szMsg,
+                              "[UNIXFileSysUtil.getFirstFile] Fail to get first file of '%s'. Error='%s'", szListDir,
+                              std::strerror(err));
+        if (err == ENOENT) {
+            throwFileNotFoundException(env, szMsg);
+        } else {
+            throwIOException(env, szMsg);
+        }
+        return -1;
+    }
+    const char* name = nextReportable(env, dir, szListDir);
+    if (!name) {
+        closedir(dir);
+        return -1;
+    }
+    // From here every failure closes the stream: -1 means nothing stays open.
+    jstring jsFileName = fsutil::javaFilePath(env, name, cs);
+    if (!jsFileName) {
+        closedir(dir);
+        return -1;
+    }
+    jclass jcls = env->GetObjectClass(jStringBuffer);
+    jmethodID jmid = env->GetMethodID(jcls, "append", "(Ljava/lang/String;)Ljava/lang/StringBuffer;");
+    if (jmid) {
+        jobject self = env->CallObjectMethod(jStringBuffer, jmid, jsFileName);
+        env->DeleteLocalRef(self);
+    }
+    env->DeleteLocalRef(jcls);
+    env->DeleteLocalRef(jsFileName);
+    if (!jmid || env->ExceptionCheck()) {
+        closedir(dir);
+        return -1;
+    }
+    return toHandle(dir);
+}
+
+jstring getNextFile(JNIEnv* env, jlong jlHandle, const char* szListDir, Charset& cs) {
+    DIR* dir = fromHandle(jlHandle);
+    const char* name = nextReportable(env, dir, szListDir);
+    if (!name) {
+        closedir(dir);
+        return nullptr;
+    }
+    return fsutil::javaFilePath(env, name, cs);
+}
+
+void closeFileHandle(jlong jlHandle) {
+    // -1 means no stream; 0 is never a stream. Anything else is trusted.
+    if (jlHandle != -1 && jlHandle != 0) closedir(fromHandle(jlHandle));
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT char* convert(JNIEnv* env, jstring jsPath) {
+    if (!jsPath) return nullptr;
+    // Concurrent first calls: one thread fills the name, the others wait for it.
+    std::call_once(codepageOnce, fillCodepage);
+    if (std::strcmp(codepage, "UTF-8") == 0) {
+        const char* utf = env->GetStringUTFChars(jsPath, nullptr);
+        if (!utf) return nullptr;
+        const std::size_t len = std::strlen(utf);
+        char* out = static_cast<char*>(std::malloc(len + 1));
+        if (out) std::memcpy(out, utf, len + 1);
+        env->ReleaseStringUTFChars(jsPath, utf);
+        return out;
+    }
+    jclass jcls = env->FindClass("java/lang/String");
+    if (!jcls) return nullptr;
+    jmethodID jmid = env->GetMethodID(jcls, "getBytes", "(Ljava/lang/String;)[B");
+    env->DeleteLocalRef(jcls);
+    if (!jmid) return nullptr;
+    jstring jsCharset = env->NewStringUTF(codepage);
+    if (!jsCharset) return nullptr;
+    auto bytes = static_cast<jbyteArray>(env->CallObjectMethod(jsPath, jmid, jsCharset));
+    env->DeleteLocalRef(jsCharset);
+    if (!bytes || env->ExceptionCheck()) return nullptr;
+    const jsize len = env->GetArrayLength(bytes);
+    char* out = nullptr;
+    if (jbyte* elems = env->GetByteArrayElements(bytes, nullptr)) {
+        // A NUL inside the path would silently name a shorter path: refuse it.
+        if (!std::memchr(elems, 0, static_cast<std::size_t>(len))) {
+            out = static_cast<char*>(std::malloc(static_cast<std::size_t>(len) + 1));
+            if (out) {
+                std::memcpy(out, elems, static_cast<std::size_t>(len));
+                out[len] = '\0';
+            }
+        }
+        env->ReleaseByteArrayElements(bytes, elems, 0);
+    }
+    env->DeleteLocalRef(bytes);
+    return out;
+}
+
+JNIEXPORT void throwIOExpt(JNIEnv* env, const char* cErrMsg) {
+    jthrowable cause = nullptr;
+    if (!fsutil::takePending(env, &cause)) return;
+    raiseIOExpt(env, cErrMsg, cause);
+    env->DeleteLocalRef(cause);
+}
+
+JNIEXPORT jobject getFileSysStat(JNIEnv* env, jobject /*jobj*/, jstring jsPath) {
+    char errMsg[1024];
+    if (!jsPath) {
+        fsutil::formatMessage(errMsg, sizeof errMsg, "%sconvert failed for a null path", kStatPrefix);
+        return failStat(env, errMsg, nullptr);
+    }
+    CString convertedStr(convert(env, jsPath));
+    jthrowable cause = nullptr;
+    if (!convertedStr) {
+        if (!fsutil::takePending(env, &cause)) return nullptr;
+        const char* utf = env->GetStringUTFChars(jsPath, nullptr);
+        if (!utf) {
+            env->DeleteLocalRef(cause);
+            return nullptr;
+        }
+        fsutil::formatMessage(errMsg, sizeof errMsg, "%sconvert failed for '%s'", kStatPrefix, utf);
+        env->ReleaseStringUTFChars(jsPath, utf);
+        return failStat(env, errMsg, cause);
+    }
+    struct statvfs64 buf;
+    if (statvfs64(convertedStr.get(), &buf) != 0) {
+        const int err = errno;
+        fsutil::formatMessage(errMsg, sizeof errMsg, "%sstatvfs failed for '%s'. Error='%s'", kStatPrefix,
+                              convertedStr.get(), std::strerror(err));
+        return failStat(env, errMsg, nullptr);
+    }
+    const jlong bsize = static_cast<jlong>(buf.f_bsize);
+    const jlong frsize = static_cast<jlong>(buf.f_frsize);
+    const jlong blocks = static_cast<jlong>(buf.f_blocks);
+    const jlong bfree = static_cast<jlong>(buf.f_bfree);
+    const jlong bavail = static_cast<jlong>(buf.f_bavail);
+    const jlong files = static_cast<jlong>(buf.f_files);
+    const jlong ffree = static_cast<jlong>(buf.f_ffree);
+    const jlong favail = static_cast<jlong>(buf.f_favail);
+    const jlong fsid = static_cast<jlong>(buf.f_fsid);
+    const jlong flag = static_cast<jlong>(buf.f_flag);
+    const jlong namemax = static_cast<jlong>(buf.f_namemax);
+
+    const char acUnixFileSysStat[37] = "com/orvan/mek/fsutil/FileSysStatUnix";
+    const char acMethod[7] = "<init>";
+    const char acArgs[15] = "(JJJJJJJJJJJ)V";
+    jclass jcls = env->FindClass(acUnixFileSysStat);
+    if (!jcls) {
+        if (!fsutil::takePending(env, &cause)) return nullptr;
+        fsutil::formatMessage(errMsg, sizeof errMsg, "%sFindClass returns NULL for '%s'", kStatPrefix,
+                              acUnixFileSysStat);
+        std::fputs(errMsg, stdout);
+        std::fflush(stdout);
+        return failStat(env, errMsg, cause);
+    }
+    jmethodID jmid = env->GetMethodID(jcls, acMethod, acArgs);
+    if (!jmid) {
+        env->DeleteLocalRef(jcls);
+        if (!fsutil::takePending(env, &cause)) return nullptr;
+        fsutil::formatMessage(errMsg, sizeof errMsg, "%sGetMethodID returns NULL for '%s %s %s %s'", kStatPrefix,
+                              convertedStr.get(), acUnixFileSysStat, acMethod, acArgs);
+        return failStat(env, errMsg, cause);
+    }
+    jobject result =
+        env->NewObject(jcls, jmid, bsize, frsize, blocks, bfree, bavail, files, ffree, favail, fsid, flag, namemax);
+    env->DeleteLocalRef(jcls);
+    return result;
+}
+
+JNIEXPORT jobject JNICALL Java_com_orvan_mek_fsutil_FileSystemStatFbd_getFileSysStat(JNIEnv* env, jobject jobj,
+                                                                                    jstring jsPath) {
+    return getFileSysStat(env, jobj, jsPath);
+}
+
+JNIEXPORT jobject JNICALL Java_com_orvan_mek_fsutil_FileSystemStatMac_getFileSysStat(JNIEnv* env, jobject jobj,
+                                                                                    jstring jsPath) {
+    return getFileSysStat(env, jobj, jsPath);
+}
+
+JNIEXPORT jobject JNICALL Java_com_orvan_mek_fsutil_FileSystemStatSos_getFileSysStat(JNIEnv* env, jobject jobj,
+                                                                                    jstring jsPath) {
+    return getFileSysStat(env, jobj, jsPath);
+}
+
+JNIEXPORT jobject JNICALL Java_com_orvan_mek_fsutil_FileSystemStatLin_getFileSysStat(JNIEnv* env, jobject jobj,
+                                                                                    jstring jsPath) {
+    return getFileSysStat(env, jobj, jsPath);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getFirstFile(JNIEnv* env, jobject /*jobj*/,
+                                                                                jstring jsPath,
+                                                                                jobject jStringBuffer) {
+    if (!jsPath || !jStringBuffer) {
+        throwException(env, "java/lang/NullPointerException",
+                       jsPath ? "[UNIXFileSysUtil.getFirstFile] buffer is null"
+                              : "[UNIXFileSysUtil.getFirstFile] path is null");
+        return -1;
+    }
+    Charset cs = Charset::unresolved;
+    CString szListDir(fsutil::nativeFilePath(env, jsPath, cs));
+    if (!szListDir) return -1;
+    return getFirstFile(env, szListDir.get(), jStringBuffer, cs);
+}
+
+JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getNextFile(JNIEnv* env, jobject /*jobj*/,
+                                                                                 jlong jlHandle, jstring jsListDir) {
+    // Null with an exception pending keeps the stream open and the handle valid.
+    if (!jsListDir) {
+        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.getNextFile] path is null");
+        return nullptr;
+    }
+    Charset cs = Charset::unresolved;
+    CString szListDir(fsutil::nativeFilePath(env, jsListDir, cs));
+    if (!szListDir) return nullptr;
+    return getNextFile(env, jlHandle, szListDir.get(), cs);
+}
+
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeFileHandle(JNIEnv* /*env*/, jobject /*jobj*/,
+                                                                                  jlong jlHandle) {
+    closeFileHandle(jlHandle);
+}
+
+// Small natives behind the command-line tool.
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeFs_nativePath(JNIEnv* env, jclass /*jcls*/,
+                                                                          jstring jsPath) {
+    if (!jsPath) {
+        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.nativePath] path is null");
+        return nullptr;
+    }
+    CString szPath(getNativeFilePath(env, jsPath));
+    if (!szPath) return nullptr;
+    const auto len = static_cast<jsize>(std::strlen(szPath.get()));
+    jbyteArray bytes = env->NewByteArray(len);
+    if (bytes) env->SetByteArrayRegion(bytes, 0, len, reinterpret_cast<const jbyte*>(szPath.get()));
+    return bytes;
+}
+
+JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeFs_readLink(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+    if (!jsPath) {
+        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.readLink] path is null");
+        return nullptr;
+    }
+    CString szPath(getNativeFilePath(env, jsPath));
+    if (!szPath) return nullptr;
+    char* pszTarget = nullptr;
+    if (readLinkTarget(szPath.get(), &pszTarget) != 0) {
+        const int err = errno;
+        char szMsg[512];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "[UNIXFileSysUtil.readLink] Fail to read link '%s'. Error='%s'",
+                              szPath.get(), std::strerror(err));
+        if (err == ENOENT) {
+            throwFileNotFoundException(env, szMsg);
+        } else {
+            throwIOException(env, szMsg);
+        }
+        return nullptr;
+    }
+    CString target(pszTarget);
+    return getJavaFilePath(env, target.get());
+}
+
+}  // extern "C"
