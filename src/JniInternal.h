@@ -33,8 +33,13 @@ char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs);
 
 // Formats into a fixed buffer; a text that does not fit is cut, never
 // overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.
-void formatMessage(char* buf, std::size_t size, const char* fmt, ...)
+// Variadic on purpose: the format attribute lets the compiler check every call.
+void formatMessage(char* buf, std::size_t size, const char* fmt, ...)  // NOLINT(cert-dcl50-cpp)
     __attribute__((format(printf, 3, 4)));
+
+// Writes one diagnostic to standard output and flushes, so that lines from
+// native code and from Java come out in the order they were made.
+void printDiagnostic(const char* text);
 
 // Takes a pending exception out of the VM so that the caller may make JNI
 // calls again, and hands it over in *cause (null when none was pending).

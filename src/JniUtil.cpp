@@ -19,14 +19,14 @@ namespace fsutil {
 namespace {
 
 constexpr char kStringClass[] = "java/lang/String";
-constexpr char kIso8859_1[] = "ISO-8859-1";
 constexpr std::size_t kMsgSize = 512;
 // Strings up to this many UTF-16 units are converted on the stack.
 constexpr jsize kStackChars = 512;
 
 void capacityDiagnostic(const char* function) {
-    std::printf("[%s] EnsureLocalCapacity failed", function);
-    std::fflush(stdout);
+    char line[128];
+    formatMessage(line, sizeof line, "[%s] EnsureLocalCapacity failed", function);
+    printDiagnostic(line);
 }
 
 // EnsureLocalCapacity(2) with the diagnostic that every conversion prints
@@ -299,7 +299,13 @@ jstring decodeKnown(JNIEnv* env, const char* str, std::size_t len, Charset cs, b
 
 }  // namespace
 
-void formatMessage(char* buf, std::size_t size, const char* fmt, ...) {
+void printDiagnostic(const char* text) {
+    // Standard output is the only channel a diagnostic has; if it fails, there is nowhere to say so.
+    (void)std::fputs(text, stdout);
+    (void)std::fflush(stdout);
+}
+
+void formatMessage(char* buf, std::size_t size, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
     if (size == 0) return;
     va_list ap;
     va_start(ap, fmt);
@@ -595,13 +601,12 @@ JNIEXPORT off_t skipFile(int iFileDescriptor, off_t offset) {
         for (const SeekError& e : kSeekErrors) {
             if (e.err == err) line = e.line;
         }
-        if (line) {
-            std::fputs(line, stdout);
-        } else {
-            std::printf("[JniUtil.skipFile] %s\n", std::strerror(err));
+        char other[256];
+        if (!line) {
+            fsutil::formatMessage(other, sizeof other, "[JniUtil.skipFile] %s\n", std::strerror(err));
+            line = other;
         }
-        // Native and Java output share one stream; flush to keep their order.
-        std::fflush(stdout);
+        fsutil::printDiagnostic(line);
     }
     return offEndpos - offStartpos;
 }

@@ -26,7 +26,7 @@ namespace {
 std::once_flag codepageOnce;
 
 void fillCodepage() {
-    if (codepage[0] == '\0') std::snprintf(codepage, sizeof codepage, "%s", nl_langinfo(CODESET));
+    if (codepage[0] == '\0') fsutil::formatMessage(codepage, sizeof codepage, "%s", nl_langinfo(CODESET));
 }
 
 // A JVM reads NewStringUTF input as modified UTF-8. A message may hold a
@@ -88,7 +88,10 @@ constexpr char kStatPrefix[] = "[UNIXFileSysUtil.getFileSysStat] ";
 
 jlong toHandle(DIR* dir) { return static_cast<jlong>(reinterpret_cast<std::intptr_t>(dir)); }
 
-DIR* fromHandle(jlong jlHandle) { return reinterpret_cast<DIR*>(static_cast<std::intptr_t>(jlHandle)); }
+// The handle carries the stream's address by contract; there is no table to look it up in.
+DIR* fromHandle(jlong jlHandle) {
+    return reinterpret_cast<DIR*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
+}
 
 bool isReportable(JNIEnv* env, DIR* dir, const char* szListDir, std::size_t dirLen, const char* name) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
@@ -279,8 +282,7 @@ JNIEXPORT jobject getFileSysStat(JNIEnv* env, jobject /*jobj*/, jstring jsPath) 
         if (!fsutil::takePending(env, &cause)) return nullptr;
         fsutil::formatMessage(errMsg, sizeof errMsg, "%sFindClass returns NULL for '%s'", kStatPrefix,
                               acUnixFileSysStat);
-        std::fputs(errMsg, stdout);
-        std::fflush(stdout);
+        fsutil::printDiagnostic(errMsg);
         return failStat(env, errMsg, cause);
     }
     jmethodID jmid = env->GetMethodID(jcls, acMethod, acArgs);
