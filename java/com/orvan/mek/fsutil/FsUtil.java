@@ -85,8 +85,8 @@ public final class FsUtil {
     }
 
     private static void ls(String dir, PrintStream out, boolean header) throws IOException {
-        if (header) out.println(dir + ":");
         try (FolderIteratorNix it = new FolderIteratorNix(dir)) {
+            if (header) out.println(dir + ":");
             for (Iterator<String> i = it; i.hasNext();) {
                 byte[] name = nameBytes(dir, i.next());
                 out.write(name, 0, name.length);
