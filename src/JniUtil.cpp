@@ -73,6 +73,28 @@ Utf8Form classifyUtf8(const unsigned char* s, std::size_t len) {
     return form;
 }
 
+bool isAsciiBytes(const char* s, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) {
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+bool isAsciiChars(const jchar* s, jsize len) {
+    for (jsize i = 0; i < len; ++i) {
+        if (s[i] >= 0x80) return false;
+    }
+    return true;
+}
+
+char* copyAscii(const jchar* s, jsize len) {
+    char* out = static_cast<char*>(std::malloc(static_cast<std::size_t>(len) + 1));
+    if (!out) return nullptr;
+    for (jsize i = 0; i < len; ++i) out[i] = static_cast<char>(s[i]);
+    out[len] = '\0';
+    return out;
+}
+
 bool isHigh(jchar c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool isLow(jchar c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -365,6 +387,17 @@ void raise(JNIEnv* env, jclass cls, jmethodID ctor, jstring msg, jthrowable caus
     env->DeleteLocalRef(exc);
 }
 
+bool asciiTransparent() {
+    // ASCII supersets as glibc names them; anything else takes the slow road.
+    constexpr const char* kPrefixes[] = {"UTF-8", "ISO-8859-", "ANSI_X3.4-1968", "EUC-", "KOI8-", "CP125",
+                                         "GB18030", "GBK", "GB2312", "BIG5"};
+    const char* codeset = localeCodeset();
+    for (const char* prefix : kPrefixes) {
+        if (std::strncmp(codeset, prefix, std::strlen(prefix)) == 0) return true;
+    }
+    return false;
+}
+
 bool resolveDefaultCharset(JNIEnv* env, Charset& cs) {
     if (cs != Charset::unresolved) return cs != Charset::failed;
     cs = Charset::failed;
@@ -409,7 +442,9 @@ jstring newStringNative(JNIEnv* env, const char* str, Charset& cs) {
     if (!str) return nullptr;
     if (!ensureCapacity(env, "JNU_NewStringNative")) return nullptr;
     const std::size_t len = std::strlen(str);
-    if (len > static_cast<std::size_t>(INT32_MAX) || !resolveDefaultCharset(env, cs)) return nullptr;
+    if (len > static_cast<std::size_t>(INT32_MAX)) return nullptr;
+    if (isAsciiBytes(str, len) && asciiTransparent()) return env->NewStringUTF(str);
+    if (!resolveDefaultCharset(env, cs)) return nullptr;
     bool done = false;
     jstring fast = decodeKnown(env, str, len, cs, &done);
     if (done) return fast;
@@ -419,10 +454,11 @@ jstring newStringNative(JNIEnv* env, const char* str, Charset& cs) {
 char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs) {
     if (!jstr) return nullptr;
     if (!ensureCapacity(env, "JNU_GetStringNativeChars")) return nullptr;
+    Chars chars;
+    if (!loadChars(env, jstr, chars)) return nullptr;
+    if (isAsciiChars(chars.data, chars.len) && asciiTransparent()) return copyAscii(chars.data, chars.len);
     if (!resolveDefaultCharset(env, cs)) return nullptr;
     if (cs == Charset::latin1 || cs == Charset::ascii || cs == Charset::utf8) {
-        Chars chars;
-        if (!loadChars(env, jstr, chars)) return nullptr;
         if (cs != Charset::utf8) return encodeSingleByte(chars, cs == Charset::latin1 ? 0x100 : 0x80);
         bool hasSurrogates = false;
         char* out = encodeUtf8Bmp(chars, &hasSurrogates);
@@ -433,9 +469,10 @@ char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs) {
 
 jstring javaFilePath(JNIEnv* env, const char* szNativeFilePath, Charset& cs) {
     if (!szNativeFilePath) return nullptr;
-    if (!resolveDefaultCharset(env, cs)) return nullptr;
     const std::size_t len = std::strlen(szNativeFilePath);
     if (len > static_cast<std::size_t>(INT32_MAX)) return nullptr;
+    if (isAsciiBytes(szNativeFilePath, len) && asciiTransparent()) return env->NewStringUTF(szNativeFilePath);
+    if (!resolveDefaultCharset(env, cs)) return nullptr;
     // Where the decode is known, so is the round trip: latin1 and valid
     // UTF-8 survive it, anything that does not decode cleanly does not.
     if (cs == Charset::latin1 || cs == Charset::utf8 || cs == Charset::ascii) {
@@ -462,6 +499,15 @@ jstring javaFilePath(JNIEnv* env, const char* szNativeFilePath, Charset& cs) {
 }
 
 char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs) {
+    if (!jsFilePath) return nullptr;
+    {
+        // Plain ASCII: both forms are these bytes, so there is nothing to probe.
+        Chars chars;
+        if (!loadChars(env, jsFilePath, chars)) return nullptr;
+        if (isAsciiChars(chars.data, chars.len) && asciiTransparent()) {
+            return ensureCapacity(env, "JNU_GetStringNativeChars") ? copyAscii(chars.data, chars.len) : nullptr;
+        }
+    }
     CString szNativeFilePath(stringNativeChars(env, jsFilePath, cs));
     if (!szNativeFilePath) return nullptr;
     CString szISO8859FilePath(latin1Chars(env, jsFilePath));

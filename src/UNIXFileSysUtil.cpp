@@ -22,12 +22,18 @@ using fsutil::CString;
 JNIEXPORT char codepage[1024];
 
 namespace {
-
 std::once_flag codepageOnce;
+}  // namespace
 
-void fillCodepage() {
-    if (codepage[0] == '\0') fsutil::formatMessage(codepage, sizeof codepage, "%s", nl_langinfo(CODESET));
+const char* fsutil::localeCodeset() {
+    // Concurrent first calls: one thread fills the name, the others wait for it.
+    std::call_once(codepageOnce, [] {
+        if (codepage[0] == '\0') formatMessage(codepage, sizeof codepage, "%s", nl_langinfo(CODESET));
+    });
+    return codepage;
 }
+
+namespace {
 
 // A JVM reads NewStringUTF input as modified UTF-8. A message may hold a
 // path in another codeset; each byte that is not part of a well-formed
@@ -191,9 +197,7 @@ extern "C" {
 
 JNIEXPORT char* convert(JNIEnv* env, jstring jsPath) {
     if (!jsPath) return nullptr;
-    // Concurrent first calls: one thread fills the name, the others wait for it.
-    std::call_once(codepageOnce, fillCodepage);
-    if (std::strcmp(codepage, "UTF-8") == 0) {
+    if (std::strcmp(fsutil::localeCodeset(), "UTF-8") == 0) {
         const char* utf = env->GetStringUTFChars(jsPath, nullptr);
         if (!utf) return nullptr;
         const std::size_t len = std::strlen(utf);
