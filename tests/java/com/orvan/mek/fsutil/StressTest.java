@@ -40,10 +40,10 @@ class StressTest {
         assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
 
         run(dirs, fifo, 3);  // warm-up: JIT, class loading, heap sizing
-        long fds0 = fds();
+        long fds0 = TestUtil.streamsUnder(tmp);
         long rss0 = rssKb();
         run(dirs, fifo, SECONDS);
-        long fds1 = fds();
+        long fds1 = TestUtil.streamsUnder(tmp);
         long rss1 = rssKb();
         System.out.printf("StressTest: walks finished=%d abandoned=%d closedEarly=%d, stats=%d, failing calls=%d,"
                         + " churn=%d; fds %d -> %d; RSS %d kB -> %d kB%n", finished.get(), abandoned.get(),
@@ -121,12 +121,6 @@ class StressTest {
                 assertThrows(IOException.class, () -> new FileSystemStatSos().getFileSysStat(dir + "/missing/x"));
                 assertThrows(IOException.class, () -> new FileSystemStatMac().getFileSysStat(null));
                 failures.addAndGet(2);
-        }
-    }
-
-    private static long fds() throws IOException {
-        try (var s = Files.list(Path.of("/proc/self/fd"))) {
-            return s.count();
         }
     }
 

@@ -104,4 +104,18 @@ final class TestUtil {
     static void touch(Path dir, int n, String prefix) throws IOException {
         for (int i = 0; i < n; i++) Files.createFile(dir.resolve(prefix + i));
     }
+
+    /** Open descriptors of this process on {@code root} or below it (other tests' close on their own schedule). */
+    static long streamsUnder(Path root) throws IOException {
+        Path real = root.toRealPath();
+        try (var fds = Files.list(Path.of("/proc/self/fd"))) {
+            return fds.filter(fd -> {
+                try {
+                    return Files.readSymbolicLink(fd).startsWith(real);
+                } catch (IOException gone) {
+                    return false;  // the listing's own descriptor, already closed
+                }
+            }).count();
+        }
+    }
 }
