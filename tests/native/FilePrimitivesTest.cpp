@@ -1,79 +1,49 @@
-// read, skip and readlink wrappers.
+// read, skip and readlink wrappers; they need no JVM (LeakSanitizer runs them alone too).
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
 
 #include "JniUtil.h"
 #include "JvmTest.h"
 
-namespace {
-
-const std::string kLine = "[JniUtil.skipFile] ";
-
-int tempFile(const TempDir& dir, off_t size) {
-    const int fd = open((dir.path + "/data").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
-    EXPECT_EQ(ftruncate(fd, size), 0);
-    return fd;
-}
-
-// Runs fn with standard output captured; returns what it printed.
-template <typename Fn>
-std::string printed(Fn fn) {
-    testing::internal::CaptureStdout();
-    fn();
-    return testing::internal::GetCapturedStdout();
-}
-
-}  // namespace
-
-TEST(SkipFile, MovesAndReportsLikeTheSystem) {
+TEST(FilePrimitives, SkipMovesAndReportsLikeTheSystem) {
     TempDir dir;
-    const int fd = tempFile(dir, 1000);
-    lseek(fd, 10, SEEK_SET);
-    off_t moved = 0;
-    EXPECT_EQ(printed([&] { moved = skipFile(fd, 100); }), "");
-    EXPECT_EQ(moved, 100);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 110);
-    EXPECT_EQ(skipFile(fd, 5000), 5000);  // past the end is allowed
-
-    lseek(fd, 10, SEEK_SET);
-    EXPECT_EQ(printed([&] { moved = skipFile(fd, -20); }),
-              kLine + "whence is not one of SEEK_SET, SEEK_CUR, SEEK_END, or the resulting file offset would be "
-                      "negative.\n");
-    EXPECT_EQ(moved, -11);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 10);
-
-    // Offsets past 2^32 on a sparse file of 5 GiB.
-    const off_t big = off_t(5) << 30;
+    const int fd = open((dir.path + "/data").c_str(), O_CREAT | O_RDWR, 0600);
+    const off_t big = off_t(5) << 30;  // offsets past 2^32 on a sparse file
     ASSERT_EQ(ftruncate(fd, big), 0);
-    lseek(fd, 0, SEEK_SET);
-    EXPECT_EQ(skipFile(fd, big - 1), big - 1);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), big - 1);
-    // A move that fails alone: -1 minus the start, and the position stays.
-    EXPECT_NE(printed([&] { moved = skipFile(fd, INT64_MAX); }), "");
-    EXPECT_EQ(moved, -1 - (big - 1));
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), big - 1);
-    close(fd);
-
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
-    EXPECT_EQ(printed([&] { moved = skipFile(pipeFds[0], 10); }),
-              kLine + "iFileDescriptor is associated with a pipe, socket, or FIFO.\n");
-    EXPECT_EQ(moved, 0);
+    const std::string inval = "whence is not one of SEEK_SET, SEEK_CUR, SEEK_END, or the resulting file offset would be "
+                              "negative.\n";
+    const struct {
+        int fd;
+        off_t start, skip, moved, end;
+        std::string line;
+    } cases[] = {
+        {fd, 10, 100, 100, 110, ""},
+        {fd, 10, 5000, 5000, 5010, ""},  // past the end is allowed
+        {fd, 0, big - 1, big - 1, big - 1, ""},
+        {fd, 10, -20, -11, 10, inval},  // -1 minus the start; the position stays
+        {fd, big - 1, INT64_MAX, -big, big - 1, inval},
+        {pipeFds[0], -1, 10, 0, -1, "iFileDescriptor is associated with a pipe, socket, or FIFO.\n"},
+        {4000, -1, 10, 0, -1, "iFileDescriptor is not an open file descriptor.\n"},  // beyond anything open here
+    };
+    for (const auto& c : cases) {
+        if (c.start >= 0) lseek(c.fd, c.start, SEEK_SET);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(skipFile(c.fd, c.skip), c.moved) << c.skip;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line.empty() ? "" : "[JniUtil.skipFile] " + c.line);
+        if (c.end >= 0) {
+            EXPECT_EQ(lseek(c.fd, 0, SEEK_CUR), c.end);
+        }
+    }
     close(pipeFds[0]);
     close(pipeFds[1]);
-    const int closedFd = 4000;  // beyond anything this process opens, capture files included
-    ASSERT_EQ(fcntl(closedFd, F_GETFD), -1);
-    EXPECT_EQ(printed([&] { moved = skipFile(closedFd, 10); }), kLine + "iFileDescriptor is not an open file descriptor.\n");
-    EXPECT_EQ(moved, 0);
-}
 
-TEST(ReadFile, EndOfFileAndClosedDescriptor) {
-    TempDir dir;
-    const int fd = tempFile(dir, 3);
     char buf[8];
+    ASSERT_EQ(ftruncate(fd, 3), 0);
+    lseek(fd, 0, SEEK_SET);
     EXPECT_EQ(readFile(fd, buf, sizeof buf), 3);
     EXPECT_EQ(readFile(fd, buf, sizeof buf), 0);
     close(fd);
@@ -82,7 +52,7 @@ TEST(ReadFile, EndOfFileAndClosedDescriptor) {
     EXPECT_EQ(errno, EBADF);
 }
 
-TEST(ReadLinkTarget, TargetsOfEveryLengthAndFailures) {
+TEST(FilePrimitives, ReadLinkTargetOfEveryLength) {
     TempDir dir;
     for (std::size_t len : {1, 511, 512, 1023, 1024, 4095}) {
         std::string target(len, 't');
@@ -91,18 +61,15 @@ TEST(ReadLinkTarget, TargetsOfEveryLengthAndFailures) {
         ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0) << len;
         char* got = nullptr;
         ASSERT_EQ(readLinkTarget(link.c_str(), &got), 0) << len;
-        EXPECT_EQ(std::string(got), target);
-        std::free(got);
+        EXPECT_EQ(Owned{got}.str(), target);
     }
-    const int fd = tempFile(dir, 0);
-    close(fd);
-    char sentinel = 0;
-    char* untouched = &sentinel;
-    errno = 0;
-    EXPECT_EQ(readLinkTarget((dir.path + "/data").c_str(), &untouched), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(untouched, &sentinel);
-    EXPECT_EQ(readLinkTarget((dir.path + "/missing").c_str(), &untouched), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(untouched, &sentinel);
+    close(creat((dir.path + "/file").c_str(), 0644));
+    for (const auto& [name, err] : {std::pair{"/file", EINVAL}, std::pair{"/missing", ENOENT}}) {
+        char sentinel = 0;
+        char* untouched = &sentinel;
+        errno = 0;
+        EXPECT_EQ(readLinkTarget((dir.path + name).c_str(), &untouched), -1);
+        EXPECT_EQ(errno, err);
+        EXPECT_EQ(untouched, &sentinel);
+    }
 }

@@ -1,53 +1,71 @@
 // An embedded JVM (-Xcheck:jni) shared by the native tests, and helpers to
-// look at strings and exceptions from the test side.
+// build Java strings and read results and exceptions from the test side.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <jni.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
-JavaVM* testVm();
 JNIEnv* testEnv();  // of the calling thread, attached on first use
+
+inline bool latin1Process() { return std::strcmp(std::getenv("FSUTIL_CODESET"), "ISO-8859-1") == 0; }
+
+inline jstring jstr(JNIEnv* env, const std::u16string& s) {
+    return env->NewString(reinterpret_cast<const jchar*>(s.data()), static_cast<jsize>(s.size()));
+}
+
+inline std::u16string chars(JNIEnv* env, jstring s) {
+    if (!s) return u"<null>";
+    std::u16string out(static_cast<std::size_t>(env->GetStringLength(s)), u'\0');
+    env->GetStringRegion(s, 0, static_cast<jsize>(out.size()), reinterpret_cast<jchar*>(out.data()));
+    return out;
+}
+
+inline std::string utf8(JNIEnv* env, jobject s) {  // "<null>" for null
+    if (!s) return "<null>";
+    const char* utf = env->GetStringUTFChars(static_cast<jstring>(s), nullptr);
+    std::string out(utf);
+    env->ReleaseStringUTFChars(static_cast<jstring>(s), utf);
+    return out;
+}
+
+// Throwable.toString() of the pending exception ("java.io.IOException: msg")
+// and of its cause; takes (clears) it. Both empty when nothing was pending.
+struct Thrown {
+    std::string text, cause;
+};
+Thrown takeThrown(JNIEnv* env);
 
 // Each test runs in its own local frame and must leave no exception pending.
 class JvmTest : public ::testing::Test {
 protected:
-    JNIEnv* env = nullptr;
-    void SetUp() override;
-    void TearDown() override;
+    JNIEnv* env = testEnv();
+    void SetUp() override { ASSERT_EQ(env->PushLocalFrame(256), 0); }
+    void TearDown() override {
+        EXPECT_EQ(takeThrown(env).text, "") << "test left a Java exception pending";
+        env->PopLocalFrame(nullptr);
+    }
 };
 
-// Returns a call's result after the exception check that -Xcheck:jni wants
-// before the next JNI call; a test helper never expects one.
-template <typename T>
-T checked(JNIEnv* env, T result) {
-    if (env->ExceptionCheck()) {
-        env->ExceptionDescribe();
-        ADD_FAILURE() << "unexpected Java exception in a test helper";
-    }
-    return result;
+struct Owned {  // owner of a malloc'd result
+    char* p;
+    ~Owned() { std::free(p); }
+    std::string str() const { return p ? std::string(p) : std::string("<null>"); }
+};
+
+inline long openFds() {  // minus the iterator's own
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) - 1;
 }
 
-jstring jstr(JNIEnv* env, const std::u16string& s);
-std::u16string chars(JNIEnv* env, jstring s);
-
-struct Thrown {
-    std::string cls;      // binary name, e.g. "java.io.IOException"; empty when nothing was pending
-    std::u16string msg;
-    std::string causeCls;
-};
-// Takes (and clears) the pending exception.
-Thrown takeThrown(JNIEnv* env);
-
-// UTF-16 of an ASCII/UTF-8 literal, for comparing messages.
-std::u16string u16(const std::string& utf8);
-
-// Number of open descriptors of this process.
-int openFds();
-// A fresh temporary directory, removed by the caller's TempDir.
-struct TempDir {
+struct TempDir {  // a fresh directory, removed with everything in it
     std::string path;
-    TempDir();
-    ~TempDir();
+    TempDir() : path(std::filesystem::temp_directory_path() / "fsutil-XXXXXX") { path = mkdtemp(path.data()); }
+    ~TempDir() {
+        std::error_code ignored;  // what cannot be removed stays in /tmp; no reason to fail a test
+        std::filesystem::remove_all(path, ignored);
+    }
 };

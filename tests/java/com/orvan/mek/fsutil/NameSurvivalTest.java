@@ -1,136 +1,81 @@
 package com.orvan.mek.fsutil;
 
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
-import java.io.IOException;
 import java.nio.charset.Charset;
-import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.Arrays;
-import java.util.HashMap;
-import java.util.HashSet;
-import java.util.List;
-import java.util.Map;
-import java.util.Random;
-import java.util.Set;
+import java.nio.file.*;
+import java.util.*;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /** Random byte-string names: each is listed once and leads back to its own file. */
 class NameSurvivalTest {
-    private static final int NAMES = 3000;
-
+    private static final Charset LATIN1 = java.nio.charset.StandardCharsets.ISO_8859_1;
+    private static final Charset UTF8 = java.nio.charset.StandardCharsets.UTF_8;
     @TempDir Path tmp;
 
     @Test
     void everyRandomNameReachesItsOwnFile() throws Exception {
         long seed = Long.getLong("fsutil.seed", System.nanoTime());
-        System.out.println("NameSurvivalTest seed=" + seed + " names=" + NAMES + " charset=" + Charset.defaultCharset());
         Random rnd = new Random(seed);
-        Map<String, byte[]> byKey = new HashMap<>();
-        while (byKey.size() < NAMES) {
+        // Keys are the names' bytes read as ISO-8859-1: one character per byte.
+        Set<String> byKey = new HashSet<>(), twins = new HashSet<>();
+        while (byKey.size() < 3000) {
             byte[] name = new byte[1 + rnd.nextInt(rnd.nextInt(8) == 0 ? 255 : 24)];
             for (int i = 0; i < name.length; i++) {
                 do name[i] = (byte) rnd.nextInt(256); while (name[i] == 0 || name[i] == '/');
             }
-            if (!Arrays.equals(name, new byte[] {'.'}) && !Arrays.equals(name, new byte[] {'.', '.'})) {
-                byKey.put(hex(name), name);
-            }
+            String key = new String(name, LATIN1);
+            if (!key.equals(".") && !key.equals("..")) byKey.add(key);
         }
-        // The one rule under which a name cannot survive in a UTF-8 process: a name that is not
-        // UTF-8 reaches Java as its ISO-8859-1 reading, and when the UTF-8 form of that reading
-        // names another existing file, the way back prefers it. Plant such twins on purpose.
-        boolean utf8 = Charset.defaultCharset().equals(StandardCharsets.UTF_8);
-        List<byte[]> twins = new ArrayList<>();
-        for (byte[] name : new ArrayList<>(byKey.values())) {
-            if (twins.size() >= 50) break;
-            byte[] twin = new String(name, StandardCharsets.ISO_8859_1).getBytes(StandardCharsets.UTF_8);
-            if (!isUtf8(name) && twin.length <= 255) {
-                byKey.put(hex(twin), twin);
-                twins.add(name);
-            }
+        // In a UTF-8 process a name that is not UTF-8 reads as ISO-8859-1; when the UTF-8 form of that
+        // reading names another file too (a twin), the way back leads to the twin. Plant 50 twins.
+        int planted = 0;
+        for (String key : new ArrayList<>(byKey)) {
+            byte[] twin = key.getBytes(UTF8);
+            if (planted < 50 && !isUtf8(key) && twin.length <= 255 && byKey.add(new String(twin, LATIN1))) planted++;
         }
-        Map<String, String> dirs = new HashMap<>();  // hex of a directory name -> its marker file
-        StringBuilder script = new StringBuilder("set -e\n");
-        int i = 0;
-        for (Map.Entry<String, byte[]> e : byKey.entrySet()) {
-            // The trailing x keeps $(...) from eating line feeds at the end of a name.
-            script.append("n=\"$(printf %bx '").append(octal(e.getValue())).append("')\"; n=\"${n%x}\"\n");
-            String quoted = "\"$n\"";
-            if (i++ % 10 == 0) {
-                dirs.put(e.getKey(), "m" + i);
-                script.append("mkdir -- ").append(quoted).append(" && : > ").append(quoted).append("/m").append(i).append('\n');
-            } else {
-                script.append(": > ").append(quoted).append('\n');
-            }
-        }
-        Path sh = tmp.resolve("make.sh");
-        Files.writeString(sh, script);
+        for (String key : byKey) if (!isUtf8(key) && byKey.contains(new String(key.getBytes(UTF8), LATIN1))) twins.add(key);
         Path dir = Files.createDirectory(tmp.resolve("names"));
-        Process p = new ProcessBuilder("sh", sh.toString()).directory(dir.toFile()).inheritIO().start();
-        assertEquals(0, p.waitFor());
+        StringBuilder script = new StringBuilder("set -e\n");
+        for (String key : byKey) { // the trailing x keeps $(...) from eating line feeds at the end of a name
+            script.append("n=\"$(printf %bx '");
+            for (byte b : key.getBytes(LATIN1)) script.append(String.format("\\0%03o", b & 0xff));
+            script.append("')\"; n=\"${n%x}\"; ").append(key.hashCode() % 10 == 0 ? "mkdir -- \"$n\"; : > \"$n/m\"\n" : ": > \"$n\"\n");
+        }
+        Files.writeString(tmp.resolve("make.sh"), script);
+        assertEquals(0, new ProcessBuilder("sh", tmp.resolve("make.sh").toString()).directory(dir.toFile()).start().waitFor());
 
-        String parent = dir.toString();
-        byte[] parentBytes = NativeFs.nativePath(parent);
+        boolean utf8 = Charset.defaultCharset().equals(UTF8);
+        int parentLen = NativeFs.nativePath(dir.toString()).length + 1, lost = 0;
         Map<String, Integer> counts = new HashMap<>();
-        for (String name : FolderIteratorNix.list(parent)) counts.merge(name, 1, Integer::sum);
-        Set<String> planted = new HashSet<>();
-        for (byte[] b : twins) planted.add(new String(b, StandardCharsets.ISO_8859_1));
-        int survived = 0;
-        int lost = 0;
+        for (String name : FolderIteratorNix.list(dir.toString())) counts.merge(name, 1, Integer::sum);
         for (Map.Entry<String, Integer> e : counts.entrySet()) {
             String name = e.getKey();
-            byte[] full = NativeFs.nativePath(parent + "/" + name);
-            byte[] back = Arrays.copyOfRange(full, parentBytes.length + 1, full.length);
-            if (utf8 && !planted.contains(name) && tooLongAsUtf8(name)) {
-                // A name that is not UTF-8, whose ISO-8859-1 reading needs more than 255 bytes as
-                // UTF-8: the first probe fails with ENAMETOOLONG, not ENOENT, so the UTF-8 form is
-                // kept and leads nowhere.
-                assertArrayEquals(name.getBytes(StandardCharsets.UTF_8), back);
+            byte[] full = NativeFs.nativePath(dir + "/" + name);
+            String back = new String(full, parentLen, full.length - parentLen, LATIN1);
+            boolean twin = utf8 && twins.contains(name);
+            // A name not UTF-8 whose ISO-8859-1 reading takes more than 255 bytes as UTF-8: the first probe
+            // fails with ENAMETOOLONG, not ENOENT, so the UTF-8 form is kept and leads nowhere.
+            boolean tooLong = utf8 && !twin && name.getBytes(UTF8).length > 255;
+            String context = "seed " + seed + ", name " + HexFormat.of().formatHex(name.getBytes(LATIN1)) + " back " + back;
+            if (twin || tooLong) {
+                assertEquals(new String(name.getBytes(UTF8), LATIN1), back, context);
                 lost++;
-                continue;
             }
-            assertTrue(byKey.containsKey(hex(back)), "the way back leads nowhere: " + hex(back));
-            if (utf8 && planted.contains(name)) {
-                // Twin and original read the same; the way back prefers the UTF-8 twin.
-                assertEquals(2, e.getValue(), "twin pair " + hex(back));
-                assertArrayEquals(name.getBytes(StandardCharsets.UTF_8), back);
-                lost++;
-            } else {
-                assertEquals(1, e.getValue(), "reported more than once: " + hex(back));
-            }
-            if (dirs.containsKey(hex(back))) {
-                assertEquals(List.of(dirs.get(hex(back))), FolderIteratorNix.list(parent + "/" + name));
-            }
-            survived++;
+            assertEquals(twin ? 2 : 1, e.getValue(), context);
+            if (tooLong) continue;
+            assertTrue(byKey.contains(back), context);
+            if (back.hashCode() % 10 == 0) assertEquals(List.of("m"), FolderIteratorNix.list(dir + "/" + name), context);
         }
-        assertEquals(byKey.size(), survived + lost, "every entry reported");
-        long tooLong = counts.keySet().stream().filter(n -> !planted.contains(n) && tooLongAsUtf8(n)).count();
-        assertEquals(utf8 ? twins.size() + tooLong : 0, lost);
-        System.out.println("NameSurvivalTest tried=" + byKey.size() + " survived=" + survived + " lost=" + lost);
+        assertEquals(byKey.size(), counts.values().stream().mapToInt(Integer::intValue).sum(), "seed " + seed);
+        System.out.printf("NameSurvivalTest seed=%d charset=%s names=%d lost=%d%n", seed, Charset.defaultCharset(),
+                byKey.size(), lost);
+        if (!utf8) assertEquals(0, lost);
     }
 
-    private static boolean tooLongAsUtf8(String name) {
-        return name.getBytes(StandardCharsets.UTF_8).length > 255;
-    }
-
-    private static boolean isUtf8(byte[] b) {
-        return Arrays.equals(new String(b, StandardCharsets.UTF_8).getBytes(StandardCharsets.UTF_8), b);
-    }
-
-    private static String hex(byte[] b) {
-        StringBuilder s = new StringBuilder();
-        for (byte x : b) s.append(String.format("%02x", x & 0xff));
-        return s.toString();
-    }
-
-    private static String octal(byte[] b) {
-        StringBuilder s = new StringBuilder();
-        for (byte x : b) s.append(String.format("\\0%03o", x & 0xff));
-        return s.toString();
+    private static boolean isUtf8(String key) {
+        byte[] b = key.getBytes(LATIN1);
+        return Arrays.equals(new String(b, UTF8).getBytes(UTF8), b);
     }
 }

@@ -1,148 +1,104 @@
 package com.orvan.mek.fsutil;
 
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertThrows;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
-import java.io.FileNotFoundException;
-import java.io.IOException;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.List;
+import java.io.*;
+import java.lang.management.ManagementFactory;
+import java.nio.file.*;
+import java.util.*;
 import java.util.concurrent.ThreadLocalRandom;
-import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.atomic.AtomicLongArray;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-/** Eight threads mixing every kind of call while the walked directories change under them. */
+/** Eight threads mixing every kind of call while one thread changes the walked directories. */
 class StressTest {
     private static final long SECONDS = Long.getLong("fsutil.stress.seconds", 30);
-
+    private static final String[] KINDS = {"walks", "abandoned", "closedEarly", "stats", "failures", "changes"};
+    private final AtomicLongArray counts = new AtomicLongArray(KINDS.length);
+    private Set<String> fixed; // never changed: each walk must report them all, once
     @TempDir Path tmp;
-
-    private final AtomicLong finished = new AtomicLong();
-    private final AtomicLong abandoned = new AtomicLong();
-    private final AtomicLong closedEarly = new AtomicLong();
-    private final AtomicLong stats = new AtomicLong();
-    private final AtomicLong failures = new AtomicLong();
-    private final AtomicLong churn = new AtomicLong();
 
     @Test
     void mixedLoadLeavesDescriptorsAndMemoryWhereTheyWere() throws Exception {
-        List<Path> dirs = new ArrayList<>();
+        List<String> dirs = new ArrayList<>();
         for (int d = 0; d < 4; d++) {
-            Path dir = Files.createDirectory(tmp.resolve("d" + d));
-            for (int i = 0; i < 200; i++) Files.createFile(dir.resolve("f" + i));
-            dirs.add(dir);
+            dirs.add(Files.createDirectory(tmp.resolve("d" + d)).toString());
+            fixed = TestUtil.touch(tmp.resolve("d" + d), 200, "f");
         }
-        Path fifo = tmp.resolve("fifo");
-        assertEquals(0, new ProcessBuilder("mkfifo", fifo.toString()).start().waitFor());
-
-        // Memory is judged between two halves of the run: malloc keeps the high-water mark of
-        // the walks the Cleaner had not closed yet, a leak keeps growing.
-        run(dirs, fifo, 3);
-        run(dirs, fifo, SECONDS / 2);
-        long fds0 = TestUtil.streamsUnder(tmp);
-        long rss0 = rssKb();
-        long[] jvmCommittedKb = {jvmCommittedKb(), 0};
-        run(dirs, fifo, SECONDS - SECONDS / 2);
-        long fds1 = TestUtil.streamsUnder(tmp);
-        long rss1 = rssKb();
-        jvmCommittedKb[1] = jvmCommittedKb();
-        System.out.printf("StressTest: walks finished=%d abandoned=%d closedEarly=%d, stats=%d, failing calls=%d,"
-                        + " churn=%d; fds %d -> %d; RSS %d kB -> %d kB%n", finished.get(), abandoned.get(),
-                closedEarly.get(), stats.get(), failures.get(), churn.get(), fds0, fds1, rss0, rss1);
-        assertEquals(fds0, fds1, "descriptors");
-        // The heap and the JVM's own pools may grow and keep what they took; what is left of
-        // the resident size is native memory, ours among it.
-        long native0 = rss0 - jvmCommittedKb[0];
-        long native1 = rss1 - jvmCommittedKb[1];
-        System.out.printf("StressTest: resident minus JVM-committed %d kB -> %d kB%n", native0, native1);
-        assertTrue(Boolean.getBoolean("fsutil.sanitized") || native1 < native0 + 16 * 1024,
-                "native memory grew from " + native0 + " kB to " + native1 + " kB");
+        TestUtil.sh(tmp, "mkfifo fifo");
+        // Memory is judged between two halves: malloc keeps the high-water mark of walks the
+        // Cleaner had not closed yet, a leak keeps growing.
+        run(dirs, 3);
+        run(dirs, SECONDS / 2);
+        long fds = TestUtil.streamsUnder(tmp), native0 = nativeKb();
+        run(dirs, SECONDS - SECONDS / 2);
+        long native1 = nativeKb();
+        StringBuilder report = new StringBuilder("StressTest:");
+        for (int i = 0; i < KINDS.length; i++) report.append(' ').append(KINDS[i]).append('=').append(counts.get(i));
+        System.out.println(report + "; resident minus JVM-committed " + native0 + " kB -> " + native1 + " kB");
+        assertEquals(fds, TestUtil.streamsUnder(tmp), "descriptors");
+        assertTrue(Boolean.getBoolean("fsutil.sanitized") || native1 < native0 + 16 * 1024, "native memory grew");
     }
 
-    private void run(List<Path> dirs, Path fifo, long seconds) throws Exception {
+    private void run(List<String> dirs, long seconds) throws Exception {
         long end = System.nanoTime() + seconds * 1_000_000_000L;
-        List<Throwable> errors = new ArrayList<>();
+        List<Throwable> errors = Collections.synchronizedList(new ArrayList<>());
         List<Thread> threads = new ArrayList<>();
-        for (int t = 0; t < 8; t++) {
+        for (int t = 0; t <= 8; t++) {
+            boolean changer = t == 8;
             threads.add(new Thread(() -> {
                 try {
-                    while (System.nanoTime() < end) step(dirs, fifo);
+                    while (System.nanoTime() < end) step(dirs.get(ThreadLocalRandom.current().nextInt(4)), changer);
                 } catch (Throwable e) {
-                    synchronized (errors) {
-                        errors.add(e);
-                    }
+                    errors.add(e);
                 }
             }));
         }
-        Thread changer = new Thread(() -> {
-            ThreadLocalRandom r = ThreadLocalRandom.current();
-            while (System.nanoTime() < end) {
-                Path p = dirs.get(r.nextInt(dirs.size())).resolve("c" + r.nextInt(50));
-                try {
-                    if (!Files.deleteIfExists(p)) Files.createFile(p);
-                    churn.incrementAndGet();
-                } catch (IOException raced) {
-                    // another round created or removed it first
-                }
-            }
-        });
-        threads.add(changer);
         threads.forEach(Thread::start);
         for (Thread t : threads) t.join();
-        assertTrue(errors.isEmpty(), () -> "thread failed: " + errors.get(0));
-        // Abandoned walks are the Cleaner's; give it every chance before counting.
-        for (int i = 0; i < 5; i++) {
+        assertEquals(List.of(), errors);
+        for (int i = 0; i < 5; i++) { // abandoned walks are the Cleaner's: give it every chance
             System.gc();
             Thread.sleep(200);
         }
     }
 
-    private void step(List<Path> dirs, Path fifo) throws IOException {
-        ThreadLocalRandom r = ThreadLocalRandom.current();
-        String dir = dirs.get(r.nextInt(dirs.size())).toString();
-        switch (r.nextInt(6)) {
-            case 0:
-                assertTrue(FolderIteratorNix.list(dir).size() >= 200);
-                finished.incrementAndGet();
-                break;
-            case 1:
-                new FolderIteratorNix(dir).next();  // dropped open: the Cleaner closes it
-                abandoned.incrementAndGet();
-                break;
-            case 2:
+    private void step(String dir, boolean changer) throws IOException {
+        int kind = changer ? 5 : ThreadLocalRandom.current().nextInt(5);
+        switch (kind) {
+            case 0 -> assertTrue(TestUtil.walk(dir).containsAll(fixed));
+            case 1 -> new FolderIteratorNix(dir).next(); // dropped open: the Cleaner closes it
+            case 2 -> {
                 try (FolderIteratorNix it = new FolderIteratorNix(dir)) {
-                    for (int i = r.nextInt(50); i > 0 && it.hasNext(); i--) it.next();
+                    for (int i = ThreadLocalRandom.current().nextInt(50); i > 0 && it.hasNext(); i--) it.next();
                 }
-                closedEarly.incrementAndGet();
-                break;
-            case 3:
-                assertTrue(new FileSystemStatLin().getFileSysStat(dir).getBlocks() > 0);
-                stats.incrementAndGet();
-                break;
-            case 4:
+            }
+            case 3 -> assertTrue(new FileSystemStatLin().getFileSysStat(dir).getBlocks() > 0);
+            case 4 -> {
                 assertThrows(FileNotFoundException.class, () -> new FolderIteratorNix(dir + "/missing"));
-                assertThrows(IOException.class, () -> new FolderIteratorNix(fifo.toString()));
-                failures.addAndGet(2);
-                break;
-            default:
+                assertThrows(IOException.class, () -> new FolderIteratorNix(tmp + "/fifo"));
                 assertThrows(IOException.class, () -> new FileSystemStatSos().getFileSysStat(dir + "/missing/x"));
                 assertThrows(IOException.class, () -> new FileSystemStatMac().getFileSysStat(null));
-                failures.addAndGet(2);
+            }
+            default -> {
+                Path p = Path.of(dir, "c" + ThreadLocalRandom.current().nextInt(50));
+                try {
+                    if (!Files.deleteIfExists(p)) Files.createFile(p);
+                } catch (IOException raced) {
+                    return; // a walk's own check raced with it; nothing changed
+                }
+            }
         }
+        counts.incrementAndGet(kind);
     }
 
-    private static long jvmCommittedKb() {
-        var mem = java.lang.management.ManagementFactory.getMemoryMXBean();
-        return (mem.getHeapMemoryUsage().getCommitted() + mem.getNonHeapMemoryUsage().getCommitted()) / 1024;
-    }
-
-    private static long rssKb() throws IOException {
+    /** Resident size minus what the JVM committed for heap and non-heap: native memory, ours among it. */
+    private static long nativeKb() throws IOException {
+        var mem = ManagementFactory.getMemoryMXBean();
+        long committed = (mem.getHeapMemoryUsage().getCommitted() + mem.getNonHeapMemoryUsage().getCommitted()) / 1024;
         for (String line : Files.readAllLines(Path.of("/proc/self/status"))) {
-            if (line.startsWith("VmRSS:")) return Long.parseLong(line.replaceAll("\\D", ""));
+            if (line.startsWith("VmRSS:")) return Long.parseLong(line.replaceAll("\\D", "")) - committed;
         }
         throw new IOException("no VmRSS");
     }
