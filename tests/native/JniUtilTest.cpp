@@ -8,29 +8,29 @@
 #include <cerrno>
 #include <chrono>
 #include <random>
+#include <tuple>
+#include <vector>
 
 #include "JniUtil.h"
 #include "JvmTest.h"
 
 namespace {
 
-// The JDK's own answers, to hold the helpers against.
+// The JDK's own answers, to hold the helpers against; charset null: the platform's.
 jstring javaDecode(JNIEnv* env, const std::string& b, const char* charset) {
     jbyteArray arr = env->NewByteArray(jsize(b.size()));
     env->SetByteArrayRegion(arr, 0, jsize(b.size()), reinterpret_cast<const jbyte*>(b.data()));
     jclass s = env->FindClass("java/lang/String");
-    jobject out = charset ? env->NewObject(s, env->GetMethodID(s, "<init>", "([BLjava/lang/String;)V"), arr,
-                                           env->NewStringUTF(charset))
-                          : env->NewObject(s, env->GetMethodID(s, "<init>", "([B)V"), arr);
+    jobject out = env->NewObject(s, env->GetMethodID(s, "<init>", "([BLjava/lang/String;)V"), arr,
+                                 env->NewStringUTF(charset ? charset : std::getenv("FSUTIL_CODESET")));
     EXPECT_FALSE(env->ExceptionCheck());
     return jstring(out);
 }
 
 std::string javaEncode(JNIEnv* env, jstring js, const char* charset) {
     jclass s = env->FindClass("java/lang/String");
-    auto arr = jbyteArray(charset ? env->CallObjectMethod(js, env->GetMethodID(s, "getBytes", "(Ljava/lang/String;)[B"),
-                                                          env->NewStringUTF(charset))
-                                  : env->CallObjectMethod(js, env->GetMethodID(s, "getBytes", "()[B")));
+    auto arr = jbyteArray(env->CallObjectMethod(js, env->GetMethodID(s, "getBytes", "(Ljava/lang/String;)[B"),
+                                                env->NewStringUTF(charset ? charset : std::getenv("FSUTIL_CODESET"))));
     EXPECT_FALSE(env->ExceptionCheck());
     std::string out(std::size_t(env->GetArrayLength(arr)), '\0');
     env->GetByteArrayRegion(arr, 0, jsize(out.size()), reinterpret_cast<jbyte*>(out.data()));
@@ -41,19 +41,18 @@ std::string javaEncode(JNIEnv* env, jstring js, const char* charset) {
 
 class Conversion : public JvmTest {};
 
-TEST_F(Conversion, NullInNullOutNothingRaised) {
-    EXPECT_EQ(JNU_NewStringNative(env, nullptr), nullptr);
-    EXPECT_EQ(JNU_NewStringISO8859_1(env, nullptr), nullptr);
-    EXPECT_EQ(getJavaFilePath(env, nullptr), nullptr);
-    EXPECT_EQ(JNU_GetStringNativeChars(env, nullptr), nullptr);
-    EXPECT_EQ(JNU_GetStringISO8859_1Chars(env, nullptr), nullptr);
-    EXPECT_EQ(getNativeFilePath(env, nullptr), nullptr);
-    EXPECT_EQ(isANSI(nullptr), 0);
-}
-
 // The helpers skip the upcall into java.lang.String where they can; on
 // random input they must still agree with the JDK to the last byte.
-TEST_F(Conversion, AgreesWithTheJdkOnRandomInput) {
+TEST_F(Conversion, AgreesWithTheJdkOnRandomInputAndNullGivesNull) {
+    for (jobject nothing : {jobject(JNU_NewStringNative(env, nullptr)), jobject(JNU_NewStringISO8859_1(env, nullptr)),
+                            jobject(getJavaFilePath(env, nullptr))}) {
+        EXPECT_EQ(nothing, nullptr);
+    }
+    for (char* nothing : {JNU_GetStringNativeChars(env, nullptr), JNU_GetStringISO8859_1Chars(env, nullptr),
+                          getNativeFilePath(env, nullptr)}) {
+        EXPECT_EQ(nothing, nullptr);
+    }
+    EXPECT_EQ(isANSI(nullptr), 0);
     const unsigned seed = unsigned(std::chrono::steady_clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -134,54 +133,38 @@ TEST_F(Conversion, ExceptionsCarryClassMessageAndCause) {
     expect("java.io.IOException: later", "java.lang.NoClassDefFoundError: no/such/Thing");
 }
 
-class StatWrappers : public JvmTest {};
-
-TEST_F(StatWrappers, ResultsErrnoAndMessages) {
+TEST_F(Conversion, StatWrappersResultsErrnoAndMessages) {
     TempDir dir;
-    const std::string file = dir.path + "/file", link = dir.path + "/dangling", loop = dir.path + "/loop";
+    const std::string file = dir.path + "/file", link = dir.path + "/dangling";
     close(creat(file.c_str(), 0644));
     symlink("nowhere", link.c_str());
-    symlink("loop", loop.c_str());
+    symlink("loop", (dir.path + "/loop").c_str());
     chmod(dir.path.c_str(), 0711);
     mkdir((dir.path + "/locked").c_str(), 0);
     struct stat st {};
     EXPECT_EQ(getLstat(env, link.c_str(), &st, 1), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    errno = 0;
-    EXPECT_EQ(getStat(env, link.c_str(), &st, 0), -1);
-    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(getStat(env, file.c_str(), &st, 1), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-
-    struct Case {
-        std::string path;
-        int err;
-        std::string text;
-    };
-    std::vector<Case> cases = {
-        {dir.path + "/missing", ENOENT, "'. A component of the path does not exist, or the path is an empty string."},
-        {file + "/x", ENOTDIR, "'. A component of the path is not a directory."},
-        {loop + "/x", ELOOP, "'. Too many symbolic links encountered while traversing the path. "},
-        {"/" + std::string(5000, 'y'), ENAMETOOLONG, "'. File name too long."},
-        {"", ENOENT, "'. A component of the path does not exist, or the path is an empty string."}};
+    const std::string enoent = "'. A component of the path does not exist, or the path is an empty string.";
+    std::vector<std::tuple<const char*, std::string, int, std::string>> cases = {  // function, path, errno, text
+        {"getStat", link, ENOENT, enoent},
+        {"getLstat", "", ENOENT, enoent},
+        {"getStat", file + "/x", ENOTDIR, "'. A component of the path is not a directory."},
+        {"getLstat", dir.path + "/loop/x", ELOOP, "'. Too many symbolic links encountered while traversing the path. "},
+        {"getLstat", "/" + std::string(5000, 'y'), ENAMETOOLONG, "'. File name too long."}};
     if (geteuid() != 0) {  // root passes every permission check; ctest runs this as nobody too
-        cases.push_back({dir.path + "/locked/x", EACCES,
-                         "'. Search permission is denied for one of the directories in the path prefix of path."});
+        cases.emplace_back("getStat", dir.path + "/locked/x", EACCES,
+                           "'. Search permission is denied for one of the directories in the path prefix of path.");
     }
-    for (const Case& c : cases) {
-        for (int lstatToo = 0; lstatToo < 2; ++lstatToo) {
-            auto fn = lstatToo ? getLstat : getStat;
-            errno = 0;
-            EXPECT_EQ(fn(env, c.path.c_str(), &st, 0), -1);
-            EXPECT_EQ(errno, c.err) << c.path;
-            EXPECT_EQ(fn(env, c.path.c_str(), &st, 1), -1);
-            const std::string full = std::string("java.io.IOException: ") +
-                                     (lstatToo ? "[JniUtil.getLstat] " : "[JniUtil.getStat] ") + " stat() failed on  '" +
-                                     c.path + c.text;
-            EXPECT_EQ(takeThrown(env).text, full.substr(0, 21 + 511)) << c.path;  // cut to the 512-byte buffer
-        }
+    for (const auto& [fn, path, err, text] : cases) {
+        auto call = std::string(fn) == "getStat" ? getStat : getLstat;
+        EXPECT_EQ(call(env, path.c_str(), &st, 0), -1);
+        EXPECT_EQ(errno, err) << path;
+        EXPECT_EQ(call(env, path.c_str(), &st, 1), -1);
+        const std::string msg = "java.io.IOException: [JniUtil." + std::string(fn) + "]  stat() failed on  '" + path + text;
+        EXPECT_EQ(takeThrown(env).text, msg.substr(0, 21 + 511)) << path;  // cut to the 512-byte buffer
     }
-    errno = 0;
     EXPECT_EQ(getStat(env, nullptr, &st, 0), -1);
     EXPECT_EQ(errno, EFAULT);
     EXPECT_EQ(getLstat(env, nullptr, &st, 1), -1);

@@ -14,8 +14,7 @@ import org.junit.jupiter.api.io.TempDir;
 /** Eight threads mixing every kind of call while one thread changes the walked directories. */
 class StressTest {
     private static final long SECONDS = Long.getLong("fsutil.stress.seconds", 30);
-    private static final String[] KINDS = {"walks", "abandoned", "closedEarly", "stats", "failures", "changes"};
-    private final AtomicLongArray counts = new AtomicLongArray(KINDS.length);
+    private final AtomicLongArray counts = new AtomicLongArray(6); // per kind of step
     private Set<String> fixed; // never changed: each walk must report them all, once
     @TempDir Path tmp;
 
@@ -34,9 +33,8 @@ class StressTest {
         long fds = TestUtil.streamsUnder(tmp), native0 = nativeKb();
         run(dirs, SECONDS - SECONDS / 2);
         long native1 = nativeKb();
-        StringBuilder report = new StringBuilder("StressTest:");
-        for (int i = 0; i < KINDS.length; i++) report.append(' ').append(KINDS[i]).append('=').append(counts.get(i));
-        System.out.println(report + "; resident minus JVM-committed " + native0 + " kB -> " + native1 + " kB");
+        System.out.println("StressTest: walks, abandoned, closed early, stats, failures, changes " + counts
+                + "; resident minus JVM-committed " + native0 + " kB -> " + native1 + " kB");
         assertEquals(fds, TestUtil.streamsUnder(tmp), "descriptors");
         assertTrue(Boolean.getBoolean("fsutil.sanitized") || native1 < native0 + 16 * 1024, "native memory grew");
     }

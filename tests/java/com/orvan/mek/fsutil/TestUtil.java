@@ -1,7 +1,6 @@
 package com.orvan.mek.fsutil;
 
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
 import java.io.*;
 import java.nio.charset.Charset;
@@ -10,7 +9,7 @@ import java.nio.file.*;
 import java.util.*;
 import java.util.concurrent.TimeUnit;
 
-/** Fixtures shared by the Java tests: child processes, raw-byte names, descriptor counts. */
+/** Fixtures shared by the Java tests: child processes, listings, descriptor counts. */
 final class TestUtil {
     private TestUtil() {}
 
@@ -43,31 +42,32 @@ final class TestUtil {
 
     /** A child JVM with the checks this one runs under. */
     static List<String> java(String... args) {
-        List<String> cmd = new ArrayList<>(List.of(Path.of(System.getProperty("java.home"), "bin", "java").toString(),
-                "-Xcheck:jni"));
+        List<String> cmd = new ArrayList<>(List.of(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni"));
         cmd.addAll(List.of(args));
         return cmd;
     }
 
     /** Open descriptors of this process on root or below (other tests close theirs on their own schedule). */
     static long streamsUnder(Path root) throws IOException {
-        Path real = root.toRealPath();
+        String real = root.toRealPath().toString();
         try (var fds = Files.list(Path.of("/proc/self/fd"))) {
-            return fds.filter(fd -> {
-                try {
-                    return Files.readSymbolicLink(fd).startsWith(real);
-                } catch (IOException gone) {
-                    return false; // the listing's own descriptor, already closed
-                }
-            }).count();
+            return fds.filter(fd -> target(fd).startsWith(real)).count();
         }
     }
 
+    private static String target(Path fd) {
+        try {
+            return Files.readSymbolicLink(fd).toString();
+        } catch (IOException gone) {
+            return ""; // the listing's own descriptor, already closed
+        }
+    }
+
+    /** Lists dir with the library, failing on a name reported twice. */
     static Set<String> walk(String dir) throws IOException {
         List<String> list = FolderIteratorNix.list(dir);
-        Set<String> set = new HashSet<>(list);
-        assertEquals(list.size(), set.size(), () -> "reported twice: " + list);
-        return set;
+        assertEquals(list.size(), new HashSet<>(list).size(), () -> "reported twice: " + list);
+        return new HashSet<>(list);
     }
 
     static Set<String> touch(Path dir, int n, String prefix) throws IOException {
