@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assumptions.assumeFalse;
 import java.io.*;
 import java.net.*;
 import java.nio.channels.*;
+import java.nio.charset.Charset;
 import java.nio.file.*;
 import java.time.Duration;
 import java.util.*;
@@ -87,6 +88,13 @@ class FolderIteratorNixTest {
         assertEquals(Set.of("E".repeat(250), "F".repeat(250), "s"), walk(dir)); // dir + "/" + name > 4095 bytes
         assertEquals(511, failure(IOException.class, dir + "/" + "E".repeat(250)).getBytes("UTF-8").length);
         sh(tmp, "rm -rf " + comp); // the JDK cannot delete paths this long
+        for (String wide : List.of("\u00e9", "\u20ac", "\ud83d\ude00")) { // cut at every byte of a 2-, 3- and 4-byte character
+            for (int shift = 0; shift < 4; shift++) {
+                String msg = failure(FileNotFoundException.class, tmp + "/" + "x".repeat(shift) + (wide.repeat(50) + "/").repeat(6));
+                assertFalse(msg.contains("\ufffd"), msg); // a character split by the cut is dropped whole
+                assertTrue(!UTF8 || msg.getBytes(Charset.defaultCharset()).length > 507, msg); // cut indeed
+            }
+        }
     }
 
     @Test
