@@ -71,7 +71,7 @@ class FileSysStatTest {
         assertEquals(1023, cut.length);
         // Encoded in the locale's codeset: é is C3 A9 in UTF-8, E9 in ISO-8859-1, and only that form is found.
         sh(tmp, "touch \"$(printf '\\303\\251')\" \"$(printf 'l\\351')\"");
-        assertEquals(stat(tmp.toString()), stat(tmp + (UTF8 ? "/\u00e9" : "/l\u00e9")));
+        assertEquals(stat(tmp.toString()).getFsId(), stat(tmp + (UTF8 ? "/\u00e9" : "/l\u00e9")).getFsId());
         assertTrue(failure(tmp + (UTF8 ? "/l\u00e9" : "/\u00e9")).endsWith("Error='No such file or directory'"));
         for (String odd : List.of(tmp + "/\ud83d\ude00", tmp + "/a\u0000b", "\ud800")) { // never a crash
             assertTrue(failure(odd).startsWith(PREFIX), odd);
