@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Charsets.h"
+
 namespace fsutil {
 
 struct FreeDeleter {
@@ -17,24 +19,6 @@ struct FreeDeleter {
 };
 // Owner of a malloc'd native byte string.
 using CString = std::unique_ptr<char, FreeDeleter>;
-
-// The locale's codeset name, as cached in `codepage` (filled once, safely
-// against concurrent first callers).
-const char* localeCodeset();
-
-// Whether plain ASCII text converts to itself in the JVM's default charset,
-// judged from the locale codeset: the JVM derives its default charset from
-// it, and every codeset named here is an ASCII superset in the JDK too.
-bool asciiTransparent();
-
-// What the JVM's default charset is, learned at most once per native call
-// (never cached across calls) and only for text that is not plain ASCII.
-// The three known charsets allow conversions without an upcall into
-// java.lang.String, with results identical to it.
-enum class Charset { unresolved, failed, utf8, latin1, ascii, other };
-
-// Resolves `cs` if needed; false when the VM failed (its exception pending).
-bool resolveDefaultCharset(JNIEnv* env, Charset& cs);
 
 jstring newStringNative(JNIEnv* env, const char* str, Charset& cs);
 char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs);

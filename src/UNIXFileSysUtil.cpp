@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <langinfo.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -23,15 +22,16 @@ JNIEXPORT char codepage[1024];
 
 namespace {
 std::once_flag codepageOnce;
-}  // namespace
 
-const char* fsutil::localeCodeset() {
-    // Concurrent first calls: one thread fills the name, the others wait for it.
+// Publishes the codeset name in the exported `codepage`, once; a name that a
+// native caller stored there first is kept.
+const char* codepageName() {
     std::call_once(codepageOnce, [] {
-        if (codepage[0] == '\0') formatMessage(codepage, sizeof codepage, "%s", nl_langinfo(CODESET));
+        if (codepage[0] == '\0') fsutil::formatMessage(codepage, sizeof codepage, "%s", fsutil::localeCodeset());
     });
     return codepage;
 }
+}  // namespace
 
 namespace {
 
@@ -197,7 +197,7 @@ extern "C" {
 
 JNIEXPORT char* convert(JNIEnv* env, jstring jsPath) {
     if (!jsPath) return nullptr;
-    if (std::strcmp(fsutil::localeCodeset(), "UTF-8") == 0) {
+    if (std::strcmp(codepageName(), "UTF-8") == 0) {
         const char* utf = env->GetStringUTFChars(jsPath, nullptr);
         if (!utf) return nullptr;
         const std::size_t len = std::strlen(utf);
