@@ -25,6 +25,12 @@ char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs);
 jstring javaFilePath(JNIEnv* env, const char* szNativeFilePath, Charset& cs);
 char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs);
 
+// A Java path as native bytes for this library's own Java API, resolved
+// component by component: for each, its platform-charset form when an entry
+// of that name exists, else its ISO-8859-1 form when that exists, else the
+// platform form. Malloc'd; null when the VM failed (its exception pending).
+char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs);
+
 // Formats into a fixed buffer; a text that does not fit is cut, never
 // overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.
 // Variadic on purpose: the format attribute lets the compiler check every call.
