@@ -34,7 +34,7 @@ using fsutil::EntryType;
 using fsutil::TypeRoad;
 using Listing = std::set<std::pair<std::string, int>>;  // name bytes, EntryType
 
-// The entry filter as specified: lstat of "dir/name", devices and sockets left out.
+// The road the others are held to: lstat of "dir/name", devices and sockets left out.
 Listing lstatRoad(const std::string& dir) {
     Listing out;
     DIR* d = opendir(dir.c_str());
