@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Charsets.h"
+
 namespace fsutil {
 
 struct FreeDeleter {
@@ -18,28 +20,16 @@ struct FreeDeleter {
 // Owner of a malloc'd native byte string.
 using CString = std::unique_ptr<char, FreeDeleter>;
 
-// The locale's codeset name, as cached in `codepage` (filled once, safely
-// against concurrent first callers).
-const char* localeCodeset();
-
-// Whether plain ASCII text converts to itself in the JVM's default charset,
-// judged from the locale codeset: the JVM derives its default charset from
-// it, and every codeset named here is an ASCII superset in the JDK too.
-bool asciiTransparent();
-
-// What the JVM's default charset is, learned at most once per native call
-// (never cached across calls) and only for text that is not plain ASCII.
-// The three known charsets allow conversions without an upcall into
-// java.lang.String, with results identical to it.
-enum class Charset { unresolved, failed, utf8, latin1, ascii, other };
-
-// Resolves `cs` if needed; false when the VM failed (its exception pending).
-bool resolveDefaultCharset(JNIEnv* env, Charset& cs);
-
 jstring newStringNative(JNIEnv* env, const char* str, Charset& cs);
 char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs);
 jstring javaFilePath(JNIEnv* env, const char* szNativeFilePath, Charset& cs);
 char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs);
+
+// A Java path as native bytes for this library's own Java API, resolved
+// component by component: for each, its platform-charset form when an entry
+// of that name exists, else its ISO-8859-1 form when that exists, else the
+// platform form. Malloc'd; null when the VM failed (its exception pending).
+char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs);
 
 // Formats into a fixed buffer; a text that does not fit is cut, never
 // overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.

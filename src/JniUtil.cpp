@@ -1,5 +1,6 @@
-// JNI utility layer: string conversion, exception raising, file-name
-// negotiation, stat wrappers and file primitives.
+// JNI utility layer, the exported contract functions: string conversion,
+// exception raising, file-name negotiation, stat wrappers and file primitives.
+// The charset fast paths they use live in Charsets.
 #include "JniUtil.h"
 
 #include <fcntl.h>
@@ -20,9 +21,6 @@ namespace {
 
 constexpr char kStringClass[] = "java/lang/String";
 constexpr std::size_t kMsgSize = 512;
-// Strings up to this many UTF-16 units are converted on the stack.
-constexpr jsize kStackChars = 512;
-
 void capacityDiagnostic(const char* function) {
     char line[128];
     formatMessage(line, sizeof line, "[%s] EnsureLocalCapacity failed", function);
@@ -37,150 +35,6 @@ bool ensureCapacity(JNIEnv* env, const char* function) {
         return false;
     }
     return true;
-}
-
-// How a NUL-terminated byte string reads as UTF-8.
-enum class Utf8Form { ascii, bmp, supplementary, invalid };
-
-// Strict UTF-8 (no overlongs, no surrogates, nothing past U+10FFFF), the
-// same acceptance as java.lang.String's UTF-8 decoder. For `bmp` input the
-// JVM's modified UTF-8 reader gives the same characters.
-Utf8Form classifyUtf8(const unsigned char* s, std::size_t len) {
-    Utf8Form form = Utf8Form::ascii;
-    std::size_t i = 0;
-    auto cont = [&](std::size_t k) { return i + k < len && (s[i + k] & 0xC0) == 0x80; };
-    while (i < len) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-        } else if (c >= 0xC2 && c <= 0xDF && cont(1)) {
-            form = form == Utf8Form::ascii ? Utf8Form::bmp : form;
-            i += 2;
-        } else if (c >= 0xE0 && c <= 0xEF && cont(1) && cont(2)) {
-            const unsigned char c1 = s[i + 1];
-            if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F)) return Utf8Form::invalid;
-            form = form == Utf8Form::ascii ? Utf8Form::bmp : form;
-            i += 3;
-        } else if (c >= 0xF0 && c <= 0xF4 && cont(1) && cont(2) && cont(3)) {
-            const unsigned char c1 = s[i + 1];
-            if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F)) return Utf8Form::invalid;
-            form = Utf8Form::supplementary;
-            i += 4;
-        } else {
-            return Utf8Form::invalid;
-        }
-    }
-    return form;
-}
-
-bool isAsciiBytes(const char* s, std::size_t len) {
-    for (std::size_t i = 0; i < len; ++i) {
-        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
-    }
-    return true;
-}
-
-bool isAsciiChars(const jchar* s, jsize len) {
-    for (jsize i = 0; i < len; ++i) {
-        if (s[i] >= 0x80) return false;
-    }
-    return true;
-}
-
-char* copyAscii(const jchar* s, jsize len) {
-    char* out = static_cast<char*>(std::malloc(static_cast<std::size_t>(len) + 1));
-    if (!out) return nullptr;
-    for (jsize i = 0; i < len; ++i) out[i] = static_cast<char>(s[i]);
-    out[len] = '\0';
-    return out;
-}
-
-bool isHigh(jchar c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLow(jchar c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-// UTF-16 units of a Java string, on the stack when short.
-struct Chars {
-    jchar local[kStackChars];
-    std::unique_ptr<jchar, FreeDeleter> heap;
-    const jchar* data = nullptr;
-    jsize len = 0;
-};
-
-bool loadChars(JNIEnv* env, jstring jstr, Chars& out) {
-    out.len = env->GetStringLength(jstr);
-    jchar* dst = out.local;
-    if (out.len > kStackChars) {
-        out.heap.reset(static_cast<jchar*>(std::malloc(sizeof(jchar) * static_cast<std::size_t>(out.len))));
-        if (!out.heap) return false;
-        dst = out.heap.get();
-    }
-    env->GetStringRegion(jstr, 0, out.len, dst);
-    out.data = dst;
-    return true;
-}
-
-// String.getBytes for a one-byte charset whose code points are 0..limit-1:
-// anything else becomes '?', and a surrogate pair becomes a single '?'.
-char* encodeSingleByte(const Chars& in, unsigned limit) {
-    char* out = static_cast<char*>(std::malloc(static_cast<std::size_t>(in.len) + 1));
-    if (!out) return nullptr;
-    std::size_t n = 0;
-    for (jsize i = 0; i < in.len; ++i) {
-        const jchar c = in.data[i];
-        if (c < limit) {
-            out[n++] = static_cast<char>(c);
-            continue;
-        }
-        if (isHigh(c) && i + 1 < in.len && isLow(in.data[i + 1])) ++i;
-        out[n++] = '?';
-    }
-    out[n] = '\0';
-    return out;
-}
-
-// String.getBytes() under UTF-8 for text without surrogates; null when the
-// text holds any, so that the caller takes the JDK's own road.
-char* encodeUtf8Bmp(const Chars& in, bool* hasSurrogates) {
-    *hasSurrogates = false;
-    for (jsize i = 0; i < in.len; ++i) {
-        if (in.data[i] >= 0xD800 && in.data[i] <= 0xDFFF) {
-            *hasSurrogates = true;
-            return nullptr;
-        }
-    }
-    char* out = static_cast<char*>(std::malloc(3 * static_cast<std::size_t>(in.len) + 1));
-    if (!out) return nullptr;
-    std::size_t n = 0;
-    for (jsize i = 0; i < in.len; ++i) {
-        const unsigned c = in.data[i];
-        if (c < 0x80) {
-            out[n++] = static_cast<char>(c);
-        } else if (c < 0x800) {
-            out[n++] = static_cast<char>(0xC0 | (c >> 6));
-            out[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out[n++] = static_cast<char>(0xE0 | (c >> 12));
-            out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out[n++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    out[n] = '\0';
-    return out;
-}
-
-// new String(bytes, "ISO-8859-1"): every byte is the character of that value.
-jstring newLatin1(JNIEnv* env, const char* str, std::size_t len) {
-    jchar local[kStackChars];
-    local[0] = 0;  // the compiler cannot see that len == 0 reads nothing
-    std::unique_ptr<jchar, FreeDeleter> heap;
-    jchar* chars = local;
-    if (len > static_cast<std::size_t>(kStackChars)) {
-        heap.reset(static_cast<jchar*>(std::malloc(sizeof(jchar) * len)));
-        if (!heap) return nullptr;
-        chars = heap.get();
-    }
-    for (std::size_t i = 0; i < len; ++i) chars[i] = static_cast<unsigned char>(str[i]);
-    return env->NewString(chars, static_cast<jsize>(len));
 }
 
 jstring newStringThroughJava(JNIEnv* env, const char* str, jsize len, const char* charset) {
@@ -230,12 +84,6 @@ char* stringCharsThroughJava(JNIEnv* env, jstring jstr, const char* charset) {
     }
     env->DeleteLocalRef(bytes);
     return out;
-}
-
-char* latin1Chars(JNIEnv* env, jstring jstr) {
-    Chars chars;
-    if (!loadChars(env, jstr, chars)) return nullptr;
-    return encodeSingleByte(chars, 0x100);
 }
 
 // The probe behind getNativeFilePath: 0 when open(path, O_RDONLY) would
@@ -304,21 +152,6 @@ int statWith(JNIEnv* env, StatFn fn, const char* prefix, const char* acPath, str
 int plainStat(const char* path, struct stat* st) { return stat(path, st); }
 int plainLstat(const char* path, struct stat* st) { return lstat(path, st); }
 
-// Decodes exactly as the JDK does, minus the upcall, when the outcome is
-// known; the other cases go through java.lang.String.
-jstring decodeKnown(JNIEnv* env, const char* str, std::size_t len, Charset cs, bool* done) {
-    *done = true;
-    if (cs == Charset::latin1) return newLatin1(env, str, len);
-    if (cs == Charset::utf8 || cs == Charset::ascii) {
-        const Utf8Form form = classifyUtf8(reinterpret_cast<const unsigned char*>(str), len);
-        if (form == Utf8Form::ascii || (cs == Charset::utf8 && form == Utf8Form::bmp)) {
-            return env->NewStringUTF(str);
-        }
-    }
-    *done = false;
-    return nullptr;
-}
-
 }  // namespace
 
 void printDiagnostic(const char* text) {
@@ -385,57 +218,6 @@ void raise(JNIEnv* env, jclass cls, jmethodID ctor, jstring msg, jthrowable caus
     }
     env->Throw(static_cast<jthrowable>(exc));
     env->DeleteLocalRef(exc);
-}
-
-bool asciiTransparent() {
-    // ASCII supersets as glibc names them; anything else takes the slow road.
-    constexpr const char* kPrefixes[] = {"UTF-8", "ISO-8859-", "ANSI_X3.4-1968", "EUC-", "KOI8-", "CP125",
-                                         "GB18030", "GBK", "GB2312", "BIG5"};
-    const char* codeset = localeCodeset();
-    for (const char* prefix : kPrefixes) {
-        if (std::strncmp(codeset, prefix, std::strlen(prefix)) == 0) return true;
-    }
-    return false;
-}
-
-bool resolveDefaultCharset(JNIEnv* env, Charset& cs) {
-    if (cs != Charset::unresolved) return cs != Charset::failed;
-    cs = Charset::failed;
-    jclass charsetClass = env->FindClass("java/nio/charset/Charset");
-    if (!charsetClass) return false;
-    jmethodID defaultCharset =
-        env->GetStaticMethodID(charsetClass, "defaultCharset", "()Ljava/nio/charset/Charset;");
-    jobject def = defaultCharset ? env->CallStaticObjectMethod(charsetClass, defaultCharset) : nullptr;
-    env->DeleteLocalRef(charsetClass);
-    if (!def || env->ExceptionCheck()) return false;
-    jclass standard = env->FindClass("java/nio/charset/StandardCharsets");
-    if (!standard) {
-        env->DeleteLocalRef(def);
-        return false;
-    }
-    struct Known {
-        const char* field;
-        Charset kind;
-    };
-    constexpr Known kKnown[] = {{"UTF_8", Charset::utf8}, {"ISO_8859_1", Charset::latin1}, {"US_ASCII", Charset::ascii}};
-    cs = Charset::other;
-    for (const Known& k : kKnown) {
-        jfieldID fid = env->GetStaticFieldID(standard, k.field, "Ljava/nio/charset/Charset;");
-        if (!fid) {
-            cs = Charset::failed;
-            break;
-        }
-        jobject candidate = env->GetStaticObjectField(standard, fid);
-        const bool same = env->IsSameObject(candidate, def);
-        env->DeleteLocalRef(candidate);
-        if (same) {
-            cs = k.kind;
-            break;
-        }
-    }
-    env->DeleteLocalRef(standard);
-    env->DeleteLocalRef(def);
-    return cs != Charset::failed;
 }
 
 jstring newStringNative(JNIEnv* env, const char* str, Charset& cs) {

@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <langinfo.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -11,8 +10,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 
+#include "DirEntries.h"
 #include "JniInternal.h"
 #include "JniUtil.h"
 
@@ -23,15 +24,16 @@ JNIEXPORT char codepage[1024];
 
 namespace {
 std::once_flag codepageOnce;
-}  // namespace
 
-const char* fsutil::localeCodeset() {
-    // Concurrent first calls: one thread fills the name, the others wait for it.
+// Publishes the codeset name in the exported `codepage`, once; a name that a
+// native caller stored there first is kept.
+const char* codepageName() {
     std::call_once(codepageOnce, [] {
-        if (codepage[0] == '\0') formatMessage(codepage, sizeof codepage, "%s", nl_langinfo(CODESET));
+        if (codepage[0] == '\0') fsutil::formatMessage(codepage, sizeof codepage, "%s", fsutil::localeCodeset());
     });
     return codepage;
 }
+}  // namespace
 
 namespace {
 
@@ -92,71 +94,97 @@ constexpr char kStatPrefix[] = "[UNIXFileSysUtil.getFileSysStat] ";
 
 // ---- directory walk -------------------------------------------------------
 
-jlong toHandle(DIR* dir) { return static_cast<jlong>(reinterpret_cast<std::intptr_t>(dir)); }
+jlong toHandle(const void* p) { return static_cast<jlong>(reinterpret_cast<std::intptr_t>(p)); }
 
 // The handle carries the stream's address by contract; there is no table to look it up in.
 DIR* fromHandle(jlong jlHandle) {
     return reinterpret_cast<DIR*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
 }
 
-bool isReportable(JNIEnv* env, DIR* dir, const char* szListDir, std::size_t dirLen, const char* name) {
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-    struct stat st;
-    char szFullPath[4096];
-    const std::size_t nameLen = std::strlen(name);
-    if (dirLen + 1 + nameLen < sizeof szFullPath) {
-        std::memcpy(szFullPath, szListDir, dirLen);
-        szFullPath[dirLen] = '/';
-        std::memcpy(szFullPath + dirLen + 1, name, nameLen + 1);
-        if (getLstat(env, szFullPath, &st, 0) != 0) return false;
-    } else if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        // The joined path would not fit (nor would the kernel take it):
-        // examine the entry relative to the open stream instead.
-        return false;
+// Streams of the contract natives whose directory holds a mount point, so
+// that getNextFile, which gets only the bare DIR*, stats their entries too.
+// Rare; the count lets every other getNextFile pass without the lock.
+std::mutex statEachLock;
+std::atomic<std::size_t> statEachCount{0};
+DIR** statEachStreams = nullptr;
+std::size_t statEachCapacity = 0;
+
+bool rememberStatEach(DIR* dir) {
+    const std::lock_guard<std::mutex> lock(statEachLock);
+    const std::size_t n = statEachCount.load(std::memory_order_relaxed);
+    if (n == statEachCapacity) {
+        const std::size_t cap = statEachCapacity == 0 ? 16 : statEachCapacity * 2;
+        auto* grown = static_cast<DIR**>(std::realloc(statEachStreams, cap * sizeof(DIR*)));
+        if (!grown) return false;
+        statEachStreams = grown;
+        statEachCapacity = cap;
     }
-    switch (st.st_mode & S_IFMT) {
-        case S_IFCHR:
-        case S_IFSOCK:
-        case S_IFBLK:
-            return false;
-        default:
-            return true;
-    }
+    statEachStreams[n] = dir;
+    statEachCount.store(n + 1, std::memory_order_release);
+    return true;
 }
 
-// The name of the next reportable entry, or null at the end of the stream
-// (a read error ends the walk the same way).
-const char* nextReportable(JNIEnv* env, DIR* dir, const char* szListDir) {
-    const std::size_t dirLen = std::strlen(szListDir);
-    while (const struct dirent64* entry = readdir64(dir)) {
-        if (isReportable(env, dir, szListDir, dirLen, entry->d_name)) return entry->d_name;
+fsutil::TypeRoad roadOf(DIR* dir) {
+    if (statEachCount.load(std::memory_order_acquire) == 0) return fsutil::TypeRoad::dType;
+    const std::lock_guard<std::mutex> lock(statEachLock);
+    const std::size_t n = statEachCount.load(std::memory_order_relaxed);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (statEachStreams[k] == dir) return fsutil::TypeRoad::statEach;
     }
-    return nullptr;
+    return fsutil::TypeRoad::dType;
 }
 
-jlong getFirstFile(JNIEnv* env, const char* szListDir, jobject jStringBuffer, Charset& cs) {
+// Every close of a contract stream comes here, so that a later stream at the same address starts clean.
+void closeStream(DIR* dir) {
+    if (statEachCount.load(std::memory_order_acquire) != 0) {
+        const std::lock_guard<std::mutex> lock(statEachLock);
+        const std::size_t n = statEachCount.load(std::memory_order_relaxed);
+        for (std::size_t k = 0; k < n; ++k) {
+            if (statEachStreams[k] == dir) {
+                statEachStreams[k] = statEachStreams[n - 1];
+                statEachCount.store(n - 1, std::memory_order_release);
+                break;
+            }
+        }
+    }
+    closedir(dir);
+}
+
+constexpr char kFirstPrefix[] = "[UNIXFileSysUtil.getFirstFile] ";
+
+DIR* openOrRaise(JNIEnv* env, const char* szListDir) {
     errno = 0;
     DIR* dir = opendir(szListDir);
     if (!dir) {
         const int err = errno;
         char szMsg[512];
-        fsutil::formatMessage(szMsg, sizeof szMsg,
-                              "[UNIXFileSysUtil.getFirstFile] Fail to get first file of '%s'. Error='%s'", szListDir,
-                              std::strerror(err));
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sFail to get first file of '%s'. Error='%s'", kFirstPrefix,
+                              szListDir, std::strerror(err));
         if (err == ENOENT) {
             throwFileNotFoundException(env, szMsg);
         } else {
             throwIOException(env, szMsg);
         }
-        return -1;
     }
-    const char* name = nextReportable(env, dir, szListDir);
-    if (!name) {
+    return dir;
+}
+
+void raiseNoMemory(JNIEnv* env, const char* what) {
+    if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", what);
+}
+
+jlong getFirstFile(JNIEnv* env, const char* szListDir, jobject jStringBuffer, Charset& cs) {
+    DIR* dir = openOrRaise(env, szListDir);
+    if (!dir) return -1;
+    const fsutil::TypeRoad road = fsutil::typeRoad(dir);
+    fsutil::EntryType type;
+    const struct dirent64* entry = fsutil::nextEntry(dir, road, &type);
+    if (!entry) {
         closedir(dir);
         return -1;
     }
     // From here every failure closes the stream: -1 means nothing stays open.
-    jstring jsFileName = fsutil::javaFilePath(env, name, cs);
+    jstring jsFileName = fsutil::javaFilePath(env, entry->d_name, cs);
     if (!jsFileName) {
         closedir(dir);
         return -1;
@@ -173,22 +201,46 @@ jlong getFirstFile(JNIEnv* env, const char* szListDir, jobject jStringBuffer, Ch
         closedir(dir);
         return -1;
     }
+    if (road == fsutil::TypeRoad::statEach && !rememberStatEach(dir)) {
+        closedir(dir);
+        raiseNoMemory(env, "[UNIXFileSysUtil.getFirstFile] no memory");
+        return -1;
+    }
     return toHandle(dir);
 }
 
-jstring getNextFile(JNIEnv* env, jlong jlHandle, const char* szListDir, Charset& cs) {
+jstring getNextFile(JNIEnv* env, jlong jlHandle, Charset& cs) {
     DIR* dir = fromHandle(jlHandle);
-    const char* name = nextReportable(env, dir, szListDir);
-    if (!name) {
-        closedir(dir);
+    fsutil::EntryType type;
+    const struct dirent64* entry = fsutil::nextEntry(dir, roadOf(dir), &type);
+    if (!entry) {
+        closeStream(dir);
         return nullptr;
     }
-    return fsutil::javaFilePath(env, name, cs);
+    return fsutil::javaFilePath(env, entry->d_name, cs);
 }
 
 void closeFileHandle(jlong jlHandle) {
     // -1 means no stream; 0 is never a stream. Anything else is trusted.
-    if (jlHandle != -1 && jlHandle != 0) closedir(fromHandle(jlHandle));
+    if (jlHandle != -1 && jlHandle != 0) closeStream(fromHandle(jlHandle));
+}
+
+// ---- batches for the Java iterator ------------------------------------------
+// A batch stream is ours alone (never a contract handle), so it carries what
+// its opening learnt about the directory. Records in the caller's byte[]:
+// type (1 byte, fsutil::EntryType), name length (2 bytes, big-endian), the
+// name's bytes as the directory gave them.
+
+struct BatchStream {
+    DIR* dir;
+    fsutil::TypeRoad road;
+};
+
+constexpr std::size_t kBatchBytes = 16384;
+constexpr std::size_t kMaxRecord = 3 + sizeof(dirent64::d_name);
+
+BatchStream* fromBatchHandle(jlong jlHandle) {
+    return reinterpret_cast<BatchStream*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
 }
 
 }  // namespace
@@ -197,7 +249,7 @@ extern "C" {
 
 JNIEXPORT char* convert(JNIEnv* env, jstring jsPath) {
     if (!jsPath) return nullptr;
-    if (std::strcmp(fsutil::localeCodeset(), "UTF-8") == 0) {
+    if (std::strcmp(codepageName(), "UTF-8") == 0) {
         const char* utf = env->GetStringUTFChars(jsPath, nullptr);
         if (!utf) return nullptr;
         const std::size_t len = std::strlen(utf);
@@ -345,15 +397,80 @@ JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getNextFil
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.getNextFile] path is null");
         return nullptr;
     }
+    // The stream alone types its entries (d_type, or fstatat relative to it),
+    // so the directory path is not converted again.
     Charset cs = Charset::unresolved;
-    CString szListDir(fsutil::nativeFilePath(env, jsListDir, cs));
-    if (!szListDir) return nullptr;
-    return getNextFile(env, jlHandle, szListDir.get(), cs);
+    return getNextFile(env, jlHandle, cs);
 }
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeFileHandle(JNIEnv* /*env*/, jobject /*jobj*/,
                                                                                   jlong jlHandle) {
     closeFileHandle(jlHandle);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_openBatch(JNIEnv* env, jclass /*jcls*/,
+                                                                             jstring jsPath) {
+    if (!jsPath) {
+        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.openBatch] path is null");
+        return -1;
+    }
+    Charset cs = Charset::unresolved;
+    CString szListDir(fsutil::resolvedPath(env, jsPath, cs));
+    if (!szListDir) {
+        raiseNoMemory(env, "[UNIXFileSysUtil.openBatch] no memory");
+        return -1;
+    }
+    auto* stream = static_cast<BatchStream*>(std::malloc(sizeof(BatchStream)));
+    if (!stream) {
+        raiseNoMemory(env, "[UNIXFileSysUtil.openBatch] no memory");
+        return -1;
+    }
+    stream->dir = openOrRaise(env, szListDir.get());
+    if (!stream->dir) {
+        std::free(stream);
+        return -1;
+    }
+    stream->road = fsutil::typeRoad(stream->dir);
+    return toHandle(stream);
+}
+
+JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(JNIEnv* env, jclass /*jcls*/,
+                                                                            jlong jlHandle, jbyteArray jbBatch) {
+    if (!jbBatch) {
+        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.readBatch] buffer is null");
+        return -1;
+    }
+    const auto size = static_cast<std::size_t>(env->GetArrayLength(jbBatch));
+    // Checked before reading: an entry taken from the stream always fits, so none is lost.
+    if (size < kMaxRecord) {
+        throwException(env, "java/lang/IllegalArgumentException", "[UNIXFileSysUtil.readBatch] buffer too small");
+        return -1;
+    }
+    const std::size_t budget = size < kBatchBytes ? size : kBatchBytes;
+    BatchStream* stream = fromBatchHandle(jlHandle);
+    unsigned char records[kBatchBytes];
+    std::size_t used = 0;
+    fsutil::EntryType type;
+    while (used + kMaxRecord <= budget) {
+        const struct dirent64* entry = fsutil::nextEntry(stream->dir, stream->road, &type);
+        if (!entry) break;
+        const std::size_t len = std::strlen(entry->d_name);
+        records[used] = static_cast<unsigned char>(type);
+        records[used + 1] = static_cast<unsigned char>(len >> 8);
+        records[used + 2] = static_cast<unsigned char>(len & 0xFF);
+        std::memcpy(records + used + 3, entry->d_name, len);
+        used += 3 + len;
+    }
+    env->SetByteArrayRegion(jbBatch, 0, static_cast<jsize>(used), reinterpret_cast<const jbyte*>(records));
+    return static_cast<jint>(used);
+}
+
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeBatch(JNIEnv* /*env*/, jclass /*jcls*/,
+                                                                             jlong jlHandle) {
+    if (jlHandle == -1 || jlHandle == 0) return;
+    BatchStream* stream = fromBatchHandle(jlHandle);
+    closedir(stream->dir);
+    std::free(stream);
 }
 
 // Small natives behind the command-line tool.
@@ -377,7 +494,8 @@ JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeFs_readLink(JNIEnv* en
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.readLink] path is null");
         return nullptr;
     }
-    CString szPath(getNativeFilePath(env, jsPath));
+    Charset cs = Charset::unresolved;
+    CString szPath(fsutil::resolvedPath(env, jsPath, cs));
     if (!szPath) return nullptr;
     char* pszTarget = nullptr;
     if (readLinkTarget(szPath.get(), &pszTarget) != 0) {

@@ -94,7 +94,7 @@ TEST_F(Conversion, NegotiationTakesTheFormThatExists) {
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/s\xE9", dir.path.c_str());
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const int fds = openFds();
+    const int fds = openFds(dir.path);
     const auto t0 = std::chrono::steady_clock::now();
     const struct {
         const char16_t* name;
@@ -107,7 +107,7 @@ TEST_F(Conversion, NegotiationTakesTheFormThatExists) {
         EXPECT_EQ(Owned{getNativeFilePath(env, jstr(env, in))}.str(), (c.name[0] ? dir.path : "") + c.bytes);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
-    EXPECT_EQ(openFds(), fds);
+    EXPECT_EQ(openFds(dir.path), fds);
     close(s);
 }
 

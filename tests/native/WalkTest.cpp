@@ -21,7 +21,7 @@ TEST_F(Walk, HandleProtocolAndFailuresLeaveNothingOpen) {
     const jstring jsDir = env->NewStringUTF(dir.path.c_str());
     jclass sbClass = env->FindClass("java/lang/StringBuffer");
     jobject sb = env->NewObject(sbClass, env->GetMethodID(sbClass, "<init>", "()V"));
-    const long fds = openFds();
+    const long fds = openFds(dir.path);
     auto thrown = [&](const char* cls) { EXPECT_EQ(takeThrown(env).text.rfind(cls, 0), 0u) << cls; };
 
     // A buffer whose class has no append(String): the stream is closed, the VM's error reaches Java.
@@ -31,19 +31,19 @@ TEST_F(Walk, HandleProtocolAndFailuresLeaveNothingOpen) {
         EXPECT_EQ(first(env, nullptr, path, buffer), -1);
         thrown("java.lang.NullPointerException");
     }
-    EXPECT_EQ(openFds(), fds);
+    EXPECT_EQ(openFds(dir.path), fds);
 
     const jlong h = first(env, nullptr, jsDir, sb);
-    EXPECT_EQ(openFds(), fds + 1);
+    EXPECT_EQ(openFds(dir.path), fds + 1);
     EXPECT_EQ(next(env, nullptr, h, nullptr), nullptr);  // keeps the stream open and the handle valid
     thrown("java.lang.NullPointerException");
-    EXPECT_EQ(openFds(), fds + 1);
+    EXPECT_EQ(openFds(dir.path), fds + 1);
     EXPECT_EQ(next(env, nullptr, h, jsDir), nullptr);
-    EXPECT_EQ(openFds(), fds);  // the end closed it
+    EXPECT_EQ(openFds(dir.path), fds);  // the end closed it
     closeHandle(env, nullptr, -1);  // "no stream": nothing to do
     closeHandle(env, nullptr, 0);
     closeHandle(env, nullptr, first(env, nullptr, jsDir, sb));
-    EXPECT_EQ(openFds(), fds);
+    EXPECT_EQ(openFds(dir.path), fds);
     jobject text = env->CallObjectMethod(sb, env->GetMethodID(sbClass, "toString", "()Ljava/lang/String;"));
     ASSERT_FALSE(env->ExceptionCheck());
     EXPECT_EQ(utf8(env, text), "onlyonly");

@@ -3,7 +3,10 @@ package com.orvan.mek.fsutil;
 import java.io.IOException;
 import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
+import java.nio.charset.Charset;
+import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Iterator;
 import java.util.List;
 import java.util.NoSuchElementException;
@@ -17,19 +20,70 @@ import java.util.stream.StreamSupport;
  * device nodes, sockets and entries that vanish during the walk are left out; regular files,
  * directories, symbolic links (also dangling ones) and FIFOs are reported. A name whose bytes
  * are not valid in the platform charset is reported as its ISO-8859-1 reading, so that
- * {@code dir + "/" + name} names that very file again when passed back to this library.
+ * {@code dir + "/" + name} names that very file again when passed back to this library: every
+ * path given to it is resolved one component at a time (the platform-charset form of a
+ * component when such an entry exists, else its ISO-8859-1 form when that exists).
  *
- * <p>Use with try-with-resources. A walk dropped without {@link #close()} is closed by a
- * {@link Cleaner} once the iterator is unreachable. An instance is not thread-safe.
+ * <p>{@link #next()} gives names; {@link #nextEntry()} gives the name with the entry's type,
+ * which the walk learns anyway. Names are read from the directory in batches, one native call
+ * per batch. Use with try-with-resources. A walk dropped without {@link #close()} is closed by
+ * a {@link Cleaner} once the iterator is unreachable. An instance is not thread-safe.
  */
 public final class FolderIteratorNix implements Iterator<String>, AutoCloseable {
     static {
         NativeLoader.load();
     }
 
+    /** The type of a reported entry, as {@code lstat} sees it (links are not followed). */
+    public enum EntryType { FILE, DIRECTORY, SYMLINK, FIFO }
+
+    /** A reported entry: its name and its type. */
+    public static final class Entry {
+        private final String name;
+        private final EntryType type;
+        private final byte[] bytes;
+
+        Entry(String name, EntryType type, byte[] bytes) {
+            this.name = name;
+            this.type = type;
+            this.bytes = bytes;
+        }
+
+        /** The name, read as {@link FolderIteratorNix#next()} reads it. */
+        public String name() { return name; }
+
+        public EntryType type() { return type; }
+
+        /** The name's bytes as the directory gave them. */
+        byte[] bytes() { return bytes.clone(); }
+
+        @Override
+        public boolean equals(Object o) {
+            return o instanceof Entry && ((Entry) o).name.equals(name) && ((Entry) o).type == type
+                    && Arrays.equals(((Entry) o).bytes, bytes);
+        }
+
+        @Override
+        public int hashCode() { return name.hashCode() * 31 + type.hashCode(); }
+
+        @Override
+        public String toString() { return type + " " + name; }
+    }
+
     private static final Cleaner CLEANER = Cleaner.create();
-    /** Receiver for closes run by the Cleaner; the natives never look at it. */
-    private static final FolderIteratorNix CLOSER = new FolderIteratorNix();
+    private static final EntryType[] TYPES = {null, EntryType.FILE, EntryType.DIRECTORY, EntryType.SYMLINK,
+            EntryType.FIFO};
+    /** Bytes per batch: a few hundred typical names, one native call. */
+    private static final int BATCH_BYTES = 16384;
+
+    /** How names are read, fixed by the default charset (as the natives' own conversions are). */
+    private static final Charset PLATFORM = Charset.defaultCharset();
+    private static final int LATIN1 = 0;
+    private static final int UTF8 = 1;
+    private static final int OTHER = 2;
+    private static final int DECODE = PLATFORM.equals(StandardCharsets.UTF_8) ? UTF8
+            : PLATFORM.equals(StandardCharsets.ISO_8859_1) || PLATFORM.equals(StandardCharsets.US_ASCII) ? LATIN1
+            : OTHER;
 
     /** The directory stream of a walk; shared with the Cleaner, which must not see the iterator. */
     private static final class Walk implements Runnable {
@@ -42,7 +96,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         @Override
         public synchronized void run() {
             if (handle != -1) {
-                CLOSER.closeFileHandle(handle);
+                closeBatch(handle);
                 handle = -1;
             }
         }
@@ -51,16 +105,13 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     private final String dir;
     private final Walk stream;
     private final Cleaner.Cleanable cleanable;
-    private String next;
-
-    private FolderIteratorNix() {
-        dir = null;
-        stream = null;
-        cleanable = null;
-    }
+    /** The current batch: records of type (1 byte), name length (2 bytes), name bytes. */
+    private byte[] batch;
+    private int pos;
+    private int end;
 
     /**
-     * Opens {@code dir} and reads its first reportable entry.
+     * Opens {@code dir}.
      *
      * @param dir the directory path
      * @throws java.io.FileNotFoundException when the directory does not exist
@@ -70,13 +121,9 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         if (dir == null) throw new NullPointerException("dir");
         this.dir = dir;
         this.stream = new Walk();
-        StringBuffer first = new StringBuffer();
-        long h = getFirstFile(dir, first);
-        if (h != -1) {
-            stream.set(h);
-            next = first.toString();
-        }
+        stream.set(openBatch(dir));
         this.cleanable = CLEANER.register(this, stream);
+        this.batch = new byte[BATCH_BYTES];
     }
 
     /** Lists {@code dir} completely. */
@@ -95,23 +142,35 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
                 false).onClose(it::close);
     }
 
+    /** A lazy stream of the entries (name and type) of {@code dir}; close it to stop early. */
+    public static Stream<Entry> entries(String dir) throws IOException {
+        FolderIteratorNix it = new FolderIteratorNix(dir);
+        Iterator<Entry> entries = new Iterator<Entry>() {
+            @Override
+            public boolean hasNext() { return it.hasNext(); }
+
+            @Override
+            public Entry next() { return it.nextEntry(); }
+        };
+        return StreamSupport.stream(Spliterators.spliteratorUnknownSize(entries, Spliterator.NONNULL), false)
+                .onClose(it::close);
+    }
+
     /** The directory path this walk lists. */
     public String directory() { return dir; }
 
     /** @return whether another entry follows */
     @Override
     public boolean hasNext() {
-        if (next != null) return true;
+        if (pos < end) return true;
         long h = stream.get();
         if (h == -1) return false;
         try {
-            String name = getNextFile(h, dir);
-            if (name == null) {
-                // The library closed the stream at the end; it must never be closed again.
-                stream.set(-1);
-            }
-            next = name;
-            return name != null;
+            pos = 0;
+            end = readBatch(h, batch);
+            if (end > 0) return true;
+            close();  // the end: nothing is kept open
+            return false;
         } finally {
             Reference.reachabilityFence(this);
         }
@@ -120,17 +179,56 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     @Override
     public String next() {
         if (!hasNext()) throw new NoSuchElementException();
-        String name = next;
-        next = null;
+        int len = nameLength();
+        String name = decode(batch, pos + 3, len);
+        pos += 3 + len;  // only once the name exists: a failure leaves the entry to the next call
         return name;
+    }
+
+    /** The next entry with its type; shares the position with {@link #next()}. */
+    public Entry nextEntry() {
+        if (!hasNext()) throw new NoSuchElementException();
+        int len = nameLength();
+        Entry e = new Entry(decode(batch, pos + 3, len), TYPES[batch[pos]],
+                Arrays.copyOfRange(batch, pos + 3, pos + 3 + len));
+        pos += 3 + len;
+        return e;
+    }
+
+    private int nameLength() {
+        return ((batch[pos + 1] & 0xff) << 8) | (batch[pos + 2] & 0xff);
+    }
+
+    /**
+     * A name's bytes as a Java string, as the natives' getJavaFilePath reads them: the platform
+     * charset when that gives the same bytes back, else ISO-8859-1, which keeps every byte.
+     */
+    static String decode(byte[] b, int off, int len) {
+        if (DECODE == LATIN1) return new String(b, off, len, StandardCharsets.ISO_8859_1);
+        String s = new String(b, off, len, PLATFORM);
+        // Strict UTF-8 decodes and encodes back to the same bytes; anything malformed
+        // became U+FFFD, so only a name holding U+FFFD needs the round trip checked.
+        if (DECODE == UTF8 && s.indexOf('\ufffd') < 0) return s;
+        byte[] back = s.getBytes(PLATFORM);
+        return Arrays.equals(back, 0, back.length, b, off, off + len) ? s
+                : new String(b, off, len, StandardCharsets.ISO_8859_1);
     }
 
     /** Stops the walk and releases the directory stream; calling it again does nothing. */
     @Override
     public void close() {
         cleanable.clean();
-        next = null;
+        pos = 0;
+        end = 0;
     }
+
+    private static native long openBatch(String path) throws IOException;
+
+    private static native int readBatch(long handle, byte[] batch);
+
+    private static native void closeBatch(long handle);
+
+    // The library's walk natives by contract, for native and Java code that calls them directly.
 
     private native long getFirstFile(String path, StringBuffer firstName) throws IOException;
 

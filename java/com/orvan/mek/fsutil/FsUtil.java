@@ -3,7 +3,6 @@ package com.orvan.mek.fsutil;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.util.Arrays;
-import java.util.Iterator;
 
 /** Command-line tool: {@code java -jar fsutil.jar df|ls|readlink PATH...}. */
 public final class FsUtil {
@@ -87,19 +86,11 @@ public final class FsUtil {
     private static void ls(String dir, PrintStream out, boolean header) throws IOException {
         try (FolderIteratorNix it = new FolderIteratorNix(dir)) {
             if (header) out.println(dir + ":");
-            for (Iterator<String> i = it; i.hasNext();) {
-                byte[] name = nameBytes(dir, i.next());
+            while (it.hasNext()) {
+                byte[] name = it.nextEntry().bytes();  // as the directory gave them
                 out.write(name, 0, name.length);
                 out.write('\n');
             }
         }
-    }
-
-    /** The on-disk bytes of an entry name: the last component of the negotiated full path. */
-    private static byte[] nameBytes(String dir, String name) {
-        byte[] full = NativeFs.nativePath(dir + "/" + name);
-        int slash = full.length - 1;
-        while (slash >= 0 && full[slash] != '/') slash--;
-        return Arrays.copyOfRange(full, slash + 1, full.length);
     }
 }

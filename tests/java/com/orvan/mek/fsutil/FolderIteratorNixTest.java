@@ -11,7 +11,9 @@ import java.nio.charset.Charset;
 import java.nio.file.*;
 import java.time.Duration;
 import java.util.*;
-import java.util.stream.Stream;
+import com.orvan.mek.fsutil.FolderIteratorNix.Entry;
+import com.orvan.mek.fsutil.FolderIteratorNix.EntryType;
+import java.util.stream.*;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -36,6 +38,10 @@ class FolderIteratorNixTest {
         }
         assertEquals(Set.of(), walk(tmp + "/empty"));
         assertEquals(Set.of("fifo", "dangling", "tosock", "sub", "file"), walk(tmp + "/d"));
+        try (Stream<Entry> s = FolderIteratorNix.entries(tmp + "/d")) {
+            assertEquals(Map.of("fifo", EntryType.FIFO, "dangling", EntryType.SYMLINK, "tosock", EntryType.SYMLINK,
+                    "sub", EntryType.DIRECTORY, "file", EntryType.FILE), s.collect(Collectors.toMap(Entry::name, Entry::type)));
+        }
     }
 
     @Test
@@ -75,6 +81,16 @@ class FolderIteratorNixTest {
         if (UTF8) names.addAll(List.of("\u4e2d\u6587", "\ud83d\ude00", "\u00e9".repeat(127)));
         for (String n : names) Files.createFile(own.resolve(n));
         assertEquals(new HashSet<>(names), walk(own.toString()));
+        // Mixed along one path: a UTF-8 "é" holding a lone byte E9 and the reverse, walked down by dir + "/" + name.
+        sh(tmp, "u=\"$(printf '\\303\\251')\"; l=\"$(printf '\\351')\"; mkdir -p m1/$u/$l/$u m2/$l/$u/$l"
+                + " && ln -s target m1/$u/$l/$u/link && touch m2/$l/$u/$l/bottom");
+        for (String dir = tmp + "/m1", sub = e; !sub.equals("link"); dir += "/" + sub) {
+            sub = walk(dir).iterator().next();
+            if (sub.equals("link")) assertEquals("target", NativeFs.readLink(dir + "/link"));
+        }
+        String l = "\u00e9", bottom = tmp + "/m2/" + l + "/" + e + "/" + l;
+        assertEquals(Set.of("bottom"), walk(bottom));
+        assertEquals(Set.of(e), walk(tmp + "/m2/" + l));
     }
 
     @Test

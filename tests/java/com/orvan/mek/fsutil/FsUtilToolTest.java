@@ -49,12 +49,12 @@ class FsUtilToolTest {
 
     @Test
     void lsWritesNamesAsTheirBytesOnDisk() throws Exception {
-        sh(tmp, "touch \"$(printf 'caf\\351')\" \"$(printf '\\303\\251t\\303\\251')\" plain && mkdir sub && mkfifo fifo");
+        sh(tmp, "touch \"$(printf '\\351')\" \"$(printf '\\303\\251')\" plain && mkdir sub && mkfifo fifo"); // twins
         Result r = tool("ls", tmp.toString());
         assertEquals(0, r.status(), r::err);
         // ISO-8859-1 maps bytes one to one, so these strings stand for the exact bytes.
         List<String> lines = Arrays.asList(new String(r.out(), StandardCharsets.ISO_8859_1).split("\n"));
-        assertEquals(Set.of("caf\u00e9", "\u00c3\u00a9t\u00c3\u00a9", "plain", "sub", "fifo"), new HashSet<>(lines));
+        assertEquals(Set.of("\u00e9", "\u00c3\u00a9", "plain", "sub", "fifo"), new HashSet<>(lines));
         assertEquals(5, lines.size());
         Result two = tool("ls", tmp + "/sub", tmp + "/missing");
         assertEquals(1, two.status());

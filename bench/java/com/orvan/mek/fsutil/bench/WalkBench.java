@@ -3,6 +3,9 @@ package com.orvan.mek.fsutil.bench;
 import com.orvan.mek.fsutil.FolderIteratorNix;
 import java.io.File;
 import java.io.IOException;
+import java.lang.invoke.MethodHandle;
+import java.lang.invoke.MethodHandles;
+import java.lang.invoke.MethodType;
 import java.net.StandardProtocolFamily;
 import java.net.UnixDomainSocketAddress;
 import java.nio.channels.ServerSocketChannel;
@@ -21,7 +24,8 @@ import java.util.Set;
 import java.util.stream.Stream;
 
 /**
- * Directory walk: FolderIteratorNix against File.list() and against a DirectoryStream that
+ * Directory walk: FolderIteratorNix (batches) and the contract natives (getFirstFile and
+ * getNextFile, one entry per call) against File.list() and against a DirectoryStream that
  * applies the same entry filter, on a directory it fills itself; then the resident memory
  * before and after a million entries walked.
  * Usage: WalkBench [ENTRIES [ROUNDS]]
@@ -30,10 +34,14 @@ public final class WalkBench {
     private static final int S_IFMT = 0170000;
     private static final int S_IFIFO = 0010000;
     private static long sink;
+    /** The contract natives, private to FolderIteratorNix: called as code that uses them directly would. */
+    private static MethodHandle getFirstFile;
+    private static MethodHandle getNextFile;
+    private static FolderIteratorNix receiver;  // the natives never look at it
 
     private WalkBench() {}
 
-    public static void main(String[] args) throws Exception {
+    public static void main(String[] args) throws Throwable {
         int entries = args.length > 0 ? Integer.parseInt(args[0]) : 100_000;
         int rounds = args.length > 1 ? Integer.parseInt(args[1]) : 7;
         Path dir = Files.createTempDirectory("fsutil-walk");
@@ -45,15 +53,23 @@ public final class WalkBench {
         }
     }
 
-    private static void run(Path dir, int entries, int rounds, String made) throws Exception {
+    private static void run(Path dir, int entries, int rounds, String made) throws Throwable {
         String d = dir.toString();
         System.out.printf("directory walk of %s: %d entries (%s)%n", d, entries, made);
+        MethodHandles.Lookup lookup = MethodHandles.privateLookupIn(FolderIteratorNix.class, MethodHandles.lookup());
+        getFirstFile = lookup.findVirtual(FolderIteratorNix.class, "getFirstFile",
+                MethodType.methodType(long.class, String.class, StringBuffer.class));
+        getNextFile = lookup.findVirtual(FolderIteratorNix.class, "getNextFile",
+                MethodType.methodType(String.class, long.class, String.class));
+        receiver = new FolderIteratorNix(d);
+        receiver.close();
 
         // All roads must agree before their speed means anything.
         Set<String> nix = new HashSet<>(FolderIteratorNix.list(d));
         Set<String> jdk = new HashSet<>(jdkFiltered(dir));
+        Set<String> contract = contractNames(d);
         String[] all = new File(d).list();
-        if (!nix.equals(jdk) || all == null || all.length != entries) {
+        if (!nix.equals(jdk) || !contract.equals(jdk) || all == null || all.length != entries) {
             throw new AssertionError("walks disagree: FolderIteratorNix " + nix.size() + ", DirectoryStream "
                     + jdk.size() + ", File.list " + (all == null ? -1 : all.length));
         }
@@ -64,31 +80,38 @@ public final class WalkBench {
 
         for (int i = 0; i < 3; i++) {  // warm-up: JIT, dentry and inode caches
             nixWalk(d);
+            contractWalk(d);
             fileList(d);
             jdkFiltered(dir);
         }
         double[] tn = new double[rounds];
+        double[] tc = new double[rounds];
         double[] ta = new double[rounds];
         double[] tb = new double[rounds];
-        for (int r = 0; r < rounds; r++) {  // interleaved, so that drift hits all three alike
+        for (int r = 0; r < rounds; r++) {  // interleaved, so that drift hits all four alike
             long t0 = System.nanoTime();
             nixWalk(d);
             long t1 = System.nanoTime();
-            fileList(d);
+            contractWalk(d);
             long t2 = System.nanoTime();
-            sink += jdkFiltered(dir).size();
+            fileList(d);
             long t3 = System.nanoTime();
+            sink += jdkFiltered(dir).size();
+            long t4 = System.nanoTime();
             tn[r] = (double) (t1 - t0) / entries;
-            ta[r] = (double) (t2 - t1) / entries;
-            tb[r] = (double) (t3 - t2) / entries;
+            tc[r] = (double) (t2 - t1) / entries;
+            ta[r] = (double) (t3 - t2) / entries;
+            tb[r] = (double) (t4 - t3) / entries;
         }
         double n = StatBench.median(tn);
+        double c = StatBench.median(tc);
         double a = StatBench.median(ta);
         double b = StatBench.median(tb);
-        System.out.printf("  (n) FolderIteratorNix                 %8.1f ns/entry%n", n);
+        System.out.printf("  (n) FolderIteratorNix (batches)       %8.1f ns/entry%n", n);
+        System.out.printf("  (c) getFirstFile/getNextFile          %8.1f ns/entry%n", c);
         System.out.printf("  (a) File.list()                       %8.1f ns/entry%n", a);
         System.out.printf("  (b) DirectoryStream + readAttributes  %8.1f ns/entry%n", b);
-        System.out.printf("  b/n = %.2f (goal >= 1)   a/n = %.2f%n", b / n, a / n);
+        System.out.printf("  b/c = %.2f (goal >= 5)   a/n = %.2f (goal >= 1)   b/n = %.2f%n", b / c, a / n, b / n);
 
         long before = rssAfterGc();
         int walks = Math.max(1, 1_000_000 / entries);
@@ -109,6 +132,28 @@ public final class WalkBench {
             }
         }
         return count;
+    }
+
+    private static long contractWalk(String dir) throws Throwable {
+        StringBuffer first = new StringBuffer();
+        long h = (long) getFirstFile.invokeExact(receiver, dir, first);
+        if (h == -1) return 0;
+        sink += first.length();
+        long count = 1;
+        for (String name; (name = (String) getNextFile.invokeExact(receiver, h, dir)) != null; count++) {
+            sink += name.length();
+        }
+        return count;
+    }
+
+    private static Set<String> contractNames(String dir) throws Throwable {
+        Set<String> names = new HashSet<>();
+        StringBuffer first = new StringBuffer();
+        long h = (long) getFirstFile.invokeExact(receiver, dir, first);
+        if (h == -1) return names;
+        names.add(first.toString());
+        for (String name; (name = (String) getNextFile.invokeExact(receiver, h, dir)) != null; ) names.add(name);
+        return names;
     }
 
     private static void fileList(String dir) {

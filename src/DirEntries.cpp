@@ -1,0 +1,168 @@
+// Which entries of an open directory stream are reported, and of what type.
+#include "DirEntries.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace fsutil {
+
+namespace {
+
+struct FreeChars {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+
+EntryType fromMode(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFCHR:
+        case S_IFBLK:
+        case S_IFSOCK:
+            return EntryType::skip;
+        case S_IFDIR:
+            return EntryType::directory;
+        case S_IFLNK:
+            return EntryType::symlink;
+        case S_IFIFO:
+            return EntryType::fifo;
+        default:
+            return EntryType::file;
+    }
+}
+
+EntryType statType(int fd, const char* name) {
+    struct stat st;
+    return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? fromMode(st.st_mode) : EntryType::skip;
+}
+
+EntryType typeOf(int fd, const struct dirent64* e, bool statEach) {
+    if (!statEach) {
+        switch (e->d_type) {
+            case DT_REG:
+                return EntryType::file;
+            case DT_DIR:
+                return EntryType::directory;
+            case DT_LNK:
+                return EntryType::symlink;
+            case DT_FIFO:
+                return EntryType::fifo;
+            case DT_CHR:
+            case DT_BLK:
+            case DT_SOCK:
+                return EntryType::skip;
+            default:  // DT_UNKNOWN: the file system does not say
+                break;
+        }
+    }
+    return statType(fd, e->d_name);
+}
+
+// The whole of a /proc file, malloc'd and NUL-terminated; null on failure.
+char* readProcFile(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::size_t cap = 16384;
+    std::size_t len = 0;
+    std::unique_ptr<char, FreeChars> buf(static_cast<char*>(std::malloc(cap)));
+    while (buf) {
+        if (len + 1 == cap) {
+            char* grown = static_cast<char*>(std::realloc(buf.get(), cap * 2));
+            if (!grown) break;
+            (void)buf.release();
+            buf.reset(grown);
+            cap *= 2;
+        }
+        const ssize_t n = read(fd, buf.get() + len, cap - 1 - len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n < 0) buf.reset();
+            break;
+        }
+        len += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    if (buf) buf.get()[len] = '\0';
+    return buf.release();
+}
+
+// One field of a mountinfo line, with its octal escapes (\040 and the like)
+// undone, into out (NUL-terminated); the position after the field.
+const char* mountField(const char* p, char* out, std::size_t size) {
+    std::size_t n = 0;
+    for (; *p != ' ' && *p != '\n' && *p != '\0'; ++p) {
+        char c = *p;
+        if (c == '\\' && p[1] >= '0' && p[1] <= '3' && p[2] >= '0' && p[2] <= '7' && p[3] >= '0' && p[3] <= '7') {
+            c = static_cast<char>(((p[1] - '0') << 6) | ((p[2] - '0') << 3) | (p[3] - '0'));
+            p += 3;
+        }
+        if (n + 1 < size) out[n++] = c;
+    }
+    out[n] = '\0';
+    return p;
+}
+
+// Whether something is mounted on an entry of the directory open as fd;
+// true also when that cannot be told (the caller then stats every entry).
+bool holdsMountPoint(int fd) {
+    char link[64];
+    (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char dir[4097];
+    const ssize_t n = readlink(link, dir, sizeof dir - 1);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof dir - 1 || dir[0] != '/') return true;
+    dir[n] = '\0';
+    const std::size_t dirLen = n == 1 ? 0 : static_cast<std::size_t>(n);  // "/" joins as ""
+    std::unique_ptr<char, FreeChars> info(readProcFile("/proc/self/mountinfo"));
+    if (!info) return true;
+    char mountPoint[4097];
+    for (const char* line = info.get(); *line != '\0';) {
+        // Fields: mount id, parent id, major:minor, root, mount point, ...
+        const char* p = line;
+        for (int field = 0; field < 4 && *p != '\n' && *p != '\0'; ++field) {
+            p = std::strchr(p, ' ');
+            if (!p) return true;
+            ++p;
+        }
+        (void)mountField(p, mountPoint, sizeof mountPoint);
+        if (std::strncmp(mountPoint, dir, dirLen) == 0 && mountPoint[dirLen] == '/' && mountPoint[dirLen + 1] != '\0' &&
+            !std::strchr(mountPoint + dirLen + 1, '/')) {
+            return true;
+        }
+        const char* next = std::strchr(line, '\n');
+        if (!next) break;
+        line = next + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+TypeRoad typeRoad(DIR* dir) {
+    const int fd = dirfd(dir);
+    struct stat st;
+    // Looking up "." needs the same search permission as lstat of "dir/name".
+    if (fstatat(fd, ".", &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == EACCES ? TypeRoad::nothing : TypeRoad::statEach;
+    return holdsMountPoint(fd) ? TypeRoad::statEach : TypeRoad::dType;
+}
+
+const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
+    if (road == TypeRoad::nothing) return nullptr;
+    const int fd = dirfd(dir);
+    while (const struct dirent64* e = readdir64(dir)) {
+        const char* n = e->d_name;
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+        const EntryType t = typeOf(fd, e, road == TypeRoad::statEach);
+        if (t != EntryType::skip) {
+            *type = t;
+            return e;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace fsutil

@@ -1,0 +1,33 @@
+// Library-private: which entries of an open directory stream the walk
+// reports, and of what type, learnt from d_type where that gives the same
+// answer as lstat of "dir/name" (the walk's entry filter) and from fstatat
+// where it might not. No JNI here.
+#ifndef FSUTIL_DIRENTRIES_H
+#define FSUTIL_DIRENTRIES_H
+
+#include <dirent.h>
+
+namespace fsutil {
+
+// The type of a reported entry. `skip`: not reported (".", "..", a device,
+// a socket, or an entry that cannot be examined).
+enum class EntryType : unsigned char { skip = 0, file = 1, directory = 2, symlink = 3, fifo = 4 };
+
+// How a stream's entries are typed, decided once when it is opened:
+// - dType: from d_type, and fstatat(AT_SYMLINK_NOFOLLOW) where it says DT_UNKNOWN;
+// - statEach: fstatat for every entry. An entry that is a mount point has
+//   the d_type of the file it covers, not of what is mounted on it, so a
+//   directory holding a mount point (or one we cannot tell) goes this way;
+// - nothing: the directory may be read but not searched, so lstat of
+//   every "dir/name" fails and nothing is reported.
+enum class TypeRoad : unsigned char { dType, statEach, nothing };
+
+TypeRoad typeRoad(DIR* dir);
+
+// The next reportable entry of the stream and its type, or null at the end
+// of the stream (a read error ends it the same way).
+const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type);
+
+}  // namespace fsutil
+
+#endif
