@@ -174,6 +174,9 @@ TEST_F(DirType, ContractHandleProtocolAndFailuresLeaveNothingOpen) {
     const long fds = openFds(dir.path);
     auto thrown = [&](const char* cls) { EXPECT_EQ(takeThrown(env).text.rfind(cls, 0), 0u) << cls; };
 
+    EXPECT_EQ(first(env, nullptr, env->NewStringUTF((dir.path + "/only").c_str()), sb), -1);
+    thrown(("java.io.IOException: [UNIXFileSysUtil.getFirstFile] Fail to get first file of '" + dir.path +
+            "/only'. Error='Not a directory'").c_str());
     // A buffer whose class has no append(String): the stream is closed, the VM's error reaches Java.
     EXPECT_EQ(first(env, nullptr, jsDir, jsDir), -1);
     thrown("java.lang.NoSuchMethodError: ");
