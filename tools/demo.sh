@@ -2,7 +2,7 @@
 # Builds the library and jar, then runs the command-line tool on examples.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cmake -S "$fsutil_root" -B "$fsutil_root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFSUTIL_TESTS=OFF -DFSUTIL_BENCH=OFF >/dev/null
-cmake --build "$fsutil_root/build" -j"$(nproc)"
+cmake --build "$fsutil_root/build" -j2
 jar="$fsutil_root/build/fsutil.jar"
 echo "== java -jar build/fsutil.jar df / /tmp"
 java -jar "$jar" df / /tmp

@@ -1,8 +1,15 @@
-# Sourced by demo.sh and test.sh: installs what a fresh Debian machine lacks
-# and exports JAVA_HOME for CMake's FindJNI.
+# Sourced by demo.sh and test.sh: installs what a fresh Debian machine lacks. Arguments name
+# more needs: commands (clang-tidy, cppcheck), or "i386" for the 32-bit variant (Debian's
+# i386 JDK, g++-multilib, qemu-user, and GoogleTest's sources to build it with -m32).
+# CMake finds the JDK itself (from javac when JAVA_HOME is unset).
 set -euo pipefail
 
+fsutil_sudo=""
+[ "$(id -u)" -eq 0 ] || fsutil_sudo="sudo"
+fsutil_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q ' installed$'; }
+
 fsutil_need=()
+fsutil_i386=""
 command -v javac >/dev/null 2>&1 || fsutil_need+=(openjdk-17-jdk-headless)
 command -v cmake >/dev/null 2>&1 || fsutil_need+=(cmake)
 command -v g++ >/dev/null 2>&1 || fsutil_need+=(g++)
@@ -11,19 +18,22 @@ command -v make >/dev/null 2>&1 || fsutil_need+=(make)
 [ -f /usr/share/java/junit-platform-console-standalone.jar ] || fsutil_need+=(junit5)
 [ -d /usr/share/i18n/locales ] && command -v localedef >/dev/null 2>&1 || fsutil_need+=(locales)
 for fsutil_extra in "$@"; do
-  command -v "$fsutil_extra" >/dev/null 2>&1 || fsutil_need+=("$fsutil_extra")
+  if [ "$fsutil_extra" = i386 ]; then
+    [ -f /usr/lib/jvm/java-17-openjdk-i386/include/jni.h ] || { fsutil_need+=(openjdk-17-jdk-headless:i386); fsutil_i386=1; }
+    fsutil_installed g++-multilib || fsutil_need+=(g++-multilib)
+    command -v qemu-i386 >/dev/null 2>&1 || fsutil_need+=(qemu-user)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || fsutil_need+=(googletest)
+  else
+    command -v "$fsutil_extra" >/dev/null 2>&1 || fsutil_need+=("$fsutil_extra")
+  fi
 done
 if [ ${#fsutil_need[@]} -gt 0 ]; then
   echo "fsutil: installing ${fsutil_need[*]}"
-  fsutil_sudo=""
-  [ "$(id -u)" -eq 0 ] || fsutil_sudo="sudo"
+  if [ -n "$fsutil_i386" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $fsutil_sudo dpkg --add-architecture i386
+  fi
   $fsutil_sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   $fsutil_sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${fsutil_need[@]}" >/dev/null
 fi
 
-if [ -z "${JAVA_HOME:-}" ] || [ ! -f "${JAVA_HOME}/include/jni.h" ]; then
-  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
-fi
-export JAVA_HOME
-export PATH="$JAVA_HOME/bin:$PATH"
 fsutil_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -1,4 +1,5 @@
-# Installs the build into a fresh prefix, builds the consumer against it and runs it.
+# Installs the build into a fresh prefix, builds the consumer against it and runs it (with the
+# build's C flags, e.g. -m32, and through its emulator, if the build has one).
 set(work ${BUILD}/consumer-check)
 file(REMOVE_RECURSE ${work})
 function(run)
@@ -15,7 +16,7 @@ foreach(f lib/libfsutil.so include/fsutil/JniUtil.h include/fsutil/UNIXFileSysUt
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
-run(${CMAKE_COMMAND} -S ${SRC} -B ${work}/build -DCMAKE_PREFIX_PATH=${work}/prefix)
+run(${CMAKE_COMMAND} -S ${SRC} -B ${work}/build -DCMAKE_PREFIX_PATH=${work}/prefix "-DCMAKE_C_FLAGS=${C_FLAGS}")
 run(${CMAKE_COMMAND} --build ${work}/build)
 file(CREATE_LINK consumer-target ${work}/link SYMBOLIC)
-run(${work}/build/consumer ${work}/link)
+run(${EMULATOR} ${work}/build/consumer ${work}/link)

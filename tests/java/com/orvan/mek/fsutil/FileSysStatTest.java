@@ -37,8 +37,10 @@ class FileSysStatTest {
             double[] slack = {0, 0, 0, blocks, blocks, 0, files, 0};
             for (int i = 0; i < got.length; i++) assertEquals(Long.parseLong(f[i]), got[i], slack[i], path + " " + i);
             assertEquals(s.getFreeFiles(), s.getAvailableFiles(), files, path); // Linux keeps no inodes back
-            // stat(1) prints the two 32-bit words of the fsid in the opposite order to statvfs.
-            assertEquals(Long.rotateLeft(Long.parseUnsignedLong(f[8], 16), 32), s.getFsId(), path);
+            // stat(1) prints the two 32-bit words of the fsid in the opposite order to statvfs;
+            // a 32-bit library's f_fsid is the low word alone, widened without sign.
+            long fsid = Long.rotateLeft(Long.parseUnsignedLong(f[8], 16), 32);
+            assertEquals(System.getProperty("sun.arch.data.model").equals("32") ? fsid & 0xFFFFFFFFL : fsid, s.getFsId(), path);
             String opts = "," + sh(null, "findmnt -no OPTIONS -T " + path).trim() + ",";
             String[] names = {"ro", "nosuid", "nodev", "noexec", "noatime", "nodiratime", "relatime"};
             long[] bits = {1, 2, 4, 8, 1024, 2048, 4096};
