@@ -56,13 +56,15 @@ TEST_F(Conversion, AgreesWithTheJdkOnRandomInputAndNullGivesNull) {
     const unsigned seed = unsigned(std::chrono::steady_clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
-    const char16_t pool[] = {u'a', u'/', u'\u00e9', u'\u00ff', u'\u0100', u'\u20ac', 0xD83D, 0xDE00, 0xDC00, u'\0'};
+    // Every range boundary: ASCII, Latin-1, two and three UTF-8 bytes, high and low surrogates.
+    const char16_t pool[] = {u'a', u'\u007f', u'\u0080', u'\u00ff', u'\u0100', u'\u07ff', u'\u0800', u'\uffff',
+                             0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xD83D, 0xDE00, u'\0'};
     for (int round = 0; round < 3000; ++round) {
         env->PushLocalFrame(32);
         std::string b(rng() % 12, '\0');
         for (char& c : b) c = char(1 + rng() % 255);
         std::u16string s(rng() % 12, u'\0');
-        for (char16_t& c : s) c = (rng() % 3 == 0) ? char16_t(1 + rng() % 0xFFFF) : pool[rng() % 10];
+        for (char16_t& c : s) c = (rng() % 3 == 0) ? char16_t(1 + rng() % 0xFFFF) : pool[rng() % std::size(pool)];
         if (round % 4 == 0) {  // plain ASCII takes a road of its own
             for (char& c : b) c = char(1 + rng() % 127);
             for (char16_t& c : s) c = char16_t(rng() % 128);
