@@ -1,14 +1,30 @@
-// An embedded JVM (-Xcheck:jni) shared by the native tests, and helpers to
-// build Java strings and read results and exceptions from the test side.
+// An embedded JVM (-Xcheck:jni) shared by the native tests, the walk natives as the VM calls
+// them, helpers to build Java strings and read results and exceptions from the test side, and
+// the one directory fixture.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <jni.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+
+extern "C" {
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getFirstFile(JNIEnv*, jobject, jstring, jobject);
+JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getNextFile(JNIEnv*, jobject, jlong, jstring);
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeFileHandle(JNIEnv*, jobject, jlong);
+}
+constexpr auto firstFile = Java_com_orvan_mek_fsutil_FolderIteratorNix_getFirstFile;
+constexpr auto nextFile = Java_com_orvan_mek_fsutil_FolderIteratorNix_getNextFile;
+constexpr auto closeHandle = Java_com_orvan_mek_fsutil_FolderIteratorNix_closeFileHandle;
 
 JNIEnv* testEnv();  // of the calling thread, attached on first use
 
@@ -18,14 +34,8 @@ inline jstring jstr(JNIEnv* env, const std::u16string& s) {
     return env->NewString(reinterpret_cast<const jchar*>(s.data()), static_cast<jsize>(s.size()));
 }
 
-inline std::u16string chars(JNIEnv* env, jstring s) {
-    if (!s) return u"<null>";
-    std::u16string out(static_cast<std::size_t>(env->GetStringLength(s)), u'\0');
-    env->GetStringRegion(s, 0, static_cast<jsize>(out.size()), reinterpret_cast<jchar*>(out.data()));
-    return out;
-}
-
-inline std::string utf8(JNIEnv* env, jobject s) {  // "<null>" for null
+// Modified UTF-8 of a Java string: one to one with its UTF-16, lone surrogates too.
+inline std::string utf8(JNIEnv* env, jobject s) {
     if (!s) return "<null>";
     const char* utf = env->GetStringUTFChars(static_cast<jstring>(s), nullptr);
     std::string out(utf);
@@ -33,12 +43,32 @@ inline std::string utf8(JNIEnv* env, jobject s) {  // "<null>" for null
     return out;
 }
 
-// Throwable.toString() of the pending exception ("java.io.IOException: msg")
-// and of its cause; takes (clears) it. Both empty when nothing was pending.
+inline std::string text(JNIEnv* env, jobject o) {  // o.toString()
+    jmethodID toString = env->GetMethodID(env->GetObjectClass(o), "toString", "()Ljava/lang/String;");
+    jobject s = env->CallObjectMethod(o, toString);
+    EXPECT_FALSE(env->ExceptionCheck());
+    return utf8(env, s);
+}
+
+inline jobject newStringBuffer(JNIEnv* env) {
+    jclass c = env->FindClass("java/lang/StringBuffer");
+    return env->NewObject(c, env->GetMethodID(c, "<init>", "()V"));
+}
+
+// Throwable.toString() of the pending exception ("java.io.IOException: msg") and of its
+// cause; takes (clears) it. Both empty when nothing was pending.
 struct Thrown {
     std::string text, cause;
 };
-Thrown takeThrown(JNIEnv* env);
+inline Thrown takeThrown(JNIEnv* env) {
+    jthrowable exc = env->ExceptionOccurred();
+    if (!exc) return {};
+    env->ExceptionClear();
+    jmethodID getCause = env->GetMethodID(env->GetObjectClass(exc), "getCause", "()Ljava/lang/Throwable;");
+    jobject cause = env->CallObjectMethod(exc, getCause);
+    EXPECT_FALSE(env->ExceptionCheck());
+    return {text(env, exc), cause ? text(env, cause) : ""};
+}
 
 // Each test runs in its own local frame and must leave no exception pending.
 class JvmTest : public ::testing::Test {
@@ -75,4 +105,27 @@ struct TempDir {  // a fresh directory, removed with everything in it
         std::error_code ignored;  // what cannot be removed stays in /tmp; no reason to fail a test
         std::filesystem::remove_all(path, ignored);
     }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
+
+// Every kind of entry, under names that are and are not UTF-8 ("é" as C3 A9 and as E9): files,
+// a directory, a FIFO, links (to the directory, dangling, a loop, to devices), a socket, a
+// directory nobody may enter, and devices where we may make them (root).
+inline void makeFixture(const TempDir& d) {
+    for (const std::string& f : {std::string("file"), std::string("\xE9"), std::string(255, 'n')}) {
+        close(creat((d / f).c_str(), 0644));
+    }
+    mkdir((d / "\xC3\xA9").c_str(), 0755);
+    mkdir((d / "locked").c_str(), 0);
+    mkfifo((d / "f\xE9").c_str(), 0600);
+    const std::pair<const char*, const char*> links[] = {
+        {"\xC3\xA9", "to\xC3\xA9"}, {"nowhere", "dangling"}, {"loop", "loop"}, {"/dev/tty", "t\xE9"}, {"/dev/zero", "z\xE9"}};
+    for (auto [target, name] : links) EXPECT_EQ(symlink(target, (d / name).c_str()), 0);
+    sockaddr_un a{AF_UNIX, {}};
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", (d / "s\xE9").c_str());
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    close(s);
+    (void)!mknod((d / "chr").c_str(), S_IFCHR | 0600, makedev(1, 3));  // root only; else simply absent
+    (void)!mknod((d / "blk").c_str(), S_IFBLK | 0600, makedev(7, 0));
+}

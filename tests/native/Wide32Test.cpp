@@ -1,91 +1,86 @@
-// The directory handle in a 32-bit process: a stream above 2^31 reaches Java as a negative
-// long (sign extension) and is taken back from the low 32 bits.
-#include <fcntl.h>
+// The contract natives' handle protocol, and arguments Java's types cannot rule out. In a 32-bit
+// process the stream is placed above 2^31: its handle is then a negative long (sign extension)
+// that must lead back to it through the low 32 bits.
 #include <malloc.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <set>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "JvmTest.h"
 
-extern "C" {
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getFirstFile(JNIEnv*, jobject, jstring, jobject);
-JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getNextFile(JNIEnv*, jobject, jlong, jstring);
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeFileHandle(JNIEnv*, jobject, jlong);
-}
+extern "C" JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(JNIEnv*, jclass, jlong, jbyteArray);
 
 namespace {
 
 constexpr std::uintptr_t kTwoGiB = 0x80000000U;
 
-// Takes every free hole below 2 GiB, largest sizes first, so that new mappings land above.
-std::vector<std::pair<void*, std::size_t>> reserveLowHalf() {
-    std::vector<std::pair<void*, std::size_t>> taken;
+// getFirstFile with every free hole below 2 GiB taken, largest sizes first, and every heap chunk
+// that could serve opendir's buffer (32 KiB and a little) held: the buffer has to come from a
+// fresh mapping, and only the upper half is left for it.
+jlong firstFileAboveTwoGiB(JNIEnv* env, jstring path, jobject sb) {
+    std::vector<std::pair<void*, std::size_t>> low;
     for (std::size_t len : {std::size_t{64} << 20, std::size_t{1} << 20, std::size_t{64} << 10, std::size_t{4} << 10}) {
-        for (;;) {
-            void* p = mmap(nullptr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-            if (p == MAP_FAILED) break;
-            if (reinterpret_cast<std::uintptr_t>(p) >= kTwoGiB) {
-                munmap(p, len);
-                break;
-            }
-            taken.emplace_back(p, len);
+        void* p;
+        while ((p = mmap(nullptr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)) != MAP_FAILED &&
+               reinterpret_cast<std::uintptr_t>(p) < kTwoGiB) {
+            low.emplace_back(p, len);
         }
+        if (p != MAP_FAILED) munmap(p, len);
     }
-    return taken;
-}
-
-// Holds every heap chunk that could serve opendir's buffer (32 KiB and a little), until
-// malloc has to map a fresh one, which now lies above 2 GiB.
-std::vector<void*> drainHeap() {
+    mallopt(M_MMAP_THRESHOLD, 32768);
     std::vector<void*> held;
-    for (;;) {
-        void* p = std::malloc(32768);
-        if (!p || reinterpret_cast<std::uintptr_t>(p) >= kTwoGiB) {
-            std::free(p);
-            return held;
-        }
-        held.push_back(p);
-    }
+    do held.push_back(std::malloc(32768));  // until malloc has to map a fresh chunk (or fails)
+    while (held.back() && reinterpret_cast<std::uintptr_t>(held.back()) < kTwoGiB);
+    const jlong h = firstFile(env, nullptr, path, sb);
+    for (void* p : held) std::free(p);
+    for (auto [p, len] : low) munmap(p, len);
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    return h;
 }
 
 }  // namespace
 
-class Wide32 : public JvmTest {};
+class ContractHandle : public JvmTest {};
 
-TEST_F(Wide32, StreamAboveTwoGiBIsANegativeHandleThatLeadsBackToIt) {
-    if (sizeof(void*) != 4) GTEST_SKIP() << "only a 32-bit process has addresses that a long sign-extends";
+TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
     TempDir dir;
-    close(creat((dir.path + "/a").c_str(), 0644));
-    close(creat((dir.path + "/b").c_str(), 0644));
+    close(creat((dir / "a").c_str(), 0644));
+    close(creat((dir / "b").c_str(), 0644));
+    const jstring path = env->NewStringUTF(dir.path.c_str());
+    const jobject sb = newStringBuffer(env);
     const long fds = openFds(dir.path);
-    jstring path = env->NewStringUTF(dir.path.c_str());
-    jclass sbClass = env->FindClass("java/lang/StringBuffer");
-    jobject sb = env->NewObject(sbClass, env->GetMethodID(sbClass, "<init>", "()V"));
-
-    // opendir's buffer has to come from a fresh mapping, and only the upper half is left for it.
-    mallopt(M_MMAP_THRESHOLD, 32768);
-    const auto low = reserveLowHalf();
-    const auto held = drainHeap();
-    const jlong h = Java_com_orvan_mek_fsutil_FolderIteratorNix_getFirstFile(env, nullptr, path, sb);
-    for (void* p : held) std::free(p);
-    for (auto [p, len] : low) munmap(p, len);
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-
-    ASSERT_NE(h, -1);
-    EXPECT_EQ(h >> 32, -1) << std::hex << h;
-    jobject first = env->CallObjectMethod(sb, env->GetMethodID(sbClass, "toString", "()Ljava/lang/String;"));
-    ASSERT_FALSE(env->ExceptionCheck());
-    const std::set<std::string> names = {
-        utf8(env, first), utf8(env, Java_com_orvan_mek_fsutil_FolderIteratorNix_getNextFile(env, nullptr, h, path))};
-    EXPECT_EQ(names, (std::set<std::string>{"a", "b"}));
-    EXPECT_EQ(openFds(dir.path), fds + 1);
-    Java_com_orvan_mek_fsutil_FolderIteratorNix_closeFileHandle(env, nullptr, h);
+    auto thrown = [&](const std::string& cls) { EXPECT_EQ(takeThrown(env).text.rfind(cls, 0), 0u) << cls; };
+    // A buffer with no append(String): the stream is closed, the VM's error reaches Java.
+    const std::pair<jstring, jobject> bad[] = {{path, path}, {nullptr, sb}, {path, nullptr}};
+    for (auto [p, buffer] : bad) {
+        EXPECT_EQ(firstFile(env, nullptr, p, buffer), -1);
+        thrown(buffer == path ? "java.lang.NoSuchMethodError: " : "java.lang.NullPointerException");
+    }
+    // A batch is refused before anything is read from the stream, so nothing is lost.
+    for (jbyteArray buffer : {jbyteArray(nullptr), env->NewByteArray(100)}) {
+        EXPECT_EQ(Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(env, nullptr, 0, buffer), -1);
+        thrown(buffer ? "java.lang.IllegalArgumentException" : "java.lang.NullPointerException");
+    }
     EXPECT_EQ(openFds(dir.path), fds);
+
+    const jlong h = sizeof(void*) == 4 ? firstFileAboveTwoGiB(env, path, sb) : firstFile(env, nullptr, path, sb);
+    ASSERT_NE(h, -1);
+    EXPECT_TRUE(sizeof(void*) == 8 || h >> 32 == -1) << std::hex << h;
+    const std::string first = text(env, sb);
+    EXPECT_EQ((std::set<std::string>{first, utf8(env, nextFile(env, nullptr, h, path))}), (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(nextFile(env, nullptr, h, nullptr), nullptr);  // keeps the stream open and the handle valid
+    thrown("java.lang.NullPointerException");
+    EXPECT_EQ(openFds(dir.path), fds + 1);
+    closeHandle(env, nullptr, h);
+    EXPECT_EQ(openFds(dir.path), fds);
+
+    const jlong again = firstFile(env, nullptr, path, sb);
+    EXPECT_NE(nextFile(env, nullptr, again, path), nullptr);
+    EXPECT_EQ(nextFile(env, nullptr, again, path), nullptr);
+    EXPECT_EQ(openFds(dir.path), fds);  // the end closed it
+    closeHandle(env, nullptr, -1);  // "no stream": nothing to do
+    closeHandle(env, nullptr, 0);
+    EXPECT_EQ(text(env, sb), first + first);
 }

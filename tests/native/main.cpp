@@ -16,21 +16,6 @@ JNIEnv* testEnv() {
     return env;
 }
 
-Thrown takeThrown(JNIEnv* env) {
-    if (!env->ExceptionCheck()) return {};
-    jthrowable exc = env->ExceptionOccurred();
-    env->ExceptionClear();
-    jclass throwable = env->FindClass("java/lang/Throwable");
-    auto call = [&](jobject obj, const char* name, const char* sig) {
-        jobject result = obj ? env->CallObjectMethod(obj, env->GetMethodID(throwable, name, sig)) : nullptr;
-        EXPECT_FALSE(env->ExceptionCheck());
-        return result;
-    };
-    jobject cause = call(exc, "getCause", "()Ljava/lang/Throwable;");
-    return {utf8(env, call(exc, "toString", "()Ljava/lang/String;")),
-            cause ? utf8(env, call(cause, "toString", "()Ljava/lang/String;")) : ""};
-}
-
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     std::setlocale(LC_ALL, "");

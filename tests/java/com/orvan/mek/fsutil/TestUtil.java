@@ -9,7 +9,7 @@ import java.nio.file.*;
 import java.util.*;
 import java.util.concurrent.TimeUnit;
 
-/** Fixtures shared by the Java tests: child processes, listings, descriptor counts. */
+// Fixtures shared by the Java tests: child processes, listings, descriptor counts.
 final class TestUtil {
     private TestUtil() {}
 
@@ -21,33 +21,35 @@ final class TestUtil {
         String text() { return new String(out, Charset.defaultCharset()); }
     }
 
-    /** Runs a command in dir (null: here) with this JVM's environment and locale. */
-    static Result run(Path dir, List<String> cmd) throws Exception {
+    // Runs a command in dir (null: here) with this JVM's environment and locale.
+    static Result run(Path dir, String... cmd) throws Exception {
         File err = File.createTempFile("fsutil", ".err");
         Process p = new ProcessBuilder(cmd).directory(dir == null ? null : dir.toFile()).redirectError(err).start();
         p.getOutputStream().close();
         byte[] out = p.getInputStream().readAllBytes();
-        assertTrue(p.waitFor(120, TimeUnit.SECONDS), () -> "hangs: " + cmd);
+        assertTrue(p.waitFor(120, TimeUnit.SECONDS), () -> "hangs: " + List.of(cmd));
         String text = new String(Files.readAllBytes(err.toPath()), Charset.defaultCharset());
         assertTrue(err.delete());
         return new Result(p.exitValue(), out, text);
     }
 
-    /** sh -c script in dir; must succeed. printf '\351' makes raw-byte names. */
+    // sh -c script in dir; must succeed. printf '\351' makes raw-byte names.
     static String sh(Path dir, String script) throws Exception {
-        Result r = run(dir, List.of("sh", "-c", script));
+        Result r = run(dir, "sh", "-c", script);
         assertEquals(0, r.status(), () -> script + "\n" + r.err());
         return r.text();
     }
 
-    /** A child JVM with the checks this one runs under. */
-    static List<String> java(String... args) {
+    // A child JVM with the checks this one runs under.
+    static Result java(String... args) throws Exception {
         List<String> cmd = new ArrayList<>(List.of(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni"));
         cmd.addAll(List.of(args));
-        return cmd;
+        Result r = run(null, cmd.toArray(String[]::new));
+        assertFalse((r.text() + r.err()).contains("WARNING"), r::err);
+        return r;
     }
 
-    /** Open descriptors of this process on root or below (other tests close theirs on their own schedule). */
+    // Open descriptors of this process on root or below (other tests close theirs on their own schedule).
     static long streamsUnder(Path root) throws IOException {
         String real = root.toRealPath().toString();
         try (var fds = Files.list(Path.of("/proc/self/fd"))) {
@@ -63,16 +65,16 @@ final class TestUtil {
         }
     }
 
-    /** Lists dir with the library, failing on a name reported twice. */
+    // Lists dir with the library, failing on a name reported twice.
     static Set<String> walk(String dir) throws IOException {
         List<String> list = FolderIteratorNix.list(dir);
         assertEquals(list.size(), new HashSet<>(list).size(), () -> "reported twice: " + list);
         return new HashSet<>(list);
     }
 
-    static Set<String> touch(Path dir, int n, String prefix) throws IOException {
+    static Set<String> touch(Path dir, int n) throws IOException {
         Set<String> names = new HashSet<>();
-        for (int i = 0; i < n; i++) names.add(Files.createFile(dir.resolve(prefix + i)).getFileName().toString());
+        for (int i = 0; i < n; i++) names.add(Files.createFile(dir.resolve("f" + i)).getFileName().toString());
         return names;
     }
 }
