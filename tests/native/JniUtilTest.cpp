@@ -1,12 +1,19 @@
-// The exported helpers: conversions, exceptions, name negotiation, stat wrappers.
+// The exported helpers as native callers see them: conversions, exceptions, name negotiation,
+// stat wrappers, file primitives, and convert, codepage and throwIOExpt (the statistics
+// themselves are tested through Java).
+#include <langinfo.h>
+
+#include <barrier>
 #include <cerrno>
 #include <chrono>
 #include <random>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "JniUtil.h"
 #include "JvmTest.h"
+#include "UNIXFileSysUtil.h"
 
 namespace {
 
@@ -51,11 +58,16 @@ TEST_F(Conversion, AgreesWithTheJdkOnRandomInputAndNullGivesNull) {
     // Every range boundary: ASCII, Latin-1, two and three UTF-8 bytes, high and low surrogates.
     const char16_t pool[] = {u'a', u'\u007f', u'\u0080', u'\u00ff', u'\u0100', u'\u07ff', u'\u0800', u'\uffff',
                              0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xD83D, 0xDE00, u'\0'};
-    for (int round = 0; round < 3000; ++round) {
+    // The first byte strings lie on either side of each UTF-8 validity bound (overlong forms,
+    // surrogates, past U+10FFFF), which random bytes would seldom hit.
+    const char* const edges[] = {"\xC1\xBF", "\xC2\x80", "\xE0\x9F\xBF", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xED\xA0\x80",
+                                 "\xF0\x8F\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xF4\x90\x80\x80"};
+    for (std::size_t round = 0; round < 3000; ++round) {
         env->PushLocalFrame(32);
-        const bool ascii = round % 4 == 0;  // plain ASCII takes a road of its own
+        const bool ascii = round % 4 == 1;  // plain ASCII takes a road of its own
         std::string b(rng() % 12, '\0');
         for (char& c : b) c = char(1 + rng() % (ascii ? 127 : 255));
+        if (round < std::size(edges)) b = "x" + std::string(edges[round]);
         std::u16string s(rng() % 12, u'\0');
         for (char16_t& c : s) c = ascii ? rng() % 128 : rng() % 3 ? pool[rng() % std::size(pool)] : 1 + rng() % 0xFFFF;
         const jstring js = jstr(env, s);
@@ -93,25 +105,20 @@ TEST_F(Conversion, NegotiationTakesTheFormThatExists) {
 }
 
 TEST_F(Conversion, ExceptionsCarryClassMessageAndCause) {
-    auto expect = [&](const std::string& text, const std::string& cause = "") {
-        const Thrown t = takeThrown(env);
-        EXPECT_EQ(t.text, text);
-        EXPECT_EQ(t.cause, cause);
-    };
     throwIOException(env, "plain");
-    expect("java.io.IOException: plain");
+    expectThrown("java.io.IOException: plain");
     throwFileNotFoundException(env, latin1Process() ? "caf\xE9" : "caf\xC3\xA9");
-    expect("java.io.FileNotFoundException: caf\xC3\xA9");
+    expectThrown("java.io.FileNotFoundException: caf\xC3\xA9");
     throwException(env, "no/such/Exception", "msg");
-    expect("java.lang.Exception: msg", "java.lang.NoClassDefFoundError: no/such/Exception");
+    expectThrown("java.lang.Exception: msg", "java.lang.NoClassDefFoundError: no/such/Exception");
     throwException(env, "java/lang/String", "not a Throwable");
-    expect("java.lang.Exception: not a Throwable");
+    expectThrown("java.lang.Exception: not a Throwable");
     throwException(env, nullptr, nullptr);
-    expect("java.lang.Exception");
+    expectThrown("java.lang.Exception");
     // Raised over a pending error: one exception, the error kept as its cause.
     EXPECT_EQ(env->FindClass("no/such/Thing"), nullptr);
     throwIOException(env, "later");
-    expect("java.io.IOException: later", "java.lang.NoClassDefFoundError: no/such/Thing");
+    expectThrown("java.io.IOException: later", "java.lang.NoClassDefFoundError: no/such/Thing");
 }
 
 TEST_F(Conversion, StatWrappersResultsErrnoAndMessages) {
@@ -139,10 +146,105 @@ TEST_F(Conversion, StatWrappersResultsErrnoAndMessages) {
         EXPECT_EQ(errno, err) << path;
         EXPECT_EQ(call(env, path.c_str(), &st, 1), -1);
         const std::string msg = "java.io.IOException: [JniUtil." + std::string(fn) + "]  stat() failed on  '" + path + text;
-        EXPECT_EQ(takeThrown(env).text, msg.substr(0, 21 + 511)) << path;  // cut to the 512-byte buffer
+        expectThrown(msg.substr(0, 21 + 511));  // cut to the 512-byte buffer
     }
     EXPECT_EQ(getStat(env, nullptr, &st, 0), -1);
     EXPECT_EQ(errno, EFAULT);
     EXPECT_EQ(getLstat(env, nullptr, &st, 1), -1);
-    EXPECT_EQ(takeThrown(env).text, "java.io.IOException: [JniUtil.getLstat]  stat() failed on  '(null)'. Bad address.");
+    expectThrown("java.io.IOException: [JniUtil.getLstat]  stat() failed on  '(null)'. Bad address.");
+}
+
+TEST_F(Conversion, ConvertUsesTheLocaleCodesetAndRaisesOneIOException) {
+    EXPECT_EQ(convert(env, nullptr), nullptr);
+    EXPECT_EQ(Owned{convert(env, jstr(env, u"\u00e9"))}.str(), latin1Process() ? "\xE9" : "\xC3\xA9");
+    // A NUL would name a shorter path: refused where the codeset would encode it as a zero byte.
+    EXPECT_EQ(Owned{convert(env, jstr(env, std::u16string(u"a\0b", 3)))}.str(), latin1Process() ? "<null>" : "a\xC0\x80" "b");
+    EXPECT_STREQ(codepage, std::getenv("FSUTIL_CODESET"));
+
+    // A codeset name that Java rejects: one IOException, the VM's error as its cause.
+    const std::string saved = codepage;
+    std::snprintf(codepage, sizeof codepage, "%s", "NO-SUCH-CHARSET");
+    EXPECT_EQ(getFileSysStat(env, nullptr, jstr(env, u"/tmp")), nullptr);
+    std::snprintf(codepage, sizeof codepage, "%s", saved.c_str());
+    expectThrown("java.io.IOException: [UNIXFileSysUtil.getFileSysStat] convert failed for '/tmp'",
+                 "java.io.UnsupportedEncodingException: NO-SUCH-CHARSET");
+
+    EXPECT_EQ(env->FindClass("no/such/Thing"), nullptr);
+    throwIOExpt(env, "caf\xE9 \xC3\xA9");  // bytes that are not modified UTF-8 read as ISO-8859-1
+    expectThrown("java.io.IOException: caf\xC3\xA9 \xC3\xA9", "java.lang.NoClassDefFoundError: no/such/Thing");
+}
+
+// Runs in a process of its own: these are the first convert() calls.
+TEST(CodepageRace, SixteenFirstCallersSeeOneFullName) {
+    ASSERT_EQ(codepage[0], '\0');
+    std::barrier start(16);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i) {
+        threads.emplace_back([&] {
+            JNIEnv* env = testEnv();
+            jstring path = env->NewStringUTF("/tmp");
+            start.arrive_and_wait();
+            std::free(convert(env, path));
+            EXPECT_STREQ(codepage, nl_langinfo(CODESET));
+            JavaVM* vm = nullptr;
+            env->GetJavaVM(&vm);
+            vm->DetachCurrentThread();
+        });
+    }
+    for (auto& t : threads) t.join();
+}
+
+TEST(FilePrimitives, SkipAndReadMoveAndReportLikeTheSystem) {
+    TempDir dir;
+    const int fd = open((dir / "data").c_str(), O_CREAT | O_RDWR, 0600);
+    const off_t big = off_t(5) << 30;  // offsets past 2^32 on a sparse file
+    int pipeFds[2];
+    ASSERT_TRUE(ftruncate(fd, big) == 0 && pipe(pipeFds) == 0);
+    const std::string inval = "whence is not one of SEEK_SET, SEEK_CUR, SEEK_END, or the resulting file offset would be "
+                              "negative.\n";
+    const struct {
+        int fd;
+        off_t start, skip, moved;
+        std::string line;
+    } cases[] = {
+        {fd, 10, 5000, 5000, ""},  // past the end is allowed
+        {fd, 0, big - 1, big - 1, ""},  {fd, 10, -20, -11, inval},  // -1 minus the start; the position stays
+        {fd, big - 1, INT64_MAX, -big, inval},
+        {pipeFds[0], 0, 10, 0, "iFileDescriptor is associated with a pipe, socket, or FIFO.\n"},
+        {4000, 0, 10, 0, "iFileDescriptor is not an open file descriptor.\n"},  // beyond anything open here
+    };
+    for (const auto& c : cases) {
+        lseek(c.fd, c.start, SEEK_SET);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(skipFile(c.fd, c.skip), c.moved) << c.skip;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line.empty() ? "" : "[JniUtil.skipFile] " + c.line);
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), c.fd != fd ? big - 1 : c.moved < 0 ? c.start : c.start + c.skip);
+    }
+    char buf[8];
+    ASSERT_EQ(ftruncate(fd, 3), 0);
+    lseek(fd, 0, SEEK_SET);
+    EXPECT_EQ(readFile(fd, buf, sizeof buf), 3);
+    EXPECT_EQ(readFile(fd, buf, sizeof buf), 0);
+    close(fd);
+    EXPECT_EQ(readFile(fd, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST(FilePrimitives, ReadLinkTargetOfEveryLength) {
+    TempDir dir;
+    for (std::size_t len : {1, 511, 512, 1023, 1024, 4095}) {
+        std::string target(len, 't');
+        for (std::size_t i = 255; i < len; i += 256) target[i] = '/';  // keep components legal
+        const std::string link = dir / std::to_string(len);
+        char* got = nullptr;
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(readLinkTarget(link.c_str(), &got), 0) << len;
+        EXPECT_EQ(Owned{got}.str(), target);
+    }
+    for (const auto& [name, err] : {std::pair{"", EINVAL}, std::pair{"missing", ENOENT}}) {
+        char* untouched = nullptr;
+        EXPECT_EQ(readLinkTarget((dir / name).c_str(), &untouched), -1);  // "" names the directory itself
+        EXPECT_EQ(errno, err);
+        EXPECT_EQ(untouched, nullptr);
+    }
 }

@@ -79,6 +79,11 @@ protected:
         EXPECT_EQ(takeThrown(env).text, "") << "test left a Java exception pending";
         env->PopLocalFrame(nullptr);
     }
+    void expectThrown(const std::string& text, const std::string& cause = "") {
+        const Thrown t = takeThrown(env);
+        EXPECT_EQ(t.text, text);
+        EXPECT_EQ(t.cause, cause);
+    }
 };
 
 struct Owned {  // owner of a malloc'd result

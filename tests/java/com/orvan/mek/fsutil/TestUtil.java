@@ -3,6 +3,8 @@ package com.orvan.mek.fsutil;
 import static org.junit.jupiter.api.Assertions.*;
 
 import java.io.*;
+import java.net.*;
+import java.nio.channels.ServerSocketChannel;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
@@ -63,6 +65,17 @@ final class TestUtil {
         } catch (IOException gone) {
             return ""; // the listing's own descriptor, already closed
         }
+    }
+
+    // Every kind of entry (devices only as root), with "é" as C3 A9 and as E9 and a FIFO named
+    // "f" E9: files "file", both "é", directory "sub", FIFO, link "dangling", a socket.
+    static String fixture(Path dir) throws Exception {
+        sh(dir, "touch file \"$(printf '\\351')\" \"$(printf '\\303\\251')\" && mkdir sub && mkfifo \"$(printf 'f\\351')\""
+                + " && ln -s nowhere dangling" + (ROOT ? " && mknod chr c 1 3 && mknod blk b 7 0" : ""));
+        try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
+            s.bind(UnixDomainSocketAddress.of(dir.resolve("sock")));
+        }
+        return dir.toString();
     }
 
     // Lists dir with the library, failing on a name reported twice.
