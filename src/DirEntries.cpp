@@ -19,7 +19,9 @@ struct FreeChars {
     void operator()(char* p) const noexcept { std::free(p); }
 };
 
-EntryType fromMode(mode_t mode) {
+}  // namespace
+
+EntryType typeOfMode(mode_t mode) {
     switch (mode & S_IFMT) {
         case S_IFCHR:
         case S_IFBLK:
@@ -36,9 +38,17 @@ EntryType fromMode(mode_t mode) {
     }
 }
 
+bool searchDenied(int fd) {
+    struct stat st;
+    // Looking up "." needs the same search permission as lstat of "dir/name".
+    return fstatat(fd, ".", &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == EACCES;
+}
+
+namespace {
+
 EntryType statType(int fd, const char* name) {
     struct stat st;
-    return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? fromMode(st.st_mode) : EntryType::skip;
+    return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? typeOfMode(st.st_mode) : EntryType::skip;
 }
 
 EntryType typeOf(int fd, const struct dirent64* e, bool statEach) {
@@ -153,7 +163,10 @@ TypeRoad typeRoad(DIR* dir) {
 const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
     if (road == TypeRoad::nothing) return nullptr;
     const int fd = dirfd(dir);
-    while (const struct dirent64* e = readdir64(dir)) {
+    for (;;) {
+        errno = 0;  // so that the caller can tell a read error from the end
+        const struct dirent64* e = readdir64(dir);
+        if (!e) return nullptr;
         const char* n = e->d_name;
         if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
         const EntryType t = typeOf(fd, e, road == TypeRoad::statEach);
@@ -162,7 +175,6 @@ const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
             return e;
         }
     }
-    return nullptr;
 }
 
 }  // namespace fsutil
