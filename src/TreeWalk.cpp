@@ -76,7 +76,8 @@ std::size_t putFailure(unsigned char* out, std::size_t depth, const char* name, 
     std::size_t n = putHeader(out, kTreeFailure, depth, name ? name : "", nameLen);
     out[n] = static_cast<unsigned char>(textLen >> 8);
     out[n + 1] = static_cast<unsigned char>(textLen);
-    std::memcpy(out + n + 2, text, textLen);
+    // Records carry lengths, not terminators.
+    std::memcpy(out + n + 2, text, textLen);  // NOLINT(bugprone-not-null-terminated-result)
     return n + 2 + textLen;
 }
 
