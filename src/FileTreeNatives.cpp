@@ -97,7 +97,8 @@ JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, 
     struct stat st;
     int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
     // Reads block as on any stream: a FIFO without a writer reads as empty.
-    if (err == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+    const int fl = err == 0 ? fcntl(fd, F_GETFL) : 0;
+    if (err == 0 && (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)) err = errno;
     if (err != 0) {
         close(fd);
         raiseOpenFailure(env, kOpenPrefix, shown.get(), err);

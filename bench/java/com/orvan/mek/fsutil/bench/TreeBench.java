@@ -82,14 +82,16 @@ public final class TreeBench {
         System.out.printf("  (b) Files.walk + readAttributes(Posix)      %8.1f ns/entry%n", b);
         System.out.printf("  a/n = %.2f (goal >= 5)   b/t = %.2f (goal >= 2)%n", a / n, b / t);
 
-        // A chain of 3,000 directories, about 6,000 bytes deep.
-        WalkBench.exec(dir, List.of("perl", "-e", "for (1..3000) { mkdir 'd' or die; chdir 'd' or die }"));
+        // A chain of 3,000 directories, about 6,000 bytes deep, with more files at the bottom
+        // than one batch holds, so that the walk pauses there with the whole chain below the root.
+        WalkBench.exec(dir, List.of("perl", "-e", "for (1..3000) { mkdir 'd' or die; chdir 'd' or die }"
+                + " for (1..5000) { open(my $f, '>', \"f$_\") or die }"));
         long most = 0;
         long entries = 0;
         try (Stream<FileTree.Entry> walk = FileTree.walk(dir.resolve("d").toString())) {
             for (var it = walk.iterator(); it.hasNext(); entries++) {
                 sink += it.next().depth();
-                if (entries % 100 == 0) most = Math.max(most, openDescriptors());
+                if (entries % 500 == 0) most = Math.max(most, openDescriptors());
             }
         }
         String jdk;
