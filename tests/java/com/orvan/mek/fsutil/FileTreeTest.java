@@ -128,10 +128,11 @@ class FileTreeTest {
 
     @Test
     void deepWalkHoldsFewDescriptorsAndNeverLeavesTheTree() throws Exception {
-        // Siblings at every level of a chain deeper than the walk keeps open, and more files at
-        // the bottom than one batch holds: the first batch ends there.
+        // Siblings at every level of a chain deeper than the walk keeps open, made before and after
+        // the chain's next directory so that some come later in any listing order (creation, its
+        // reverse, hash), and more files at the bottom than one batch holds: the first batch ends there.
         sh(tmp, "mkdir outside t && touch outside/escaped && cd t && for i in $(seq 60); do"
-                + " mkdir c s1 s2 s3 && touch s1/x && cd c; done && for i in $(seq 3000); do : > f$i; done");
+                + " mkdir s1 s2 && mkdir c && mkdir s3 s4 && touch s1/x s4/x && cd c; done && for i in $(seq 3000); do : > f$i; done");
         try (Stream<Entry> walk = FileTree.walk(tmp + "/t")) {
             walk.iterator().next();
         }
