@@ -158,7 +158,7 @@ public final class FileTree {
             throws IOException {
         Objects.requireNonNull(onError, "onError");
         int flags = 0;
-        for (Option o : options) flags |= o == Option.ATTRIBUTES ? 1 : 2;
+        for (Option o : options) flags |= 1 << o.ordinal();  // the natives' bits, in declaration order
         Walker walker = new Walker(openTree(root, flags), (flags & 1) != 0, onError);
         return StreamSupport.stream(Spliterators.spliteratorUnknownSize(walker,
                 Spliterator.NONNULL | Spliterator.ORDERED), false).onClose(walker::close);
