@@ -117,9 +117,10 @@ const char* mountField(const char* p, char* out, std::size_t size) {
     return p;
 }
 
-// Whether something is mounted on an entry of the directory open as fd;
-// true also when that cannot be told (the caller then stats every entry).
-bool holdsMountPoint(int fd) {
+// Whether something is mounted on an entry of the directory open as fd (or,
+// with anyDepth, anywhere below it); true also when that cannot be told (the
+// caller then stats every entry).
+bool holdsMountPoint(int fd, bool anyDepth) {
     char link[64];
     (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char dir[4097];
@@ -140,7 +141,7 @@ bool holdsMountPoint(int fd) {
         }
         (void)mountField(p, mountPoint, sizeof mountPoint);
         if (std::strncmp(mountPoint, dir, dirLen) == 0 && mountPoint[dirLen] == '/' && mountPoint[dirLen + 1] != '\0' &&
-            !std::strchr(mountPoint + dirLen + 1, '/')) {
+            (anyDepth || !std::strchr(mountPoint + dirLen + 1, '/'))) {
             return true;
         }
         const char* next = std::strchr(line, '\n');
@@ -157,8 +158,10 @@ TypeRoad typeRoad(DIR* dir) {
     struct stat st;
     // Looking up "." needs the same search permission as lstat of "dir/name".
     if (fstatat(fd, ".", &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == EACCES ? TypeRoad::nothing : TypeRoad::statEach;
-    return holdsMountPoint(fd) ? TypeRoad::statEach : TypeRoad::dType;
+    return holdsMountPoint(fd, false) ? TypeRoad::statEach : TypeRoad::dType;
 }
+
+bool mountsBelow(int fd) { return holdsMountPoint(fd, true); }
 
 const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
     if (road == TypeRoad::nothing) return nullptr;

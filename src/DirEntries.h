@@ -25,6 +25,11 @@ enum class TypeRoad : unsigned char { dType, statEach, nothing };
 
 TypeRoad typeRoad(DIR* dir);
 
+// Whether anything is mounted anywhere below the directory open as fd (true
+// when that cannot be told): a walk of a whole tree asks once, and where the
+// answer is no, types every directory of it from d_type without asking again.
+bool mountsBelow(int fd);
+
 // What lstat's mode says of an entry.
 EntryType typeOfMode(mode_t mode);
 

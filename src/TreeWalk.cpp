@@ -112,6 +112,7 @@ struct Tree {
     std::size_t cap = 0;
     std::size_t open = 0;  // levels whose fd is open
     bool rootDenied = false;  // the root may be read but not searched
+    bool mounts = true;       // something is mounted below the root: each directory is checked
 
     bool attributes() const { return (flags & kTreeAttributes) != 0; }
 
@@ -276,7 +277,7 @@ struct Tree {
             std::free(level.name);
             return putFailure(out, depth, name, std::strerror(EACCES));
         }
-        if (!attributes()) level.road = typeRoad(level.dir);
+        if (!attributes() && mounts) level.road = typeRoad(level.dir);
         if (!push(level)) {
             closedir(level.dir);
             std::free(level.name);
@@ -305,7 +306,11 @@ Tree* openTree(int rootFd, unsigned flags) {
     root.dev = st.st_dev;
     root.ino = st.st_ino;
     tree->rootDenied = searchDenied(fd);
-    if (!(flags & kTreeAttributes)) root.road = typeRoad(root.dir);
+    if (!(flags & kTreeAttributes)) {
+        // Mounts made below the root during the walk are not seen: a race like any other change.
+        tree->mounts = mountsBelow(fd);
+        if (tree->mounts) root.road = typeRoad(root.dir);
+    }
     if (!tree->push(root)) {
         closedir(root.dir);
         closeTree(tree);
