@@ -19,7 +19,9 @@ struct FreeChars {
     void operator()(char* p) const noexcept { std::free(p); }
 };
 
-EntryType fromMode(mode_t mode) {
+}  // namespace
+
+EntryType typeOfMode(mode_t mode) {
     switch (mode & S_IFMT) {
         case S_IFCHR:
         case S_IFBLK:
@@ -36,9 +38,17 @@ EntryType fromMode(mode_t mode) {
     }
 }
 
+bool searchDenied(int fd) {
+    struct stat st;
+    // Looking up "." needs the same search permission as lstat of "dir/name".
+    return fstatat(fd, ".", &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == EACCES;
+}
+
+namespace {
+
 EntryType statType(int fd, const char* name) {
     struct stat st;
-    return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? fromMode(st.st_mode) : EntryType::skip;
+    return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? typeOfMode(st.st_mode) : EntryType::skip;
 }
 
 EntryType typeOf(int fd, const struct dirent64* e, bool statEach) {
@@ -107,9 +117,10 @@ const char* mountField(const char* p, char* out, std::size_t size) {
     return p;
 }
 
-// Whether something is mounted on an entry of the directory open as fd;
-// true also when that cannot be told (the caller then stats every entry).
-bool holdsMountPoint(int fd) {
+// Whether something is mounted on an entry of the directory open as fd (or,
+// with anyDepth, anywhere below it); true also when that cannot be told (the
+// caller then stats every entry).
+bool holdsMountPoint(int fd, bool anyDepth) {
     char link[64];
     (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char dir[4097];
@@ -130,7 +141,7 @@ bool holdsMountPoint(int fd) {
         }
         (void)mountField(p, mountPoint, sizeof mountPoint);
         if (std::strncmp(mountPoint, dir, dirLen) == 0 && mountPoint[dirLen] == '/' && mountPoint[dirLen + 1] != '\0' &&
-            !std::strchr(mountPoint + dirLen + 1, '/')) {
+            (anyDepth || !std::strchr(mountPoint + dirLen + 1, '/'))) {
             return true;
         }
         const char* next = std::strchr(line, '\n');
@@ -147,13 +158,18 @@ TypeRoad typeRoad(DIR* dir) {
     struct stat st;
     // Looking up "." needs the same search permission as lstat of "dir/name".
     if (fstatat(fd, ".", &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == EACCES ? TypeRoad::nothing : TypeRoad::statEach;
-    return holdsMountPoint(fd) ? TypeRoad::statEach : TypeRoad::dType;
+    return holdsMountPoint(fd, false) ? TypeRoad::statEach : TypeRoad::dType;
 }
+
+bool mountsBelow(int fd) { return holdsMountPoint(fd, true); }
 
 const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
     if (road == TypeRoad::nothing) return nullptr;
     const int fd = dirfd(dir);
-    while (const struct dirent64* e = readdir64(dir)) {
+    for (;;) {
+        errno = 0;  // so that the caller can tell a read error from the end
+        const struct dirent64* e = readdir64(dir);
+        if (!e) return nullptr;
         const char* n = e->d_name;
         if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
         const EntryType t = typeOf(fd, e, road == TypeRoad::statEach);
@@ -162,7 +178,6 @@ const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
             return e;
         }
     }
-    return nullptr;
 }
 
 }  // namespace fsutil

@@ -6,6 +6,7 @@
 #define FSUTIL_DIRENTRIES_H
 
 #include <dirent.h>
+#include <sys/types.h>
 
 namespace fsutil {
 
@@ -24,8 +25,20 @@ enum class TypeRoad : unsigned char { dType, statEach, nothing };
 
 TypeRoad typeRoad(DIR* dir);
 
+// Whether anything is mounted anywhere below the directory open as fd (true
+// when that cannot be told): a walk of a whole tree asks once, and where the
+// answer is no, types every directory of it from d_type without asking again.
+bool mountsBelow(int fd);
+
+// What lstat's mode says of an entry.
+EntryType typeOfMode(mode_t mode);
+
+// Whether the directory open as fd may be read but not searched.
+bool searchDenied(int fd);
+
 // The next reportable entry of the stream and its type, or null at the end
-// of the stream (a read error ends it the same way).
+// of the stream (a read error ends it the same way, with errno set; the end
+// leaves errno 0).
 const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type);
 
 }  // namespace fsutil

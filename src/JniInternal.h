@@ -31,6 +31,11 @@ char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs);
 // platform form. Malloc'd; null when the VM failed (its exception pending).
 char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs);
 
+// Opens a Java path, resolved the same way, at any length (component by
+// component past PATH_MAX). The descriptor, or -1 with errno set; -2 when the
+// VM failed (its exception pending). *shown gets the platform form, for messages.
+int openResolved(JNIEnv* env, jstring jsPath, int flags, Charset& cs, CString* shown);
+
 // Formats into a fixed buffer; a text that does not fit is cut, never
 // overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.
 // Variadic on purpose: the format attribute lets the compiler check every call.

@@ -1,7 +1,12 @@
 // Java paths given to this library's own Java API, turned into native bytes
 // component by component, so that dir + "/" + name reaches an entry whatever
-// mix of encodings lies along the path.
+// mix of encodings lies along the path, and opened the same way at any length.
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstring>
 
@@ -72,6 +77,78 @@ char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs) {
     }
     out.get()[len] = '\0';
     return out.release();
+}
+
+namespace {
+
+// Opens `path` one component at a time with openat, so that its length is not
+// bounded by PATH_MAX: intermediate components as the kernel's own walk would
+// (links followed), the last with `flags`. Where the two forms of a component
+// differ, the platform form is taken when such an entry exists, else the
+// ISO-8859-1 form when that exists, else the platform form.
+int openByComponents(const char* platform, const char* latin1, int flags) {
+    int dirFd = AT_FDCWD;
+    if (*platform == '/') {
+        dirFd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0) return -1;
+    }
+    char form[NAME_MAX + 1];
+    for (const char *p = platform, *l = latin1;;) {
+        while (*p == '/') ++p;
+        while (*l == '/') ++l;
+        const std::size_t pn = std::strcspn(p, "/");
+        const std::size_t ln = std::strcspn(l, "/");
+        const char* rest = p + pn + std::strspn(p + pn, "/");
+        const bool last = *rest == '\0';
+        int next = -1;
+        if (pn > NAME_MAX || ln > NAME_MAX) {
+            errno = ENAMETOOLONG;
+        } else {
+            std::memcpy(form, p, pn);
+            form[pn] = '\0';
+            struct stat st;
+            if ((pn != ln || std::memcmp(p, l, pn) != 0) && fstatat(dirFd, form, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                std::memcpy(form, l, ln);
+                form[ln] = '\0';
+                if (fstatat(dirFd, form, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                    std::memcpy(form, p, pn);
+                    form[pn] = '\0';
+                }
+            }
+            // "dir/" names a directory, as it does to the kernel.
+            const int stepFlags = !last ? O_PATH | O_DIRECTORY | O_CLOEXEC : p[pn] == '/' ? flags | O_DIRECTORY : flags;
+            next = openat(dirFd, pn == 0 ? "." : form, stepFlags);
+        }
+        const int err = errno;
+        if (dirFd != AT_FDCWD) close(dirFd);
+        if (next < 0 || last) {
+            errno = err;
+            return next;
+        }
+        dirFd = next;
+        p += pn;
+        l += ln;
+    }
+}
+
+}  // namespace
+
+int openResolved(JNIEnv* env, jstring jsPath, int flags, Charset& cs, CString* shown) {
+    CString platform(stringNativeChars(env, jsPath, cs));
+    if (!platform) return -2;
+    CString latin1(latin1Chars(env, jsPath));
+    const char* other = platform.get();
+    if (latin1 && countSlashes(latin1.get()) == countSlashes(platform.get())) other = latin1.get();
+    int fd;
+    if (std::strcmp(other, platform.get()) == 0 && std::strlen(platform.get()) < PATH_MAX) {
+        fd = open(platform.get(), flags);  // one form, short: the kernel's walk is the same walk
+    } else {
+        fd = openByComponents(platform.get(), other, flags);
+    }
+    const int err = errno;
+    *shown = std::move(platform);
+    errno = err;
+    return fd;
 }
 
 }  // namespace fsutil

@@ -8,3 +8,5 @@ echo "== java -jar build/fsutil.jar df / /tmp"
 java -jar "$jar" df / /tmp
 echo "== java -jar build/fsutil.jar ls $fsutil_root"
 java -jar "$jar" ls "$fsutil_root"
+echo "== java -jar build/fsutil.jar find $fsutil_root/cmake"
+java -jar "$jar" find "$fsutil_root/cmake"

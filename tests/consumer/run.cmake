@@ -10,7 +10,7 @@ function(run)
   message("${out}")
 endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${work}/prefix)
-foreach(f lib/libfsutil.so include/fsutil/JniUtil.h include/fsutil/UNIXFileSysUtil.h share/java/fsutil.jar
+foreach(f bin/fsutil lib/libfsutil.so include/fsutil/JniUtil.h include/fsutil/UNIXFileSysUtil.h share/java/fsutil.jar
           lib/cmake/fsutil/fsutilConfig.cmake)
   if(NOT EXISTS ${work}/prefix/${f})
     message(FATAL_ERROR "not installed: ${f}")
@@ -20,3 +20,12 @@ run(${CMAKE_COMMAND} -S ${SRC} -B ${work}/build -DCMAKE_PREFIX_PATH=${work}/pref
 run(${CMAKE_COMMAND} --build ${work}/build)
 file(CREATE_LINK consumer-target ${work}/link SYMBOLIC)
 run(${EMULATOR} ${work}/build/consumer ${work}/link)
+# The launcher runs the installed tool (not for an emulated build: its JVM needs the emulator).
+if(NOT EMULATOR)
+  file(MAKE_DIRECTORY ${work}/tree/sub)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env JAVA_HOME=${JDK} ${work}/prefix/bin/fsutil find ${work}/tree
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "${work}/tree\n${work}/tree/sub\n")
+    message(FATAL_ERROR "bin/fsutil find: ${rc}\n${out}\n${err}")
+  endif()
+endif()

@@ -2,7 +2,11 @@ package com.orvan.mek.fsutil;
 
 import java.io.IOException;
 import java.io.PrintStream;
+import java.nio.charset.Charset;
+import java.nio.file.NotDirectoryException;
 import java.util.Arrays;
+import java.util.Iterator;
+import java.util.stream.Stream;
 
 /** Command-line tool: {@code java -jar fsutil.jar df|ls|readlink PATH...}. */
 public final class FsUtil {
@@ -12,6 +16,11 @@ public final class FsUtil {
             "  ls DIR...         entries of each DIR, one per line, in readdir order; devices, sockets,",
             "                    '.' and '..' left out; names are written as their bytes on disk",
             "  readlink LINK...  the full target of each symbolic link",
+            "  find [-print0] [-xdev] DIR...",
+            "                    DIR and every entry below it, depth-first, as DIR/path in the bytes on",
+            "                    disk, one per line (NUL-terminated with -print0); links are not followed",
+            "                    below DIR; -xdev: directories of other file systems are printed, not entered;",
+            "                    a directory that cannot be read is reported on stderr and skipped",
             "  --help            this text",
             "Exit status: 0 when every PATH succeeded, 1 when any failed, 2 on a usage error.");
 
@@ -26,7 +35,20 @@ public final class FsUtil {
             (args.length == 0 ? err : out).println(USAGE);
             return args.length == 0 ? 2 : 0;
         }
-        String[] paths = Arrays.copyOfRange(args, 1, args.length);
+        int first = 1;
+        boolean print0 = false;
+        boolean xdev = false;
+        for (; args[0].equals("find") && first < args.length && args[first].startsWith("-"); first++) {
+            if (args[first].equals("-print0")) {
+                print0 = true;
+            } else if (args[first].equals("-xdev")) {
+                xdev = true;
+            } else {
+                err.println("fsutil: find: unknown option '" + args[first] + "' (see --help)");
+                return 2;
+            }
+        }
+        String[] paths = Arrays.copyOfRange(args, first, args.length);
         if (paths.length == 0) {
             err.println("fsutil: " + args[0] + ": no PATH given (see --help)");
             return 2;
@@ -38,6 +60,7 @@ public final class FsUtil {
                     case "df": df(path, out); break;
                     case "ls": ls(path, out, paths.length > 1); break;
                     case "readlink": out.println(NativeFs.readLink(path)); break;
+                    case "find": status |= find(path, print0 ? 0 : '\n', xdev, out, err); break;
                     default:
                         err.println("fsutil: unknown command '" + args[0] + "' (see --help)");
                         return 2;
@@ -92,5 +115,43 @@ public final class FsUtil {
                 out.write('\n');
             }
         }
+    }
+
+    /**
+     * Prints root and every entry below it as root/path, in the bytes on disk. A directory path
+     * is kept as bytes while its entries are printed, so deep trees cost no more per entry.
+     */
+    private static int find(String root, int separator, boolean xdev, PrintStream out, PrintStream err)
+            throws IOException {
+        byte[] path = root.getBytes(Charset.defaultCharset());
+        int[] status = {0};
+        try (Stream<FileTree.Entry> walk = FileTree.walk(root, (failed, error) -> {
+                out.flush();
+                err.println("fsutil: find: " + (failed.isEmpty() ? root : root + "/" + failed) + ": " + error);
+                status[0] = 1;
+            }, xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0])) {
+            out.write(path, 0, path.length);
+            out.write(separator);
+            int[] ends = new int[16];  // ends[d]: where the path of the directory at depth d ends
+            ends[0] = root.endsWith("/") ? path.length - 1 : path.length;
+            for (Iterator<FileTree.Entry> it = walk.iterator(); it.hasNext();) {
+                FileTree.Entry e = it.next();
+                byte[] name = e.nameBytes();
+                int start = ends[e.depth() - 1];
+                if (path.length < start + 1 + name.length) path = Arrays.copyOf(path, (start + 1 + name.length) * 2);
+                path[start] = '/';
+                System.arraycopy(name, 0, path, start + 1, name.length);
+                out.write(path, 0, start + 1 + name.length);
+                out.write(separator);
+                if (e.type() == FileTree.Type.DIRECTORY) {
+                    if (e.depth() >= ends.length) ends = Arrays.copyOf(ends, e.depth() * 2);
+                    ends[e.depth()] = start + 1 + name.length;
+                }
+            }
+        } catch (NotDirectoryException e) {
+            out.write(path, 0, path.length);  // a file named as root is printed alone, as find does
+            out.write(separator);
+        }
+        return status[0];
     }
 }

@@ -226,12 +226,12 @@ public final class WalkBench {
                 dirs, links, fifos, devices);
     }
 
-    private static void exec(Path dir, List<String> cmd) throws Exception {
+    static void exec(Path dir, List<String> cmd) throws Exception {
         Process p = new ProcessBuilder(cmd).directory(dir.toFile()).inheritIO().start();
         if (p.waitFor() != 0) throw new IOException(cmd.get(0) + " failed");
     }
 
-    private static long rssAfterGc() throws Exception {
+    static long rssAfterGc() throws Exception {
         for (int i = 0; i < 3; i++) {
             System.gc();
             Thread.sleep(100);

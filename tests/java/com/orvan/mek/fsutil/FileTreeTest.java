@@ -1,0 +1,210 @@
+package com.orvan.mek.fsutil;
+
+import static com.orvan.mek.fsutil.TestUtil.*;
+import static org.junit.jupiter.api.Assertions.*;
+import static org.junit.jupiter.api.Assumptions.assumeFalse;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import com.orvan.mek.fsutil.FileTree.Entry;
+import com.orvan.mek.fsutil.FileTree.Option;
+import java.io.*;
+import java.net.*;
+import java.nio.channels.ServerSocketChannel;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.*;
+import java.time.Duration;
+import java.util.*;
+import java.util.stream.*;
+import org.junit.jupiter.api.Tag;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+class FileTreeTest {
+    @TempDir Path tmp;
+
+    /** Bytes names are made of: ASCII, UTF-8 of 2 to 4 bytes, and bytes that are not UTF-8. */
+    private static final int[][] TOKENS = {{'a'}, {'Z'}, {' '}, {0xc3, 0xa9}, {0xe2, 0x82, 0xac},
+            {0xf0, 0x9d, 0x84, 0x9e}, {0xe9}, {0xff}, {0xc3}, {0x80}};
+
+    /** A random tree as a shell script: names in mixed encodings, each file holding its own name's bytes. */
+    private static void tree(StringBuilder sh, Random rnd, int depth) {
+        Set<String> seen = new HashSet<>();  // no two names that read alike: those would be twins
+        for (int n = 2 + rnd.nextInt(4); n > 0; n--) {
+            ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+            bytes.write('b' + rnd.nextInt(20));
+            for (int t = rnd.nextInt(6); t >= 0; t--) {
+                for (int b : TOKENS[rnd.nextInt(TOKENS.length)]) bytes.write(b);
+            }
+            byte[] raw = bytes.toByteArray();
+            if (!seen.add(FolderIteratorNix.decode(raw, 0, raw.length))) continue;
+            StringBuilder name = new StringBuilder();
+            for (byte b : raw) name.append('\\').append(Integer.toOctalString(b & 0xff));
+            String q = "\"$(printf '" + name + "')\"";
+            switch (rnd.nextInt(depth < 4 ? 6 : 4)) {
+                case 0: sh.append("ln -s ../.. ").append(q).append('\n'); break;   // a link to a directory
+                case 1: sh.append("ln -s nowhere ").append(q).append('\n'); break;
+                case 2: sh.append("mkfifo ").append(q).append('\n'); break;
+                case 3: sh.append("printf '").append(name).append("' > ").append(q).append('\n'); break;
+                default:
+                    sh.append("mkdir ").append(q).append(" && cd ").append(q).append('\n');
+                    tree(sh, rnd, depth + 1);
+                    sh.append("cd ..\n");
+            }
+        }
+    }
+
+    /** find(1)'s view of root: path (as the library reads names) to "type size inode links perms uid gid mtime". */
+    private static Map<String, String> find(Path root) throws Exception {
+        Result r = run(root, List.of("find", ".", "-mindepth", "1", "!", "-type", "s", "!", "-type", "b", "!", "-type", "c",
+                "-printf", "%y %s %i %n %m %U %G %T@ %P\\0"));
+        assertEquals(0, r.status(), r::err);
+        Map<String, String> view = new HashMap<>();
+        int start = 0;
+        for (int i = 0; i < r.out().length; i++) {
+            if (r.out()[i] != 0) continue;
+            String line = new String(r.out(), start, i - start, StandardCharsets.ISO_8859_1);
+            int cut = 0;
+            for (int f = 0; f < 8; f++) cut = line.indexOf(' ', cut) + 1;
+            List<String> names = new ArrayList<>();
+            for (String raw : line.substring(cut).split("/")) {
+                byte[] b = raw.getBytes(StandardCharsets.ISO_8859_1);
+                names.add(FolderIteratorNix.decode(b, 0, b.length));
+            }
+            view.put(String.join("/", names), line.substring(0, cut - 1).replaceAll("(\\.\\d{9})\\d", "$1"));
+            start = i + 1;
+        }
+        return view;
+    }
+
+    private static String letter(Entry e) {
+        return switch (e.type()) { case FILE -> "f"; case DIRECTORY -> "d"; case SYMLINK -> "l"; case FIFO -> "p"; };
+    }
+
+    @Test
+    void randomTreeMatchesFindAndEveryFileOpensByItsPath() throws Exception {
+        long seed = new Random().nextLong();
+        StringBuilder sh = new StringBuilder("set -e\n");
+        tree(sh, new Random(seed), 0);
+        String deep = "d".repeat(220);  // a chain of directories past 8,000 bytes, holding a file
+        // Built from the bottom up, each step wrapping it in one more directory: no shell can cd that deep.
+        sh.append("cd " + tmp + " && mkdir " + deep + " && printf leaf > " + deep + "/leaf && for i in $(seq 39); do"
+                + " mkdir w && mv " + deep + " w/ && mv w " + deep + "; done\n");
+        sh(tmp, sh + (ROOT ? "mknod chr c 1 3\n" : ""));
+        try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
+            s.bind(UnixDomainSocketAddress.of(tmp.resolve("sock")));
+        }
+        Map<String, String> got = new HashMap<>();
+        try (Stream<Entry> walk = FileTree.walk(tmp.toString(), (p, e) -> fail(p + ": " + e), Option.ATTRIBUTES)) {
+            for (Entry e : (Iterable<Entry>) walk::iterator) {
+                String mtime = String.format("%d.%09d", e.lastModifiedTime().toInstant().getEpochSecond(),
+                        e.lastModifiedTime().toInstant().getNano());
+                assertNull(got.put(e.path(), letter(e) + " " + e.size() + " " + e.inode() + " " + e.links() + " "
+                        + Integer.toOctalString(e.mode() & 07777) + " " + e.uid() + " " + e.gid() + " " + mtime), e.path());
+                assertEquals(e.path().split("/").length, e.depth());
+                if (e.type() != FileTree.Type.FILE) continue;
+                try (InputStream in = FileTree.newInputStream(tmp + "/" + e.path())) {
+                    assertArrayEquals(e.nameBytes(), in.readAllBytes(), e.path());  // each file holds its name
+                }
+            }
+        }
+        assertEquals(find(tmp), got, "seed " + seed);
+        // Names and types alone: the same entries, typed without a stat.
+        try (Stream<Entry> walk = FileTree.walk(tmp.toString())) {
+            assertEquals(got.keySet().stream().collect(Collectors.toMap(p -> p, p -> got.get(p).substring(0, 1))),
+                    walk.collect(Collectors.toMap(Entry::path, FileTreeTest::letter)), "seed " + seed);
+        }
+        Result tool = run(null, java("-jar", JAR, "find", "-print0", tmp.toString()));
+        assertEquals(0, tool.status(), tool::err);
+        Result gnu = run(null, List.of("find", tmp.toString(), "!", "-type", "s", "!", "-type", "b", "!", "-type", "c", "-print0"));
+        assertEquals(records(gnu.out(), "\0"), records(tool.out(), "\0"));
+        assertEquals(0, streamsUnder(tmp));
+        sh(tmp, "rm -rf " + deep);  // past what the JDK can delete
+    }
+
+    /** Output records, sorted: find(1) and the tool may take the entries of a directory in other orders. */
+    private static List<String> records(byte[] out, String separator) {
+        return Arrays.stream(new String(out, StandardCharsets.ISO_8859_1).split(separator)).sorted().collect(Collectors.toList());
+    }
+
+    @Test
+    void deepWalkHoldsFewDescriptorsAndNeverLeavesTheTree() throws Exception {
+        // Siblings at every level of a chain deeper than the walk keeps open, made before and after
+        // the chain's next directory so that some come later in any listing order (creation, its
+        // reverse, hash), and more files at the bottom than one batch holds: the first batch ends there.
+        sh(tmp, "mkdir outside t && touch outside/escaped && cd t && for i in $(seq 60); do"
+                + " mkdir s1 s2 && mkdir c && mkdir s3 s4 && touch s1/x s4/x && cd c; done && for i in $(seq 3000); do : > f$i; done");
+        try (Stream<Entry> walk = FileTree.walk(tmp + "/t")) {
+            walk.iterator().next();
+        }
+        assertEquals(0, streamsUnder(tmp));  // closed half-way, nothing left open
+        List<String> failures = new ArrayList<>();
+        List<String> paths = new ArrayList<>();
+        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(e))) {
+            Iterator<Entry> it = walk.iterator();
+            paths.add(it.next().path());
+            long open = streamsUnder(tmp);
+            assertTrue(open > 40 && open <= 49, "open: " + open);
+            // Every directory of the chain moves aside and a link out of the tree takes its place.
+            sh(tmp.resolve("t"), "p=.; for i in $(seq 60); do mv $p/c $p/m && ln -s " + tmp + "/outside $p/c && p=$p/m; done");
+            it.forEachRemaining(e -> paths.add(e.path()));
+        }
+        assertTrue(paths.stream().noneMatch(p -> p.contains("escaped")), paths::toString);
+        assertTrue(paths.contains("c/".repeat(60) + "f3000"));
+        // Directories read ahead and closed cannot be entered again by name: they are reported.
+        assertFalse(failures.isEmpty());
+        assertEquals(Set.of("Directory moved or replaced during the walk"), new HashSet<>(failures));
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void unreadableDirectoriesAreReportedAndTheWalkGoesOn() throws Exception {
+        assumeFalse(ROOT, "root passes every permission check");
+        sh(tmp, "mkdir -p t/noread/x t/nosearch/y t/ok && touch t/ok/f && chmod 300 t/noread && chmod 600 t/nosearch");
+        List<String> failures = new ArrayList<>();
+        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(p + ": " + e))) {
+            assertEquals(Set.of("noread", "nosearch", "ok", "ok/f"), walk.map(Entry::path).collect(Collectors.toSet()));
+        }
+        assertEquals(Set.of("noread: Permission denied", "nosearch: Permission denied"), new HashSet<>(failures));
+        Result tool = run(null, java("-jar", JAR, "find", tmp + "/t"));
+        assertEquals(1, tool.status());
+        assertEquals(Set.of("fsutil: find: " + tmp + "/t/noread: Permission denied",
+                "fsutil: find: " + tmp + "/t/nosearch: Permission denied"), Set.of(tool.err().split("\n")));
+        assertEquals(5, tool.text().split("\n").length);
+        sh(tmp, "chmod 700 t/noread t/nosearch");
+    }
+
+    @Test
+    void openingNeverWaitsAndFailuresNameThePath() throws Exception {
+        sh(tmp, "mkfifo fifo && mkdir dir");
+        assertTimeoutPreemptively(Duration.ofSeconds(20), () -> {
+            try (InputStream in = FileTree.newInputStream(tmp + "/fifo")) {
+                assertEquals(-1, in.read());  // no writer: empty
+            }
+            assertThrows(NotDirectoryException.class, () -> FileTree.walk(tmp + "/fifo"));
+        });
+        String open = "[FileTree.newInputStream] Fail to open '" + tmp;
+        IOException e = assertThrows(FileNotFoundException.class, () -> FileTree.newInputStream(tmp + "/missing"));
+        assertEquals(open + "/missing'. Error='No such file or directory'", e.getMessage());
+        e = assertThrows(IOException.class, () -> FileTree.newInputStream(tmp + "/dir"));
+        assertEquals(open + "/dir'. Error='Is a directory'", e.getMessage());
+        e = assertThrows(FileNotFoundException.class, () -> FileTree.walk(tmp + "/missing"));
+        assertEquals("[FileTree.walk] Fail to open '" + tmp + "/missing'. Error='No such file or directory'", e.getMessage());
+        Result tool = run(null, java("-jar", JAR, "find", tmp + "/fifo", tmp + "/missing"));
+        assertEquals(1, tool.status());
+        assertEquals(tmp + "/fifo\n", tool.text());  // a root that is no directory is printed alone, as find does
+        assertEquals(0, streamsUnder(tmp));
+    }
+
+    @Test
+    void sameFileSystemStopsAtMountPoints() throws Exception {
+        assumeTrue(ROOT && run(null, List.of("unshare", "-m", "true")).status() == 0, "needs a mount namespace");
+        String t = tmp + "/t", find = String.join(" ", java("-jar", JAR, "find")) + " ";
+        sh(tmp, "mkdir -p t/m && touch t/f");
+        for (String xdev : List.of("-xdev ", "")) {
+            Result r = run(null, List.of("unshare", "-m", "sh", "-c",
+                    "mount -t tmpfs x " + t + "/m && touch " + t + "/m/in && " + find + xdev + t));
+            List<String> all = new ArrayList<>(List.of(t, t + "/f", t + "/m", t + "/m/in"));
+            assertEquals(xdev.isEmpty() ? all : all.subList(0, 3), records(r.out(), "\n"), r::err);
+        }
+    }
+}
