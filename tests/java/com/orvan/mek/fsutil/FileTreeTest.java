@@ -13,6 +13,7 @@ import java.nio.channels.ServerSocketChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.time.Duration;
+import java.time.Instant;
 import java.util.*;
 import java.util.stream.*;
 import org.junit.jupiter.api.Tag;
@@ -22,11 +23,11 @@ import org.junit.jupiter.api.io.TempDir;
 class FileTreeTest {
     @TempDir Path tmp;
 
-    /** Bytes names are made of: ASCII, UTF-8 of 2 to 4 bytes, and bytes that are not UTF-8. */
+    // Bytes names are made of: ASCII, UTF-8 of 2 to 4 bytes, and bytes that are not UTF-8.
     private static final int[][] TOKENS = {{'a'}, {'Z'}, {' '}, {0xc3, 0xa9}, {0xe2, 0x82, 0xac},
             {0xf0, 0x9d, 0x84, 0x9e}, {0xe9}, {0xff}, {0xc3}, {0x80}};
 
-    /** A random tree as a shell script: names in mixed encodings, each file holding its own name's bytes. */
+    // A random tree as a shell script: names in mixed encodings, each file holding its own name's bytes.
     private static void tree(StringBuilder sh, Random rnd, int depth) {
         Set<String> seen = new HashSet<>();  // no two names that read alike: those would be twins
         for (int n = 2 + rnd.nextInt(4); n > 0; n--) {
@@ -53,31 +54,18 @@ class FileTreeTest {
         }
     }
 
-    /** find(1)'s view of root: path (as the library reads names) to "type size inode links perms uid gid mtime". */
+    // find(1)'s view of root: path (as the library reads names) to "type size inode links perms uid gid mtime".
     private static Map<String, String> find(Path root) throws Exception {
-        Result r = run(root, List.of("find", ".", "-mindepth", "1", "!", "-type", "s", "!", "-type", "b", "!", "-type", "c",
-                "-printf", "%y %s %i %n %m %U %G %T@ %P\\0"));
-        assertEquals(0, r.status(), r::err);
+        Result r = run(root, "find", ".", "-mindepth", "1", "!", "-type", "s", "!", "-type", "b", "!", "-type", "c",
+                "-printf", "%P\\0%y %s %i %n %m %U %G %T@\\0");
+        String[] fields = new String(r.out(), StandardCharsets.ISO_8859_1).split("\0");
         Map<String, String> view = new HashMap<>();
-        int start = 0;
-        for (int i = 0; i < r.out().length; i++) {
-            if (r.out()[i] != 0) continue;
-            String line = new String(r.out(), start, i - start, StandardCharsets.ISO_8859_1);
-            int cut = 0;
-            for (int f = 0; f < 8; f++) cut = line.indexOf(' ', cut) + 1;
-            List<String> names = new ArrayList<>();
-            for (String raw : line.substring(cut).split("/")) {
-                byte[] b = raw.getBytes(StandardCharsets.ISO_8859_1);
-                names.add(FolderIteratorNix.decode(b, 0, b.length));
-            }
-            view.put(String.join("/", names), line.substring(0, cut - 1).replaceAll("(\\.\\d{9})\\d", "$1"));
-            start = i + 1;
+        for (int i = 0; i < fields.length; i += 2) {
+            view.put(Arrays.stream(fields[i].split("/")).map(c -> c.getBytes(StandardCharsets.ISO_8859_1))
+                    .map(b -> FolderIteratorNix.decode(b, 0, b.length)).collect(Collectors.joining("/")),
+                    fields[i + 1].replaceAll("(\\.\\d{9})\\d", "$1"));
         }
         return view;
-    }
-
-    private static String letter(Entry e) {
-        return switch (e.type()) { case FILE -> "f"; case DIRECTORY -> "d"; case SYMLINK -> "l"; case FIFO -> "p"; };
     }
 
     @Test
@@ -96,10 +84,9 @@ class FileTreeTest {
         Map<String, String> got = new HashMap<>();
         try (Stream<Entry> walk = FileTree.walk(tmp.toString(), (p, e) -> fail(p + ": " + e), Option.ATTRIBUTES)) {
             for (Entry e : (Iterable<Entry>) walk::iterator) {
-                String mtime = String.format("%d.%09d", e.lastModifiedTime().toInstant().getEpochSecond(),
-                        e.lastModifiedTime().toInstant().getNano());
-                assertNull(got.put(e.path(), letter(e) + " " + e.size() + " " + e.inode() + " " + e.links() + " "
-                        + Integer.toOctalString(e.mode() & 07777) + " " + e.uid() + " " + e.gid() + " " + mtime), e.path());
+                Instant m = e.lastModifiedTime().toInstant();
+                assertNull(got.put(e.path(), String.format("%c %d %d %d %o %d %d %d.%09d", "fdlp".charAt(e.type().ordinal()),
+                        e.size(), e.inode(), e.links(), e.mode() & 07777, e.uid(), e.gid(), m.getEpochSecond(), m.getNano())));
                 assertEquals(e.path().split("/").length, e.depth());
                 if (e.type() != FileTree.Type.FILE) continue;
                 try (InputStream in = FileTree.newInputStream(tmp + "/" + e.path())) {
@@ -107,21 +94,21 @@ class FileTreeTest {
                 }
             }
         }
-        assertEquals(find(tmp), got, "seed " + seed);
+        assertEquals(find(tmp), got, "seed " + seed);  // names and attributes
         // Names and types alone: the same entries, typed without a stat.
         try (Stream<Entry> walk = FileTree.walk(tmp.toString())) {
             assertEquals(got.keySet().stream().collect(Collectors.toMap(p -> p, p -> got.get(p).substring(0, 1))),
-                    walk.collect(Collectors.toMap(Entry::path, FileTreeTest::letter)), "seed " + seed);
+                    walk.collect(Collectors.toMap(Entry::path, e -> "fdlp".substring(e.type().ordinal(), e.type().ordinal() + 1))));
         }
-        Result tool = run(null, java("-jar", JAR, "find", "-print0", tmp.toString()));
+        Result tool = java("-jar", JAR, "find", "-print0", tmp.toString());
         assertEquals(0, tool.status(), tool::err);
-        Result gnu = run(null, List.of("find", tmp.toString(), "!", "-type", "s", "!", "-type", "b", "!", "-type", "c", "-print0"));
+        Result gnu = run(null, "find", tmp.toString(), "!", "-type", "s", "!", "-type", "b", "!", "-type", "c", "-print0");
         assertEquals(records(gnu.out(), "\0"), records(tool.out(), "\0"));
         assertEquals(0, streamsUnder(tmp));
         sh(tmp, "rm -rf " + deep);  // past what the JDK can delete
     }
 
-    /** Output records, sorted: find(1) and the tool may take the entries of a directory in other orders. */
+    // Output records, sorted: find(1) and the tool may take the entries of a directory in other orders.
     private static List<String> records(byte[] out, String separator) {
         return Arrays.stream(new String(out, StandardCharsets.ISO_8859_1).split(separator)).sorted().collect(Collectors.toList());
     }
@@ -165,7 +152,7 @@ class FileTreeTest {
             assertEquals(Set.of("noread", "nosearch", "ok", "ok/f"), walk.map(Entry::path).collect(Collectors.toSet()));
         }
         assertEquals(Set.of("noread: Permission denied", "nosearch: Permission denied"), new HashSet<>(failures));
-        Result tool = run(null, java("-jar", JAR, "find", tmp + "/t"));
+        Result tool = java("-jar", JAR, "find", tmp + "/t");
         assertEquals(1, tool.status());
         assertEquals(Set.of("fsutil: find: " + tmp + "/t/noread: Permission denied",
                 "fsutil: find: " + tmp + "/t/nosearch: Permission denied"), Set.of(tool.err().split("\n")));
@@ -189,7 +176,7 @@ class FileTreeTest {
         assertEquals(open + "/dir'. Error='Is a directory'", e.getMessage());
         e = assertThrows(FileNotFoundException.class, () -> FileTree.walk(tmp + "/missing"));
         assertEquals("[FileTree.walk] Fail to open '" + tmp + "/missing'. Error='No such file or directory'", e.getMessage());
-        Result tool = run(null, java("-jar", JAR, "find", tmp + "/fifo", tmp + "/missing"));
+        Result tool = java("-jar", JAR, "find", tmp + "/fifo", tmp + "/missing");
         assertEquals(1, tool.status());
         assertEquals(tmp + "/fifo\n", tool.text());  // a root that is no directory is printed alone, as find does
         assertEquals(0, streamsUnder(tmp));
@@ -197,12 +184,12 @@ class FileTreeTest {
 
     @Test
     void sameFileSystemStopsAtMountPoints() throws Exception {
-        assumeTrue(ROOT && run(null, List.of("unshare", "-m", "true")).status() == 0, "needs a mount namespace");
-        String t = tmp + "/t", find = String.join(" ", java("-jar", JAR, "find")) + " ";
+        assumeTrue(ROOT && run(null, "unshare", "-m", "true").status() == 0, "needs a mount namespace");
+        String t = tmp + "/t", find = System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR + " find ";
         sh(tmp, "mkdir -p t/m && touch t/f");
         for (String xdev : List.of("-xdev ", "")) {
-            Result r = run(null, List.of("unshare", "-m", "sh", "-c",
-                    "mount -t tmpfs x " + t + "/m && touch " + t + "/m/in && " + find + xdev + t));
+            Result r = run(null, "unshare", "-m", "sh", "-c",
+                    "mount -t tmpfs x " + t + "/m && touch " + t + "/m/in && " + find + xdev + t);
             List<String> all = new ArrayList<>(List.of(t, t + "/f", t + "/m", t + "/m/in"));
             assertEquals(xdev.isEmpty() ? all : all.subList(0, 3), records(r.out(), "\n"), r::err);
         }
