@@ -128,7 +128,7 @@ bool holdsMountPoint(int fd, bool anyDepth) {
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof dir - 1 || dir[0] != '/') return true;
     dir[n] = '\0';
     const std::size_t dirLen = n == 1 ? 0 : static_cast<std::size_t>(n);  // "/" joins as ""
-    std::unique_ptr<char, FreeChars> info(readProcFile("/proc/self/mountinfo"));
+    std::unique_ptr<char, FreeChars> info(readProcFile("/proc/thread-self/mountinfo"));
     if (!info) return true;
     char mountPoint[4097];
     for (const char* line = info.get(); *line != '\0';) {
