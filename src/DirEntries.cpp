@@ -171,7 +171,7 @@ const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
         const struct dirent64* e = readdir64(dir);
         if (!e) return nullptr;
         const char* n = e->d_name;
-        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+        if (isDotEntry(n)) continue;
         const EntryType t = typeOf(fd, e, road == TypeRoad::statEach);
         if (t != EntryType::skip) {
             *type = t;

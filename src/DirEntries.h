@@ -30,6 +30,9 @@ TypeRoad typeRoad(DIR* dir);
 // answer is no, types every directory of it from d_type without asking again.
 bool mountsBelow(int fd);
 
+// "." and "..": never reported.
+inline bool isDotEntry(const char* n) { return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')); }
+
 // What lstat's mode says of an entry.
 EntryType typeOfMode(mode_t mode);
 

@@ -129,7 +129,7 @@ struct Tree {
             const struct dirent64* e = readdir64(level.dir);
             if (!e) return 0;
             const char* n = e->d_name;
-            if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+            if (isDotEntry(n)) continue;
             // One fstatat gives the type and the attributes; an entry gone since readdir is left out.
             struct stat st;
             if (fstatat(level.fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
