@@ -2,6 +2,7 @@
 // stat wrappers, file primitives, and convert, codepage and throwIOExpt (the statistics
 // themselves are tested through Java).
 #include <langinfo.h>
+#include <stdio_ext.h>
 
 #include <barrier>
 #include <cerrno>
@@ -126,10 +127,8 @@ TEST_F(Conversion, StatWrappersResultsErrnoAndMessages) {
     TempDir dir;
     makeFixture(dir);
     struct stat st {};
-    EXPECT_EQ(getLstat(env, (dir / "dangling").c_str(), &st, 1), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(getStat(env, (dir / "file").c_str(), &st, 1), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(getLstat(env, (dir / "dangling").c_str(), &st, 1) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(getStat(env, (dir / "file").c_str(), &st, 1) == 0 && S_ISREG(st.st_mode));
     const std::string enoent = "'. A component of the path does not exist, or the path is an empty string.";
     std::vector<std::tuple<const char*, std::string, int, std::string>> cases = {  // function, path, errno, text
         {"getStat", dir / "dangling", ENOENT, enoent},
@@ -193,6 +192,18 @@ TEST(CodepageRace, SixteenFirstCallersSeeOneFullName) {
         });
     }
     for (auto& t : threads) t.join();
+}
+
+// The same process, whose class path lacks the library's classes: a missing result class is one
+// IOException, its cause the VM's error, and one diagnostic line, flushed before Java writes again.
+class NoLibraryClasses : public JvmTest {};
+TEST_F(NoLibraryClasses, MissingResultClassGivesOneIOException) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(getFileSysStat(env, nullptr, jstr(env, u"/")), nullptr);
+    EXPECT_EQ(__fpending(stdout), 0u);
+    const std::string msg = "[UNIXFileSysUtil.getFileSysStat] FindClass returns NULL for 'com/orvan/mek/fsutil/FileSysStatUnix'";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), msg);
+    expectThrown("java.io.IOException: " + msg, "java.lang.NoClassDefFoundError: com/orvan/mek/fsutil/FileSysStatUnix");
 }
 
 TEST(FilePrimitives, SkipAndReadMoveAndReportLikeTheSystem) {

@@ -46,8 +46,7 @@ class ContractHandle : public JvmTest {};
 
 TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
     TempDir dir;
-    close(creat((dir / "a").c_str(), 0644));
-    close(creat((dir / "b").c_str(), 0644));
+    for (const char* name : {"a", "b"}) close(creat((dir / name).c_str(), 0644));
     const jstring path = env->NewStringUTF(dir.path.c_str());
     const jobject sb = newStringBuffer(env);
     const long fds = openFds(dir.path);

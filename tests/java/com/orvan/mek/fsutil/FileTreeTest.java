@@ -41,16 +41,12 @@ class FileTreeTest {
             StringBuilder name = new StringBuilder();
             for (byte b : raw) name.append('\\').append(Integer.toOctalString(b & 0xff));
             String q = "\"$(printf '" + name + "')\"";
-            switch (rnd.nextInt(depth < 4 ? 6 : 4)) {
-                case 0: sh.append("ln -s ../.. ").append(q).append('\n'); break;   // a link to a directory
-                case 1: sh.append("ln -s nowhere ").append(q).append('\n'); break;
-                case 2: sh.append("mkfifo ").append(q).append('\n'); break;
-                case 3: sh.append("printf '").append(name).append("' > ").append(q).append('\n'); break;
-                default:
-                    sh.append("mkdir ").append(q).append(" && cd ").append(q).append('\n');
-                    tree(sh, rnd, depth + 1);
-                    sh.append("cd ..\n");
-            }
+            int kind = Math.min(4, rnd.nextInt(depth < 4 ? 6 : 4));  // a link to a directory, a dangling one, FIFO, file, directory
+            sh.append(new String[] {"ln -s ../.. ", "ln -s nowhere ", "mkfifo ", "printf '" + name + "' > ", "mkdir "}[kind] + q + "\n");
+            if (kind < 4) continue;
+            sh.append("cd " + q + "\n");
+            tree(sh, rnd, depth + 1);
+            sh.append("cd ..\n");
         }
     }
 
@@ -100,17 +96,12 @@ class FileTreeTest {
             assertEquals(got.keySet().stream().collect(Collectors.toMap(p -> p, p -> got.get(p).substring(0, 1))),
                     walk.collect(Collectors.toMap(Entry::path, e -> "fdlp".substring(e.type().ordinal(), e.type().ordinal() + 1))));
         }
-        Result tool = java("-jar", JAR, "find", "-print0", tmp.toString());
+        Result tool = tool("find", "-print0", tmp.toString());
         assertEquals(0, tool.status(), tool::err);
         Result gnu = run(null, "find", tmp.toString(), "!", "-type", "s", "!", "-type", "b", "!", "-type", "c", "-print0");
         assertEquals(records(gnu.out(), "\0"), records(tool.out(), "\0"));
         assertEquals(0, streamsUnder(tmp));
         sh(tmp, "rm -rf " + deep);  // past what the JDK can delete
-    }
-
-    // Output records, sorted: find(1) and the tool may take the entries of a directory in other orders.
-    private static List<String> records(byte[] out, String separator) {
-        return Arrays.stream(new String(out, StandardCharsets.ISO_8859_1).split(separator)).sorted().collect(Collectors.toList());
     }
 
     @Test
@@ -138,7 +129,6 @@ class FileTreeTest {
         assertTrue(paths.stream().noneMatch(p -> p.contains("escaped")), paths::toString);
         assertTrue(paths.contains("c/".repeat(60) + "f3000"));
         // Directories read ahead and closed cannot be entered again by name: they are reported.
-        assertFalse(failures.isEmpty());
         assertEquals(Set.of("Directory moved or replaced during the walk"), new HashSet<>(failures));
     }
 
@@ -152,7 +142,7 @@ class FileTreeTest {
             assertEquals(Set.of("noread", "nosearch", "ok", "ok/f"), walk.map(Entry::path).collect(Collectors.toSet()));
         }
         assertEquals(Set.of("noread: Permission denied", "nosearch: Permission denied"), new HashSet<>(failures));
-        Result tool = java("-jar", JAR, "find", tmp + "/t");
+        Result tool = tool("find", tmp + "/t");
         assertEquals(1, tool.status());
         assertEquals(Set.of("fsutil: find: " + tmp + "/t/noread: Permission denied",
                 "fsutil: find: " + tmp + "/t/nosearch: Permission denied"), Set.of(tool.err().split("\n")));
@@ -176,7 +166,7 @@ class FileTreeTest {
         assertEquals(open + "/dir'. Error='Is a directory'", e.getMessage());
         e = assertThrows(FileNotFoundException.class, () -> FileTree.walk(tmp + "/missing"));
         assertEquals("[FileTree.walk] Fail to open '" + tmp + "/missing'. Error='No such file or directory'", e.getMessage());
-        Result tool = java("-jar", JAR, "find", tmp + "/fifo", tmp + "/missing");
+        Result tool = tool("find", tmp + "/fifo", tmp + "/missing");
         assertEquals(1, tool.status());
         assertEquals(tmp + "/fifo\n", tool.text());  // a root that is no directory is printed alone, as find does
         assertEquals(0, streamsUnder(tmp));

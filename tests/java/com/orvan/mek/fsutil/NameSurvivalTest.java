@@ -44,7 +44,6 @@ class NameSurvivalTest {
         Files.writeString(tmp.resolve("make.sh"), script);
         TestUtil.sh(dir, "sh ../make.sh");
 
-        boolean utf8 = Charset.defaultCharset().equals(UTF_8);
         int parentLen = NativeFs.nativePath(dir.toString()).length + 1, lost = 0;
         Map<String, Integer> counts = new HashMap<>();
         for (String name : FolderIteratorNix.list(dir.toString())) counts.merge(name, 1, Integer::sum);
@@ -52,10 +51,10 @@ class NameSurvivalTest {
             String name = e.getKey();
             byte[] full = NativeFs.nativePath(dir + "/" + name);
             String back = new String(full, parentLen, full.length - parentLen, ISO_8859_1);
-            boolean twin = utf8 && !isUtf8(name) && byKey.contains(name) && byKey.contains(twinOf(name));
+            boolean twin = TestUtil.UTF8 && !isUtf8(name) && byKey.contains(name) && byKey.contains(twinOf(name));
             // A name not UTF-8 whose ISO-8859-1 reading takes more than 255 bytes as UTF-8: the first probe
             // fails with ENAMETOOLONG, not ENOENT, so the UTF-8 form is kept and leads nowhere.
-            boolean tooLong = utf8 && !twin && twinOf(name).length() > 255;
+            boolean tooLong = TestUtil.UTF8 && !twin && twinOf(name).length() > 255;
             String context = "seed " + seed + ", name " + HexFormat.of().formatHex(name.getBytes(ISO_8859_1)) + " back " + back;
             assertEquals(twin ? 2 : 1, e.getValue(), context);
             if (twin || tooLong) {
@@ -68,7 +67,7 @@ class NameSurvivalTest {
         }
         assertEquals(byKey.size(), counts.values().stream().mapToInt(Integer::intValue).sum(), "seed " + seed);
         System.out.printf("NameSurvivalTest seed=%d charset=%s names=%d lost=%d%n", seed, Charset.defaultCharset(), byKey.size(), lost);
-        assertTrue(utf8 || lost == 0, "seed " + seed);
+        assertTrue(TestUtil.UTF8 || lost == 0, "seed " + seed);
     }
 
     // The UTF-8 bytes of a key's characters, as a key.

@@ -10,6 +10,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.util.*;
 import java.util.concurrent.TimeUnit;
+import java.util.stream.Stream;
 
 // Fixtures shared by the Java tests: child processes, listings, descriptor counts.
 final class TestUtil {
@@ -51,20 +52,19 @@ final class TestUtil {
         return r;
     }
 
-    // Open descriptors of this process on root or below (other tests close theirs on their own schedule).
-    static long streamsUnder(Path root) throws IOException {
-        String real = root.toRealPath().toString();
-        try (var fds = Files.list(Path.of("/proc/self/fd"))) {
-            return fds.filter(fd -> target(fd).startsWith(real)).count();
-        }
+    // The command-line tool, run as users run it: java -jar fsutil.jar, the library taken from the jar.
+    static Result tool(String... args) throws Exception {
+        return java(Stream.concat(Stream.of("-jar", JAR), Stream.of(args)).toArray(String[]::new));
     }
 
-    private static String target(Path fd) {
-        try {
-            return Files.readSymbolicLink(fd).toString();
-        } catch (IOException gone) {
-            return ""; // the listing's own descriptor, already closed
-        }
+    // Output records as raw bytes (one char each), sorted: listings come in any order.
+    static List<String> records(byte[] out, String separator) {
+        return Arrays.stream(new String(out, StandardCharsets.ISO_8859_1).split(separator)).sorted().toList();
+    }
+
+    // Open descriptors of this process on root or below (other tests close theirs on their own schedule).
+    static long streamsUnder(Path root) throws Exception {
+        return sh(null, "find /proc/" + ProcessHandle.current().pid() + "/fd -lname '" + root.toRealPath() + "*'").lines().count();
     }
 
     // Every kind of entry (devices only as root), with "é" as C3 A9 and as E9 and a FIFO named
@@ -83,11 +83,5 @@ final class TestUtil {
         List<String> list = FolderIteratorNix.list(dir);
         assertEquals(list.size(), new HashSet<>(list).size(), () -> "reported twice: " + list);
         return new HashSet<>(list);
-    }
-
-    static Set<String> touch(Path dir, int n) throws IOException {
-        Set<String> names = new HashSet<>();
-        for (int i = 0; i < n; i++) names.add(Files.createFile(dir.resolve("f" + i)).getFileName().toString());
-        return names;
     }
 }
