@@ -46,12 +46,8 @@ class Conversion : public JvmTest {};
 // The helpers skip the upcall into java.lang.String where they can; on
 // random input they must still agree with the JDK to the last byte.
 TEST_F(Conversion, AgreesWithTheJdkOnRandomInputAndNullGivesNull) {
-    EXPECT_EQ(JNU_NewStringNative(env, nullptr), nullptr);
-    EXPECT_EQ(JNU_NewStringISO8859_1(env, nullptr), nullptr);
-    EXPECT_EQ(getJavaFilePath(env, nullptr), nullptr);
-    EXPECT_EQ(JNU_GetStringNativeChars(env, nullptr), nullptr);
-    EXPECT_EQ(JNU_GetStringISO8859_1Chars(env, nullptr), nullptr);
-    EXPECT_EQ(getNativeFilePath(env, nullptr), nullptr);
+    for (auto f : {JNU_NewStringNative, JNU_NewStringISO8859_1, getJavaFilePath}) EXPECT_EQ(f(env, nullptr), nullptr);
+    for (auto f : {JNU_GetStringNativeChars, JNU_GetStringISO8859_1Chars, getNativeFilePath}) EXPECT_EQ(f(env, nullptr), nullptr);
     EXPECT_EQ(isANSI(nullptr), 0);
     const unsigned seed = unsigned(std::chrono::steady_clock::now().time_since_epoch().count());
     std::mt19937 rng(seed);
