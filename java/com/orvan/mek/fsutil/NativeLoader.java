@@ -9,7 +9,7 @@ import java.nio.file.StandardCopyOption;
 /**
  * Loads the native library once per class loader. {@code System.loadLibrary("fsutil")} is tried
  * first (honours {@code -Djava.library.path}); otherwise the copy of {@code libfsutil.so} that
- * the jar carries is extracted to a temporary file and loaded from there.
+ * the jar carries is extracted to a temporary file, loaded from there and deleted at once.
  */
 final class NativeLoader {
     static final String RESOURCE = "/native/linux-" + System.getProperty("os.arch") + "/libfsutil.so";
@@ -23,7 +23,13 @@ final class NativeLoader {
             System.loadLibrary("fsutil");
         } catch (UnsatisfiedLinkError notOnPath) {
             try {
-                System.load(extract().toString());
+                Path lib = extract();
+                try {
+                    System.load(lib.toString());
+                } finally { // mapped by now (or useless): nothing stays behind, whatever happens to this JVM
+                    lib.toFile().delete();
+                    lib.getParent().toFile().delete();
+                }
             } catch (IOException | UnsatisfiedLinkError e) {
                 UnsatisfiedLinkError err =
                         new UnsatisfiedLinkError("fsutil: cannot load libfsutil.so from java.library.path or " + RESOURCE);
@@ -41,9 +47,6 @@ final class NativeLoader {
             Path dir = Files.createTempDirectory("fsutil");
             Path lib = dir.resolve("libfsutil.so");
             Files.copy(in, lib, StandardCopyOption.REPLACE_EXISTING);
-            // The mapping stays valid after unlinking; nothing is left behind.
-            lib.toFile().deleteOnExit();
-            dir.toFile().deleteOnExit();
             return lib;
         }
     }

@@ -53,8 +53,12 @@ final class TestUtil {
     }
 
     // The command-line tool, run as users run it: java -jar fsutil.jar, the library taken from the jar.
+    // The library it extracts from the jar leaves nothing in the temporary directory.
     static Result tool(String... args) throws Exception {
-        return java(Stream.concat(Stream.of("-jar", JAR), Stream.of(args)).toArray(String[]::new));
+        Path scratch = Files.createTempDirectory("fsutil-tool");
+        Result r = java(Stream.concat(Stream.of("-Djava.io.tmpdir=" + scratch, "-jar", JAR), Stream.of(args)).toArray(String[]::new));
+        Files.delete(scratch); // fails when something was left
+        return r;
     }
 
     // Output records as raw bytes (one char each), sorted: listings come in any order.
