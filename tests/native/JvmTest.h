@@ -117,9 +117,7 @@ struct TempDir {  // a fresh directory, removed with everything in it
 // a directory, a FIFO, links (to the directory, dangling, a loop, to devices), a socket, a
 // directory nobody may enter, and devices where we may make them (root).
 inline void makeFixture(const TempDir& d) {
-    for (const std::string& f : {std::string("file"), std::string("\xE9"), std::string(255, 'n')}) {
-        close(creat((d / f).c_str(), 0644));
-    }
+    for (const std::string& f : {std::string("file"), std::string("\xE9"), std::string(255, 'n')}) close(creat((d / f).c_str(), 0644));
     mkdir((d / "\xC3\xA9").c_str(), 0755);
     mkdir((d / "locked").c_str(), 0);
     mkfifo((d / "f\xE9").c_str(), 0600);

@@ -21,9 +21,7 @@ Listing lstatRoad(const std::string& dir) {
         struct stat st;
         if (lstat(e.path().c_str(), &st) != 0) continue;
         const mode_t types[] = {S_IFREG, S_IFDIR, S_IFLNK, S_IFIFO};  // EntryType 1 to 4
-        for (int t = 0; t < 4; ++t) {
-            if ((st.st_mode & S_IFMT) == types[t]) out.emplace(e.path().filename(), t + 1);
-        }
+        for (int t = 0; t < 4; ++t) if ((st.st_mode & S_IFMT) == types[t]) out.emplace(e.path().filename(), t + 1);
     }
     return out;
 }

@@ -115,8 +115,7 @@ class FileTreeTest {
             walk.iterator().next();
         }
         assertEquals(0, streamsUnder(tmp));  // closed half-way, nothing left open
-        List<String> failures = new ArrayList<>();
-        List<String> paths = new ArrayList<>();
+        List<String> failures = new ArrayList<>(), paths = new ArrayList<>();
         try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(e))) {
             Iterator<Entry> it = walk.iterator();
             paths.add(it.next().path());
