@@ -69,7 +69,7 @@ class FileTreeTest {
         long seed = new Random().nextLong();
         StringBuilder sh = new StringBuilder("set -e\n");
         tree(sh, new Random(seed), 0);
-        String deep = "d".repeat(220);  // a chain of directories past 8,000 bytes, holding a file
+        String deep = "d".repeat(255);  // a chain of directories of the longest names, past 10,000 bytes, holding a file
         // Built from the bottom up, each step wrapping it in one more directory: no shell can cd that deep.
         sh.append("cd " + tmp + " && mkdir " + deep + " && printf leaf > " + deep + "/leaf && for i in $(seq 39); do"
                 + " mkdir w && mv " + deep + " w/ && mv w " + deep + "; done\n");
@@ -174,12 +174,13 @@ class FileTreeTest {
     void sameFileSystemStopsAtMountPoints() throws Exception {
         assumeTrue(ROOT && run(null, "unshare", "-m", "true").status() == 0, "needs a mount namespace");
         String t = tmp + "/t", find = System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR + " find ";
-        sh(tmp, "mkdir -p t/m && touch t/f");
+        sh(tmp, "mkdir -p t/m t/s && touch t/f t/s/null");
+        // Also /dev/null bound over a file one level down: d_type tells a file there, lstat a device, left out.
         for (String xdev : List.of("-xdev ", "")) {
-            Result r = run(null, "unshare", "-m", "sh", "-c",
-                    "mount -t tmpfs x " + t + "/m && touch " + t + "/m/in && " + find + xdev + t);
-            List<String> all = new ArrayList<>(List.of(t, t + "/f", t + "/m", t + "/m/in"));
-            assertEquals(xdev.isEmpty() ? all : all.subList(0, 3), records(r.out(), "\n"), r::err);
+            Result r = run(null, "unshare", "-m", "sh", "-c", "mount -t tmpfs x " + t + "/m && touch " + t + "/m/in && "
+                    + "mount --bind /dev/null " + t + "/s/null && " + find + xdev + t);
+            List<String> all = List.of(t, t + "/f", t + "/m", t + "/m/in", t + "/s");
+            assertEquals(all.stream().filter(p -> xdev.isEmpty() || !p.endsWith("/in")).toList(), records(r.out(), "\n"), r::err);
         }
     }
 }
