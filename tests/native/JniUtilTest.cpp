@@ -82,12 +82,11 @@ TEST_F(Conversion, AgreesWithTheJdkOnRandomInputAndNullGivesNull) {
 }
 
 // In a UTF-8 process "é" names C3 A9 first and the byte E9 when only that
-// exists; the probe opens nothing that could block or act on a device.
+// exists; the probe opens nothing that could block (a FIFO would hang the test) or act on a device.
 TEST_F(Conversion, NegotiationTakesTheFormThatExists) {
     TempDir dir;
     makeFixture(dir);
     const int fds = openFds(dir.path);
-    const auto t0 = std::chrono::steady_clock::now();
     const std::string e = latin1Process() ? "\xE9" : "\xC3\xA9";
     // Both forms of "é" exist (twins): the platform form wins. A socket counts as missing (ENXIO).
     const std::pair<std::u16string, std::string> cases[] = {
@@ -98,7 +97,6 @@ TEST_F(Conversion, NegotiationTakesTheFormThatExists) {
         EXPECT_EQ(Owned{getNativeFilePath(env, jstr(env, parent + u"/" + name))}.str(), dir / bytes);
     }
     EXPECT_EQ(Owned{getNativeFilePath(env, jstr(env, u""))}.str(), "");
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     EXPECT_EQ(openFds(dir.path), fds);
 }
 
@@ -234,8 +232,7 @@ TEST(FilePrimitives, SkipAndReadMoveAndReportLikeTheSystem) {
     EXPECT_EQ(readFile(fd, buf, sizeof buf), 3);
     EXPECT_EQ(readFile(fd, buf, sizeof buf), 0);
     close(fd);
-    EXPECT_EQ(readFile(fd, buf, sizeof buf), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_TRUE(readFile(fd, buf, sizeof buf) == -1 && errno == EBADF);
 }
 
 TEST(FilePrimitives, ReadLinkTargetOfEveryLength) {

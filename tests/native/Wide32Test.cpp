@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "JvmTest.h"
@@ -52,15 +53,19 @@ TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
     const long fds = openFds(dir.path);
     auto thrown = [&](const std::string& cls) { EXPECT_EQ(takeThrown(env).text.rfind(cls, 0), 0u) << cls; };
     // A buffer with no append(String): the stream is closed, the VM's error reaches Java.
-    const std::pair<jstring, jobject> bad[] = {{path, path}, {nullptr, sb}, {path, nullptr}};
-    for (auto [p, buffer] : bad) {
+    const std::tuple<jstring, jobject, const char*> bad[] = {
+        {path, path, "java.lang.NoSuchMethodError: "},
+        {nullptr, sb, "java.lang.NullPointerException: [UNIXFileSysUtil.getFirstFile] path is null"},
+        {path, nullptr, "java.lang.NullPointerException: [UNIXFileSysUtil.getFirstFile] buffer is null"}};
+    for (auto [p, buffer, error] : bad) {
         EXPECT_EQ(firstFile(env, nullptr, p, buffer), -1);
-        thrown(buffer == path ? "java.lang.NoSuchMethodError: " : "java.lang.NullPointerException");
+        thrown(error);
     }
     // A batch is refused before anything is read from the stream, so nothing is lost.
     for (jbyteArray buffer : {jbyteArray(nullptr), env->NewByteArray(100)}) {
         EXPECT_EQ(Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(env, nullptr, 0, buffer), -1);
-        thrown(buffer ? "java.lang.IllegalArgumentException" : "java.lang.NullPointerException");
+        thrown(buffer ? "java.lang.IllegalArgumentException: [UNIXFileSysUtil.readBatch] buffer too small"
+                      : "java.lang.NullPointerException: [UNIXFileSysUtil.readBatch] buffer is null");
     }
     EXPECT_EQ(openFds(dir.path), fds);
 
@@ -70,7 +75,7 @@ TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
     const std::string first = text(env, sb);
     EXPECT_EQ((std::set<std::string>{first, utf8(env, nextFile(env, nullptr, h, path))}), (std::set<std::string>{"a", "b"}));
     EXPECT_EQ(nextFile(env, nullptr, h, nullptr), nullptr);  // keeps the stream open and the handle valid
-    thrown("java.lang.NullPointerException");
+    thrown("java.lang.NullPointerException: [UNIXFileSysUtil.getNextFile] path is null");
     EXPECT_EQ(openFds(dir.path), fds + 1);
     closeHandle(env, nullptr, h);
     EXPECT_EQ(openFds(dir.path), fds);
@@ -79,7 +84,6 @@ TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
     EXPECT_NE(nextFile(env, nullptr, again, path), nullptr);
     EXPECT_EQ(nextFile(env, nullptr, again, path), nullptr);
     EXPECT_EQ(openFds(dir.path), fds);  // the end closed it
-    closeHandle(env, nullptr, -1);  // "no stream": nothing to do
-    closeHandle(env, nullptr, 0);
+    for (jlong none : {jlong{-1}, jlong{0}}) closeHandle(env, nullptr, none);  // "no stream": nothing to do
     EXPECT_EQ(text(env, sb), first + first);
 }

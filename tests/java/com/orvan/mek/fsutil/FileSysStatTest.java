@@ -45,9 +45,8 @@ class FileSysStatTest {
             assertEquals(flags, s.getFlag() & 0x1C0F, path);
         }
         FileSysStatUnix proc = stat("/proc"); // nothing on it changes between the calls: all four classes agree
-        assertEquals(proc, new FileSystemStatFbd().getFileSysStat("/proc"));
-        assertEquals(proc, new FileSystemStatMac().getFileSysStat("/proc"));
-        assertEquals(proc, new FileSystemStatSos().getFileSysStat("/proc"));
+        assertEquals(List.of(proc, proc, proc), List.of(new FileSystemStatFbd().getFileSysStat("/proc"),
+                new FileSystemStatMac().getFileSysStat("/proc"), new FileSystemStatSos().getFileSysStat("/proc")));
         assertEquals(Long.MAX_VALUE, new FileSysStatUnix(1, 1L << 40, 1L << 40, 0, 0, 0, 0, 0, 0, 0, 0).getTotalSpace());
     }
 
