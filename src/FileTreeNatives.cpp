@@ -44,7 +44,9 @@ void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err
 // pending; *shown is the path as messages show it.
 int openOrRaise(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CString* shown) {
     if (!jsPath) {
-        throwException(env, "java/lang/NullPointerException", "path is null");
+        char szMsg[64];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%spath is null", prefix);
+        throwException(env, "java/lang/NullPointerException", szMsg);
         return -1;
     }
     fsutil::Charset cs = fsutil::Charset::unresolved;
