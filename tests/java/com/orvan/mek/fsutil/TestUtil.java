@@ -45,9 +45,8 @@ final class TestUtil {
 
     // A child JVM with the checks this one runs under.
     static Result java(String... args) throws Exception {
-        List<String> cmd = new ArrayList<>(List.of(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni"));
-        cmd.addAll(List.of(args));
-        Result r = run(null, cmd.toArray(String[]::new));
+        Stream<String> java = Stream.of(System.getProperty("java.home") + "/bin/java", "-Xcheck:jni");
+        Result r = run(null, Stream.concat(java, Stream.of(args)).toArray(String[]::new));
         assertFalse((r.text() + r.err()).contains("WARNING"), r::err);
         return r;
     }
