@@ -122,8 +122,8 @@ public final class FileTree {
         /** The time of the last status change ({@code st_ctime}). */
         public FileTime lastChangeTime() { return time(12); }
 
-        /** The name's bytes as the directory gave them. */
-        byte[] nameBytes() { return nameBytes; }
+        /** The name's bytes as the directory gave them (a copy). */
+        public byte[] nameBytes() { return nameBytes.clone(); }
 
         private long attribute(int i) {
             if (attributes == null) throw new IllegalStateException("walked without Option.ATTRIBUTES");

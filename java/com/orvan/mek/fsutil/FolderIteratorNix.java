@@ -54,8 +54,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
 
         public EntryType type() { return type; }
 
-        /** The name's bytes as the directory gave them. */
-        byte[] bytes() { return bytes.clone(); }
+        /** The name's bytes as the directory gave them (a copy). */
+        public byte[] nameBytes() { return bytes.clone(); }
 
         @Override
         public boolean equals(Object o) {

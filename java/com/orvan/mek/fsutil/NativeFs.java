@@ -2,8 +2,8 @@ package com.orvan.mek.fsutil;
 
 import java.io.IOException;
 
-/** Small helpers of the command-line tool that need the native file-name negotiation. */
-final class NativeFs {
+/** Path helpers that need the native file-name negotiation. */
+public final class NativeFs {
     static {
         NativeLoader.load();
     }
@@ -11,8 +11,12 @@ final class NativeFs {
     private NativeFs() {}
 
     /** The bytes that name {@code path} on disk (platform charset, or ISO-8859-1 if only that exists). */
-    static native byte[] nativePath(String path);
+    public static native byte[] nativePath(String path);
 
-    /** The full target of the symbolic link {@code path}. */
-    static native String readLink(String path) throws IOException;
+    /**
+     * The full target of the symbolic link {@code path}, whatever its length.
+     *
+     * @throws IOException when {@code path} is not a link or cannot be read
+     */
+    public static native String readLink(String path) throws IOException;
 }
