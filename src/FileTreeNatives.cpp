@@ -2,6 +2,8 @@
 // and reading any file the walk reports, whatever its path's length or bytes.
 #include <fcntl.h>
 #include <jni.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,18 @@ constexpr std::size_t kBatchBytes = 32768;
 fsutil::Tree* fromHandle(jlong jlHandle) {
     return reinterpret_cast<fsutil::Tree*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
 }
+
+// An input stream's handle: its descriptor in the low 32 bits, its wake-up eventfd (or -1) in the high.
+jlong toStreamHandle(int fd, int wake) {
+    return static_cast<jlong>((static_cast<std::uint64_t>(static_cast<std::uint32_t>(wake)) << 32) |
+                              static_cast<std::uint32_t>(fd));
+}
+int streamFd(jlong jlStream) { return static_cast<int>(static_cast<std::uint32_t>(jlStream)); }
+int streamWake(jlong jlStream) { return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(jlStream) >> 32)); }
+
+// What read returns besides counts and -1 (the end); Java's FdInputStream knows them.
+constexpr jint kReadClosed = -2;
+constexpr jint kReadInterrupted = -3;
 
 constexpr char kWalkPrefix[] = "[FileTree.walk] ";
 constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
@@ -91,32 +105,43 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeTree(JNIEnv* /*en
     fsutil::closeTree(fromHandle(jlHandle));
 }
 
-JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; reads wait in poll() instead.
     CString shown;
     const int fd = openOrRaise(env, jsPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, kOpenPrefix, &shown);
     if (fd < 0) return -1;
     struct stat st;
     int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-    // Reads block as on any stream: a FIFO without a writer reads as empty.
-    const int fl = err == 0 ? fcntl(fd, F_GETFL) : 0;
-    if (err == 0 && (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)) err = errno;
+    // A regular file never makes a read wait for long, so it needs no wake-up descriptor.
+    const int wake = err == 0 && !S_ISREG(st.st_mode) ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+    if (err == 0 && wake < 0 && !S_ISREG(st.st_mode)) err = errno;
     if (err != 0) {
         close(fd);
         raiseOpenFailure(env, kOpenPrefix, shown.get(), err);
         return -1;
     }
-    return fd;
+    return toStreamHandle(fd, wake);
 }
 
-JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_read(JNIEnv* env, jclass /*jcls*/, jint fd,
+JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_read(JNIEnv* env, jclass /*jcls*/, jlong jlStream,
                                                               jbyteArray jbBuffer, jint off, jint len) {
+    const int fd = streamFd(jlStream);
+    const int wake = streamWake(jlStream);
     unsigned char buf[32768];
     const std::size_t want = static_cast<std::size_t>(len) < sizeof buf ? static_cast<std::size_t>(len) : sizeof buf;
     ssize_t n;
-    do {
+    for (;;) {
         n = read(fd, buf, want);
-    } while (n < 0 && errno == EINTR);
+        if (n >= 0 || (errno != EAGAIN && errno != EINTR)) break;
+        if (errno == EINTR) return kReadInterrupted;
+        struct pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (poll(fds, wake >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) return kReadInterrupted;
+            n = -1;
+            break;
+        }
+        if (fds[1].revents != 0) return kReadClosed;
+    }
     if (n < 0) {
         char szMsg[512];
         fsutil::formatMessage(szMsg, sizeof szMsg, "[FileTree.read] Error='%s'", std::strerror(errno));
@@ -128,8 +153,15 @@ JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_read(JNIEnv* env, jcla
     return static_cast<jint>(n);
 }
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeFd(JNIEnv* /*env*/, jclass /*jcls*/, jint fd) {
-    close(fd);
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_wakeFd(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlStream) {
+    const int wake = streamWake(jlStream);
+    const std::uint64_t one = 1;
+    if (wake >= 0) (void)!write(wake, &one, sizeof one);  // full only after 2^64-1 wake-ups: never
+}
+
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeFd(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlStream) {
+    close(streamFd(jlStream));
+    if (streamWake(jlStream) >= 0) close(streamWake(jlStream));
 }
 
 }  // extern "C"

@@ -2,7 +2,6 @@ package com.orvan.mek.fsutil;
 
 import java.io.IOException;
 import java.io.InputStream;
-import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
@@ -16,6 +15,7 @@ import java.util.Spliterator;
 import java.util.Spliterators;
 import java.util.concurrent.TimeUnit;
 import java.util.function.BiConsumer;
+import java.util.function.Consumer;
 import java.util.stream.Stream;
 import java.util.stream.StreamSupport;
 
@@ -54,11 +54,12 @@ public final class FileTree {
     public static final BiConsumer<String, String> LOG_FAILURES = (path, error) ->
             System.getLogger(FileTree.class.getName()).log(System.Logger.Level.WARNING, "{0}: {1}", path, error);
 
-    private static final Cleaner CLEANER = Cleaner.create();
     private static final Type[] TYPES = {null, Type.FILE, Type.DIRECTORY, Type.SYMLINK, Type.FIFO};
     private static final int FAILURE = 5;
     private static final int BATCH_BYTES = 32768;
     private static final int ATTRIBUTE_COUNT = 14;
+    private static final int CLOSED = -2;
+    private static final int INTERRUPTED = -3;
 
     /** An entry of the tree. */
     public static final class Entry {
@@ -175,30 +176,8 @@ public final class FileTree {
         return new FdInputStream(openRead(path));
     }
 
-    /** Holds a native resource for a Cleaner, which must not see its user. */
-    private static final class Resource implements Runnable {
-        private final boolean tree;
-        private long value;
-
-        Resource(long value, boolean tree) {
-            this.value = value;
-            this.tree = tree;
-        }
-
-        synchronized long get() { return value; }
-
-        @Override
-        public synchronized void run() {
-            if (value != -1) {
-                if (tree) closeTree(value); else closeFd((int) value);
-                value = -1;
-            }
-        }
-    }
-
     private static final class Walker implements Iterator<Entry> {
-        private final Resource tree;
-        private final Cleaner.Cleanable cleanable;
+        private final NativeHandle tree;
         private final boolean attributes;
         private final BiConsumer<String, String> onError;
         private final byte[] batch = new byte[BATCH_BYTES];
@@ -207,16 +186,17 @@ public final class FileTree {
         private int pos;
         private int end;
         private Entry next;
+        /** Set by close() before it releases anything, so that no later hasNext() reports an entry. */
+        private volatile boolean closed;
 
         Walker(long handle, boolean attributes, BiConsumer<String, String> onError) {
-            this.tree = new Resource(handle, true);
-            this.cleanable = CLEANER.register(this, tree);
+            this.tree = new NativeHandle(this, handle, FileTree::closeTree);
             this.attributes = attributes;
             this.onError = onError;
         }
 
         @Override
-        public boolean hasNext() {
+        public synchronized boolean hasNext() {
             while (next == null) {
                 if (pos == end && !fill()) return false;
                 next = parse();
@@ -225,31 +205,58 @@ public final class FileTree {
         }
 
         @Override
-        public Entry next() {
-            if (!hasNext()) throw new NoSuchElementException();
+        public synchronized Entry next() {
+            // What hasNext() promised before a close() from another thread is still handed out.
+            if (next == null && !hasNext()) throw new NoSuchElementException();
             Entry e = next;
             next = null;
             return e;
         }
 
+        /** Hands the rest to action a batch at a time: one lock per batch, not per entry. */
+        @Override
+        public void forEachRemaining(Consumer<? super Entry> action) {
+            Entry[] taken = new Entry[BATCH_BYTES / 7];
+            for (int n; (n = take(taken)) > 0;) {
+                for (int i = 0; i < n; i++) action.accept(taken[i]);
+            }
+        }
+
+        /**
+         * Moves the entries left in the current batch (read first if none) into out; 0 at the end.
+         * It stops before a failure, so that the handler hears of it after the entries before it.
+         */
+        private synchronized int take(Entry[] out) {
+            int n = 0;
+            while (hasNext()) {
+                out[n++] = next;
+                next = null;
+                if (pos == end || batch[pos] == FAILURE) break;
+            }
+            return n;
+        }
+
+        /** Any thread, any time: a batch being read meanwhile is dropped, the walk released after it. */
         void close() {
-            cleanable.clean();
-            pos = 0;
-            end = 0;
+            closed = true;
+            tree.close();
         }
 
         private boolean fill() {
-            long h = tree.get();
+            if (closed) return false;
+            long h = tree.enter();
             if (h == -1) return false;
             try {
                 pos = 0;
                 end = readTree(h, batch);
-                if (end > 0) return true;
-                close();
-                return false;
             } finally {
+                tree.leave();
                 Reference.reachabilityFence(this);
             }
+            if (end > 0 && !closed) return true;
+            end = 0;
+            close();
+            return false;
         }
 
         private int u16(int at) { return ((batch[at] & 0xff) << 8) | (batch[at + 1] & 0xff); }
@@ -285,13 +292,22 @@ public final class FileTree {
         }
     }
 
+    /**
+     * Reads through the library's own natives, which wait in poll() on the file and on a wake-up
+     * descriptor, so that close() from another thread ends a blocked read at once (as a
+     * FileChannel's asynchronous close does); the descriptor is closed only once no read uses it.
+     */
     private static final class FdInputStream extends InputStream {
-        private final Resource fd;
-        private final Cleaner.Cleanable cleanable;
+        private final NativeHandle fd;
 
-        FdInputStream(int fd) {
-            this.fd = new Resource(fd, false);
-            this.cleanable = CLEANER.register(this, this.fd);
+        FdInputStream(long fd) {
+            this.fd = new NativeHandle(this, fd, new NativeHandle.Natives() {
+                @Override
+                public void release(long value) { closeFd(value); }
+
+                @Override
+                public void wake(long value) { wakeFd(value); }
+            });
         }
 
         @Override
@@ -304,17 +320,25 @@ public final class FileTree {
         public int read(byte[] b, int off, int len) throws IOException {
             Objects.checkFromIndexSize(off, len, b.length);
             if (len == 0) return 0;
-            long f = fd.get();
+            long f = fd.enter();
             if (f == -1) throw new IOException("Stream closed");
             try {
-                return FileTree.read((int) f, b, off, len);
+                int n;
+                // A signal ends the native read early: go on unless the stream was closed meanwhile.
+                while ((n = FileTree.read(f, b, off, len)) == INTERRUPTED) {
+                    if (fd.isClosed()) break;
+                }
+                if (n == CLOSED || n == INTERRUPTED) throw new IOException("Stream closed");
+                return n;
             } finally {
+                fd.leave();
                 Reference.reachabilityFence(this);
             }
         }
 
+        /** Any thread, any time: a read blocked meanwhile ends with IOException("Stream closed"). */
         @Override
-        public void close() { cleanable.clean(); }
+        public void close() { fd.close(); }
     }
 
     private static native long openTree(String root, int flags) throws IOException;
@@ -323,9 +347,13 @@ public final class FileTree {
 
     private static native void closeTree(long handle);
 
-    private static native int openRead(String path) throws IOException;
+    /** The descriptor and, for what may block (not a regular file), a wake-up eventfd, in one long. */
+    private static native long openRead(String path) throws IOException;
 
-    private static native int read(int fd, byte[] b, int off, int len) throws IOException;
+    /** Bytes read, -1 at the end, CLOSED once woken by close(), INTERRUPTED after a signal. */
+    private static native int read(long fd, byte[] b, int off, int len) throws IOException;
 
-    private static native void closeFd(int fd);
+    private static native void wakeFd(long fd);
+
+    private static native void closeFd(long fd);
 }

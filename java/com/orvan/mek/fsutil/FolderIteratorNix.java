@@ -1,7 +1,6 @@
 package com.orvan.mek.fsutil;
 
 import java.io.IOException;
-import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
@@ -12,6 +11,7 @@ import java.util.List;
 import java.util.NoSuchElementException;
 import java.util.Spliterator;
 import java.util.Spliterators;
+import java.util.function.Consumer;
 import java.util.stream.Stream;
 import java.util.stream.StreamSupport;
 
@@ -27,7 +27,9 @@ import java.util.stream.StreamSupport;
  * <p>{@link #next()} gives names; {@link #nextEntry()} gives the name with the entry's type,
  * which the walk learns anyway. Names are read from the directory in batches, one native call
  * per batch. Use with try-with-resources. A walk dropped without {@link #close()} is closed by
- * a {@link Cleaner} once the iterator is unreachable. An instance is not thread-safe.
+ * a {@link java.lang.ref.Cleaner} once the iterator is unreachable. {@link #close()} may be
+ * called from any thread at any time. An instance is not meant to be shared, but threads that
+ * share one get each name once.
  */
 public final class FolderIteratorNix implements Iterator<String>, AutoCloseable {
     static {
@@ -70,7 +72,6 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         public String toString() { return type + " " + name; }
     }
 
-    private static final Cleaner CLEANER = Cleaner.create();
     private static final EntryType[] TYPES = {null, EntryType.FILE, EntryType.DIRECTORY, EntryType.SYMLINK,
             EntryType.FIFO};
     /** Bytes per batch: a few hundred typical names, one native call. */
@@ -85,26 +86,10 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
             : PLATFORM.equals(StandardCharsets.ISO_8859_1) || PLATFORM.equals(StandardCharsets.US_ASCII) ? LATIN1
             : OTHER;
 
-    /** The directory stream of a walk; shared with the Cleaner, which must not see the iterator. */
-    private static final class Walk implements Runnable {
-        private long handle = -1;
-
-        synchronized long get() { return handle; }
-
-        synchronized void set(long h) { handle = h; }
-
-        @Override
-        public synchronized void run() {
-            if (handle != -1) {
-                closeBatch(handle);
-                handle = -1;
-            }
-        }
-    }
-
     private final String dir;
-    private final Walk stream;
-    private final Cleaner.Cleanable cleanable;
+    private final NativeHandle stream;
+    /** Set by close() before it releases anything, so that no later hasNext() reports an entry. */
+    private volatile boolean closed;
     /** The current batch: records of type (1 byte), name length (2 bytes), name bytes. */
     private byte[] batch;
     private int pos;
@@ -120,9 +105,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public FolderIteratorNix(String dir) throws IOException {
         if (dir == null) throw new NullPointerException("dir");
         this.dir = dir;
-        this.stream = new Walk();
-        stream.set(openBatch(dir));
-        this.cleanable = CLEANER.register(this, stream);
+        this.stream = new NativeHandle(this, openBatch(dir), FolderIteratorNix::closeBatch);
         this.batch = new byte[BATCH_BYTES];
     }
 
@@ -151,6 +134,9 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
 
             @Override
             public Entry next() { return it.nextEntry(); }
+
+            @Override
+            public void forEachRemaining(Consumer<? super Entry> action) { it.drain(action, true); }
         };
         return StreamSupport.stream(Spliterators.spliteratorUnknownSize(entries, Spliterator.NONNULL), false)
                 .onClose(it::close);
@@ -161,24 +147,27 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
 
     /** @return whether another entry follows */
     @Override
-    public boolean hasNext() {
+    public synchronized boolean hasNext() {
+        if (closed) return false;
         if (pos < end) return true;
-        long h = stream.get();
+        long h = stream.enter();
         if (h == -1) return false;
         try {
             pos = 0;
             end = readBatch(h, batch);
-            if (end > 0) return true;
-            close();  // the end: nothing is kept open
-            return false;
         } finally {
+            stream.leave();
             Reference.reachabilityFence(this);
         }
+        if (end > 0 && !closed) return true;
+        close();  // the end: nothing is kept open
+        return false;
     }
 
     @Override
-    public String next() {
-        if (!hasNext()) throw new NoSuchElementException();
+    public synchronized String next() {
+        // What hasNext() promised before a close() from another thread is still handed out.
+        if (pos >= end && !hasNext()) throw new NoSuchElementException();
         int len = nameLength();
         String name = decode(batch, pos + 3, len);
         pos += 3 + len;  // only once the name exists: a failure leaves the entry to the next call
@@ -186,13 +175,47 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     }
 
     /** The next entry with its type; shares the position with {@link #next()}. */
-    public Entry nextEntry() {
-        if (!hasNext()) throw new NoSuchElementException();
+    public synchronized Entry nextEntry() {
+        if (pos >= end && !hasNext()) throw new NoSuchElementException();
+        return takeEntry();
+    }
+
+    private Entry takeEntry() {
         int len = nameLength();
         Entry e = new Entry(decode(batch, pos + 3, len), TYPES[batch[pos]],
                 Arrays.copyOfRange(batch, pos + 3, pos + 3 + len));
         pos += 3 + len;
         return e;
+    }
+
+    /** Hands the rest to action a batch at a time: one lock per batch, not per name. */
+    @Override
+    public void forEachRemaining(Consumer<? super String> action) {
+        drain(action, false);
+    }
+
+    @SuppressWarnings("unchecked")
+    private <T> void drain(Consumer<? super T> action, boolean entries) {
+        Object[] taken = new Object[BATCH_BYTES / 3];
+        for (int n; (n = take(taken, entries)) > 0;) {
+            for (int i = 0; i < n; i++) action.accept((T) taken[i]);
+        }
+    }
+
+    /** Moves what is left of the current batch (read first if none) into out; 0 at the end. */
+    private synchronized int take(Object[] out, boolean entries) {
+        int n = 0;
+        if (!hasNext()) return 0;
+        while (pos < end) {
+            if (entries) {
+                out[n++] = takeEntry();
+            } else {
+                int len = nameLength();
+                out[n++] = decode(batch, pos + 3, len);
+                pos += 3 + len;
+            }
+        }
+        return n;
     }
 
     private int nameLength() {
@@ -214,12 +237,15 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
                 : new String(b, off, len, StandardCharsets.ISO_8859_1);
     }
 
-    /** Stops the walk and releases the directory stream; calling it again does nothing. */
+    /**
+     * Stops the walk and releases the directory stream; calling it again does nothing. Any thread
+     * may call it at any time: a batch being read meanwhile is dropped, and the stream is released
+     * once that read has returned.
+     */
     @Override
     public void close() {
-        cleanable.clean();
-        pos = 0;
-        end = 0;
+        closed = true;
+        stream.close();
     }
 
     private static native long openBatch(String path) throws IOException;
