@@ -38,6 +38,30 @@ EntryType typeOfMode(mode_t mode) {
     }
 }
 
+bool typeOfDType(unsigned char dType, EntryType* type) {
+    switch (dType) {
+        case DT_REG:
+            *type = EntryType::file;
+            return true;
+        case DT_DIR:
+            *type = EntryType::directory;
+            return true;
+        case DT_LNK:
+            *type = EntryType::symlink;
+            return true;
+        case DT_FIFO:
+            *type = EntryType::fifo;
+            return true;
+        case DT_CHR:
+        case DT_BLK:
+        case DT_SOCK:
+            *type = EntryType::skip;
+            return true;
+        default:  // DT_UNKNOWN: the file system does not say
+            return false;
+    }
+}
+
 bool searchDenied(int fd) {
     struct stat st;
     // Looking up "." needs the same search permission as lstat of "dir/name".
@@ -52,24 +76,8 @@ EntryType statType(int fd, const char* name) {
 }
 
 EntryType typeOf(int fd, const struct dirent64* e, bool statEach) {
-    if (!statEach) {
-        switch (e->d_type) {
-            case DT_REG:
-                return EntryType::file;
-            case DT_DIR:
-                return EntryType::directory;
-            case DT_LNK:
-                return EntryType::symlink;
-            case DT_FIFO:
-                return EntryType::fifo;
-            case DT_CHR:
-            case DT_BLK:
-            case DT_SOCK:
-                return EntryType::skip;
-            default:  // DT_UNKNOWN: the file system does not say
-                break;
-        }
-    }
+    EntryType t;
+    if (!statEach && typeOfDType(e->d_type, &t)) return t;
     return statType(fd, e->d_name);
 }
 

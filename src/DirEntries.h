@@ -36,6 +36,9 @@ inline bool isDotEntry(const char* n) { return n[0] == '.' && (n[1] == '\0' || (
 // What lstat's mode says of an entry.
 EntryType typeOfMode(mode_t mode);
 
+// What a d_type says of an entry, into *type; false where it does not say (DT_UNKNOWN).
+bool typeOfDType(unsigned char dType, EntryType* type);
+
 // Whether the directory open as fd may be read but not searched.
 bool searchDenied(int fd);
 

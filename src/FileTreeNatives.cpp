@@ -1,5 +1,6 @@
-// The natives behind FileTree: the recursive walk handed to Java in batches,
-// and reading any file the walk reports, whatever its path's length or bytes.
+// The natives behind FileTree: the tree walk's events encoded as records for
+// Java in batches, and reading any file the walk reports, whatever its path's
+// length or bytes.
 #include <fcntl.h>
 #include <jni.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "JniInternal.h"
@@ -19,11 +21,87 @@ namespace {
 
 using fsutil::CString;
 
+// The records, as FileTree reads them (its checkFormat compares): kind (1 byte:
+// the entry types of DirEntries.h, kFailure, kLeave), depth (4 bytes, big-endian),
+// name length (2 bytes, big-endian), the name's bytes; then for an entry with
+// attributes, kAttrCount native-endian int64: dev, ino, mode, nlink, uid, gid,
+// size, blocks, atime s/ns, mtime s/ns, ctime s/ns; for a failure, the text's
+// length (2 bytes, big-endian) and bytes (at most kMaxText). A leave record has
+// no name: it reports the directory of its depth, in post-order walks only.
+constexpr unsigned char kFailure = 5;
+constexpr unsigned char kLeave = 6;
+constexpr std::size_t kHeader = 7;
+constexpr std::size_t kAttrCount = 14;
+constexpr std::size_t kMaxText = 255;
 // Bytes per batch, on the stack: several hundred entries for one JNI crossing.
 constexpr std::size_t kBatchBytes = 32768;
+// The longest record: a failure with the longest name and text.
+constexpr std::size_t kMaxRecord = kHeader + 255 + 2 + kMaxText;
+static_assert(kMaxRecord >= kHeader + 255 + kAttrCount * 8, "an entry record fits");
+constexpr jint kFormat[] = {static_cast<jint>(fsutil::EntryType::file), static_cast<jint>(fsutil::EntryType::directory),
+                            static_cast<jint>(fsutil::EntryType::symlink), static_cast<jint>(fsutil::EntryType::fifo),
+                            kFailure, kLeave, kHeader, kAttrCount, kBatchBytes};
 
-fsutil::Tree* fromHandle(jlong jlHandle) {
-    return reinterpret_cast<fsutil::Tree*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
+// A walk handed to Java: the engine and what the encoder does with its events.
+struct Batches {
+    fsutil::TreeWalk* walk;
+    bool postOrder;           // directories reported when left
+    bool stopAtDirectories;   // a batch ends after a directory the walk would enter: Java may skip it
+};
+
+Batches* fromHandle(jlong jlHandle) {
+    return reinterpret_cast<Batches*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
+}
+
+std::size_t putHeader(unsigned char* out, unsigned char kind, std::size_t depth, const char* name, std::size_t len) {
+    out[0] = kind;
+    out[1] = static_cast<unsigned char>(depth >> 24);
+    out[2] = static_cast<unsigned char>(depth >> 16);
+    out[3] = static_cast<unsigned char>(depth >> 8);
+    out[4] = static_cast<unsigned char>(depth);
+    out[5] = static_cast<unsigned char>(len >> 8);
+    out[6] = static_cast<unsigned char>(len);
+    std::memcpy(out + kHeader, name, len);
+    return kHeader + len;
+}
+
+std::size_t putRecord(unsigned char* out, const fsutil::WalkItem& item) {
+    if (item.event == fsutil::WalkEvent::leave) return putHeader(out, kLeave, item.depth, "", 0);
+    if (item.event == fsutil::WalkEvent::failure) {
+        std::size_t textLen = std::strlen(item.text);
+        if (textLen > kMaxText) textLen = kMaxText;
+        const std::size_t n = putHeader(out, kFailure, item.depth, item.name, item.nameLen);
+        out[n] = static_cast<unsigned char>(textLen >> 8);
+        out[n + 1] = static_cast<unsigned char>(textLen);
+        // Records carry lengths, not terminators.
+        std::memcpy(out + n + 2, item.text, textLen);  // NOLINT(bugprone-not-null-terminated-result)
+        return n + 2 + textLen;
+    }
+    const std::size_t n = putHeader(out, static_cast<unsigned char>(item.type), item.depth, item.name, item.nameLen);
+    if (!item.st) return n;
+    const struct stat& st = *item.st;
+    const std::int64_t v[kAttrCount] = {
+        static_cast<std::int64_t>(st.st_dev),          static_cast<std::int64_t>(st.st_ino),
+        static_cast<std::int64_t>(st.st_mode),         static_cast<std::int64_t>(st.st_nlink),
+        static_cast<std::int64_t>(st.st_uid),          static_cast<std::int64_t>(st.st_gid),
+        static_cast<std::int64_t>(st.st_size),         static_cast<std::int64_t>(st.st_blocks),
+        static_cast<std::int64_t>(st.st_atim.tv_sec),  static_cast<std::int64_t>(st.st_atim.tv_nsec),
+        static_cast<std::int64_t>(st.st_mtim.tv_sec),  static_cast<std::int64_t>(st.st_mtim.tv_nsec),
+        static_cast<std::int64_t>(st.st_ctim.tv_sec),  static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+    std::memcpy(out + n, v, sizeof v);
+    return n + sizeof v;
+}
+
+// Fills out[0..size) with whole records; 0 at the end of the walk.
+std::size_t readBatch(Batches& b, unsigned char* out, std::size_t size) {
+    std::size_t used = 0;
+    fsutil::WalkItem item;
+    while (used + kMaxRecord <= size && b.walk->next(&item)) {
+        if (item.event == fsutil::WalkEvent::leave && !b.postOrder) continue;
+        used += putRecord(out + used, item);
+        if (b.stopAtDirectories && item.event == fsutil::WalkEvent::entry && b.walk->wouldEnter()) break;
+    }
+    return used;
 }
 
 // An input stream's handle: its descriptor in the low 32 bits, its wake-up eventfd (or -1) in the high.
@@ -73,36 +151,63 @@ int openOrRaise(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CStr
 
 extern "C" {
 
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_checkFormat(JNIEnv* env, jclass /*jcls*/, jintArray jiFormat) {
+    constexpr jsize kCount = sizeof kFormat / sizeof kFormat[0];
+    jint format[kCount] = {};
+    const bool same = jiFormat && env->GetArrayLength(jiFormat) == kCount;
+    if (same) env->GetIntArrayRegion(jiFormat, 0, kCount, format);
+    if (!same || std::memcmp(format, kFormat, sizeof format) != 0) {
+        throwException(env, "java/lang/InternalError", "[FileTree.checkFormat] the library and the jar do not match");
+    }
+}
+
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env, jclass /*jcls*/, jstring jsRoot,
-                                                                   jint flags) {
+                                                                   jboolean attributes, jboolean sameFileSystem,
+                                                                   jboolean sorted, jboolean directoriesLast,
+                                                                   jboolean followLinks, jint maxDepth,
+                                                                   jboolean stopAtDirectories) {
     // The root is the one link followed, as the user named it.
     CString shown;
     const int fd = openOrRaise(env, jsRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix, &shown);
     if (fd < 0) return -1;
-    fsutil::Tree* tree = fsutil::openTree(fd, static_cast<unsigned>(flags));
-    if (!tree) {
+    fsutil::WalkOptions options;
+    options.attributes = attributes == JNI_TRUE;
+    options.sameFileSystem = sameFileSystem == JNI_TRUE;
+    options.sorted = sorted == JNI_TRUE;
+    options.followLinks = followLinks == JNI_TRUE;
+    options.maxDepth = maxDepth < 0 ? 0 : static_cast<std::size_t>(maxDepth);
+    auto* batches = static_cast<Batches*>(std::malloc(sizeof(Batches)));
+    fsutil::TreeWalk* walk = batches ? fsutil::TreeWalk::open(fd, options) : nullptr;
+    if (!walk) {
+        if (!batches) close(fd);
+        std::free(batches);
         throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
         return -1;
     }
-    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(tree));
+    *batches = Batches{walk, directoriesLast == JNI_TRUE, stopAtDirectories == JNI_TRUE};
+    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(batches));
 }
 
 JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_readTree(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
-                                                                  jbyteArray jbBatch) {
-    const auto size = static_cast<std::size_t>(env->GetArrayLength(jbBatch));
-    if (size < fsutil::kTreeMinBuffer) {
+                                                                  jbyteArray jbBatch, jboolean skip) {
+    if (!jbBatch || static_cast<std::size_t>(env->GetArrayLength(jbBatch)) < kMaxRecord) {
         throwException(env, "java/lang/IllegalArgumentException", "[FileTree.readTree] buffer too small");
         return -1;
     }
+    const auto size = static_cast<std::size_t>(env->GetArrayLength(jbBatch));
+    Batches& b = *fromHandle(jlHandle);
+    if (skip == JNI_TRUE) b.walk->skip();
     unsigned char records[kBatchBytes];
-    const std::size_t used = fsutil::readTree(fromHandle(jlHandle), records, size < kBatchBytes ? size : kBatchBytes);
+    const std::size_t used = readBatch(b, records, size < kBatchBytes ? size : kBatchBytes);
     env->SetByteArrayRegion(jbBatch, 0, static_cast<jsize>(used), reinterpret_cast<const jbyte*>(records));
     return static_cast<jint>(used);
 }
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeTree(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                    jlong jlHandle) {
-    fsutil::closeTree(fromHandle(jlHandle));
+    Batches* b = fromHandle(jlHandle);
+    delete b->walk;
+    std::free(b);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {

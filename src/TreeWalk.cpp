@@ -1,372 +1,403 @@
-// Depth-first walk of a tree through directory descriptors: each directory is
-// opened relative to its parent's descriptor with O_NOFOLLOW, so that paths of
-// any length work and a directory swapped for a link is never followed. When
-// more than kTreeMaxOpen would be open, the shallowest open directory is read
-// to its end into memory and closed; it is opened again (name by name from the
-// nearest open ancestor, each step checked against the device and inode seen
-// the first time) only if one of its subdirectories is still to be walked.
+// The tree walk engine: depth-first through directory descriptors. Each
+// directory is opened relative to its parent's descriptor (O_NOFOLLOW unless
+// it was reached through a followed link), so that paths of any length work
+// and a directory swapped for a link is never followed. A directory is opened
+// only when the event after its entry is asked for, so that a consumer may
+// skip it unread. When more than kTreeMaxOpen would be open, the shallowest
+// open directory is read to its end into memory and closed; it is opened
+// again (name by name from the nearest open ancestor, each step checked
+// against the device and inode seen the first time) only if one of its
+// subdirectories is still to be walked.
 #include "TreeWalk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-#include "DirEntries.h"
+#include <type_traits>
 
 namespace fsutil {
 
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr std::size_t kHeader = 7;  // kind, depth, name length
-constexpr std::size_t kAttrBytes = kTreeAttrCount * sizeof(std::int64_t);
-constexpr char kMoved[] = "Directory moved or replaced during the walk";
 
-// A growable byte buffer: the records of a directory read ahead before it was closed.
-struct Bytes {
-    unsigned char* data = nullptr;
+// A growable array of trivially copyable values, malloc'd; false when out of memory.
+template <typename T>
+struct Grow {
+    static_assert(std::is_trivially_copyable<T>::value, "moved with realloc");
+    T* data = nullptr;
     std::size_t len = 0;
-    std::size_t pos = 0;  // the next record to hand out
     std::size_t cap = 0;
 
     bool reserve(std::size_t more) {
         if (len + more <= cap) return true;
         const std::size_t want = (len + more) * 2;
-        auto* grown = static_cast<unsigned char*>(std::realloc(data, want));
+        auto* grown = static_cast<T*>(std::realloc(static_cast<void*>(data), want * sizeof(T)));
         if (!grown) return false;
         data = grown;
         cap = want;
         return true;
     }
+    void release() {
+        std::free(static_cast<void*>(data));
+        *this = Grow();
+    }
 };
 
-struct Level {
-    DIR* dir = nullptr;  // the open stream; null once read to its end or read ahead
-    int fd = -1;         // the directory's descriptor (dirfd(dir) while dir is open); -1 when closed
-    dev_t dev = 0;
-    ino_t ino = 0;
-    char* name = nullptr;  // under the parent, malloc'd; null for the root
-    TypeRoad road = TypeRoad::dType;
-    Bytes ahead;
+// An entry read ahead: where its name lies in the level's names, its type, its record if kept.
+struct Item {
+    std::size_t nameAt;
+    std::size_t nameLen;
+    std::size_t statAt;  // index into the level's records, when the walk keeps them
+    EntryType type;
+    bool viaLink;
 };
-
-std::size_t putHeader(unsigned char* out, unsigned char kind, std::size_t depth, const char* name, std::size_t len) {
-    out[0] = kind;
-    out[1] = static_cast<unsigned char>(depth >> 24);
-    out[2] = static_cast<unsigned char>(depth >> 16);
-    out[3] = static_cast<unsigned char>(depth >> 8);
-    out[4] = static_cast<unsigned char>(depth);
-    out[5] = static_cast<unsigned char>(len >> 8);
-    out[6] = static_cast<unsigned char>(len);
-    std::memcpy(out + kHeader, name, len);
-    return kHeader + len;
-}
-
-std::size_t putFailure(unsigned char* out, std::size_t depth, const char* name, const char* text) {
-    const std::size_t nameLen = name ? std::strlen(name) : 0;
-    std::size_t textLen = std::strlen(text);
-    if (textLen > 255) textLen = 255;
-    std::size_t n = putHeader(out, kTreeFailure, depth, name ? name : "", nameLen);
-    out[n] = static_cast<unsigned char>(textLen >> 8);
-    out[n + 1] = static_cast<unsigned char>(textLen);
-    // Records carry lengths, not terminators.
-    std::memcpy(out + n + 2, text, textLen);  // NOLINT(bugprone-not-null-terminated-result)
-    return n + 2 + textLen;
-}
-
-std::size_t putAttributes(unsigned char* out, const struct stat& st) {
-    const std::int64_t v[kTreeAttrCount] = {
-        static_cast<std::int64_t>(st.st_dev),     static_cast<std::int64_t>(st.st_ino),
-        static_cast<std::int64_t>(st.st_mode),    static_cast<std::int64_t>(st.st_nlink),
-        static_cast<std::int64_t>(st.st_uid),     static_cast<std::int64_t>(st.st_gid),
-        static_cast<std::int64_t>(st.st_size),    static_cast<std::int64_t>(st.st_blocks),
-        static_cast<std::int64_t>(st.st_atim.tv_sec), static_cast<std::int64_t>(st.st_atim.tv_nsec),
-        static_cast<std::int64_t>(st.st_mtim.tv_sec), static_cast<std::int64_t>(st.st_mtim.tv_nsec),
-        static_cast<std::int64_t>(st.st_ctim.tv_sec), static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
-    std::memcpy(out, v, sizeof v);
-    return sizeof v;
-}
-
-// The length of the record at p.
-std::size_t recordLength(const unsigned char* p, bool attributes) {
-    const std::size_t n = kHeader + ((std::size_t{p[5]} << 8) | p[6]);
-    if (p[0] == kTreeFailure) return n + 2 + ((std::size_t{p[n]} << 8) | p[n + 1]);
-    return n + (attributes ? kAttrBytes : 0);
-}
 
 }  // namespace
 
-struct Tree {
-    int rootFd = -1;  // kept open for the whole walk: where reopening starts
-    dev_t rootDev = 0;
-    unsigned flags = 0;
-    Level* levels = nullptr;
-    std::size_t count = 0;  // levels[count - 1] is the directory being read
-    std::size_t cap = 0;
-    std::size_t open = 0;  // levels whose fd is open
-    bool rootDenied = false;  // the root may be read but not searched
-    bool mounts = true;       // something is mounted below the root: each directory is checked
-
-    bool attributes() const { return (flags & kTreeAttributes) != 0; }
-
-    // The next entry of `level` as a record at out; 0 at its end (errno set on a read error).
-    std::size_t nextRecord(Level& level, std::size_t depth, unsigned char* out) {
-        if (!attributes()) {
-            EntryType type;
-            const struct dirent64* e = nextEntry(level.dir, level.road, &type);
-            if (!e) return 0;
-            return putHeader(out, static_cast<unsigned char>(type), depth, e->d_name, std::strlen(e->d_name));
-        }
-        for (;;) {
-            errno = 0;
-            const struct dirent64* e = readdir64(level.dir);
-            if (!e) return 0;
-            const char* n = e->d_name;
-            if (isDotEntry(n)) continue;
-            // One fstatat gives the type and the attributes; an entry gone since readdir is left out.
-            struct stat st;
-            if (fstatat(level.fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            const EntryType type = typeOfMode(st.st_mode);
-            if (type == EntryType::skip) continue;
-            const std::size_t len = putHeader(out, static_cast<unsigned char>(type), depth, n, std::strlen(n));
-            return len + putAttributes(out + len, st);
-        }
-    }
-
-    void closeLevel(Level& level) {
-        if (level.dir) {
-            closedir(level.dir);
-        } else if (level.fd >= 0) {
-            close(level.fd);
-        }
-        if (level.fd >= 0) --open;
-        level.dir = nullptr;
-        level.fd = -1;
-    }
-
-    // Reads the rest of level i into memory and closes it.
-    void readAhead(std::size_t i) {
-        Level& level = levels[i];
-        unsigned char record[kTreeMinBuffer];
-        while (level.dir) {
-            std::size_t n = nextRecord(level, i + 1, record);
-            if (n == 0 && errno != 0) n = putFailure(record, i, level.name, std::strerror(errno));
-            if (n == 0) break;
-            if (!level.ahead.reserve(n)) return;  // no memory: it stays open, over the bound
-            std::memcpy(level.ahead.data + level.ahead.len, record, n);
-            level.ahead.len += n;
-            if (record[0] == kTreeFailure) break;
-        }
-        closeLevel(level);
-    }
-
-    // Keeps at most kTreeMaxOpen directories open: the shallowest go first.
-    // The directory being read (the last level) stays open.
-    void bound() {
-        for (std::size_t i = 0; open > kTreeMaxOpen && i + 1 < count; ++i) {
-            if (levels[i].fd >= 0) readAhead(i);
-        }
-    }
-
-    // Opens level i again from its nearest open ancestor; false (and the
-    // reason in *why) when it cannot be, or is no longer the same directory.
-    bool reopen(std::size_t i, const char** why) {
-        if (i == 0) {
-            levels[0].fd = dup(rootFd);
-            if (levels[0].fd < 0) {
-                *why = std::strerror(errno);
-                return false;
-            }
-            ++open;  // the only level: nothing to bound
-            return true;
-        }
-        std::size_t k = i;
-        while (k > 1 && levels[k - 1].fd < 0) --k;
-        int fd = k > 0 && levels[k - 1].fd >= 0 ? levels[k - 1].fd : rootFd;
-        if (fd == rootFd) k = 1;  // the root itself never moves under its own descriptor
-        bool owned = false;
-        for (; k <= i; ++k) {
-            const int next = openat(fd, levels[k].name, kDirFlags);
-            const int err = errno;
-            if (owned) close(fd);
-            if (next < 0) {
-                *why = err == ENOENT || err == ENOTDIR || err == ELOOP ? kMoved : std::strerror(err);
-                return false;
-            }
-            struct stat st;
-            if (fstat(next, &st) != 0 || st.st_dev != levels[k].dev || st.st_ino != levels[k].ino) {
-                close(next);
-                *why = kMoved;
-                return false;
-            }
-            fd = next;
-            owned = true;
-        }
-        levels[i].fd = fd;
-        ++open;
-        bound();
-        return true;
-    }
-
-    bool push(const Level& level) {
-        if (count == cap) {
-            const std::size_t want = cap ? cap * 2 : 16;
-            auto* grown = static_cast<Level*>(std::realloc(static_cast<void*>(levels), want * sizeof(Level)));
-            if (!grown) return false;
-            levels = grown;
-            cap = want;
-        }
-        new (&levels[count++]) Level(level);
-        ++open;
-        bound();
-        return true;
-    }
-
-    void pop() {
-        Level& level = levels[count - 1];
-        closeLevel(level);
-        std::free(level.name);
-        std::free(level.ahead.data);
-        --count;
-    }
-
-    // Walks into the directory `name` of the last level, just reported at
-    // depth `count`. A failure is written at out as a record; its length is returned.
-    std::size_t descend(const char* name, unsigned char* out) {
-        const std::size_t depth = count;
-        Level& parent = levels[count - 1];
-        const char* why = nullptr;
-        if (parent.fd < 0 && !reopen(count - 1, &why)) {
-            parent.ahead.pos = parent.ahead.len;  // the rest of it cannot be walked
-            return putFailure(out, depth - 1, parent.name, why);
-        }
-        const int fd = openat(parent.fd, name, kDirFlags);
-        if (fd < 0) return putFailure(out, depth, name, std::strerror(errno));
-        struct stat st;
-        if (fstat(fd, &st) != 0) {
-            const int err = errno;
-            close(fd);
-            return putFailure(out, depth, name, std::strerror(err));
-        }
-        if ((flags & kTreeSameFileSystem) != 0 && st.st_dev != rootDev) {
-            close(fd);
-            return 0;
-        }
-        Level level;
-        level.fd = fd;
-        level.dev = st.st_dev;
-        level.ino = st.st_ino;
-        level.name = strdup(name);
-        level.dir = level.name ? fdopendir(fd) : nullptr;
-        if (!level.dir) {
-            const int err = level.name ? errno : ENOMEM;
-            close(fd);
-            std::free(level.name);
-            return putFailure(out, depth, name, std::strerror(err));
-        }
-        if (searchDenied(fd)) {
-            closedir(level.dir);
-            std::free(level.name);
-            return putFailure(out, depth, name, std::strerror(EACCES));
-        }
-        if (!attributes() && mounts) level.road = typeRoad(level.dir);
-        if (!push(level)) {
-            closedir(level.dir);
-            std::free(level.name);
-            return putFailure(out, depth, name, std::strerror(ENOMEM));
-        }
-        return 0;
-    }
+struct TreeWalk::Level {
+    DIR* dir;          // the open stream; null once closed
+    int fd;            // the directory's descriptor: dirfd(dir), or a reopened one; -1 when closed
+    dev_t dev;
+    ino_t ino;
+    char* name;        // under the parent, malloc'd; null for the root
+    std::size_t nameLen;
+    bool viaLink;      // reached through a followed link: reopened without O_NOFOLLOW
+    bool buffered;     // entries come from items (sorted, or read ahead)
+    TypeRoad road;
+    const char* why;   // a failure to report once the entries run out
+    Grow<char> names;
+    Grow<Item> items;
+    Grow<struct stat> stats;
+    std::size_t pos;   // the next item
 };
 
-Tree* openTree(int rootFd, unsigned flags) {
+// The entry being handed out.
+struct TreeWalk::Current {
+    const char* name;
+    std::size_t nameLen;
+    EntryType type;
+    bool viaLink;
+    const struct stat* st;
+};
+
+TreeWalk* TreeWalk::open(int rootFd, const WalkOptions& options) {
+    auto* walk = new (std::nothrow) TreeWalk;
     struct stat st;
-    auto* tree = new (std::nothrow) Tree;
-    const int fd = tree && fstat(rootFd, &st) == 0 ? dup(rootFd) : -1;
-    Level root;
-    root.dir = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!root.dir) {
-        if (fd >= 0) close(fd);
+    if (!walk || fstat(rootFd, &st) != 0) {
         close(rootFd);
-        delete tree;
+        delete walk;
         return nullptr;
     }
-    tree->rootFd = rootFd;
-    tree->rootDev = st.st_dev;
-    tree->flags = flags;
-    root.fd = fd;
-    root.dev = st.st_dev;
-    root.ino = st.st_ino;
-    tree->rootDenied = searchDenied(fd);
-    if (!(flags & kTreeAttributes)) {
-        // Mounts made below the root during the walk are not seen: a race like any other change.
-        tree->mounts = mountsBelow(fd);
-        if (tree->mounts) root.road = typeRoad(root.dir);
-    }
-    if (!tree->push(root)) {
-        closedir(root.dir);
-        closeTree(tree);
+    walk->options_ = options;
+    walk->rootFd_ = rootFd;
+    walk->rootDev_ = st.st_dev;
+    if (options.maxDepth == 0) return walk;  // nothing below the root is reported: it is not read
+    // Mounts made below the root during the walk are not seen: a race like any other change.
+    walk->mounts_ = !options.attributes && mountsBelow(rootFd);
+    const int fd = dup(rootFd);
+    if (fd < 0 || (walk->push(fd, st, nullptr, false) && walk->count_ == 0)) {
+        delete walk;
         return nullptr;
     }
-    return tree;
+    return walk;
 }
 
-std::size_t readTree(Tree* tree, unsigned char* out, std::size_t size) {
-    std::size_t used = 0;
-    const bool attributes = tree->attributes();
-    if (tree->rootDenied && size >= kTreeMinBuffer) {
-        tree->rootDenied = false;
-        used = putFailure(out, 0, nullptr, std::strerror(EACCES));
-        tree->pop();
+TreeWalk::~TreeWalk() {
+    while (count_ > 0) pop();
+    std::free(static_cast<void*>(levels_));
+    if (rootFd_ >= 0) close(rootFd_);
+}
+
+// Opens the directory fd (taken over) as the new deepest level. Null, or the
+// failure to report for it (the level then holds no entries, or is not pushed).
+const char* TreeWalk::push(int fd, const struct stat& st, const char* name, bool viaLink) {
+    if (count_ == cap_) {
+        const std::size_t want = cap_ ? cap_ * 2 : 16;
+        auto* grown = static_cast<Level*>(std::realloc(static_cast<void*>(levels_), want * sizeof(Level)));
+        if (!grown) {
+            close(fd);
+            return std::strerror(ENOMEM);
+        }
+        levels_ = grown;
+        cap_ = want;
     }
-    while (tree->count > 0 && used + kTreeMinBuffer <= size) {
-        const std::size_t depth = tree->count;
-        Level& top = tree->levels[depth - 1];
-        unsigned char* record = out + used;
-        std::size_t n;
-        if (top.ahead.pos < top.ahead.len) {
-            n = recordLength(top.ahead.data + top.ahead.pos, attributes);
-            std::memcpy(record, top.ahead.data + top.ahead.pos, n);
-            top.ahead.pos += n;
-        } else if (top.dir) {
-            n = tree->nextRecord(top, depth, record);
-            if (n == 0 && errno != 0) {
-                used += putFailure(record, depth - 1, top.name, std::strerror(errno));
-                tree->pop();
-                continue;
+    Level level{};
+    level.fd = fd;
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    level.viaLink = viaLink;
+    level.nameLen = name ? std::strlen(name) : 0;
+    level.name = name ? strndup(name, level.nameLen) : nullptr;
+    level.dir = !name || level.name ? fdopendir(fd) : nullptr;
+    if (!level.dir) {
+        const int err = name && !level.name ? ENOMEM : errno;
+        close(fd);
+        std::free(level.name);
+        return std::strerror(err);
+    }
+    if (searchDenied(fd)) {
+        // It may be read but not searched: no entry could be examined.
+        closedir(level.dir);
+        level.dir = nullptr;
+        level.fd = -1;
+        level.why = std::strerror(EACCES);
+    } else {
+        ++open_;
+        if (mounts_) level.road = typeRoad(level.dir);
+    }
+    levels_[count_++] = level;
+    if (options_.sorted && level.dir && !fill(levels_[count_ - 1])) levels_[count_ - 1].why = std::strerror(ENOMEM);
+    bound();
+    return nullptr;
+}
+
+void TreeWalk::closeLevel(Level& level) {
+    if (level.dir) {
+        closedir(level.dir);
+    } else if (level.fd >= 0) {
+        close(level.fd);
+    }
+    if (level.fd >= 0) --open_;
+    level.dir = nullptr;
+    level.fd = -1;
+}
+
+void TreeWalk::pop() {
+    Level& level = levels_[count_ - 1];
+    closeLevel(level);
+    std::free(level.name);
+    level.names.release();
+    level.items.release();
+    level.stats.release();
+    --count_;
+}
+
+// The next reportable entry of an open stream into *cur (its record, when
+// needed, into *st); false at the end, with level.why set on a read error.
+bool TreeWalk::readEntry(Level& level, Current* cur, struct stat* st) {
+    if (level.road == TypeRoad::nothing) return false;
+    for (;;) {
+        errno = 0;
+        const struct dirent64* e = readdir64(level.dir);
+        if (!e) {
+            if (errno != 0) level.why = std::strerror(errno);
+            return false;
+        }
+        const char* n = e->d_name;
+        if (isDotEntry(n)) continue;
+        EntryType type;
+        if (options_.attributes || level.road == TypeRoad::statEach || !typeOfDType(e->d_type, &type)) {
+            // One fstatat gives the type and the attributes; an entry gone since readdir is left out.
+            if (fstatat(level.fd, n, st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            type = typeOfMode(st->st_mode);
+        }
+        bool viaLink = false;
+        if (type == EntryType::symlink && options_.followLinks) {
+            // The target's type and record; a dangling link stays a link.
+            struct stat target;
+            if (fstatat(level.fd, n, &target, 0) == 0) {
+                type = typeOfMode(target.st_mode);
+                *st = target;
+                viaLink = true;
             }
-        } else {
-            n = 0;
         }
-        if (n == 0) {
-            tree->pop();
-            continue;
-        }
-        used += n;
-        if (record[0] == static_cast<unsigned char>(EntryType::directory)) {
-            char name[256];
-            const std::size_t len = (std::size_t{record[5]} << 8) | record[6];
-            std::memcpy(name, record + kHeader, len);
-            name[len] = '\0';
-            used += tree->descend(name, out + used);
-        }
+        if (type == EntryType::skip) continue;
+        cur->name = n;
+        cur->nameLen = std::strlen(n);
+        cur->type = type;
+        cur->viaLink = viaLink;
+        cur->st = options_.attributes ? st : nullptr;
+        return true;
     }
-    return used;
 }
 
-void closeTree(Tree* tree) {
-    if (!tree) return;
-    while (tree->count > 0) tree->pop();
-    std::free(static_cast<void*>(tree->levels));
-    if (tree->rootFd >= 0) close(tree->rootFd);
-    delete tree;
+// Reads the rest of an open level into its items (sorted, if asked); its
+// stream stays open, at its end. False when out of memory.
+bool TreeWalk::fill(Level& level) {
+    Current cur;
+    struct stat st;
+    // Read-ahead keeps the unread rest only: what was handed out is gone.
+    level.names.len = level.items.len = level.stats.len = level.pos = 0;
+    while (readEntry(level, &cur, &st)) {
+        if (!level.names.reserve(cur.nameLen + 1) || !level.items.reserve(1) ||
+            (options_.attributes && !level.stats.reserve(1))) {
+            return false;
+        }
+        Item item{level.names.len, cur.nameLen, level.stats.len, cur.type, cur.viaLink};
+        std::memcpy(level.names.data + level.names.len, cur.name, cur.nameLen + 1);
+        level.names.len += cur.nameLen + 1;
+        if (options_.attributes) level.stats.data[level.stats.len++] = st;
+        level.items.data[level.items.len++] = item;
+    }
+    if (options_.sorted) {
+        // Ascending name bytes, unsigned: strcmp compares as unsigned char.
+        const char* names = level.names.data;
+        std::sort(level.items.data, level.items.data + level.items.len,
+                  [names](const Item& a, const Item& b) { return std::strcmp(names + a.nameAt, names + b.nameAt) < 0; });
+    }
+    level.buffered = true;
+    return true;
+}
+
+bool TreeWalk::take(Level& level, Current* cur) {
+    if (!level.buffered) return level.fd >= 0 && readEntry(level, cur, &current_);
+    if (level.pos == level.items.len) return false;
+    const Item& item = level.items.data[level.pos++];
+    cur->name = level.names.data + item.nameAt;
+    cur->nameLen = item.nameLen;
+    cur->type = item.type;
+    cur->viaLink = item.viaLink;
+    cur->st = options_.attributes ? &level.stats.data[item.statAt] : nullptr;
+    return true;
+}
+
+// Keeps at most kTreeMaxOpen directories open: the shallowest go first.
+// The directory being read (the last level) stays open.
+void TreeWalk::bound() {
+    for (std::size_t i = 0; open_ > kTreeMaxOpen && i + 1 < count_; ++i) {
+        Level& level = levels_[i];
+        if (level.fd < 0) continue;
+        if (!level.buffered && !fill(level)) return;  // no memory: it stays open, over the bound
+        closeLevel(level);
+    }
+}
+
+// Opens level i again from its nearest open ancestor; false (and the reason
+// in *why) when it cannot be, or is no longer the same directory.
+bool TreeWalk::reopen(std::size_t i, const char** why) {
+    if (i == 0) {
+        levels_[0].fd = dup(rootFd_);
+        if (levels_[0].fd < 0) {
+            *why = std::strerror(errno);
+            return false;
+        }
+        ++open_;  // the only level: nothing to bound
+        return true;
+    }
+    std::size_t k = i;
+    while (k > 1 && levels_[k - 1].fd < 0) --k;
+    int fd = k > 0 && levels_[k - 1].fd >= 0 ? levels_[k - 1].fd : rootFd_;
+    if (fd == rootFd_) k = 1;  // the root itself never moves under its own descriptor
+    bool owned = false;
+    for (; k <= i; ++k) {
+        const Level& step = levels_[k];
+        const int next = openat(fd, step.name, step.viaLink ? kDirFlags & ~O_NOFOLLOW : kDirFlags);
+        const int err = errno;
+        if (owned) close(fd);
+        if (next < 0) {
+            *why = err == ENOENT || err == ENOTDIR || err == ELOOP ? kWalkMoved : std::strerror(err);
+            return false;
+        }
+        struct stat st;
+        if (fstat(next, &st) != 0 || st.st_dev != step.dev || st.st_ino != step.ino) {
+            close(next);
+            *why = kWalkMoved;
+            return false;
+        }
+        fd = next;
+        owned = true;
+    }
+    levels_[i].fd = fd;
+    ++open_;
+    bound();
+    return true;
+}
+
+// Enters the pending directory, the last entry of the deepest level. An event
+// to hand out (a failure) goes to *item and true is returned; otherwise the
+// directory is either the new deepest level or left on the next call.
+bool TreeWalk::descend(WalkItem* item) {
+    pending_ = false;
+    leavePending_ = true;
+    const std::size_t depth = count_;
+    if (skipPending_ || depth >= options_.maxDepth) return false;
+    Level& parent = levels_[count_ - 1];
+    const char* why = nullptr;
+    if (parent.fd < 0 && !reopen(count_ - 1, &why)) {
+        parent.pos = parent.items.len;  // the rest of it cannot be walked
+        *item = WalkItem{WalkEvent::failure, depth - 1, parent.name ? parent.name : "", parent.nameLen,
+                         EntryType::directory, nullptr, why};
+        return true;
+    }
+    const int fd = openat(parent.fd, pendingName_, pendingViaLink_ ? kDirFlags & ~O_NOFOLLOW : kDirFlags);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        if (fd >= 0) close(fd);
+    } else if (options_.sameFileSystem && st.st_dev != rootDev_) {
+        close(fd);
+        return false;
+    } else {
+        for (std::size_t i = 0; i < count_ && !why; ++i) {
+            if (levels_[i].dev == st.st_dev && levels_[i].ino == st.st_ino) why = kWalkLoop;
+        }
+        if (why) {
+            close(fd);
+        } else {
+            why = push(fd, st, pendingName_, pendingViaLink_);
+            // Entered: left when its own entries run out. A level that holds a failure reports it there.
+            if (!why || count_ > depth) {
+                leavePending_ = false;
+                return false;
+            }
+        }
+    }
+    *item = WalkItem{WalkEvent::failure, depth, pendingName_, pendingLen_, EntryType::directory, nullptr, why};
+    return true;
+}
+
+bool TreeWalk::next(WalkItem* item) {
+    for (;;) {
+        if (popPending_) {
+            popPending_ = false;
+            pop();
+        }
+        if (pending_ && descend(item)) return true;
+        if (leavePending_) {
+            leavePending_ = false;
+            *item = WalkItem{WalkEvent::leave, pendingDepth_, pendingName_, pendingLen_, EntryType::directory, nullptr,
+                             nullptr};
+            return true;
+        }
+        if (count_ == 0) return false;
+        Level& top = levels_[count_ - 1];
+        const std::size_t depth = count_;
+        Current cur;
+        if (take(top, &cur)) {
+            *item = WalkItem{WalkEvent::entry, depth, cur.name, cur.nameLen, cur.type, cur.st, nullptr};
+            if (cur.type == EntryType::directory) {
+                // Copied: reading ahead in the parent when the directory is entered moves readdir's buffer.
+                std::memcpy(pendingName_, cur.name, cur.nameLen + 1);
+                pendingLen_ = cur.nameLen;
+                pendingViaLink_ = cur.viaLink;
+                pendingDepth_ = depth;
+                pending_ = true;
+                skipPending_ = false;
+            }
+            return true;
+        }
+        if (top.why) {
+            *item = WalkItem{WalkEvent::failure, depth - 1, top.name ? top.name : "", top.nameLen, EntryType::directory,
+                             nullptr, top.why};
+            top.why = nullptr;
+            return true;
+        }
+        if (count_ == 1) {
+            pop();  // the root: nothing to leave
+            return false;
+        }
+        // Left while its descriptor is still open; closed on the next call.
+        popPending_ = true;
+        *item = WalkItem{WalkEvent::leave, depth - 1, top.name, top.nameLen, EntryType::directory, nullptr, nullptr};
+        return true;
+    }
 }
 
 }  // namespace fsutil

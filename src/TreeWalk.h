@@ -1,44 +1,101 @@
-// Library-private: a depth-first walk of a whole tree through open directory
-// descriptors (openat with O_NOFOLLOW), with a bounded number of them open at
-// once, written as records for the Java side. No JNI here.
+// Library-private: the tree walk engine. A depth-first walk of a whole tree
+// through open directory descriptors (openat, O_NOFOLLOW unless links are
+// followed), with a bounded number of them open at once, handed out as
+// events: an entry, a directory left, a failure. What consumes the events
+// (the Java batch encoder, a delete, a size sum) lives elsewhere. No JNI here.
 #ifndef FSUTIL_TREEWALK_H
 #define FSUTIL_TREEWALK_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
+
+#include "DirEntries.h"
 
 namespace fsutil {
 
-struct Tree;
+struct WalkOptions {
+    bool attributes = false;       // every entry with its stat record
+    bool sameFileSystem = false;   // directories on another device are reported, not entered
+    bool sorted = false;           // a directory's entries in ascending order of their name bytes
+    bool followLinks = false;      // links reported as their targets, links to directories entered
+    std::size_t maxDepth = static_cast<std::size_t>(-1);  // directories at this depth are not opened
+};
 
-enum TreeFlags : unsigned { kTreeAttributes = 1, kTreeSameFileSystem = 2 };
+enum class WalkEvent : unsigned char {
+    entry,    // an entry; a directory is entered on the next call unless skip() is called first
+    leave,    // a directory reported earlier is done with (entered or not), after all it holds
+    failure,  // a directory (depth 0: the root) could not be opened or read to its end
+};
 
-// Record kinds beyond the entry types of DirEntries.h (1..4).
-constexpr unsigned char kTreeFailure = 5;
+// What one event says. Valid until the next call of next().
+struct WalkItem {
+    WalkEvent event = WalkEvent::entry;
+    std::size_t depth = 0;  // 1 for the root's own entries
+    const char* name = "";  // under its parent; "" for the root
+    std::size_t nameLen = 0;
+    EntryType type = EntryType::skip;  // entry and leave
+    const struct stat* st = nullptr;   // entry, with attributes (the target's, where a link is followed)
+    const char* text = nullptr;        // failure: the reason
+};
 
-// Bytes the output of readTree must at least hold: one entry record and the
-// failure record that may follow it.
-constexpr std::size_t kTreeMinBuffer = 1024;
-
-// Takes over `rootFd`, an open directory. Null when out of memory (rootFd closed).
-Tree* openTree(int rootFd, unsigned flags);
-
-// Fills out[0..size) with whole records and returns the bytes written; 0 at
-// the end of the walk. A record: kind (1 byte), depth (4 bytes, big-endian,
-// 1 for root's own entries), name length (2 bytes, big-endian), the name's
-// bytes; then for an entry with kTreeAttributes, its lstat record as
-// kTreeAttrCount native-endian int64: dev, ino, mode, nlink, uid, gid, size,
-// blocks, atime s/ns, mtime s/ns, ctime s/ns; for a failure (the directory of
-// that depth and name could not be walked; depth 0 is the root), the error
-// text: length (2 bytes, big-endian) and bytes.
-std::size_t readTree(Tree* tree, unsigned char* out, std::size_t size);
-
-constexpr std::size_t kTreeAttrCount = 14;
-
-// Closes every descriptor the walk holds and frees it.
-void closeTree(Tree* tree);
+// The text of a failure where a followed link leads back to a directory on the path.
+constexpr char kWalkLoop[] = "File system loop: the link leads back to a directory above it";
+// The text of a failure where a directory closed and opened again is no longer the one walked.
+constexpr char kWalkMoved[] = "Directory moved or replaced during the walk";
 
 // Descriptors a walk holds at most at once, whatever the depth.
 constexpr std::size_t kTreeMaxOpen = 48;
+
+class TreeWalk {
+   public:
+    // Takes over rootFd, an open directory. Null when out of memory (rootFd closed then).
+    static TreeWalk* open(int rootFd, const WalkOptions& options);
+    ~TreeWalk();
+    TreeWalk(const TreeWalk&) = delete;
+    TreeWalk& operator=(const TreeWalk&) = delete;
+
+    // The next event into *item; false at the end of the walk.
+    bool next(WalkItem* item);
+
+    // The directory of the last entry event is not entered (it is still left).
+    void skip() { skipPending_ = true; }
+
+    // Whether the directory of the last entry event would be entered by the next call.
+    bool wouldEnter() const { return pending_ && !skipPending_ && pendingDepth_ < options_.maxDepth; }
+
+   private:
+    struct Level;
+    struct Current;
+    TreeWalk() = default;
+    const char* push(int fd, const struct stat& st, const char* name, bool viaLink);
+    void pop();
+    void closeLevel(Level& level);
+    void bound();
+    bool reopen(std::size_t i, const char** why);
+    bool readEntry(Level& level, Current* cur, struct stat* st);
+    bool take(Level& level, Current* cur);
+    bool fill(Level& level);
+    bool descend(WalkItem* item);
+
+    WalkOptions options_;
+    int rootFd_ = -1;  // kept open for the whole walk: where reopening starts
+    dev_t rootDev_ = 0;
+    bool mounts_ = true;  // something is mounted below the root: each directory's typing is checked
+    Level* levels_ = nullptr;
+    std::size_t count_ = 0;  // levels_[count_ - 1] is being read; levels_[i] holds depth i + 1
+    std::size_t cap_ = 0;
+    std::size_t open_ = 0;   // levels whose descriptor is open
+    bool pending_ = false;   // the last entry was a directory, to enter on the next call
+    bool skipPending_ = false;
+    std::size_t pendingDepth_ = 0;
+    bool pendingViaLink_ = false;
+    char pendingName_[256] = {};
+    std::size_t pendingLen_ = 0;
+    bool leavePending_ = false;  // the pending directory, not entered, is left on the next call
+    bool popPending_ = false;    // the top level was left: closed on the next call
+    struct stat current_ = {};   // the stat record of the last entry read from an open stream
+};
 
 }  // namespace fsutil
 

@@ -8,6 +8,7 @@ import java.nio.ByteOrder;
 import java.nio.charset.Charset;
 import java.nio.file.attribute.FileTime;
 import java.util.Arrays;
+import java.util.EnumSet;
 import java.util.Iterator;
 import java.util.NoSuchElementException;
 import java.util.Objects;
@@ -16,15 +17,18 @@ import java.util.Spliterators;
 import java.util.concurrent.TimeUnit;
 import java.util.function.BiConsumer;
 import java.util.function.Consumer;
+import java.util.function.Predicate;
 import java.util.stream.Stream;
 import java.util.stream.StreamSupport;
 
 /**
- * A whole tree, walked depth-first in pre-order through open directory descriptors: every entry
- * below the root that {@link FolderIteratorNix} would report (no ".", "..", devices or sockets),
- * symbolic links never followed, at any depth and whatever the bytes of the names. Each entry's
- * {@link Entry#path()} is relative to the root, and {@code root + "/" + path} reaches that very
- * entry again when given to this library (for example to {@link #newInputStream(String)}).
+ * A whole tree, walked depth-first through open directory descriptors: every entry below the
+ * root that {@link FolderIteratorNix} would report (no ".", "..", devices or sockets), at any
+ * depth and whatever the bytes of the names. Each entry's {@link Entry#path()} is relative to the
+ * root, and {@code root + "/" + path} reaches that very entry again when given to this library
+ * (for example to {@link #newInputStream(String)}). By default a directory comes before its
+ * contents, each directory's entries in {@code readdir} order, and links are not followed; a
+ * {@link #walker(String)} changes that: depth, pruning, order, links.
  *
  * <p>A directory that cannot be opened or read does not end the walk: it goes to the error
  * handler with its path and the system's error text, and the walk goes on.
@@ -39,12 +43,23 @@ public final class FileTree {
     /** The type of an entry, as {@code lstat} sees it (a link is not followed). */
     public enum Type { FILE, DIRECTORY, SYMLINK, FIFO }
 
-    /** Options of {@link #walk}. */
+    /** Options of a walk. */
     public enum Option {
         /** Each entry carries its {@code lstat} record (one {@code fstatat} on the open directory). */
         ATTRIBUTES,
         /** Directories on another device than the root's are reported but not entered, like {@code find -xdev}. */
-        SAME_FILE_SYSTEM
+        SAME_FILE_SYSTEM,
+        /** Within each directory, entries in ascending order of their name bytes (unsigned). */
+        SORTED,
+        /** Each directory after everything below it (post-order, {@code find -depth}). */
+        DIRECTORIES_LAST,
+        /**
+         * Links are followed, like {@code find -L}: an entry reached through a link has its target's
+         * type and attributes, a link to a directory is entered, a dangling link stays
+         * {@link Type#SYMLINK}. A link leading back to a directory on the current path is reported,
+         * not entered, and goes to the error handler.
+         */
+        FOLLOW_LINKS
     }
 
     /**
@@ -54,10 +69,22 @@ public final class FileTree {
     public static final BiConsumer<String, String> LOG_FAILURES = (path, error) ->
             System.getLogger(FileTree.class.getName()).log(System.Logger.Level.WARNING, "{0}: {1}", path, error);
 
+    // The records of a batch: kind (1 byte), depth (4 bytes, big-endian), name length (2 bytes,
+    // big-endian), the name's bytes; then, for an entry of a walk with ATTRIBUTES, ATTRIBUTE_COUNT
+    // native-endian longs; for a failure, the text's length (2 bytes) and bytes. A LEAVE record
+    // (post-order walks only) carries no name: it reports the directory of its depth.
     private static final Type[] TYPES = {null, Type.FILE, Type.DIRECTORY, Type.SYMLINK, Type.FIFO};
+    private static final int DIRECTORY = 2;
     private static final int FAILURE = 5;
+    private static final int LEAVE = 6;
+    private static final int HEADER_BYTES = 7;
     private static final int BATCH_BYTES = 32768;
     private static final int ATTRIBUTE_COUNT = 14;
+
+    static {
+        // The natives write what this class reads: both sides must agree, or nothing runs.
+        checkFormat(new int[] {1, DIRECTORY, 3, 4, FAILURE, LEAVE, HEADER_BYTES, ATTRIBUTE_COUNT, BATCH_BYTES});
+    }
     private static final int CLOSED = -2;
     private static final int INTERRUPTED = -3;
 
@@ -79,6 +106,9 @@ public final class FileTree {
             this.depth = depth;
             this.attributes = attributes;
         }
+
+        /** The directory holding this entry; null for the root's own entries. */
+        public Entry parent() { return parent; }
 
         /** The path below the root, its names joined with "/". */
         public String path() {
@@ -141,28 +171,92 @@ public final class FileTree {
 
     /** {@link #walk(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}. */
     public static Stream<Entry> walk(String root, Option... options) throws IOException {
-        return walk(root, LOG_FAILURES, options);
+        return walker(root).with(options).stream();
     }
 
     /**
-     * A lazy stream of the entries below {@code root}; close it (try-with-resources) to release
-     * the open directories, also when stopping early. The root itself is opened as named (a link
-     * there is followed, like {@code find -H}); nothing below it is followed.
+     * A lazy stream of the entries below {@code root}: {@code walker(root).onError(onError)
+     * .with(options).stream()}.
      *
-     * @param onError gets the path (relative to the root; "" for the root) and the system's error
-     *     text of each directory that cannot be opened or read, on the thread consuming the
-     *     stream; what it throws ends the walk
      * @throws java.io.FileNotFoundException when the root does not exist
      * @throws IOException when the root cannot be opened as a directory
      */
     public static Stream<Entry> walk(String root, BiConsumer<String, String> onError, Option... options)
             throws IOException {
-        Objects.requireNonNull(onError, "onError");
-        int flags = 0;
-        for (Option o : options) flags |= 1 << o.ordinal();  // the natives' bits, in declaration order
-        Walker walker = new Walker(openTree(root, flags), (flags & 1) != 0, onError);
-        return StreamSupport.stream(Spliterators.spliteratorUnknownSize(walker,
-                Spliterator.NONNULL | Spliterator.ORDERED), false).onClose(walker::close);
+        return walker(root).onError(onError).with(options).stream();
+    }
+
+    /** A walk of the tree below {@code root} to configure, then {@link Walker#stream()}. */
+    public static Walker walker(String root) {
+        return new Walker(root);
+    }
+
+    /** A walk to configure; {@link #stream()} starts it. Not thread-safe; each stream() is a walk of its own. */
+    public static final class Walker {
+        private final String root;
+        private final EnumSet<Option> options = EnumSet.noneOf(Option.class);
+        private int maxDepth = Integer.MAX_VALUE;
+        private Predicate<? super Entry> prune;
+        private BiConsumer<String, String> onError = LOG_FAILURES;
+
+        private Walker(String root) { this.root = root; }
+
+        /**
+         * Entries deeper than {@code depth} are not reported, and a directory at that depth is never
+         * opened. Depth 1 is the root's own entries; 0 reports nothing.
+         *
+         * @throws IllegalArgumentException when {@code depth} is negative
+         */
+        public Walker maxDepth(int depth) {
+            if (depth < 0) throw new IllegalArgumentException("[FileTree.walker] maxDepth is negative: " + depth);
+            maxDepth = depth;
+            return this;
+        }
+
+        /**
+         * Asked of each directory entry, on the thread consuming the stream, before anything below
+         * it is read: where it holds, the directory is reported and never opened. What it throws
+         * ends the walk and reaches the caller.
+         */
+        public Walker prune(Predicate<? super Entry> prune) {
+            this.prune = Objects.requireNonNull(prune, "prune");
+            return this;
+        }
+
+        /** Adds options; every option combines with every other. */
+        public Walker with(Option... options) {
+            for (Option o : options) this.options.add(Objects.requireNonNull(o, "option"));
+            return this;
+        }
+
+        /**
+         * Where failures go: the path (relative to the root; "" for the root) and the system's error
+         * text of each directory that cannot be opened or read, or of a link that leads back into a
+         * loop, on the thread consuming the stream, at its place in the walk. What it throws ends
+         * the walk. The default is {@link #LOG_FAILURES}.
+         */
+        public Walker onError(BiConsumer<String, String> onError) {
+            this.onError = Objects.requireNonNull(onError, "onError");
+            return this;
+        }
+
+        /**
+         * Opens the root and returns the walk as a lazy stream; close it (try-with-resources) to
+         * release the open directories, also when stopping early. The root itself is opened as
+         * named (a link there is followed, like {@code find -H}).
+         *
+         * @throws java.io.FileNotFoundException when the root does not exist
+         * @throws java.nio.file.NotDirectoryException when the root is not a directory
+         * @throws IOException when the root cannot be opened as a directory
+         */
+        public Stream<Entry> stream() throws IOException {
+            long handle = openTree(root, options.contains(Option.ATTRIBUTES), options.contains(Option.SAME_FILE_SYSTEM),
+                    options.contains(Option.SORTED), options.contains(Option.DIRECTORIES_LAST),
+                    options.contains(Option.FOLLOW_LINKS), maxDepth, prune != null);
+            Reader reader = new Reader(handle, this);
+            return StreamSupport.stream(Spliterators.spliteratorUnknownSize(reader,
+                    Spliterator.NONNULL | Spliterator.ORDERED), false).onClose(reader::close);
+        }
     }
 
     /**
@@ -176,9 +270,11 @@ public final class FileTree {
         return new FdInputStream(openRead(path));
     }
 
-    private static final class Walker implements Iterator<Entry> {
+    private static final class Reader implements Iterator<Entry> {
         private final NativeHandle tree;
         private final boolean attributes;
+        private final boolean postOrder;
+        private final Predicate<? super Entry> prune;
         private final BiConsumer<String, String> onError;
         private final byte[] batch = new byte[BATCH_BYTES];
         private final ByteBuffer view = ByteBuffer.wrap(batch).order(ByteOrder.nativeOrder());
@@ -189,10 +285,15 @@ public final class FileTree {
         /** Set by close() before it releases anything, so that no later hasNext() reports an entry. */
         private volatile boolean closed;
 
-        Walker(long handle, boolean attributes, BiConsumer<String, String> onError) {
+        /** The walk asks not to enter the directory that ended the last batch. */
+        private boolean skip;
+
+        Reader(long handle, Walker w) {
             this.tree = new NativeHandle(this, handle, FileTree::closeTree);
-            this.attributes = attributes;
-            this.onError = onError;
+            this.attributes = w.options.contains(Option.ATTRIBUTES);
+            this.postOrder = w.options.contains(Option.DIRECTORIES_LAST);
+            this.prune = w.prune;
+            this.onError = w.onError;
         }
 
         @Override
@@ -216,7 +317,7 @@ public final class FileTree {
         /** Hands the rest to action a batch at a time: one lock per batch, not per entry. */
         @Override
         public void forEachRemaining(Consumer<? super Entry> action) {
-            Entry[] taken = new Entry[BATCH_BYTES / 7];
+            Entry[] taken = new Entry[BATCH_BYTES / HEADER_BYTES];
             for (int n; (n = take(taken)) > 0;) {
                 for (int i = 0; i < n; i++) action.accept(taken[i]);
             }
@@ -231,9 +332,18 @@ public final class FileTree {
             while (hasNext()) {
                 out[n++] = next;
                 next = null;
-                if (pos == end || batch[pos] == FAILURE) break;
+                if (pos == end || failureNext()) break;
             }
             return n;
+        }
+
+        /** Whether a failure comes before the next entry to report in the batch. */
+        private boolean failureNext() {
+            for (int p = pos; p < end; p += HEADER_BYTES + u16(p + 5) + (attributes ? 8 * ATTRIBUTE_COUNT : 0)) {
+                if (batch[p] == FAILURE) return true;
+                if (!postOrder || batch[p] != DIRECTORY) return false;  // only a directory's first record reports nothing
+            }
+            return false;
         }
 
         /** Any thread, any time: a batch being read meanwhile is dropped, the walk released after it. */
@@ -248,7 +358,8 @@ public final class FileTree {
             if (h == -1) return false;
             try {
                 pos = 0;
-                end = readTree(h, batch);
+                end = readTree(h, batch, skip);
+                skip = false;
             } finally {
                 tree.leave();
                 Reference.reachabilityFence(this);
@@ -261,12 +372,19 @@ public final class FileTree {
 
         private int u16(int at) { return ((batch[at] & 0xff) << 8) | (batch[at + 1] & 0xff); }
 
-        /** The record at pos as an entry; null for a failure, which goes to the handler. */
+        /**
+         * The record at pos as the entry to report; null for a failure, which goes to the handler,
+         * and for a directory whose report comes later (post-order).
+         */
         private Entry parse() {
             int kind = batch[pos];
             int depth = (u16(pos + 1) << 16) | u16(pos + 3);
             int len = u16(pos + 5);
-            int at = pos + 7;
+            int at = pos + HEADER_BYTES;
+            if (kind == LEAVE) {
+                pos = at;
+                return dirs[depth];
+            }
             String name = FolderIteratorNix.decode(batch, at, len);
             Entry parent = depth > 1 ? dirs[depth - 1] : null;
             if (kind == FAILURE) {
@@ -284,11 +402,12 @@ public final class FileTree {
                 pos += 8 * ATTRIBUTE_COUNT;
             }
             Entry e = new Entry(parent, name, Arrays.copyOfRange(batch, at, at + len), TYPES[kind], depth, attrs);
-            if (e.type == Type.DIRECTORY) {
-                if (depth >= dirs.length) dirs = Arrays.copyOf(dirs, depth * 2);
-                dirs[depth] = e;
-            }
-            return e;
+            if (e.type != Type.DIRECTORY) return e;
+            if (depth >= dirs.length) dirs = Arrays.copyOf(dirs, depth * 2);
+            dirs[depth] = e;
+            // The walk stops a batch after a directory it would enter, so that this answer comes first.
+            if (prune != null && prune.test(e) && pos == end) skip = true;
+            return postOrder ? null : e;
         }
     }
 
@@ -341,9 +460,13 @@ public final class FileTree {
         public void close() { fd.close(); }
     }
 
-    private static native long openTree(String root, int flags) throws IOException;
+    private static native void checkFormat(int[] format);
 
-    private static native int readTree(long handle, byte[] batch);
+    private static native long openTree(String root, boolean attributes, boolean sameFileSystem, boolean sorted,
+            boolean directoriesLast, boolean followLinks, int maxDepth, boolean stopAtDirectories) throws IOException;
+
+    /** Fills batch with whole records; 0 at the end. skip: the directory that ended the last batch is not entered. */
+    private static native int readTree(long handle, byte[] batch, boolean skip);
 
     private static native void closeTree(long handle);
 

@@ -15,6 +15,7 @@ import java.nio.file.*;
 import java.time.Duration;
 import java.time.Instant;
 import java.util.*;
+import java.util.function.Predicate;
 import java.util.stream.*;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
@@ -51,9 +52,9 @@ class FileTreeTest {
     }
 
     // find(1)'s view of root: path (as the library reads names) to "type size inode links perms uid gid mtime".
-    private static Map<String, String> find(Path root) throws Exception {
-        Result r = run(root, "find", ".", "-mindepth", "1", "!", "-type", "s", "!", "-type", "b", "!", "-type", "c",
-                "-printf", "%P\\0%y %s %i %n %m %U %G %T@\\0");
+    private static Map<String, String> find(Path root, String... options) throws Exception {
+        Result r = run(root, Stream.of(Stream.of("find"), Stream.of(options), Stream.of(".", "-mindepth", "1", "!", "-type", "s",
+                "!", "-type", "b", "!", "-type", "c", "-printf", "%P\\0%y %s %i %n %m %U %G %T@\\0")).flatMap(x -> x).toArray(String[]::new));
         String[] fields = new String(r.out(), StandardCharsets.ISO_8859_1).split("\0");
         Map<String, String> view = new HashMap<>();
         for (int i = 0; i < fields.length; i += 2) {
@@ -77,19 +78,7 @@ class FileTreeTest {
         try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
             s.bind(UnixDomainSocketAddress.of(tmp.resolve("sock")));
         }
-        Map<String, String> got = new HashMap<>();
-        try (Stream<Entry> walk = FileTree.walk(tmp.toString(), (p, e) -> fail(p + ": " + e), Option.ATTRIBUTES)) {
-            for (Entry e : (Iterable<Entry>) walk::iterator) {
-                Instant m = e.lastModifiedTime().toInstant();
-                assertNull(got.put(e.path(), String.format("%c %d %d %d %o %d %d %d.%09d", "fdlp".charAt(e.type().ordinal()),
-                        e.size(), e.inode(), e.links(), e.mode() & 07777, e.uid(), e.gid(), m.getEpochSecond(), m.getNano())));
-                assertEquals(e.path().split("/").length, e.depth());
-                if (e.type() != FileTree.Type.FILE) continue;
-                try (InputStream in = FileTree.newInputStream(tmp + "/" + e.path())) {
-                    assertArrayEquals(e.nameBytes(), in.readAllBytes(), e.path());  // each file holds its name
-                }
-            }
-        }
+        Map<String, String> got = attributes(FileTree.walker(tmp.toString()).onError((p, e) -> fail(p + ": " + e)), true);
         assertEquals(find(tmp), got, "seed " + seed);  // names and attributes
         // Names and types alone: the same entries, typed without a stat.
         try (Stream<Entry> walk = FileTree.walk(tmp.toString())) {
@@ -103,6 +92,102 @@ class FileTreeTest {
         assertEquals(0, streamsUnder(tmp));
         sh(tmp, "rm -rf " + deep);  // past what the JDK can delete
     }
+
+    // Each entry as find's -printf above shows it; every file read back by its path holds its own name.
+    private Map<String, String> attributes(FileTree.Walker walker, boolean named) throws Exception {
+        Map<String, String> got = new HashMap<>();
+        try (Stream<Entry> walk = walker.with(Option.ATTRIBUTES).stream()) {
+            for (Entry e : (Iterable<Entry>) walk::iterator) {
+                Instant m = e.lastModifiedTime().toInstant();
+                assertNull(got.put(e.path(), String.format("%c %d %d %d %o %d %d %d.%09d", "fdlp".charAt(e.type().ordinal()),
+                        e.size(), e.inode(), e.links(), e.mode() & 07777, e.uid(), e.gid(), m.getEpochSecond(), m.getNano())));
+                assertEquals(e.path().split("/").length, e.depth());
+                if (e.type() != FileTree.Type.FILE || !named) continue;
+                try (InputStream in = FileTree.newInputStream(tmp + "/" + e.path())) {
+                    assertArrayEquals(e.nameBytes(), in.readAllBytes(), e.path());  // each file holds its name
+                }
+            }
+        }
+        return got;
+    }
+
+    private static List<Entry> entries(FileTree.Walker walker) throws IOException {
+        try (Stream<Entry> walk = walker.stream()) {
+            return walk.toList();
+        }
+    }
+
+    // What a steered walk must give, made from the plain walk's entries: depth cut, pruned subtrees
+    // left out, each directory's entries sorted by their bytes, directories after their contents.
+    private static void model(Map<String, List<Entry>> children, String dir, int maxDepth, Predicate<Entry> prune,
+            Set<Option> options, List<String> out) {
+        List<Entry> list = new ArrayList<>(children.getOrDefault(dir, List.of()));
+        if (options.contains(Option.SORTED)) list.sort((a, b) -> Arrays.compareUnsigned(a.nameBytes(), b.nameBytes()));
+        for (Entry e : list) {
+            if (e.depth() > maxDepth) continue;
+            if (!options.contains(Option.DIRECTORIES_LAST)) out.add(e.path());
+            if (e.type() == FileTree.Type.DIRECTORY && !prune.test(e)) model(children, e.path(), maxDepth, prune, options, out);
+            if (options.contains(Option.DIRECTORIES_LAST)) out.add(e.path());
+        }
+    }
+
+    private record Steer(int maxDepth, boolean prune, Option... options) {
+        @Override
+        public String toString() { return "maxDepth " + maxDepth + (prune ? " pruned " : " ") + Arrays.toString(options); }
+    }
+
+    // A random tree (links not followed) and a tree of links (followed): each against find(1), then
+    // every configuration against the model of its plain walk.
+    @Test
+    void steeredWalksMatchFindAndTheModel() throws Exception {
+        long seed = new Random().nextLong();
+        StringBuilder sh = new StringBuilder("set -e\nmkdir r && cd r\n");
+        tree(sh, new Random(seed), 0);
+        sh(tmp, sh + "cd " + tmp + " && mkdir -p l/a/b l/c && cd l && touch a/f c/g && mkfifo fifo && ln -s .. a/up"
+                + " && ln -s .. a/b/anc && ln -s ../c a/sib && ln -s g c/flink && ln -s y x && ln -s x y && ln -s nowhere dang");
+        String r = tmp + "/r", l = tmp + "/l", loop = "File system loop: the link leads back to a directory above it";
+        assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e)), false));
+        // Followed: find -L leaves out the links that loop (reported here, not entered) and those that lead nowhere.
+        List<String> loops = new ArrayList<>();
+        Map<String, String> followed = attributes(FileTree.walker(l).with(Option.FOLLOW_LINKS).onError((p, e) -> loops.add(p + ": " + e)), false);
+        assertEquals(List.of("a/b/anc: " + loop, "a/up: " + loop), loops.stream().sorted().toList());
+        assertEquals(List.of("d", "d", "l", "l"), Stream.of("a/b/anc", "a/up", "x", "y").map(p -> followed.remove(p).substring(0, 1)).toList());
+        assertEquals(find(tmp.resolve("l"), "-L"), followed);
+        Predicate<Entry> prune = e -> e.name().hashCode() % 3 == 0;
+        int all = Integer.MAX_VALUE;
+        for (boolean follow : List.of(false, true)) {
+            String root = follow ? l : r;
+            Map<String, List<Entry>> children = new HashMap<>();
+            FileTree.Walker plain = FileTree.walker(root).onError((p, e) -> {});
+            for (Entry e : entries(follow ? plain.with(Option.FOLLOW_LINKS) : plain)) {
+                children.computeIfAbsent(e.parent() == null ? "" : e.parent().path(), k -> new ArrayList<>()).add(e);
+            }
+            for (Steer s : List.of(new Steer(all, false, Option.SORTED), new Steer(all, false, Option.DIRECTORIES_LAST),
+                    new Steer(2, true, Option.DIRECTORIES_LAST, Option.ATTRIBUTES), new Steer(3, true, Option.SORTED),
+                    new Steer(all, true, Option.SORTED, Option.DIRECTORIES_LAST, Option.SAME_FILE_SYSTEM),
+                    new Steer(1, false, Option.SORTED, Option.DIRECTORIES_LAST), new Steer(0, true))) {
+                FileTree.Walker w = FileTree.walker(root).maxDepth(s.maxDepth).with(s.options).onError((p, e) -> {});
+                List<String> asked = new ArrayList<>();
+                if (s.prune) w.prune(e -> asked.add(e.path()) && prune.test(e));
+                if (follow) w.with(Option.FOLLOW_LINKS);
+                List<Entry> got = entries(w);
+                List<String> want = new ArrayList<>();
+                model(children, "", s.maxDepth, s.prune ? prune : e -> false, Set.of(s.options), want);
+                // Unsorted, both walks see each directory in the same readdir order.
+                assertEquals(want, got.stream().map(Entry::path).toList(), s + (follow ? " followed" : "") + ", seed " + seed);
+                if (s.prune) assertEquals(sorted(asked), sorted(got.stream().filter(e -> e.type() == FileTree.Type.DIRECTORY).map(Entry::path).toList()));
+            }
+        }
+        // The tool against find(1): -depth -maxdepth in the very same order, -L as above.
+        Result tool = tool("find", "-depth", "-maxdepth", "2", r), gnu = run(null, "find", r, "-depth", "-maxdepth", "2",
+                "!", "-type", "s", "!", "-type", "b", "!", "-type", "c");
+        assertArrayEquals(gnu.out(), tool.out(), tool::err);
+        assertEquals("[FileTree.walker] maxDepth is negative: -1", assertThrows(IllegalArgumentException.class, () -> FileTree.walker(r).maxDepth(-1)).getMessage());
+        RuntimeException thrown = new IllegalStateException("from prune");
+        assertSame(thrown, assertThrows(IllegalStateException.class, () -> entries(FileTree.walker(r).prune(e -> { throw thrown; }))));
+    }
+
+    private static List<String> sorted(List<String> list) { return list.stream().sorted().toList(); }
 
     @Test
     void deepWalkHoldsFewDescriptorsAndNeverLeavesTheTree() throws Exception {
@@ -141,6 +226,16 @@ class FileTreeTest {
             assertEquals(Set.of("noread", "nosearch", "ok", "ok/f"), walk.map(Entry::path).collect(Collectors.toSet()));
         }
         assertEquals(Set.of("noread: Permission denied", "nosearch: Permission denied"), new HashSet<>(failures));
+        // Post-order: the failure first, then the directory. Pruned, or at the depth limit: never opened, no failure.
+        List<String> events = new ArrayList<>();
+        FileTree.walker(tmp + "/t").with(Option.DIRECTORIES_LAST).onError((p, e) -> events.add("!" + p)).stream().forEach(e -> events.add(e.path()));
+        assertEquals(List.of("!noread", "noread"), events.stream().filter(e -> e.endsWith("noread")).toList());
+        assertTrue(events.indexOf("!nosearch") == events.indexOf("nosearch") - 1, events::toString);
+        for (FileTree.Walker w : List.of(FileTree.walker(tmp + "/t").maxDepth(1), FileTree.walker(tmp + "/t").prune(e -> !e.name().equals("ok")))) {
+            try (Stream<Entry> walk = w.onError((p, e) -> fail(p + ": " + e)).stream()) {
+                assertTrue(walk.map(Entry::path).collect(Collectors.toSet()).containsAll(Set.of("noread", "nosearch", "ok")));
+            }
+        }
         Result tool = tool("find", tmp + "/t");
         assertEquals(1, tool.status());
         assertEquals(Set.of("fsutil: find: " + tmp + "/t/noread: Permission denied",
