@@ -42,5 +42,12 @@ class FsUtilToolTest {
             assertEquals(2, r.status(), r::err);
             assertTrue(r.err().startsWith(args.length == 0 ? "usage:" : "fsutil: "), r::err);
         }
+        Map<String, String> bad = Map.of("-maxdepth", "-maxdepth needs a number", "-maxdepth -1 /", "-maxdepth: '-1' is not a number from 0 to 2147483647",
+                "-maxdepth x /", "-maxdepth: 'x' is not a number from 0 to 2147483647", "-q /", "unknown option '-q'");
+        for (var c : bad.entrySet()) {
+            Result r = tool(("find " + c.getKey()).split(" "));
+            assertEquals(2, r.status(), r::err);
+            assertEquals("fsutil: find: " + c.getValue() + " (see --help)\n", r.err());
+        }
     }
 }

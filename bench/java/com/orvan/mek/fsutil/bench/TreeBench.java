@@ -98,7 +98,8 @@ public final class TreeBench {
         try (Stream<Path> walk = Files.walk(dir.resolve("d"))) {
             jdk = walk.count() + " entries";
         } catch (Exception e) {
-            jdk = "fails: " + e;
+            jdk = "fails: " + (e.getCause() instanceof java.nio.file.FileSystemException
+                    ? ((java.nio.file.FileSystemException) e.getCause()).getReason() : e.toString());
         }
         System.out.printf("  chain of 3,000 directories: %d entries, at most %d descriptors open in the process"
                 + " (baseline %d); Files.walk %s%n", entries, most, openDescriptors(), jdk);
