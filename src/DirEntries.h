@@ -11,8 +11,9 @@
 namespace fsutil {
 
 // The type of a reported entry. `skip`: not reported (".", "..", a device,
-// a socket, or an entry that cannot be examined).
-enum class EntryType : unsigned char { skip = 0, file = 1, directory = 2, symlink = 3, fifo = 4 };
+// a socket, or an entry that cannot be examined). `other`: a device or a
+// socket, where a whole-tree job must see them (a delete).
+enum class EntryType : unsigned char { skip = 0, file = 1, directory = 2, symlink = 3, fifo = 4, other = 5 };
 
 // How a stream's entries are typed, decided once when it is opened:
 // - dType: from d_type, and fstatat(AT_SYMLINK_NOFOLLOW) where it says DT_UNKNOWN;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <jni.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "JniInternal.h"
 #include "JniUtil.h"
+#include "TreeDelete.h"
 #include "TreeWalk.h"
 
 namespace {
@@ -117,6 +119,7 @@ constexpr jint kReadClosed = -2;
 constexpr jint kReadInterrupted = -3;
 
 constexpr char kWalkPrefix[] = "[FileTree.walk] ";
+constexpr char kDeletePrefix[] = "[FileTree.delete] ";
 constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
 
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err) {
@@ -145,6 +148,16 @@ int openOrRaise(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CStr
     const int fd = fsutil::openResolved(env, jsPath, flags, cs, shown);
     if (fd == -1) raiseOpenFailure(env, prefix, shown->get(), errno);
     return fd < 0 ? -1 : fd;
+}
+
+fsutil::TreeDelete* fromDeleteHandle(jlong jlHandle) {
+    return reinterpret_cast<fsutil::TreeDelete*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
+}
+
+// The cores this thread may run on: the delete's threads.
+std::size_t usableCores() {
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 1;
 }
 
 }  // namespace
@@ -208,6 +221,68 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeTree(JNIEnv* /*en
     Batches* b = fromHandle(jlHandle);
     delete b->walk;
     std::free(b);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+    if (!jsPath) {
+        throwException(env, "java/lang/NullPointerException", "[FileTree.delete] path is null");
+        return -1;
+    }
+    fsutil::Charset cs = fsutil::Charset::unresolved;
+    CString path(fsutil::resolvedPath(env, jsPath, cs));
+    if (!path) {
+        if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "[FileTree.delete] no memory");
+        return -1;
+    }
+    // The last component goes; its directory is opened as named (links in it followed).
+    char* p = path.get();
+    std::size_t len = std::strlen(p);
+    while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
+    char* slash = std::strrchr(p, '/');
+    const char* name = slash ? slash + 1 : p;
+    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        char szMsg[512];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sRefusing to remove '%s': '.', '..' and '/' are never removed",
+                              kDeletePrefix, p);
+        throwIOException(env, szMsg);
+        return -1;
+    }
+    CString parent(slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
+    const int parentFd = parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    struct stat st;
+    if (parentFd < 0 || fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int err = parent ? errno : ENOMEM;
+        if (parentFd >= 0) close(parentFd);
+        raiseOpenFailure(env, kDeletePrefix, p, err);
+        return -1;
+    }
+    fsutil::TreeDelete* job = fsutil::startDelete(parentFd, name, usableCores());
+    if (!job) {
+        throwException(env, "java/lang/OutOfMemoryError", "[FileTree.delete] no memory");
+        return -1;
+    }
+    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(job));
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteNext(JNIEnv* env, jclass /*jcls*/,
+                                                                          jlong jlHandle) {
+    fsutil::DeleteFailure failure;
+    if (!fsutil::takeFailure(fromDeleteHandle(jlHandle), &failure)) return nullptr;
+    CString path(failure.path);
+    const std::size_t pathLen = std::strlen(path.get());
+    const std::size_t textLen = std::strlen(failure.text);
+    // The path's bytes, a NUL, the text's bytes.
+    jbyteArray record = env->NewByteArray(static_cast<jsize>(pathLen + 1 + textLen));
+    if (!record) return nullptr;
+    env->SetByteArrayRegion(record, 0, static_cast<jsize>(pathLen + 1), reinterpret_cast<const jbyte*>(path.get()));
+    env->SetByteArrayRegion(record, static_cast<jsize>(pathLen + 1), static_cast<jsize>(textLen),
+                            reinterpret_cast<const jbyte*>(failure.text));
+    return record;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteClose(JNIEnv* /*env*/, jclass /*jcls*/,
+                                                                      jlong jlHandle) {
+    return static_cast<jlong>(fsutil::finishDelete(fromDeleteHandle(jlHandle)));
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {

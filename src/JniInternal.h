@@ -36,6 +36,9 @@ char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs);
 // VM failed (its exception pending). *shown gets the platform form, for messages.
 int openResolved(JNIEnv* env, jstring jsPath, int flags, Charset& cs, CString* shown);
 
+// Opens a native path at any length (component by component past PATH_MAX).
+int openNativePath(const char* path, int flags);
+
 // Formats into a fixed buffer; a text that does not fit is cut, never
 // overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.
 // Variadic on purpose: the format attribute lets the compiler check every call.

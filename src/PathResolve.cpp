@@ -133,6 +133,10 @@ int openByComponents(const char* platform, const char* latin1, int flags) {
 
 }  // namespace
 
+int openNativePath(const char* path, int flags) {
+    return std::strlen(path) < PATH_MAX ? open(path, flags) : openByComponents(path, path, flags);
+}
+
 int openResolved(JNIEnv* env, jstring jsPath, int flags, Charset& cs, CString* shown) {
     CString platform(stringNativeChars(env, jsPath, cs));
     if (!platform) return -2;

@@ -19,36 +19,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <type_traits>
+
+#include "Grow.h"
 
 namespace fsutil {
 
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-// A growable array of trivially copyable values, malloc'd; false when out of memory.
-template <typename T>
-struct Grow {
-    static_assert(std::is_trivially_copyable<T>::value, "moved with realloc");
-    T* data = nullptr;
-    std::size_t len = 0;
-    std::size_t cap = 0;
-
-    bool reserve(std::size_t more) {
-        if (len + more <= cap) return true;
-        const std::size_t want = (len + more) * 2;
-        auto* grown = static_cast<T*>(std::realloc(static_cast<void*>(data), want * sizeof(T)));
-        if (!grown) return false;
-        data = grown;
-        cap = want;
-        return true;
-    }
-    void release() {
-        std::free(static_cast<void*>(data));
-        *this = Grow();
-    }
-};
 
 // An entry read ahead: where its name lies in the level's names, its type, its record if kept.
 struct Item {
@@ -208,7 +186,10 @@ bool TreeWalk::readEntry(Level& level, Current* cur, struct stat* st) {
                 viaLink = true;
             }
         }
-        if (type == EntryType::skip) continue;
+        if (type == EntryType::skip) {
+            if (!options_.everyType) continue;
+            type = EntryType::other;
+        }
         cur->name = n;
         cur->nameLen = std::strlen(n);
         cur->type = type;
@@ -333,6 +314,7 @@ bool TreeWalk::descend(WalkItem* item) {
         if (fd >= 0) close(fd);
     } else if (options_.sameFileSystem && st.st_dev != rootDev_) {
         close(fd);
+        otherDevice_ = true;
         return false;
     } else {
         for (std::size_t i = 0; i < count_ && !why; ++i) {
@@ -353,6 +335,16 @@ bool TreeWalk::descend(WalkItem* item) {
     return true;
 }
 
+int TreeWalk::directoryFd(std::size_t depth, const char** why) {
+    if (depth == 0 || depth > count_) {
+        *why = std::strerror(EINVAL);
+        return -1;
+    }
+    Level& level = levels_[depth - 1];
+    if (level.fd < 0 && !reopen(depth - 1, why)) return -1;
+    return level.fd;
+}
+
 bool TreeWalk::next(WalkItem* item) {
     for (;;) {
         if (popPending_) {
@@ -363,7 +355,8 @@ bool TreeWalk::next(WalkItem* item) {
         if (leavePending_) {
             leavePending_ = false;
             *item = WalkItem{WalkEvent::leave, pendingDepth_, pendingName_, pendingLen_, EntryType::directory, nullptr,
-                             nullptr};
+                             nullptr, otherDevice_};
+            otherDevice_ = false;
             return true;
         }
         if (count_ == 0) return false;

@@ -19,6 +19,7 @@ struct WalkOptions {
     bool sameFileSystem = false;   // directories on another device are reported, not entered
     bool sorted = false;           // a directory's entries in ascending order of their name bytes
     bool followLinks = false;      // links reported as their targets, links to directories entered
+    bool everyType = false;        // devices and sockets reported too, as EntryType::other
     std::size_t maxDepth = static_cast<std::size_t>(-1);  // directories at this depth are not opened
 };
 
@@ -37,6 +38,7 @@ struct WalkItem {
     EntryType type = EntryType::skip;  // entry and leave
     const struct stat* st = nullptr;   // entry, with attributes (the target's, where a link is followed)
     const char* text = nullptr;        // failure: the reason
+    bool otherDevice = false;          // leave: not entered, being on another device (sameFileSystem)
 };
 
 // The text of a failure where a followed link leads back to a directory on the path.
@@ -60,6 +62,11 @@ class TreeWalk {
 
     // The directory of the last entry event is not entered (it is still left).
     void skip() { skipPending_ = true; }
+
+    // The open descriptor of the directory holding the entries of `depth` (0:
+    // the root's parent is not known here), opened again if it was closed;
+    // -1 and the reason in *why when it cannot be.
+    int directoryFd(std::size_t depth, const char** why);
 
     // Whether the directory of the last entry event would be entered by the next call.
     bool wouldEnter() const { return pending_ && !skipPending_ && pendingDepth_ < options_.maxDepth; }
@@ -93,6 +100,7 @@ class TreeWalk {
     char pendingName_[256] = {};
     std::size_t pendingLen_ = 0;
     bool leavePending_ = false;  // the pending directory, not entered, is left on the next call
+    bool otherDevice_ = false;   // the pending directory was not entered for being on another device
     bool popPending_ = false;    // the top level was left: closed on the next call
     struct stat current_ = {};   // the stat record of the last entry read from an open stream
 };

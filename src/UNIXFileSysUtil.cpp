@@ -514,4 +514,17 @@ JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeFs_readLink(JNIEnv* en
     return getJavaFilePath(env, target.get());
 }
 
+JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeFs_isDirectory(JNIEnv* env, jclass /*jcls*/,
+                                                                         jstring jsPath) {
+    if (!jsPath) {
+        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.isDirectory] path is null");
+        return JNI_FALSE;
+    }
+    Charset cs = Charset::unresolved;
+    CString szPath(fsutil::resolvedPath(env, jsPath, cs));
+    struct stat st;
+    // Past PATH_MAX lstat fails: such a path is taken for no directory, and whoever opens it says more.
+    return szPath && lstat(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
+}
+
 }  // extern "C"

@@ -260,6 +260,69 @@ public final class FileTree {
     }
 
     /**
+     * Removes {@code path} and everything below it, like {@code rm -rf} but never outside it:
+     * every removal is relative to the open parent directory, every directory is entered without
+     * following links (a link, also one given as {@code path}, is removed itself), and nothing on
+     * another file system is entered or removed. The subtrees are removed on as many threads as
+     * the machine has cores. What cannot be removed goes to {@code onError} (its path relative to
+     * {@code path}, "" for {@code path} itself, and the system's error text) on the calling thread,
+     * and the rest goes on; the directories holding such an entry stay. What the handler throws
+     * stops the removal and reaches the caller.
+     *
+     * @param path the file or directory to remove
+     * @param onError where each failure goes
+     * @return the number of entries removed, {@code path} included
+     * @throws java.io.FileNotFoundException when {@code path} does not exist
+     * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
+     */
+    public static long delete(String path, BiConsumer<String, String> onError) throws IOException {
+        Objects.requireNonNull(onError, "onError");
+        long job = deleteOpen(path);
+        long removed;
+        try {
+            for (byte[] f; (f = deleteNext(job)) != null;) {
+                int nul = 0;
+                while (f[nul] != 0) nul++;
+                onError.accept(decodePath(f, nul), new String(f, nul + 1, f.length - nul - 1, Charset.defaultCharset()));
+            }
+        } finally {
+            removed = deleteClose(job);
+        }
+        return removed;
+    }
+
+    /**
+     * {@link #delete(String, BiConsumer)}, failing when anything could not be removed.
+     *
+     * @param path the file or directory to remove
+     * @return the number of entries removed, {@code path} included
+     * @throws IOException naming the first failure and the number of failures, once everything else was removed
+     */
+    public static long delete(String path) throws IOException {
+        String[] first = {null};
+        long[] failures = {0};
+        long removed = delete(path, (p, e) -> {
+            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path : path + "/" + p) + ": " + e;
+        });
+        if (failures[0] > 0) {
+            throw new IOException("[FileTree.delete] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
+                    + " could not be removed, the first: " + first[0]);
+        }
+        return removed;
+    }
+
+    /** A path's bytes, each name read as the walk reads names. */
+    private static String decodePath(byte[] b, int len) {
+        StringBuilder path = new StringBuilder();
+        for (int start = 0, end; start < len; start = end + 1) {
+            for (end = start; end < len && b[end] != '/'; end++) { /* to the next name */ }
+            if (start > 0) path.append('/');
+            path.append(FolderIteratorNix.decode(b, start, end - start));
+        }
+        return path.toString();
+    }
+
+    /**
      * Opens a file for reading, by any path this library reports. Opening never waits: a FIFO
      * without a writer reads as empty. Reads block as on any stream.
      *
@@ -469,6 +532,14 @@ public final class FileTree {
     private static native int readTree(long handle, byte[] batch, boolean skip);
 
     private static native void closeTree(long handle);
+
+    private static native long deleteOpen(String path) throws IOException;
+
+    /** The next failure (the path's bytes, a NUL, the text's bytes), waiting while the removal goes on; null at its end. */
+    private static native byte[] deleteNext(long job);
+
+    /** Stops what still runs and frees the job; the number of entries removed. */
+    private static native long deleteClose(long job);
 
     /** The descriptor and, for what may block (not a regular file), a wake-up eventfd, in one long. */
     private static native long openRead(String path) throws IOException;

@@ -19,4 +19,7 @@ public final class NativeFs {
      * @throws IOException when {@code path} is not a link or cannot be read
      */
     public static native String readLink(String path) throws IOException;
+
+    /** Whether {@code path} itself (a link is not followed) is a directory; false when it does not exist. */
+    public static native boolean isDirectory(String path);
 }

@@ -13,6 +13,7 @@ public final class Main {
             "                    '.' and '..' left out; names are written as their bytes on disk",
             "  readlink LINK...  the full target of each symbolic link",
             Find.USAGE,
+            Rm.USAGE,
             "  --help            this text",
             "Exit status: 0 when every PATH succeeded, 1 when any failed, 2 on a usage error.");
 
@@ -35,6 +36,7 @@ public final class Main {
             case "ls": command = new Ls(); break;
             case "readlink": command = new ReadLink(); break;
             case "find": command = new Find(); break;
+            case "rm": command = new Rm(); break;
             default:
                 err.println("fsutil: unknown command '" + args[0] + "' (see --help)");
                 return 2;
