@@ -8,6 +8,8 @@
 # - FSUTIL_JAVA is the command that starts the target JVM: its java alone when this kernel
 #   runs it, otherwise through qemu-user (asked, not assumed). FSUTIL_EMULATOR is then set.
 # - FSUTIL_OS_ARCH is the target JVM's os.arch, the directory of the library in the jar.
+# - fsutil_probe_java() does the same for another JDK (the 32-bit one whose library the jar
+#   also carries).
 
 function(fsutil_jdk_of_javac out)
   find_program(FSUTIL_JAVAC javac)
@@ -37,25 +39,37 @@ set(JAVA_HOME "${FSUTIL_JDK}")
 find_package(JNI REQUIRED COMPONENTS JVM)  # no AWT: the headless JDKs lack it
 unset(JAVA_HOME)
 
-set(_java "${FSUTIL_JDK}/bin/java")
-execute_process(COMMAND "${_java}" -XshowSettings:properties -version
-  RESULT_VARIABLE _rc ERROR_VARIABLE _props OUTPUT_QUIET)
-set(FSUTIL_EMULATOR "")
-if(NOT _rc EQUAL 0)
-  # This kernel does not run the target JVM ("Exec format error"): try qemu-user. The JIT of
-  # the 32-bit JVM crashes now and then under qemu, so emulated JVMs run interpreted.
-  find_program(FSUTIL_QEMU NAMES qemu-i386 qemu-i386-static)
-  if(FSUTIL_QEMU)
-    execute_process(COMMAND "${FSUTIL_QEMU}" "${_java}" -Xint -XshowSettings:properties -version
-      RESULT_VARIABLE _rc ERROR_VARIABLE _props OUTPUT_QUIET)
+# fsutil_probe_java(JDK PREFIX REQUIRED): how to start JDK's java here. Sets PREFIX_JAVA (the
+# command), PREFIX_EMULATOR (qemu-user, or empty when this kernel runs it) and PREFIX_OS_ARCH
+# (its os.arch, empty when it does not run and REQUIRED is false).
+function(fsutil_probe_java jdk prefix required)
+  set(java "${jdk}/bin/java")
+  execute_process(COMMAND "${java}" -XshowSettings:properties -version
+    RESULT_VARIABLE rc ERROR_VARIABLE props OUTPUT_QUIET)
+  set(emulator "")
+  if(NOT rc EQUAL 0)
+    # This kernel does not run that JVM ("Exec format error"): try qemu-user. The JIT of
+    # the 32-bit JVM crashes now and then under qemu, so emulated JVMs run interpreted.
+    find_program(FSUTIL_QEMU NAMES qemu-i386 qemu-i386-static)
+    if(FSUTIL_QEMU)
+      execute_process(COMMAND "${FSUTIL_QEMU}" "${java}" -Xint -XshowSettings:properties -version
+        RESULT_VARIABLE rc ERROR_VARIABLE props OUTPUT_QUIET)
+    endif()
+    if(NOT FSUTIL_QEMU OR NOT rc EQUAL 0)
+      if(required)
+        message(FATAL_ERROR "fsutil: ${java} does not run here, neither directly nor through qemu-i386 (${rc})")
+      endif()
+      set(${prefix}_OS_ARCH "" PARENT_SCOPE)
+      return()
+    endif()
+    set(emulator "${FSUTIL_QEMU}")
+    message(STATUS "fsutil: this kernel cannot run ${java}; tests run it through ${FSUTIL_QEMU}, interpreted (-Xint)")
   endif()
-  if(NOT FSUTIL_QEMU OR NOT _rc EQUAL 0)
-    message(FATAL_ERROR "fsutil: ${_java} does not run here, neither directly nor through qemu-i386 (${_rc})")
-  endif()
-  set(FSUTIL_EMULATOR "${FSUTIL_QEMU}")
-  message(STATUS "fsutil: this kernel cannot run ${_java}; tests run it through ${FSUTIL_QEMU}, interpreted (-Xint)")
-endif()
-set(FSUTIL_JAVA ${FSUTIL_EMULATOR} "${_java}")
-string(REGEX MATCH "os\\.arch = ([^\n]*)" _ "${_props}")
-set(FSUTIL_OS_ARCH "${CMAKE_MATCH_1}")
+  string(REGEX MATCH "os\\.arch = ([^\n]*)" _ "${props}")
+  set(${prefix}_OS_ARCH "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  set(${prefix}_EMULATOR "${emulator}" PARENT_SCOPE)
+  set(${prefix}_JAVA ${emulator} "${java}" PARENT_SCOPE)
+endfunction()
+
+fsutil_probe_java("${FSUTIL_JDK}" FSUTIL TRUE)
 message(STATUS "fsutil: building against ${FSUTIL_JDK} (os.arch ${FSUTIL_OS_ARCH}), compiling Java with ${Java_JAVAC_EXECUTABLE}")

@@ -1,6 +1,7 @@
-# Sourced by demo.sh and test.sh: installs what a fresh Debian machine lacks. Arguments name
-# more needs: commands (clang-tidy, cppcheck), or "i386" for the 32-bit variant (Debian's
-# i386 JDK, g++-multilib, qemu-user, and GoogleTest's sources to build it with -m32).
+# Sourced by demo.sh, package.sh and test.sh: installs what a fresh Debian machine lacks to build
+# the library and jar (JDK, cmake, g++, make). Arguments name more needs: "tests" (GoogleTest,
+# its sources for the -m32 build, JUnit 5, locales), "i386" for the 32-bit library (Debian's
+# i386 JDK, g++-multilib, qemu-user), or commands (clang-tidy, cppcheck).
 # CMake finds the JDK itself (from javac when JAVA_HOME is unset).
 set -euo pipefail
 
@@ -14,15 +15,16 @@ command -v javac >/dev/null 2>&1 || fsutil_need+=(openjdk-17-jdk-headless)
 command -v cmake >/dev/null 2>&1 || fsutil_need+=(cmake)
 command -v g++ >/dev/null 2>&1 || fsutil_need+=(g++)
 command -v make >/dev/null 2>&1 || fsutil_need+=(make)
-[ -f /usr/include/gtest/gtest.h ] || fsutil_need+=(libgtest-dev)
-[ -f /usr/share/java/junit-platform-console-standalone.jar ] || fsutil_need+=(junit5)
-[ -d /usr/share/i18n/locales ] && command -v localedef >/dev/null 2>&1 || fsutil_need+=(locales)
 for fsutil_extra in "$@"; do
-  if [ "$fsutil_extra" = i386 ]; then
+  if [ "$fsutil_extra" = tests ]; then
+    [ -f /usr/include/gtest/gtest.h ] || fsutil_need+=(libgtest-dev)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || fsutil_need+=(googletest)
+    [ -f /usr/share/java/junit-platform-console-standalone.jar ] || fsutil_need+=(junit5)
+    [ -d /usr/share/i18n/locales ] && command -v localedef >/dev/null 2>&1 || fsutil_need+=(locales)
+  elif [ "$fsutil_extra" = i386 ]; then
     [ -f /usr/lib/jvm/java-17-openjdk-i386/include/jni.h ] || { fsutil_need+=(openjdk-17-jdk-headless:i386); fsutil_i386=1; }
     fsutil_installed g++-multilib || fsutil_need+=(g++-multilib)
     command -v qemu-i386 >/dev/null 2>&1 || fsutil_need+=(qemu-user)
-    [ -f /usr/src/googletest/CMakeLists.txt ] || fsutil_need+=(googletest)
   else
     command -v "$fsutil_extra" >/dev/null 2>&1 || fsutil_need+=("$fsutil_extra")
   fi

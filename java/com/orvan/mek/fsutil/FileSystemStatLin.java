@@ -4,7 +4,9 @@ import java.io.IOException;
 
 /**
  * File-system statistics ({@code statvfs}) for Linux. All four {@code FileSystemStat*}
- * classes share one native implementation and give the same answers.
+ * classes share one native implementation and give the same answers. Nothing to close; loading
+ * the class loads the native library (see the package description for its
+ * {@code UnsatisfiedLinkError}).
  */
 public final class FileSystemStatLin {
     static {

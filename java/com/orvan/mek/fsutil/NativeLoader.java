@@ -4,15 +4,19 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
 
 /**
  * Loads the native library once per class loader. {@code System.loadLibrary("fsutil")} is tried
  * first (honours {@code -Djava.library.path}); otherwise the copy of {@code libfsutil.so} that
- * the jar carries is extracted to a temporary file, loaded from there and deleted at once.
+ * the jar carries for this JVM's os.arch is extracted to a new directory under
+ * {@code fsutil.tmpdir} (default {@code java.io.tmpdir}), loaded from there and deleted at once.
  */
 final class NativeLoader {
     static final String RESOURCE = "/native/linux-" + System.getProperty("os.arch") + "/libfsutil.so";
+    /** What the dynamic loader says when the file system refuses executable mappings (noexec). */
+    private static final String NOEXEC = "failed to map segment from shared object";
     private static boolean loaded;
 
     private NativeLoader() {}
@@ -22,8 +26,9 @@ final class NativeLoader {
         try {
             System.loadLibrary("fsutil");
         } catch (UnsatisfiedLinkError notOnPath) {
+            Path dir = Paths.get(System.getProperty("fsutil.tmpdir", System.getProperty("java.io.tmpdir")));
             try {
-                Path lib = extract();
+                Path lib = extract(dir);
                 try {
                     System.load(lib.toString());
                 } finally { // mapped by now (or useless): nothing stays behind, whatever happens to this JVM
@@ -31,8 +36,12 @@ final class NativeLoader {
                     lib.getParent().toFile().delete();
                 }
             } catch (IOException | UnsatisfiedLinkError e) {
-                UnsatisfiedLinkError err =
-                        new UnsatisfiedLinkError("fsutil: cannot load libfsutil.so from java.library.path or " + RESOURCE);
+                String why = String.valueOf(e.getMessage()).contains(NOEXEC)
+                        ? ": " + dir + " does not allow executable mappings (mounted noexec?);"
+                                + " name a directory that does with -Dfsutil.tmpdir=DIR"
+                        : "";
+                UnsatisfiedLinkError err = new UnsatisfiedLinkError(
+                        "fsutil: cannot load libfsutil.so from java.library.path or " + RESOURCE + why);
                 err.addSuppressed(notOnPath);
                 err.addSuppressed(e);
                 throw err;
@@ -41,10 +50,10 @@ final class NativeLoader {
         loaded = true;
     }
 
-    private static Path extract() throws IOException {
+    private static Path extract(Path tmpdir) throws IOException {
         try (InputStream in = NativeLoader.class.getResourceAsStream(RESOURCE)) {
             if (in == null) throw new IOException("resource " + RESOURCE + " not in the jar");
-            Path dir = Files.createTempDirectory("fsutil");
+            Path dir = Files.createTempDirectory(tmpdir, "fsutil");
             Path lib = dir.resolve("libfsutil.so");
             Files.copy(in, lib, StandardCopyOption.REPLACE_EXISTING);
             return lib;
