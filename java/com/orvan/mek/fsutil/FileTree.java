@@ -40,8 +40,17 @@ public final class FileTree {
 
     private FileTree() {}
 
-    /** The type of an entry, as {@code lstat} sees it (a link is not followed). */
-    public enum Type { FILE, DIRECTORY, SYMLINK, FIFO }
+    /** The type of an entry, as {@code lstat} sees it (a link is not followed unless asked). */
+    public enum Type {
+        /** A regular file. */
+        FILE,
+        /** A directory. */
+        DIRECTORY,
+        /** A symbolic link. */
+        SYMLINK,
+        /** A named pipe. */
+        FIFO
+    }
 
     /** Options of a walk. */
     public enum Option {
@@ -107,53 +116,64 @@ public final class FileTree {
             this.attributes = attributes;
         }
 
-        /** The directory holding this entry; null for the root's own entries. */
+        /** @return the directory holding this entry; null for the root's own entries */
         public Entry parent() { return parent; }
 
-        /** The path below the root, its names joined with "/". */
+        /** @return the path below the root, its names joined with "/" */
         public String path() {
             if (path == null) path = parent == null ? name : parent.path() + "/" + name;
             return path;
         }
 
-        /** The last name of the path, read as {@link FolderIteratorNix} reads names. */
+        /** @return the last name of the path, read as {@link FolderIteratorNix} reads names */
         public String name() { return name; }
 
+        /** @return the entry's type (its target's, where a link was followed) */
         public Type type() { return type; }
 
-        /** 1 for the root's own entries. */
+        /** @return 1 for the root's own entries, 2 for theirs, and so on */
         public int depth() { return depth; }
 
-        /** Whether the walk ran with {@link Option#ATTRIBUTES}; the getters below need it. */
+        /** @return whether the walk ran with {@link Option#ATTRIBUTES}, which the getters below need */
         public boolean hasAttributes() { return attributes != null; }
 
+        /**
+         * @return {@code st_dev}, the device holding the entry
+         * @throws IllegalStateException when walked without {@link Option#ATTRIBUTES}, as every getter below
+         */
         public long device() { return attribute(0); }
 
+        /** @return {@code st_ino} */
         public long inode() { return attribute(1); }
 
-        /** {@code st_mode}: the file type and permission bits. */
+        /** @return {@code st_mode}: the file type and permission bits */
         public int mode() { return (int) attribute(2); }
 
+        /** @return {@code st_nlink}, the number of hard links */
         public long links() { return attribute(3); }
 
+        /** @return {@code st_uid}, the owner */
         public int uid() { return (int) attribute(4); }
 
+        /** @return {@code st_gid}, the group */
         public int gid() { return (int) attribute(5); }
 
-        /** Bytes; for a link, the length of its target. */
+        /** @return the size in bytes; for a link, the length of its target */
         public long size() { return attribute(6); }
 
-        /** 512-byte blocks allocated. */
+        /** @return the 512-byte blocks allocated */
         public long blocks() { return attribute(7); }
 
+        /** @return the time of the last access ({@code st_atime}), to the nanosecond */
         public FileTime lastAccessTime() { return time(8); }
 
+        /** @return the time of the last modification ({@code st_mtime}), to the nanosecond */
         public FileTime lastModifiedTime() { return time(10); }
 
-        /** The time of the last status change ({@code st_ctime}). */
+        /** @return the time of the last status change ({@code st_ctime}), to the nanosecond */
         public FileTime lastChangeTime() { return time(12); }
 
-        /** The name's bytes as the directory gave them (a copy). */
+        /** @return the name's bytes as the directory gave them (a copy) */
         public byte[] nameBytes() { return nameBytes.clone(); }
 
         private long attribute(int i) {
@@ -169,7 +189,15 @@ public final class FileTree {
         public String toString() { return type + " " + path(); }
     }
 
-    /** {@link #walk(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}. */
+    /**
+     * {@link #walk(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}.
+     *
+     * @param root the directory to walk
+     * @param options how to walk it
+     * @return the entries below root, to close after use
+     * @throws java.io.FileNotFoundException when the root does not exist
+     * @throws IOException when the root cannot be opened as a directory
+     */
     public static Stream<Entry> walk(String root, Option... options) throws IOException {
         return walker(root).with(options).stream();
     }
@@ -177,6 +205,11 @@ public final class FileTree {
     /**
      * A lazy stream of the entries below {@code root}: {@code walker(root).onError(onError)
      * .with(options).stream()}.
+     *
+     * @param root the directory to walk
+     * @param onError where failures go, see {@link Walker#onError}
+     * @param options how to walk it
+     * @return the entries below root, to close after use
      *
      * @throws java.io.FileNotFoundException when the root does not exist
      * @throws IOException when the root cannot be opened as a directory
@@ -186,7 +219,12 @@ public final class FileTree {
         return walker(root).onError(onError).with(options).stream();
     }
 
-    /** A walk of the tree below {@code root} to configure, then {@link Walker#stream()}. */
+    /**
+     * A walk of the tree below {@code root} to configure, then {@link Walker#stream()}.
+     *
+     * @param root the directory to walk
+     * @return a walk with no option, every depth, nothing pruned, failures logged
+     */
     public static Walker walker(String root) {
         return new Walker(root);
     }
@@ -205,6 +243,8 @@ public final class FileTree {
          * Entries deeper than {@code depth} are not reported, and a directory at that depth is never
          * opened. Depth 1 is the root's own entries; 0 reports nothing.
          *
+         * @param depth the deepest level reported
+         * @return this walk
          * @throws IllegalArgumentException when {@code depth} is negative
          */
         public Walker maxDepth(int depth) {
@@ -217,13 +257,21 @@ public final class FileTree {
          * Asked of each directory entry, on the thread consuming the stream, before anything below
          * it is read: where it holds, the directory is reported and never opened. What it throws
          * ends the walk and reaches the caller.
+         *
+         * @param prune holds for the directories not to open
+         * @return this walk
          */
         public Walker prune(Predicate<? super Entry> prune) {
             this.prune = Objects.requireNonNull(prune, "prune");
             return this;
         }
 
-        /** Adds options; every option combines with every other. */
+        /**
+         * Adds options; every option combines with every other.
+         *
+         * @param options the options to add
+         * @return this walk
+         */
         public Walker with(Option... options) {
             for (Option o : options) this.options.add(Objects.requireNonNull(o, "option"));
             return this;
@@ -234,6 +282,9 @@ public final class FileTree {
          * text of each directory that cannot be opened or read, or of a link that leads back into a
          * loop, on the thread consuming the stream, at its place in the walk. What it throws ends
          * the walk. The default is {@link #LOG_FAILURES}.
+         *
+         * @param onError gets the path and the error text of each failure
+         * @return this walk
          */
         public Walker onError(BiConsumer<String, String> onError) {
             this.onError = Objects.requireNonNull(onError, "onError");
@@ -245,6 +296,7 @@ public final class FileTree {
          * release the open directories, also when stopping early. The root itself is opened as
          * named (a link there is followed, like {@code find -H}).
          *
+         * @return the entries below the root, to close after use
          * @throws java.io.FileNotFoundException when the root does not exist
          * @throws java.nio.file.NotDirectoryException when the root is not a directory
          * @throws IOException when the root cannot be opened as a directory
@@ -324,8 +376,10 @@ public final class FileTree {
 
     /**
      * Opens a file for reading, by any path this library reports. Opening never waits: a FIFO
-     * without a writer reads as empty. Reads block as on any stream.
+     * without a writer reads as empty. Reads block as on any stream; close it after use.
      *
+     * @param path the file, as this library reports paths
+     * @return a stream of the file's bytes; close() from any thread ends a read that waits
      * @throws java.io.FileNotFoundException when the file does not exist
      * @throws IOException when it cannot be opened or is a directory
      */

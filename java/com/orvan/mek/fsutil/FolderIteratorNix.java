@@ -37,7 +37,16 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     }
 
     /** The type of a reported entry, as {@code lstat} sees it (links are not followed). */
-    public enum EntryType { FILE, DIRECTORY, SYMLINK, FIFO }
+    public enum EntryType {
+        /** A regular file. */
+        FILE,
+        /** A directory. */
+        DIRECTORY,
+        /** A symbolic link, dangling or not. */
+        SYMLINK,
+        /** A named pipe. */
+        FIFO
+    }
 
     /** A reported entry: its name and its type. */
     public static final class Entry {
@@ -51,12 +60,13 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
             this.bytes = bytes;
         }
 
-        /** The name, read as {@link FolderIteratorNix#next()} reads it. */
+        /** @return the name, read as {@link FolderIteratorNix#next()} reads it */
         public String name() { return name; }
 
+        /** @return the entry's own type */
         public EntryType type() { return type; }
 
-        /** The name's bytes as the directory gave them (a copy). */
+        /** @return the name's bytes as the directory gave them (a copy) */
         public byte[] nameBytes() { return bytes.clone(); }
 
         @Override
@@ -109,7 +119,14 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         this.batch = new byte[BATCH_BYTES];
     }
 
-    /** Lists {@code dir} completely. */
+    /**
+     * Lists {@code dir} completely.
+     *
+     * @param dir the directory path
+     * @return its names, in readdir order
+     * @throws java.io.FileNotFoundException when the directory does not exist
+     * @throws IOException when it cannot be opened (not a directory, no permission...)
+     */
     public static List<String> list(String dir) throws IOException {
         List<String> names = new ArrayList<>();
         try (FolderIteratorNix it = new FolderIteratorNix(dir)) {
@@ -118,14 +135,28 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         return names;
     }
 
-    /** A lazy stream of the names of {@code dir}; close it (try-with-resources) to stop early. */
+    /**
+     * A lazy stream of the names of {@code dir}; close it (try-with-resources) to stop early.
+     *
+     * @param dir the directory path
+     * @return its names, in readdir order
+     * @throws java.io.FileNotFoundException when the directory does not exist
+     * @throws IOException when it cannot be opened (not a directory, no permission...)
+     */
     public static Stream<String> stream(String dir) throws IOException {
         FolderIteratorNix it = new FolderIteratorNix(dir);
         return StreamSupport.stream(Spliterators.spliteratorUnknownSize(it, Spliterator.NONNULL | Spliterator.DISTINCT),
                 false).onClose(it::close);
     }
 
-    /** A lazy stream of the entries (name and type) of {@code dir}; close it to stop early. */
+    /**
+     * A lazy stream of the entries (name and type) of {@code dir}; close it to stop early.
+     *
+     * @param dir the directory path
+     * @return its entries, in readdir order
+     * @throws java.io.FileNotFoundException when the directory does not exist
+     * @throws IOException when it cannot be opened (not a directory, no permission...)
+     */
     public static Stream<Entry> entries(String dir) throws IOException {
         FolderIteratorNix it = new FolderIteratorNix(dir);
         Iterator<Entry> entries = new Iterator<Entry>() {
@@ -142,7 +173,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
                 .onClose(it::close);
     }
 
-    /** The directory path this walk lists. */
+    /** @return the directory path this walk lists */
     public String directory() { return dir; }
 
     /** @return whether another entry follows */
@@ -174,7 +205,12 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         return name;
     }
 
-    /** The next entry with its type; shares the position with {@link #next()}. */
+    /**
+     * The next entry with its type; shares the position with {@link #next()}.
+     *
+     * @return the next entry
+     * @throws NoSuchElementException at the end
+     */
     public synchronized Entry nextEntry() {
         if (pos >= end && !hasNext()) throw new NoSuchElementException();
         return takeEntry();

@@ -40,6 +40,11 @@ public final class NativeFs {
      */
     public static native String readLink(String path) throws IOException;
 
-    /** Whether {@code path} itself (a link is not followed) is a directory; false when it does not exist. */
+    /**
+     * Whether {@code path} itself (a link is not followed) is a directory.
+     *
+     * @param path the path, resolved name by name as every path of this library
+     * @return false also when it does not exist
+     */
     public static native boolean isDirectory(String path);
 }

@@ -1,0 +1,115 @@
+package com.orvan.mek.fsutil;
+
+import static com.orvan.mek.fsutil.TestUtil.*;
+import static org.junit.jupiter.api.Assertions.*;
+import static org.junit.jupiter.api.Assumptions.assumeFalse;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import java.io.*;
+import java.net.*;
+import java.nio.channels.ServerSocketChannel;
+import java.nio.file.*;
+import java.util.*;
+import java.util.concurrent.*;
+import org.junit.jupiter.api.Tag;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+// Removing trees: everything inside goes, nothing outside is touched.
+class DeleteTest {
+    @TempDir Path tmp;
+
+    @Test
+    void removesEveryKindOfEntryAtAnyDepthAndNothingOutside() throws Exception {
+        String deep = "d".repeat(220);  // a chain past 8,000 bytes, built from the bottom up
+        sh(tmp, "mkdir -p out/sub t && touch out/keep out/sub/keep && cd t && mkdir a b && touch \"$(printf 'f\\351')\" \"$(printf '\\303\\251')\""
+                + " && mkfifo a/fifo && ln -s ../out a/out && ln -s " + tmp + "/out/keep b/keep && ln -s nowhere b/dangling"
+                + " && for i in $(seq 30); do mkdir -p c$i/x && touch c$i/x/f c$i/g; done"
+                + " && mkdir " + deep + " && touch " + deep + "/leaf && for i in $(seq 38); do mkdir w && mv " + deep + " w/ && mv w " + deep + "; done"
+                + (ROOT ? " && mknod a/chr c 1 3 && mknod a/blk b 7 0" : ""));
+        try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
+            s.bind(UnixDomainSocketAddress.of(tmp.resolve("t/a/sock")));
+        }
+        long entries = Long.parseLong(sh(tmp, "find t | wc -l").trim());
+        List<String> failures = new ArrayList<>();
+        assertEquals(entries, FileTree.delete(tmp + "/t", (p, e) -> failures.add(p + ": " + e)));
+        assertEquals(List.of(), failures);
+        assertFalse(Files.exists(tmp.resolve("t"), LinkOption.NOFOLLOW_LINKS));
+        assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | sort"));
+        assertEquals(0, streamsUnder(tmp));
+        // A link given as the path is removed itself; a file alone; what is missing or null fails.
+        sh(tmp, "ln -s out link && touch file");
+        assertEquals(1, FileTree.delete(tmp + "/link"));
+        assertEquals(1, FileTree.delete(tmp + "/file"));
+        assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | sort"));
+        assertEquals("[FileTree.delete] Fail to open '" + tmp + "/missing'. Error='No such file or directory'",
+                assertThrows(FileNotFoundException.class, () -> FileTree.delete(tmp + "/missing")).getMessage());
+        assertEquals("[FileTree.delete] path is null", assertThrows(NullPointerException.class, () -> FileTree.delete(null)).getMessage());
+        for (String refused : List.of(tmp + "/out/..", tmp + "/.", "/")) {
+            assertTrue(assertThrows(IOException.class, () -> FileTree.delete(refused)).getMessage().startsWith("[FileTree.delete] Refusing"));
+        }
+    }
+
+    @Test
+    void aDirectorySwappedForALinkNeverLeadsOutside() throws Exception {
+        sh(tmp, "mkdir out && touch out/a out/b out/c");
+        ExecutorService swapper = Executors.newSingleThreadExecutor();
+        try {
+            for (int round = 0; round < 30; round++) {
+                sh(tmp, "mkdir -p t && cd t && for i in $(seq 20); do mkdir -p d$i/s && touch d$i/s/f d$i/g$i; done");
+                // Swaps d1..d20 for links to out and back, as fast as it can, while the delete runs.
+                Future<?> swaps = swapper.submit(() -> run(tmp, "sh", "-c", "cd t 2>/dev/null && for n in $(seq 200); do for i in $(seq 20); do"
+                        + " mv d$i x$i 2>/dev/null && ln -s ../out d$i 2>/dev/null && rm -f d$i && mv x$i d$i 2>/dev/null; done; done"));
+                FileTree.delete(tmp + "/t", (p, e) -> {});
+                swaps.get(60, TimeUnit.SECONDS);
+                assertEquals("out\nout/a\nout/b\nout/c\n", sh(tmp, "find out | sort"), "round " + round);
+                sh(tmp, "rm -rf t");
+            }
+        } finally {
+            swapper.shutdownNow();
+        }
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void whatCannotBeRemovedIsReportedAndTheRestGoes() throws Exception {
+        assumeFalse(ROOT, "root passes every permission check");
+        sh(tmp, "mkdir -p t/locked/in t/free/sub && touch t/locked/f1 t/locked/f2 t/free/f t/free/sub/g t/top && chmod 555 t/locked");
+        List<String> failures = new ArrayList<>();
+        // Gone: free, free/f, free/sub, free/sub/g, top. Kept: t and locked with what it holds.
+        assertEquals(5, FileTree.delete(tmp + "/t", (p, e) -> failures.add(p + ": " + e)));
+        assertEquals(List.of("locked/f1: Permission denied", "locked/f2: Permission denied", "locked/in: Permission denied"),
+                failures.stream().sorted().toList());
+        assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | sort"));
+        IOException e = assertThrows(IOException.class, () -> FileTree.delete(tmp + "/t"));
+        assertTrue(e.getMessage().matches("\\[FileTree\\.delete\\] 3 entries could not be removed, the first: "
+                + tmp + "/t/locked/(f1|f2|in): Permission denied"), e.getMessage());
+        Result rm = tool("rm", "-r", tmp + "/t");
+        assertEquals(1, rm.status());
+        assertEquals(3, rm.err().lines().filter(l -> l.startsWith("fsutil: rm: " + tmp + "/t/locked/") && l.endsWith(": Permission denied")).count(), rm::err);
+    }
+
+    @Test
+    void theToolRemovesFilesAndWithRTrees() throws Exception {
+        sh(tmp, "mkdir -p d/e && touch f g d/e/h");
+        Result r = tool("rm", tmp + "/f", tmp + "/d", tmp + "/missing", tmp + "/g");
+        assertEquals(1, r.status());
+        assertEquals("fsutil: rm: " + tmp + "/d: Is a directory\n"
+                + "fsutil: rm: " + tmp + "/missing: [FileTree.delete] Fail to open '" + tmp + "/missing'. Error='No such file or directory'\n", r.err());
+        assertEquals("d\nd/e\nd/e/h\n", sh(tmp, "find d | sort"));
+        r = tool("rm", "-r", tmp + "/d");
+        assertEquals(0, r.status(), r::err);
+        assertEquals("", sh(tmp, "ls"));
+    }
+
+    @Test
+    void mountPointsAreNotCrossed() throws Exception {
+        assumeTrue(ROOT && run(null, "unshare", "-m", "true").status() == 0, "needs a mount namespace");
+        String t = tmp + "/t";
+        sh(tmp, "mkdir -p t/a/m t/b && touch t/a/f t/b/g");
+        Result r = run(null, "unshare", "-m", "sh", "-c", "mount -t tmpfs x " + t + "/a/m && touch " + t + "/a/m/in && "
+                + System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR + " rm -r " + t + "; echo $?; find " + t + " | sort");
+        assertEquals("fsutil: rm: " + t + "/a/m: Mount point: not crossed\n", r.err());
+        assertEquals("1\n" + t + "\n" + t + "/a\n" + t + "/a/m\n" + t + "/a/m/in\n", r.text());
+    }
+}
