@@ -11,6 +11,7 @@ import java.nio.channels.ServerSocketChannel;
 import java.nio.file.*;
 import java.util.*;
 import java.util.concurrent.*;
+import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -55,12 +56,26 @@ class DeleteTest {
         sh(tmp, "mkdir out && touch out/a out/b out/c");
         ExecutorService swapper = Executors.newSingleThreadExecutor();
         try {
-            for (int round = 0; round < 30; round++) {
-                sh(tmp, "mkdir -p t && cd t && for i in $(seq 20); do mkdir -p d$i/s && touch d$i/s/f d$i/g$i; done");
-                // Swaps d1..d20 for links to out and back, as fast as it can, while the delete runs.
-                Future<?> swaps = swapper.submit(() -> run(tmp, "sh", "-c", "cd t 2>/dev/null && for n in $(seq 200); do for i in $(seq 20); do"
-                        + " mv d$i x$i 2>/dev/null && ln -s ../out d$i 2>/dev/null && rm -f d$i && mv x$i d$i 2>/dev/null; done; done"));
+            for (int round = 0; round < 40; round++) {
+                sh(tmp, "mkdir -p t && cd t && for i in $(seq 10); do mkdir -p d$i/s && touch d$i/s/f d$i/g$i; done");
+                // Swaps d1..d10 for links to out and back, as fast as it can, while the delete runs.
+                AtomicBoolean done = new AtomicBoolean();
+                Future<?> swaps = swapper.submit(() -> {
+                    for (int i = 0; !done.get(); i = i % 10 + 1) {
+                        Path d = tmp.resolve("t/d" + i), x = tmp.resolve("t/x" + i);
+                        try {
+                            Files.move(d, x);
+                            Files.createSymbolicLink(d, Path.of("../out"));
+                            Files.delete(d);
+                            Files.move(x, d);
+                        } catch (IOException gone) {
+                            // the delete got there first
+                        }
+                    }
+                    return null;
+                });
                 FileTree.delete(tmp + "/t", (p, e) -> {});
+                done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);
                 assertEquals("out\nout/a\nout/b\nout/c\n", sh(tmp, "find out | sort"), "round " + round);
                 sh(tmp, "rm -rf t");
