@@ -266,7 +266,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpen(JNIEnv* en
 
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteNext(JNIEnv* env, jclass /*jcls*/,
                                                                           jlong jlHandle) {
-    fsutil::DeleteFailure failure;
+    fsutil::TreeFailure failure;
     if (!fsutil::takeFailure(fromDeleteHandle(jlHandle), &failure)) return nullptr;
     CString path(failure.path);
     const std::size_t pathLen = std::strlen(path.get());

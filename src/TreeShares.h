@@ -1,0 +1,102 @@
+// Library-private: a whole-tree job on several threads. The calling thread
+// reads the top levels of the tree until it holds enough directories to share
+// out; worker threads then take whole subtrees off that list; what could not
+// be done waits in a queue for the caller. What is done with each entry (a
+// removal, a size sum) is the job's own. No JNI here.
+#ifndef FSUTIL_TREESHARES_H
+#define FSUTIL_TREESHARES_H
+
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstddef>
+
+#include "Grow.h"
+
+namespace fsutil {
+
+// What a job could not do: the path relative to the tree's top ("" for the
+// top itself), malloc'd and owned by the taker, and the reason.
+struct TreeFailure {
+    char* path;
+    const char* text;
+};
+
+class TreeShares {
+   public:
+    TreeShares(const TreeShares&) = delete;
+    TreeShares& operator=(const TreeShares&) = delete;
+    virtual ~TreeShares();
+
+    // Takes over parentFd; works on its entry `name` and, when that is a
+    // directory, on everything below it, on up to `threads` threads.
+    void start(int parentFd, const char* name, std::size_t threads);
+
+    // The next failure into *out, waiting for one while the work goes on;
+    // false once everything is done and every failure was taken.
+    bool takeFailure(TreeFailure* out);
+
+    // Stops what still runs and waits for the threads.
+    void stop();
+
+   protected:
+    // A directory of the top levels: read on the calling thread.
+    struct Node {
+        int fd;
+        std::size_t parent;  // index of the node holding it
+        char* name;
+        char* path;    // relative to the top; malloc'd
+        bool failed;   // it holds something the job could not do (written under the lock)
+    };
+
+    TreeShares() = default;
+
+    // The top itself, before anything else; false: nothing below it is to be done.
+    virtual bool top(int parentFd, const char* name, const struct stat& st) = 0;
+    // An entry of a top level that is not a directory (dType as readdir gives it).
+    virtual void entry(Node& node, const char* name, unsigned char dType) = 0;
+    // A directory of a top level, open as fd; false: it is not entered.
+    virtual bool enter(Node& parent, const char* name, const char* path, const struct stat& st) = 0;
+    // On a worker: the directory `name` of parentFd and all below it; false when anything failed.
+    virtual bool share(int parentFd, const char* name, const char* path) = 0;
+    // On the caller's thread once every share is done.
+    virtual void last() {}
+
+    void fail(const char* base, const char* rel, std::size_t relLen, const char* text);
+    void markFailed(std::size_t node);
+    bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
+
+    Grow<Node> nodes_;  // fixed once the workers start; nodes_[0] is the top's parent
+    dev_t dev_ = 0;     // the top's device
+
+   private:
+    struct Share {
+        std::size_t node;  // where it lies
+        char* name;
+        char* path;
+    };
+    bool split(std::size_t threads);
+    void drainShares();
+    static void* worker(void* arg);
+
+    static constexpr std::size_t kMaxThreads = 64;
+    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed_ = PTHREAD_COND_INITIALIZER;
+    Grow<Share> shares_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<bool> cancel_{false};
+    pthread_t threads_[kMaxThreads] = {};
+    std::size_t threadCount_ = 0;
+    std::size_t running_ = 0;  // workers not done yet
+    Grow<TreeFailure> failures_;
+    std::size_t taken_ = 0;
+    bool lastDone_ = false;
+};
+
+// "a/b" from "a" and the first bLen bytes of b (either may be empty), malloc'd; null when out of memory.
+char* joinPath(const char* a, const char* b, std::size_t bLen);
+
+}  // namespace fsutil
+
+#endif
