@@ -73,62 +73,47 @@ class TreeDelete final : public TreeShares {
 
 // Removes everything below the walk's top, in post-order; whether all of it went.
 bool TreeDelete::emptyTree(TreeWalk& walk, const char* base) {
-    Grow<char> path;          // the current directory's path below base
-    Grow<std::size_t> ends;   // ends.data[d]: where the path of the directory at depth d ends
-    Grow<bool> holds;         // holds.data[d]: the directory at depth d holds a failure
-    if (!ends.push(0) || !holds.push(false)) return false;
+    WalkPath path;
+    Grow<bool> holds;  // holds.data[d]: the directory at depth d holds a failure
     WalkItem item;
+    std::size_t n = 0;
     while (!cancelled() && walk.next(&item)) {
         const std::size_t d = item.depth;
-        if (!ends.ensure(d + 2) || !holds.ensure(d + 2)) break;
-        for (; ends.len < d + 2; ++ends.len, ++holds.len) {
-            ends.data[ends.len] = 0;
-            holds.data[holds.len] = false;
-        }
+        if (!holds.ensure(d + 2)) break;
+        for (; holds.len < d + 2; ++holds.len) holds.data[holds.len] = false;
         if (item.event == WalkEvent::failure) {
             holds.data[d] = true;
-            fail(base, path.data, d == 0 ? 0 : ends.data[d], item.text);
+            const char* p = path.of(d, &n);
+            fail(base, p, n, item.text);
             continue;
         }
         if (item.event == WalkEvent::entry && item.type == EntryType::directory) {
-            // Its path, for what is reported below it; it is removed when left.
-            const std::size_t start = ends.data[d - 1];
-            if (!path.ensure(start + 1 + item.nameLen + 1)) break;
-            path.len = start;
-            if (start > 0) path.data[path.len++] = '/';
-            std::memcpy(path.data + path.len, item.name, item.nameLen + 1);
-            path.len += item.nameLen;
-            ends.data[d] = path.len;
+            // Removed when left; its path is needed for what is reported below it.
+            if (!path.enter(d, item.name, item.nameLen)) break;
             holds.data[d] = false;
             continue;
         }
         const bool leave = item.event == WalkEvent::leave;
-        if (leave && (holds.data[d] || item.otherDevice)) {
-            if (item.otherDevice) fail(base, path.data, ends.data[d], kDeleteMountPoint);
+        const char* why = nullptr;
+        if (leave && holds.data[d]) {
             holds.data[d - 1] = true;
             continue;
         }
-        const char* why = nullptr;
-        const int dirFd = walk.directoryFd(d, &why);
-        if (dirFd >= 0 && unlinkat(dirFd, item.name, leave ? AT_REMOVEDIR : 0) == 0) {
-            removed.fetch_add(1, std::memory_order_relaxed);
-            continue;
+        if (leave && item.otherDevice) {
+            why = kDeleteMountPoint;
+        } else {
+            const int dirFd = walk.directoryFd(d, &why);
+            if (dirFd >= 0 && unlinkat(dirFd, item.name, leave ? AT_REMOVEDIR : 0) == 0) {
+                removed.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            if (!why) why = std::strerror(errno);
         }
-        if (!why) why = std::strerror(errno);
-        if (leave) {
-            fail(base, path.data, ends.data[d], why);
-        } else if (path.ensure(ends.data[d - 1] + 1 + item.nameLen + 1)) {
-            // The entry's path, past its directory's: what lay there is not used again.
-            std::size_t n = ends.data[d - 1];
-            if (n > 0) path.data[n++] = '/';
-            std::memcpy(path.data + n, item.name, item.nameLen);
-            fail(base, path.data, n + item.nameLen, why);
-        }
+        const char* p = leave ? path.of(d, &n) : path.entry(d, item.name, item.nameLen, &n);
+        if (p) fail(base, p, n, why);
         holds.data[d - 1] = true;
     }
-    const bool all = !cancelled() && !holds.data[0];
-    path.release();
-    ends.release();
+    const bool all = !cancelled() && (holds.len == 0 || !holds.data[0]);
     holds.release();
     return all;
 }

@@ -38,6 +38,34 @@ char* joinPath(const char* a, const char* b, std::size_t bLen) {
     return out;
 }
 
+bool WalkPath::enter(std::size_t d, const char* name, std::size_t len) {
+    if (!ends_.ensure(d + 1)) return false;
+    for (; ends_.len <= d; ++ends_.len) ends_.data[ends_.len] = 0;
+    std::size_t n = 0;
+    const char* start = entry(d, name, len, &n);
+    if (!start) return false;
+    ends_.data[d] = n;
+    return true;
+}
+
+const char* WalkPath::of(std::size_t d, std::size_t* len) const {
+    *len = d == 0 || d >= ends_.len ? 0 : ends_.data[d];
+    return *len > 0 ? path_.data : "";
+}
+
+const char* WalkPath::entry(std::size_t d, const char* name, std::size_t nameLen, std::size_t* len) {
+    // What lies past the parent's path belongs to directories already left.
+    std::size_t n = d >= 1 && d - 1 < ends_.len ? ends_.data[d - 1] : 0;
+    if (d <= 1) n = 0;
+    if (!path_.ensure(n + 1 + nameLen + 1)) return nullptr;
+    if (n > 0) path_.data[n++] = '/';
+    std::memcpy(path_.data + n, name, nameLen);
+    path_.data[n + nameLen] = '\0';
+    path_.len = n + nameLen;
+    *len = path_.len;
+    return path_.data;
+}
+
 TreeShares::~TreeShares() {
     stop();
     for (std::size_t i = taken_; i < failures_.len; ++i) std::free(failures_.data[i].path);

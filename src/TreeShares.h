@@ -94,6 +94,29 @@ class TreeShares {
     bool lastDone_ = false;
 };
 
+// The path below a walk's top of what the walk engine reports: the names of
+// the directories entered, by depth.
+class WalkPath {
+   public:
+    WalkPath() = default;
+    WalkPath(const WalkPath&) = delete;
+    WalkPath& operator=(const WalkPath&) = delete;
+    ~WalkPath() {
+        path_.release();
+        ends_.release();
+    }
+    // The directory `name` at depth d is reported: its path is the current one's at d - 1 and it.
+    bool enter(std::size_t d, const char* name, std::size_t len);
+    // The path of the directory at depth d (0: the top, ""), its length in *len.
+    const char* of(std::size_t d, std::size_t* len) const;
+    // The path of the entry `name` at depth d; valid until the next call.
+    const char* entry(std::size_t d, const char* name, std::size_t nameLen, std::size_t* len);
+
+   private:
+    Grow<char> path_;
+    Grow<std::size_t> ends_;  // ends_.data[d]: where the path of the directory at depth d ends
+};
+
 // "a/b" from "a" and the first bLen bytes of b (either may be empty), malloc'd; null when out of memory.
 char* joinPath(const char* a, const char* b, std::size_t bLen);
 

@@ -23,7 +23,7 @@ class DeleteTest {
     @Test
     void removesEveryKindOfEntryAtAnyDepthAndNothingOutside() throws Exception {
         String deep = "d".repeat(220);  // a chain past 8,000 bytes, built from the bottom up
-        sh(tmp, "mkdir -p out/sub t && touch out/keep out/sub/keep && cd t && mkdir a b && touch \"$(printf 'f\\351')\" \"$(printf '\\303\\251')\""
+        sh(tmp, "mkdir -p out/sub t && touch out/keep out/sub/keep && cd t && mkdir a b empty e2 && mkdir e2/e3 && touch \"$(printf 'f\\351')\" \"$(printf '\\303\\251')\""
                 + " && mkfifo a/fifo && ln -s ../out a/out && ln -s " + tmp + "/out/keep b/keep && ln -s nowhere b/dangling"
                 + " && for i in $(seq 30); do mkdir -p c$i/x && touch c$i/x/f c$i/g; done"
                 + " && mkdir " + deep + " && touch " + deep + "/leaf && for i in $(seq 38); do mkdir w && mv " + deep + " w/ && mv w " + deep + "; done"
