@@ -184,7 +184,7 @@ class FileTreeTest {
         assertArrayEquals(gnu.out(), tool.out(), tool::err);
         assertEquals("[FileTree.walker] maxDepth is negative: -1", assertThrows(IllegalArgumentException.class, () -> FileTree.walker(r).maxDepth(-1)).getMessage());
         RuntimeException thrown = new IllegalStateException("from prune");
-        assertSame(thrown, assertThrows(IllegalStateException.class, () -> entries(FileTree.walker(r).prune(e -> { throw thrown; }))));
+        assertSame(thrown, assertThrows(IllegalStateException.class, () -> entries(FileTree.walker(l).prune(e -> { throw thrown; }))));
     }
 
     private static List<String> sorted(List<String> list) { return list.stream().sorted().toList(); }
