@@ -17,6 +17,7 @@
 #include "JniInternal.h"
 #include "JniUtil.h"
 #include "TreeDelete.h"
+#include "TreeUsage.h"
 #include "TreeWalk.h"
 
 namespace {
@@ -120,6 +121,7 @@ constexpr jint kReadInterrupted = -3;
 
 constexpr char kWalkPrefix[] = "[FileTree.walk] ";
 constexpr char kDeletePrefix[] = "[FileTree.delete] ";
+constexpr char kUsagePrefix[] = "[FileTree.usage] ";
 constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
 
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err) {
@@ -150,14 +152,69 @@ int openOrRaise(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CStr
     return fd < 0 ? -1 : fd;
 }
 
-fsutil::TreeDelete* fromDeleteHandle(jlong jlHandle) {
-    return reinterpret_cast<fsutil::TreeDelete*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
+fsutil::TreeShares* fromJobHandle(jlong jlHandle) {
+    return reinterpret_cast<fsutil::TreeShares*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
+}
+
+jlong toJobHandle(JNIEnv* env, fsutil::TreeShares* job, const char* prefix) {
+    if (!job) {
+        char szMsg[64];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sno memory", prefix);
+        throwException(env, "java/lang/OutOfMemoryError", szMsg);
+        return -1;
+    }
+    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(job));
 }
 
 // The cores this thread may run on: the delete's threads.
 std::size_t usableCores() {
     cpu_set_t set;
     return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 1;
+}
+
+// Opens the directory holding the last component of jsPath (links along the
+// way followed, as named) and checks that component exists; its name goes to
+// *name, inside *path. -1 with an exception pending on failure. refuseDots:
+// ".", ".." and "/" are refused, as a delete must; elsewhere they name the
+// directory itself.
+int openParent(JNIEnv* env, jstring jsPath, const char* prefix, bool refuseDots, CString* path, const char** name) {
+    if (!jsPath) {
+        char szMsg[64];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%spath is null", prefix);
+        throwException(env, "java/lang/NullPointerException", szMsg);
+        return -1;
+    }
+    fsutil::Charset cs = fsutil::Charset::unresolved;
+    path->reset(fsutil::resolvedPath(env, jsPath, cs));
+    if (!*path) {
+        if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "no memory");
+        return -1;
+    }
+    char* p = path->get();
+    std::size_t len = std::strlen(p);
+    while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
+    char* slash = std::strrchr(p, '/');
+    *name = slash ? slash + 1 : p;
+    const bool dots = **name == '\0' || std::strcmp(*name, ".") == 0 || std::strcmp(*name, "..") == 0;
+    if (dots && refuseDots) {
+        char szMsg[512];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sRefusing to remove '%s': '.', '..' and '/' are never removed",
+                              prefix, p);
+        throwIOException(env, szMsg);
+        return -1;
+    }
+    // The directory itself where the name cannot be taken out of its parent ("/", "x/..").
+    CString parent(dots ? strdup(p) : slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
+    if (dots) *name = ".";
+    const int parentFd = parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    struct stat st;
+    if (parentFd < 0 || fstatat(parentFd, *name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int err = parent ? errno : ENOMEM;
+        if (parentFd >= 0) close(parentFd);
+        raiseOpenFailure(env, prefix, p, err);
+        return -1;
+    }
+    return parentFd;
 }
 
 }  // namespace
@@ -224,50 +281,25 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeTree(JNIEnv* /*en
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    if (!jsPath) {
-        throwException(env, "java/lang/NullPointerException", "[FileTree.delete] path is null");
-        return -1;
-    }
-    fsutil::Charset cs = fsutil::Charset::unresolved;
-    CString path(fsutil::resolvedPath(env, jsPath, cs));
-    if (!path) {
-        if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "[FileTree.delete] no memory");
-        return -1;
-    }
-    // The last component goes; its directory is opened as named (links in it followed).
-    char* p = path.get();
-    std::size_t len = std::strlen(p);
-    while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
-    char* slash = std::strrchr(p, '/');
-    const char* name = slash ? slash + 1 : p;
-    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-        char szMsg[512];
-        fsutil::formatMessage(szMsg, sizeof szMsg, "%sRefusing to remove '%s': '.', '..' and '/' are never removed",
-                              kDeletePrefix, p);
-        throwIOException(env, szMsg);
-        return -1;
-    }
-    CString parent(slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
-    const int parentFd = parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    struct stat st;
-    if (parentFd < 0 || fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        const int err = parent ? errno : ENOMEM;
-        if (parentFd >= 0) close(parentFd);
-        raiseOpenFailure(env, kDeletePrefix, p, err);
-        return -1;
-    }
-    fsutil::TreeDelete* job = fsutil::startDelete(parentFd, name, usableCores());
-    if (!job) {
-        throwException(env, "java/lang/OutOfMemoryError", "[FileTree.delete] no memory");
-        return -1;
-    }
-    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(job));
+    const char* name = nullptr;
+    CString path;
+    const int parentFd = openParent(env, jsPath, kDeletePrefix, true, &path, &name);
+    if (parentFd < 0) return -1;
+    return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), kDeletePrefix);
 }
 
-JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteNext(JNIEnv* env, jclass /*jcls*/,
-                                                                          jlong jlHandle) {
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
+                                                                    jboolean sameFileSystem) {
+    const char* name = nullptr;
+    CString path;
+    const int parentFd = openParent(env, jsPath, kUsagePrefix, false, &path, &name);
+    if (parentFd < 0) return -1;
+    return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle) {
     fsutil::TreeFailure failure;
-    if (!fsutil::takeFailure(fromDeleteHandle(jlHandle), &failure)) return nullptr;
+    if (!fromJobHandle(jlHandle)->takeFailure(&failure)) return nullptr;
     CString path(failure.path);
     const std::size_t pathLen = std::strlen(path.get());
     const std::size_t textLen = std::strlen(failure.text);
@@ -282,7 +314,15 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteNext(JNIEn
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteClose(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                       jlong jlHandle) {
-    return static_cast<jlong>(fsutil::finishDelete(fromDeleteHandle(jlHandle)));
+    return static_cast<jlong>(fsutil::finishDelete(fromJobHandle(jlHandle)));
+}
+
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_usageClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+                                                                    jlongArray jlSums) {
+    const fsutil::UsageSums s = fsutil::finishUsage(fromJobHandle(jlHandle));
+    const jlong sums[] = {static_cast<jlong>(s.entries), static_cast<jlong>(s.directories), static_cast<jlong>(s.files),
+                          static_cast<jlong>(s.bytes), static_cast<jlong>(s.blocks)};
+    if (jlSums && env->GetArrayLength(jlSums) == 5) env->SetLongArrayRegion(jlSums, 0, 5, sums);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {

@@ -148,7 +148,7 @@ bool TreeDelete::share(int parentFd, const char* name, const char* path) {
     return emptied && remove(parentFd, name, AT_REMOVEDIR, path, "");
 }
 
-TreeDelete* startDelete(int parentFd, const char* name, std::size_t threads) {
+TreeShares* startDelete(int parentFd, const char* name, std::size_t threads) {
     auto* job = new (std::nothrow) TreeDelete;
     if (!job) {
         close(parentFd);
@@ -158,9 +158,8 @@ TreeDelete* startDelete(int parentFd, const char* name, std::size_t threads) {
     return job;
 }
 
-bool takeFailure(TreeDelete* job, TreeFailure* out) { return job->takeFailure(out); }
-
-std::uint64_t finishDelete(TreeDelete* job) {
+std::uint64_t finishDelete(TreeShares* shares) {
+    auto* job = static_cast<TreeDelete*>(shares);
     job->stop();
     const std::uint64_t removed = job->removed.load();
     delete job;

@@ -10,21 +10,17 @@
 
 namespace fsutil {
 
-class TreeDelete;
-
 // The text of a failure where a directory below is on another file system.
 constexpr char kDeleteMountPoint[] = "Mount point: not crossed";
 
 // Starts removing `name` (a single component) of the directory open as
 // parentFd (taken over), and everything below it when it is a directory (a
-// link is removed itself), on up to `threads` threads. Null when out of memory.
-TreeDelete* startDelete(int parentFd, const char* name, std::size_t threads);
+// link is removed itself), on up to `threads` threads; its failures come from
+// takeFailure. Null when out of memory.
+TreeShares* startDelete(int parentFd, const char* name, std::size_t threads);
 
-// The next failure, waiting for one while the removal goes on; false at its end.
-bool takeFailure(TreeDelete* job, TreeFailure* out);
-
-// Stops what still runs, frees everything and returns the number of entries removed.
-std::uint64_t finishDelete(TreeDelete* job);
+// Stops what still runs of a job of startDelete, frees it and returns the number of entries removed.
+std::uint64_t finishDelete(TreeShares* job);
 
 }  // namespace fsutil
 

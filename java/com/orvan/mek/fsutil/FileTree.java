@@ -332,15 +332,91 @@ public final class FileTree {
         long job = deleteOpen(path);
         long removed;
         try {
-            for (byte[] f; (f = deleteNext(job)) != null;) {
-                int nul = 0;
-                while (f[nul] != 0) nul++;
-                onError.accept(decodePath(f, nul), new String(f, nul + 1, f.length - nul - 1, Charset.defaultCharset()));
-            }
+            failures(job, onError);
         } finally {
             removed = deleteClose(job);
         }
         return removed;
+    }
+
+    /** Hands a job's failures to onError as they come, until the job is done. */
+    private static void failures(long job, BiConsumer<String, String> onError) {
+        for (byte[] f; (f = jobNext(job)) != null;) {
+            int nul = 0;
+            while (f[nul] != 0) nul++;
+            onError.accept(decodePath(f, nul), new String(f, nul + 1, f.length - nul - 1, Charset.defaultCharset()));
+        }
+    }
+
+    /** What {@link #usage} sums: every inode once (a file with several links where it is met first), the root included. */
+    public static final class Usage {
+        private final long[] sums;
+
+        private Usage(long[] sums) { this.sums = sums; }
+
+        /** @return the entries, devices and sockets too */
+        public long entries() { return sums[0]; }
+
+        /** @return the directories, the root included */
+        public long directories() { return sums[1]; }
+
+        /** @return the regular files */
+        public long files() { return sums[2]; }
+
+        /** @return the apparent sizes in bytes ({@code st_size}, as {@code du -sb}) */
+        public long bytes() { return sums[3]; }
+
+        /** @return the 512-byte blocks allocated ({@code st_blocks}, as {@code du -s -B512}) */
+        public long blocks() { return sums[4]; }
+
+        @Override
+        public String toString() {
+            return entries() + " entries (" + directories() + " directories, " + files() + " files), " + bytes()
+                    + " bytes, " + blocks() + " blocks";
+        }
+    }
+
+    /**
+     * {@link #usage(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}.
+     *
+     * @param root the file or directory to sum
+     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
+     * @return the sums
+     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws IOException when its directory cannot be opened
+     */
+    public static Usage usage(String root, Option... options) throws IOException {
+        return usage(root, LOG_FAILURES, options);
+    }
+
+    /**
+     * Sums the tree below {@code root} as {@code du} does, natively, with no Java object per entry,
+     * on as many threads as the machine has cores. A link is counted, not followed (the root too);
+     * what cannot be read goes to {@code onError} (its path relative to root and the error text) on
+     * the calling thread, and the sum goes on. What the handler throws stops the sum.
+     *
+     * @param root the file or directory to sum
+     * @param onError where each failure goes
+     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system
+     *     ({@code du -x}); the others do not change a sum
+     * @return the sums
+     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws IOException when its directory cannot be opened
+     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
+     */
+    public static Usage usage(String root, BiConsumer<String, String> onError, Option... options) throws IOException {
+        Objects.requireNonNull(onError, "onError");
+        EnumSet<Option> set = EnumSet.noneOf(Option.class);
+        for (Option o : options) set.add(Objects.requireNonNull(o, "option"));
+        if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.usage] FOLLOW_LINKS is not supported");
+        long job = usageOpen(root, set.contains(Option.SAME_FILE_SYSTEM));
+        long[] sums = new long[5];
+        try {
+            failures(job, onError);
+        } finally {
+            usageClose(job, sums);
+        }
+        return new Usage(sums);
     }
 
     /**
@@ -589,11 +665,16 @@ public final class FileTree {
 
     private static native long deleteOpen(String path) throws IOException;
 
-    /** The next failure (the path's bytes, a NUL, the text's bytes), waiting while the removal goes on; null at its end. */
-    private static native byte[] deleteNext(long job);
+    private static native long usageOpen(String root, boolean sameFileSystem) throws IOException;
+
+    /** The next failure of a job (the path's bytes, a NUL, the text's bytes), waiting while it goes on; null at its end. */
+    private static native byte[] jobNext(long job);
 
     /** Stops what still runs and frees the job; the number of entries removed. */
     private static native long deleteClose(long job);
+
+    /** Stops what still runs and frees the job; its sums into sums (entries, directories, files, bytes, blocks). */
+    private static native void usageClose(long job, long[] sums);
 
     /** The descriptor and, for what may block (not a regular file), a wake-up eventfd, in one long. */
     private static native long openRead(String path) throws IOException;

@@ -3,10 +3,8 @@ package com.orvan.mek.fsutil.tool;
 import com.orvan.mek.fsutil.FileTree;
 import java.io.IOException;
 import java.io.PrintStream;
-import java.nio.charset.Charset;
 import java.nio.file.NotDirectoryException;
 import java.util.ArrayList;
-import java.util.Arrays;
 import java.util.List;
 import java.util.stream.Stream;
 
@@ -27,12 +25,6 @@ final class Find extends Command {
     private int maxDepth = Integer.MAX_VALUE;
     private int status;
     private PrintStream err;
-    // The path bytes of the directories along the last entry's parents: chain[d] is the directory
-    // at depth d (0: the root), its path ends at ends[d]; valid up to depth top.
-    private byte[] path;
-    private FileTree.Entry[] chain = new FileTree.Entry[16];
-    private int[] ends = new int[16];
-    private int top;
 
     @Override
     String name() { return "find"; }
@@ -73,9 +65,7 @@ final class Find extends Command {
 
     @Override
     void path(String root, boolean several, PrintStream out) throws IOException {
-        path = root.getBytes(Charset.defaultCharset());
-        ends[0] = root.endsWith("/") ? path.length - 1 : path.length;
-        top = 0;
+        PathBytes paths = new PathBytes(root);
         boolean rootLast = options.contains(FileTree.Option.DIRECTORIES_LAST);
         FileTree.Walker walker = FileTree.walker(root).maxDepth(maxDepth).with(options.toArray(new FileTree.Option[0]))
                 .onError((failed, error) -> {
@@ -84,44 +74,19 @@ final class Find extends Command {
                     status = 1;
                 });
         try (Stream<FileTree.Entry> walk = walker.stream()) {
-            if (!rootLast) print(out, path.length);
+            if (!rootLast) print(out, paths.bytes(), paths.root());
             walk.forEach(e -> {
-                int start = prefix(e.parent(), e.depth() - 1);
-                byte[] name = e.nameBytes();
-                if (path.length < start + 1 + name.length) path = Arrays.copyOf(path, (start + 1 + name.length) * 2);
-                path[start] = '/';
-                System.arraycopy(name, 0, path, start + 1, name.length);
-                print(out, start + 1 + name.length);
+                int len = paths.of(e);  // before bytes(): it may grow the buffer
+                print(out, paths.bytes(), len);
             });
         } catch (NotDirectoryException e) {
             rootLast = true;  // a file named as root is printed alone, as find does
         }
-        if (rootLast) print(out, root.getBytes(Charset.defaultCharset()).length);
+        if (rootLast) print(out, paths.bytes(), paths.root());
     }
 
-    private void print(PrintStream out, int len) {
+    private void print(PrintStream out, byte[] path, int len) {
         out.write(path, 0, len);
         out.write(separator);
-    }
-
-    /**
-     * Makes path hold the path of dir (at depth d; null for the root) and returns where it ends.
-     * Going one level down or back up along the last path costs nothing; elsewhere it is rebuilt.
-     */
-    private int prefix(FileTree.Entry dir, int d) {
-        if (d == 0 || (d <= top && chain[d] == dir)) return ends[d];
-        int start = d > 1 && dir.parent() != chain[d - 1] || d - 1 > top ? prefix(dir.parent(), d - 1) : ends[d - 1];
-        byte[] name = dir.nameBytes();
-        if (path.length < start + 1 + name.length) path = Arrays.copyOf(path, (start + 1 + name.length) * 2);
-        path[start] = '/';
-        System.arraycopy(name, 0, path, start + 1, name.length);
-        if (d >= chain.length) {
-            chain = Arrays.copyOf(chain, d * 2);
-            ends = Arrays.copyOf(ends, d * 2);
-        }
-        chain[d] = dir;
-        ends[d] = start + 1 + name.length;
-        top = d;
-        return ends[d];
     }
 }

@@ -17,6 +17,7 @@ public final class Main {
             "  readlink LINK...  the full target of each symbolic link",
             Find.USAGE,
             Rm.USAGE,
+            Du.USAGE,
             "  --help            this text",
             "  --version         the version of fsutil",
             "Exit status: 0 when every PATH succeeded, 1 when any failed, 2 on a usage error.");
@@ -66,6 +67,7 @@ public final class Main {
             case "readlink": command = new ReadLink(); break;
             case "find": command = new Find(); break;
             case "rm": command = new Rm(); break;
+            case "du": command = new Du(); break;
             default:
                 err.println("fsutil: unknown command '" + args[0] + "' (see --help)");
                 return 2;

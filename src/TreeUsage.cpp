@@ -1,0 +1,214 @@
+// Summing a tree as du(1) does: every entry, the top included, each inode
+// counted once (a file with several links is counted where it is met first),
+// apparent sizes and allocated blocks. Each shared subtree is walked with
+// attributes by the walk engine on a worker, with sums of its own, added to
+// the job's once the subtree is done.
+#include "TreeUsage.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "TreeWalk.h"
+
+namespace fsutil {
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+struct Inode {
+    dev_t dev;
+    ino_t ino;
+};
+
+// The inodes with several links met so far: an open-addressing table, shared by the workers.
+class InodeSet {
+   public:
+    InodeSet() = default;
+    InodeSet(const InodeSet&) = delete;
+    InodeSet& operator=(const InodeSet&) = delete;
+    ~InodeSet() {
+        std::free(slots_);
+        pthread_mutex_destroy(&lock_);
+    }
+
+    // Whether (dev, ino) was not met before; it is then. Out of memory, it counts again.
+    bool add(dev_t dev, ino_t ino) {
+        pthread_mutex_lock(&lock_);
+        bool added = true;
+        if ((used_ + 1) * 2 > cap_ && !grow()) {
+            pthread_mutex_unlock(&lock_);
+            return true;
+        }
+        Inode* slot = find(slots_, cap_, dev, ino);
+        if (slot->ino != 0 || slot->dev != 0) {
+            added = false;
+        } else {
+            *slot = Inode{dev, ino};
+            ++used_;
+        }
+        pthread_mutex_unlock(&lock_);
+        return added;
+    }
+
+   private:
+    static Inode* find(Inode* slots, std::size_t cap, dev_t dev, ino_t ino) {
+        std::size_t i = (static_cast<std::size_t>(ino) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::size_t>(dev)) & (cap - 1);
+        while ((slots[i].ino != 0 || slots[i].dev != 0) && (slots[i].ino != ino || slots[i].dev != dev)) {
+            i = (i + 1) & (cap - 1);
+        }
+        return &slots[i];
+    }
+
+    bool grow() {
+        const std::size_t cap = cap_ ? cap_ * 2 : 1024;
+        auto* slots = static_cast<Inode*>(std::calloc(cap, sizeof(Inode)));
+        if (!slots) return false;
+        for (std::size_t i = 0; i < cap_; ++i) {
+            if (slots_[i].ino != 0 || slots_[i].dev != 0) *find(slots, cap, slots_[i].dev, slots_[i].ino) = slots_[i];
+        }
+        std::free(slots_);
+        slots_ = slots;
+        cap_ = cap;
+        return true;
+    }
+
+    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+    Inode* slots_ = nullptr;
+    std::size_t cap_ = 0;
+    std::size_t used_ = 0;
+};
+
+}  // namespace
+
+class TreeUsage final : public TreeShares {
+   public:
+    explicit TreeUsage(bool sameFileSystem) : sameFileSystem_(sameFileSystem) {}
+
+    UsageSums sums() {
+        pthread_mutex_lock(&sumLock_);
+        const UsageSums s = sums_;
+        pthread_mutex_unlock(&sumLock_);
+        return s;
+    }
+
+    ~TreeUsage() override { pthread_mutex_destroy(&sumLock_); }
+
+   private:
+    // Counts st into s, unless it is a further link to an inode already counted.
+    void count(UsageSums& s, const struct stat& st) {
+        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1 && !inodes_.add(st.st_dev, st.st_ino)) return;
+        ++s.entries;
+        s.directories += S_ISDIR(st.st_mode) ? 1 : 0;
+        s.files += S_ISREG(st.st_mode) ? 1 : 0;
+        s.bytes += static_cast<std::uint64_t>(st.st_size);
+        s.blocks += static_cast<std::uint64_t>(st.st_blocks);
+    }
+
+    void add(const UsageSums& s) {
+        pthread_mutex_lock(&sumLock_);
+        sums_.entries += s.entries;
+        sums_.directories += s.directories;
+        sums_.files += s.files;
+        sums_.bytes += s.bytes;
+        sums_.blocks += s.blocks;
+        pthread_mutex_unlock(&sumLock_);
+    }
+
+    void countOne(const struct stat& st) {
+        UsageSums s;
+        count(s, st);
+        add(s);
+    }
+
+    bool top(int /*parentFd*/, const char* /*name*/, const struct stat& st) override {
+        countOne(st);
+        return true;
+    }
+
+    void entry(Node& node, const char* name, unsigned char /*dType*/) override {
+        struct stat st;
+        if (fstatat(node.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            countOne(st);
+        } else if (errno != ENOENT) {  // gone since it was listed: nothing to count
+            fail(node.path, name, std::strlen(name), std::strerror(errno));
+        }
+    }
+
+    bool enter(Node& /*parent*/, const char* /*name*/, const char* /*path*/, const struct stat& st) override {
+        if (sameFileSystem_ && st.st_dev != dev_) return false;
+        countOne(st);
+        return true;
+    }
+
+    bool share(int parentFd, const char* name, const char* path) override {
+        const int fd = openat(parentFd, name, kDirFlags);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            if (fd >= 0) close(fd);
+            fail(path, "", 0, std::strerror(errno));
+            return false;
+        }
+        if (sameFileSystem_ && st.st_dev != dev_) {
+            close(fd);
+            return true;
+        }
+        UsageSums s;
+        count(s, st);
+        WalkOptions options;
+        options.attributes = true;
+        options.everyType = true;
+        options.sameFileSystem = sameFileSystem_;
+        TreeWalk* walk = TreeWalk::open(fd, options);
+        if (!walk) {
+            add(s);
+            fail(path, "", 0, std::strerror(ENOMEM));
+            return false;
+        }
+        WalkPath at;
+        WalkItem item;
+        std::size_t n = 0;
+        while (!cancelled() && walk->next(&item)) {
+            if (item.event == WalkEvent::entry) {
+                // A directory on another device is not counted either (du -x).
+                if (!sameFileSystem_ || item.st->st_dev == dev_) count(s, *item.st);
+                if (item.type == EntryType::directory) at.enter(item.depth, item.name, item.nameLen);
+            } else if (item.event == WalkEvent::failure) {
+                const char* p = at.of(item.depth, &n);
+                fail(path, p, n, item.text);
+            }
+        }
+        delete walk;
+        add(s);
+        return true;
+    }
+
+    const bool sameFileSystem_;
+    InodeSet inodes_;
+    pthread_mutex_t sumLock_ = PTHREAD_MUTEX_INITIALIZER;
+    UsageSums sums_;
+};
+
+TreeShares* startUsage(int parentFd, const char* name, bool sameFileSystem, std::size_t threads) {
+    auto* job = new (std::nothrow) TreeUsage(sameFileSystem);
+    if (!job) {
+        close(parentFd);
+        return nullptr;
+    }
+    job->start(parentFd, name, threads);
+    return job;
+}
+
+UsageSums finishUsage(TreeShares* shares) {
+    auto* job = static_cast<TreeUsage*>(shares);
+    job->stop();
+    const UsageSums s = job->sums();
+    delete job;
+    return s;
+}
+
+}  // namespace fsutil
