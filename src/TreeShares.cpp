@@ -125,11 +125,20 @@ void TreeShares::start(int parentFd, const char* name, std::size_t threads) {
             if (!split(threads)) fail("", "", 0, std::strerror(ENOMEM));
             if (threads > shares_.len) threads = shares_.len;
             for (std::size_t t = 0; t < threads; ++t) {
+                // Counted before it starts: a worker may be done before pthread_create returns.
+                pthread_mutex_lock(&lock_);
+                ++running_;
+                pthread_mutex_unlock(&lock_);
+                if (pthread_create(&threads_[threadCount_], nullptr, worker, this) == 0) {
+                    ++threadCount_;
+                    continue;
+                }
                 // A thread that cannot be made leaves its part to the others, or to takeFailure.
-                if (pthread_create(&threads_[threadCount_], nullptr, worker, this) != 0) break;
-                ++threadCount_;
+                pthread_mutex_lock(&lock_);
+                --running_;
+                pthread_mutex_unlock(&lock_);
+                break;
             }
-            running_ = threadCount_;
             return;
         }
         if (node.fd < 0) fail("", "", 0, std::strerror(errno));
