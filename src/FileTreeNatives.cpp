@@ -16,6 +16,7 @@
 
 #include "JniInternal.h"
 #include "JniUtil.h"
+#include "Grow.h"
 #include "TreeDelete.h"
 #include "TreeUsage.h"
 #include "TreeWalk.h"
@@ -50,7 +51,26 @@ struct Batches {
     fsutil::TreeWalk* walk;
     bool postOrder;           // directories reported when left
     bool stopAtDirectories;   // a batch ends after a directory the walk would enter: Java may skip it
+    fsutil::WalkOptions options;
+    fsutil::Grow<fsutil::WalkDir> above;  // for a part of a walk: the directories above its top
+    dev_t topDevice;
 };
+
+// Entries split off a walk, with what a walk of one of them needs.
+struct Group {
+    int fd;                               // their directory
+    std::size_t depth;                    // its depth in the walk it came from
+    fsutil::Grow<fsutil::WalkDir> above;  // the directories from the walk's top down to it, it included
+    dev_t topDevice;
+    fsutil::WalkOptions options;
+    bool postOrder;
+    bool stopAtDirectories;
+    fsutil::Grow<unsigned char> records;
+};
+
+Group* fromGroupHandle(jlong jlHandle) {
+    return reinterpret_cast<Group*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
+}
 
 Batches* fromHandle(jlong jlHandle) {
     return reinterpret_cast<Batches*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
@@ -93,6 +113,26 @@ std::size_t putRecord(unsigned char* out, const fsutil::WalkItem& item) {
         static_cast<std::int64_t>(st.st_ctim.tv_sec),  static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
     std::memcpy(out + n, v, sizeof v);
     return n + sizeof v;
+}
+
+// Records of the entries a split takes.
+class RecordSink final : public fsutil::WalkSink {
+   public:
+    explicit RecordSink(fsutil::Grow<unsigned char>* out) : out_(out) {}
+    bool entry(const fsutil::WalkItem& item) override {
+        if (!out_->reserve(kMaxRecord)) return false;
+        out_->len += putRecord(out_->data + out_->len, item);
+        return true;
+    }
+
+   private:
+    fsutil::Grow<unsigned char>* out_;
+};
+
+void freeBatches(Batches* b) {
+    delete b->walk;
+    b->above.release();
+    std::free(b);
 }
 
 // Fills out[0..size) with whole records; 0 at the end of the walk.
@@ -246,7 +286,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env,
     options.sorted = sorted == JNI_TRUE;
     options.followLinks = followLinks == JNI_TRUE;
     options.maxDepth = maxDepth < 0 ? 0 : static_cast<std::size_t>(maxDepth);
-    auto* batches = static_cast<Batches*>(std::malloc(sizeof(Batches)));
+    auto* batches = static_cast<Batches*>(std::calloc(1, sizeof(Batches)));
     fsutil::TreeWalk* walk = batches ? fsutil::TreeWalk::open(fd, options) : nullptr;
     if (!walk) {
         if (!batches) close(fd);
@@ -254,7 +294,11 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env,
         throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
         return -1;
     }
-    *batches = Batches{walk, directoriesLast == JNI_TRUE, stopAtDirectories == JNI_TRUE};
+    batches->walk = walk;
+    batches->postOrder = directoriesLast == JNI_TRUE;
+    batches->stopAtDirectories = stopAtDirectories == JNI_TRUE;
+    batches->options = options;
+    batches->topDevice = walk->topDevice();
     return static_cast<jlong>(reinterpret_cast<std::intptr_t>(batches));
 }
 
@@ -275,9 +319,103 @@ JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_readTree(JNIEnv* env, 
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeTree(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                    jlong jlHandle) {
-    Batches* b = fromHandle(jlHandle);
-    delete b->walk;
-    std::free(b);
+    freeBatches(fromHandle(jlHandle));
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_splitTree(JNIEnv* /*env*/, jclass /*jcls*/,
+                                                                    jlong jlHandle) {
+    Batches& b = *fromHandle(jlHandle);
+    auto* g = static_cast<Group*>(std::calloc(1, sizeof(Group)));
+    if (!g) return 0;
+    RecordSink sink(&g->records);
+    fsutil::Grow<fsutil::WalkDir> path;
+    if (!b.walk->split(sink, &g->fd, &g->depth, &path) || !g->above.ensure(b.above.len + path.len)) {
+        if (g->records.data) close(g->fd);  // split took them: nothing is lost but this part's order
+        g->records.release();
+        path.release();
+        std::free(g);
+        return 0;
+    }
+    for (std::size_t i = 0; i < b.above.len; ++i) g->above.data[g->above.len++] = b.above.data[i];
+    for (std::size_t i = 0; i < path.len; ++i) g->above.data[g->above.len++] = path.data[i];
+    path.release();
+    g->topDevice = b.topDevice;
+    g->options = b.options;
+    g->postOrder = b.postOrder;
+    g->stopAtDirectories = b.stopAtDirectories;
+    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(g));
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_groupRecords(JNIEnv* env, jclass /*jcls*/,
+                                                                            jlong jlGroup) {
+    const Group& g = *fromGroupHandle(jlGroup);
+    jbyteArray records = env->NewByteArray(static_cast<jsize>(g.records.len));
+    if (records) {
+        env->SetByteArrayRegion(records, 0, static_cast<jsize>(g.records.len), reinterpret_cast<const jbyte*>(g.records.data));
+    }
+    return records;
+}
+
+JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_groupDepth(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlGroup) {
+    return static_cast<jint>(fromGroupHandle(jlGroup)->depth);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openPart(JNIEnv* env, jclass /*jcls*/, jlong jlGroup,
+                                                                   jbyteArray jbName, jint maxDepth) {
+    const Group& g = *fromGroupHandle(jlGroup);
+    char name[256];
+    const jsize len = jbName ? env->GetArrayLength(jbName) : 0;
+    if (len <= 0 || len > 255) {
+        throwException(env, "java/lang/IllegalArgumentException", "[FileTree.openPart] bad name");
+        return -1;
+    }
+    env->GetByteArrayRegion(jbName, 0, len, reinterpret_cast<jbyte*>(name));
+    name[len] = '\0';
+    auto* b = static_cast<Batches*>(std::calloc(1, sizeof(Batches)));
+    if (!b || !b->above.ensure(g.above.len)) {
+        std::free(b);
+        throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
+        return -1;
+    }
+    for (std::size_t i = 0; i < g.above.len; ++i) b->above.data[b->above.len++] = g.above.data[i];
+    b->postOrder = g.postOrder;
+    b->stopAtDirectories = g.stopAtDirectories;
+    b->topDevice = g.topDevice;
+    b->options = g.options;
+    b->options.maxDepth = maxDepth < 0 ? 0 : static_cast<std::size_t>(maxDepth);
+    b->options.above = b->above.data;
+    b->options.aboveCount = b->above.len;
+    b->options.topDevice = &b->topDevice;
+    // Entered as the whole walk would have entered it: a link only where links are followed.
+    const int fd = openat(g.fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (g.options.followLinks ? 0 : O_NOFOLLOW));
+    struct stat st;
+    const char* why = nullptr;
+    bool enter = true;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+    } else if (g.options.sameFileSystem && st.st_dev != g.topDevice) {
+        enter = false;
+    } else {
+        for (std::size_t i = 0; i < g.above.len && !why; ++i) {
+            if (g.above.data[i].dev == st.st_dev && g.above.data[i].ino == st.st_ino) why = fsutil::kWalkLoop;
+        }
+    }
+    if (fd >= 0 && (why || !enter)) close(fd);
+    b->walk = why || !enter ? fsutil::TreeWalk::failed(why) : fsutil::TreeWalk::open(fd, b->options);
+    if (!b->walk) {
+        freeBatches(b);
+        throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
+        return -1;
+    }
+    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(b));
+}
+
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeGroup(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlGroup) {
+    Group* g = fromGroupHandle(jlGroup);
+    close(g->fd);
+    g->above.release();
+    g->records.release();
+    std::free(g);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {

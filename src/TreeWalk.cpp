@@ -48,6 +48,7 @@ struct TreeWalk::Level {
     std::size_t nameLen;
     bool viaLink;      // reached through a followed link: reopened without O_NOFOLLOW
     bool buffered;     // entries come from items (sorted, or read ahead)
+    bool noLeave;      // split off: left after the entries taken, by whoever took them
     TypeRoad road;
     const char* why;   // a failure to report once the entries run out
     Grow<char> names;
@@ -75,7 +76,7 @@ TreeWalk* TreeWalk::open(int rootFd, const WalkOptions& options) {
     }
     walk->options_ = options;
     walk->rootFd_ = rootFd;
-    walk->rootDev_ = st.st_dev;
+    walk->rootDev_ = options.topDevice ? *options.topDevice : st.st_dev;
     if (options.maxDepth == 0) return walk;  // nothing below the root is reported: it is not read
     // Mounts made below the root during the walk are not seen: a race like any other change.
     walk->mounts_ = !options.attributes && mountsBelow(rootFd);
@@ -320,6 +321,9 @@ bool TreeWalk::descend(WalkItem* item) {
         for (std::size_t i = 0; i < count_ && !why; ++i) {
             if (levels_[i].dev == st.st_dev && levels_[i].ino == st.st_ino) why = kWalkLoop;
         }
+        for (std::size_t i = 0; i < options_.aboveCount && !why; ++i) {
+            if (options_.above[i].dev == st.st_dev && options_.above[i].ino == st.st_ino) why = kWalkLoop;
+        }
         if (why) {
             close(fd);
         } else {
@@ -345,7 +349,46 @@ int TreeWalk::directoryFd(std::size_t depth, const char** why) {
     return level.fd;
 }
 
+TreeWalk* TreeWalk::failed(const char* text) {
+    auto* walk = new (std::nothrow) TreeWalk;
+    if (walk) walk->topWhy_ = text;
+    return walk;
+}
+
+bool TreeWalk::split(WalkSink& sink, int* fd, std::size_t* depth, Grow<WalkDir>* path) {
+    for (std::size_t i = 0; i < count_; ++i) {
+        Level& level = levels_[i];
+        if (!level.buffered && level.fd >= 0 && !fill(level)) return false;
+        if (!level.buffered || level.pos == level.items.len) continue;
+        const char* why = nullptr;
+        if (level.fd < 0 && !reopen(i, &why)) return false;
+        *fd = dup(level.fd);
+        if (*fd < 0 || !path->ensure(i + 1)) {
+            if (*fd >= 0) close(*fd);
+            return false;
+        }
+        path->len = 0;
+        for (std::size_t k = 0; k <= i; ++k) path->data[path->len++] = WalkDir{levels_[k].dev, levels_[k].ino};
+        *depth = i;
+        Current cur;
+        while (take(level, &cur)) {
+            if (!sink.entry(WalkItem{WalkEvent::entry, i + 1, cur.name, cur.nameLen, cur.type, cur.st, nullptr})) {
+                level.pos = level.items.len;
+                break;
+            }
+        }
+        for (std::size_t k = 0; k <= i; ++k) levels_[k].noLeave = true;
+        return true;
+    }
+    return false;
+}
+
 bool TreeWalk::next(WalkItem* item) {
+    if (topWhy_) {
+        *item = WalkItem{WalkEvent::failure, 0, "", 0, EntryType::directory, nullptr, topWhy_};
+        topWhy_ = nullptr;
+        return true;
+    }
     for (;;) {
         if (popPending_) {
             popPending_ = false;
@@ -385,6 +428,10 @@ bool TreeWalk::next(WalkItem* item) {
         if (count_ == 1) {
             pop();  // the root: nothing to leave
             return false;
+        }
+        if (top.noLeave) {
+            pop();
+            continue;
         }
         // Left while its descriptor is still open; closed on the next call.
         popPending_ = true;

@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include "DirEntries.h"
+#include "Grow.h"
 
 namespace fsutil {
 
@@ -21,6 +22,28 @@ struct WalkOptions {
     bool followLinks = false;      // links reported as their targets, links to directories entered
     bool everyType = false;        // devices and sockets reported too, as EntryType::other
     std::size_t maxDepth = static_cast<std::size_t>(-1);  // directories at this depth are not opened
+    // A walk of a part of a larger one: the directories open above its top
+    // (each a device and an inode, for loops) and the larger walk's device.
+    const struct WalkDir* above = nullptr;
+    std::size_t aboveCount = 0;
+    const dev_t* topDevice = nullptr;
+};
+
+// A directory on a walk's path: what a loop is recognised by.
+struct WalkDir {
+    dev_t dev;
+    ino_t ino;
+};
+
+struct WalkItem;
+
+// Where a split hands the entries it takes off a walk.
+class WalkSink {
+   public:
+    virtual bool entry(const WalkItem& item) = 0;
+
+   protected:
+    ~WalkSink() = default;
 };
 
 enum class WalkEvent : unsigned char {
@@ -68,6 +91,21 @@ class TreeWalk {
     // -1 and the reason in *why when it cannot be.
     int directoryFd(std::size_t depth, const char** why);
 
+    // Takes the unread entries of the shallowest directory that has any off
+    // this walk and hands them to sink, in the order the walk would have
+    // reported them; *fd gets a descriptor of that directory (the caller's to
+    // close), *depth its depth, and path (a buffer of the caller's) the
+    // directories from the top down to it, it included. In post-order those
+    // directories are then not left by this walk any more: they come after
+    // the entries taken. False when nothing is left to take (or it failed).
+    bool split(WalkSink& sink, int* fd, std::size_t* depth, Grow<WalkDir>* path);
+
+    // The device of the walk's top (of the whole walk's, for a part).
+    dev_t topDevice() const { return rootDev_; }
+
+    // A walk that reports only that its top could not be walked (text), or nothing (null).
+    static TreeWalk* failed(const char* text);
+
     // Whether the directory of the last entry event would be entered by the next call.
     bool wouldEnter() const { return pending_ && !skipPending_ && pendingDepth_ < options_.maxDepth; }
 
@@ -103,6 +141,7 @@ class TreeWalk {
     bool otherDevice_ = false;   // the pending directory was not entered for being on another device
     bool popPending_ = false;    // the top level was left: closed on the next call
     struct stat current_ = {};   // the stat record of the last entry read from an open stream
+    const char* topWhy_ = nullptr;  // a walk that could not start: this failure, then the end
 };
 
 }  // namespace fsutil

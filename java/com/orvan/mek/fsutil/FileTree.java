@@ -7,14 +7,17 @@ import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.charset.Charset;
 import java.nio.file.attribute.FileTime;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.EnumSet;
 import java.util.Iterator;
+import java.util.List;
 import java.util.NoSuchElementException;
 import java.util.Objects;
 import java.util.Spliterator;
-import java.util.Spliterators;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.BiConsumer;
 import java.util.function.Consumer;
 import java.util.function.Predicate;
@@ -305,9 +308,9 @@ public final class FileTree {
             long handle = openTree(root, options.contains(Option.ATTRIBUTES), options.contains(Option.SAME_FILE_SYSTEM),
                     options.contains(Option.SORTED), options.contains(Option.DIRECTORIES_LAST),
                     options.contains(Option.FOLLOW_LINKS), maxDepth, prune != null);
-            Reader reader = new Reader(handle, this);
-            return StreamSupport.stream(Spliterators.spliteratorUnknownSize(reader,
-                    Spliterator.NONNULL | Spliterator.ORDERED), false).onClose(reader::close);
+            Shared shared = new Shared(this);
+            Part whole = new Part(shared, new Reader(handle, shared, null), Long.MAX_VALUE);
+            return StreamSupport.stream(whole, false).onClose(shared::close);
         }
     }
 
@@ -463,15 +466,208 @@ public final class FileTree {
         return new FdInputStream(openRead(path));
     }
 
+    /** What every part of one walk shares: its configuration and what a close() must release. */
+    private static final class Shared {
+        final boolean attributes;
+        final boolean postOrder;
+        final int maxDepth;
+        final Predicate<? super Entry> prune;
+        final BiConsumer<String, String> onError;
+        private final List<NativeHandle> open = new ArrayList<>();
+        private boolean closed;
+
+        Shared(Walker w) {
+            attributes = w.options.contains(Option.ATTRIBUTES);
+            postOrder = w.options.contains(Option.DIRECTORIES_LAST);
+            maxDepth = w.maxDepth;
+            prune = w.prune;
+            onError = w.onError;
+        }
+
+        /** Keeps h for close(); false (h closed) when the walk is closed already. */
+        synchronized boolean add(NativeHandle h) {
+            if (!closed) return open.add(h);
+            h.close();
+            return false;
+        }
+
+        synchronized void remove(NativeHandle h) { open.remove(h); }
+
+        synchronized boolean closed() { return closed; }
+
+        /** Any thread, any time: releases what every part of the walk holds. */
+        void close() {
+            List<NativeHandle> all;
+            synchronized (this) {
+                closed = true;
+                all = new ArrayList<>(open);
+                open.clear();
+            }
+            for (NativeHandle h : all) h.close();
+        }
+    }
+
+    /** Entries split off a walk: one directory's unread entries, and what walks them. */
+    private static final class Group {
+        final NativeHandle dir;
+        final Entry[] items;
+        final AtomicInteger users = new AtomicInteger(1);  // the parts that still walk some of them
+
+        Group(long handle, Entry[] items) {
+            this.dir = new NativeHandle(this, handle, FileTree::closeGroup);
+            this.items = items;
+        }
+
+        void release(Shared shared) {
+            if (users.decrementAndGet() > 0) return;
+            shared.remove(dir);
+            dir.close();
+        }
+    }
+
+    /**
+     * A part of a walk: first a native walk, then groups of split-off entries (each directory
+     * among them walked by a native walk of its own when reached) and, in post-order, the
+     * directories whose report comes after those entries. trySplit gives away a prefix: the part
+     * keeps what comes last, so that forEachOrdered sees the sequential order.
+     */
+    private static final class Part implements Spliterator<Entry> {
+        private final Shared shared;
+        private Reader current;
+        private final ArrayDeque<Object> rest = new ArrayDeque<>();  // Slice, or Entry (a directory to report)
+        private long estimate;
+
+        /** Some of a group's entries, [next, end). */
+        private static final class Slice {
+            final Group group;
+            int next;
+            final int end;
+
+            Slice(Group group, int next, int end) {
+                this.group = group;
+                this.next = next;
+                this.end = end;
+            }
+        }
+
+        Part(Shared shared, Reader current, long estimate) {
+            this.shared = shared;
+            this.current = current;
+            this.estimate = estimate;
+        }
+
+        @Override
+        public boolean tryAdvance(Consumer<? super Entry> action) {
+            for (;;) {
+                if (current != null) {
+                    if (current.hasNext()) {
+                        action.accept(current.next());
+                        return true;
+                    }
+                    current = null;
+                    continue;
+                }
+                Object o = rest.pollFirst();
+                if (o == null) return false;
+                if (o instanceof Entry) {
+                    action.accept((Entry) o);
+                    return true;
+                }
+                Slice s = (Slice) o;
+                if (s.next == s.end) {
+                    s.group.release(shared);
+                    continue;
+                }
+                Entry e = s.group.items[s.next++];
+                rest.addFirst(s);
+                boolean dir = e.type == Type.DIRECTORY;
+                if (dir && shared.postOrder) rest.addFirst(e);  // reported after what lies below it
+                if (dir && e.depth < shared.maxDepth && (shared.prune == null || !shared.prune.test(e))) {
+                    current = open(s.group, e);
+                }
+                if (!dir || !shared.postOrder) {
+                    action.accept(e);
+                    return true;
+                }
+            }
+        }
+
+        /** The native walk of the directory e of group g. */
+        private Reader open(Group g, Entry e) {
+            long h = g.dir.enter();
+            if (h == -1 || shared.closed()) {
+                if (h != -1) g.dir.leave();
+                return null;
+            }
+            try {
+                return new Reader(openPart(h, e.nameBytes, shared.maxDepth - e.depth), shared, e);
+            } finally {
+                g.dir.leave();
+            }
+        }
+
+        @Override
+        public void forEachRemaining(Consumer<? super Entry> action) {
+            do {
+                if (current != null) current.forEachRemaining(action);  // a batch at a time
+                current = null;
+            } while (tryAdvance(action));
+        }
+
+        @Override
+        public Spliterator<Entry> trySplit() {
+            Part prefix = null;
+            if (current != null) {
+                Object[] split = current.split();
+                if (split != null) {
+                    // This part keeps the entries taken off and, in post-order, the directories left after them.
+                    for (int i = split.length - 1; i >= 1; i--) rest.addFirst(split[i]);
+                    Group g = (Group) split[0];
+                    if (g.items.length == 0) {
+                        g.release(shared);
+                    } else {
+                        rest.addFirst(new Slice(g, 0, g.items.length));
+                    }
+                    prefix = new Part(shared, current, 0);
+                } else if (!rest.isEmpty()) {
+                    prefix = new Part(shared, current, 0);
+                }
+                if (prefix != null) current = null;
+            } else if (rest.peekFirst() instanceof Slice && ((Slice) rest.peekFirst()).end - ((Slice) rest.peekFirst()).next >= 2) {
+                Slice s = (Slice) rest.peekFirst();
+                int mid = (s.next + s.end) >>> 1;
+                s.group.users.incrementAndGet();
+                prefix = new Part(shared, null, 0);
+                prefix.rest.add(new Slice(s.group, s.next, mid));
+                s.next = mid;
+            } else if (rest.size() >= 2) {
+                prefix = new Part(shared, null, 0);
+                prefix.rest.add(rest.pollFirst());
+            }
+            if (prefix == null) return null;
+            estimate = prefix.estimate = estimate / 2;
+            return prefix;
+        }
+
+        @Override
+        public long estimateSize() { return estimate; }
+
+        @Override
+        public int characteristics() { return Spliterator.NONNULL | Spliterator.ORDERED; }
+    }
+
     private static final class Reader implements Iterator<Entry> {
         private final NativeHandle tree;
+        private final Shared shared;
         private final boolean attributes;
         private final boolean postOrder;
         private final Predicate<? super Entry> prune;
         private final BiConsumer<String, String> onError;
+        private final Entry base;  // the directory this walk starts in; null for the root
+        private final int offset;  // base's depth
         private final byte[] batch = new byte[BATCH_BYTES];
         private final ByteBuffer view = ByteBuffer.wrap(batch).order(ByteOrder.nativeOrder());
-        private Entry[] dirs = new Entry[16];  // dirs[d]: the directory at depth d being walked
+        private Entry[] dirs = new Entry[16];  // dirs[d]: the directory at this walk's depth d being walked
         private int pos;
         private int end;
         private Entry next;
@@ -481,12 +677,62 @@ public final class FileTree {
         /** The walk asks not to enter the directory that ended the last batch. */
         private boolean skip;
 
-        Reader(long handle, Walker w) {
+        Reader(long handle, Shared shared, Entry base) {
             this.tree = new NativeHandle(this, handle, FileTree::closeTree);
-            this.attributes = w.options.contains(Option.ATTRIBUTES);
-            this.postOrder = w.options.contains(Option.DIRECTORIES_LAST);
-            this.prune = w.prune;
-            this.onError = w.onError;
+            this.shared = shared;
+            this.attributes = shared.attributes;
+            this.postOrder = shared.postOrder;
+            this.prune = shared.prune;
+            this.onError = shared.onError;
+            this.base = base;
+            this.offset = base == null ? 0 : base.depth;
+            if (!shared.add(tree)) closed = true;
+        }
+
+        /**
+         * Takes the unread entries of the shallowest directory that has any off this walk: a Group,
+         * then in post-order the directories on the path down to it, deepest first, whose report
+         * comes after those entries. Null when there is nothing to take.
+         */
+        synchronized Object[] split() {
+            if (closed) return null;
+            long h = tree.enter();
+            if (h == -1) return null;
+            long g;
+            try {
+                g = splitTree(h);
+            } finally {
+                tree.leave();
+            }
+            if (g == 0) return null;
+            int level = groupDepth(g);
+            byte[] records = groupRecords(g);
+            ByteBuffer v = ByteBuffer.wrap(records).order(ByteOrder.nativeOrder());
+            Entry parent = level == 0 ? base : dirs[level];
+            List<Entry> items = new ArrayList<>();
+            for (int at = 0; at < records.length;) {
+                int len = ((records[at + 5] & 0xff) << 8) | (records[at + 6] & 0xff);
+                items.add(entry(records, v, at, len, parent, offset + level + 1));
+                at += HEADER_BYTES + len + (attributes ? 8 * ATTRIBUTE_COUNT : 0);
+            }
+            Group group = new Group(g, items.toArray(new Entry[0]));
+            if (!shared.add(group.dir)) return null;  // closed meanwhile: nothing more is reported anyway
+            Object[] out = new Object[1 + (postOrder ? level : 0)];
+            out[0] = group;
+            for (int d = level, i = 1; postOrder && d >= 1; d--) out[i++] = dirs[d];
+            return out;
+        }
+
+        /** The entry record at `at` of b (its name `len` bytes long). */
+        private Entry entry(byte[] b, ByteBuffer v, int at, int len, Entry parent, int depth) {
+            int name = at + HEADER_BYTES;
+            long[] attrs = null;
+            if (attributes) {
+                attrs = new long[ATTRIBUTE_COUNT];
+                for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = v.getLong(name + len + 8 * i);
+            }
+            return new Entry(parent, FolderIteratorNix.decode(b, name, len), Arrays.copyOfRange(b, name, name + len),
+                    TYPES[b[at]], depth, attrs);
         }
 
         @Override
@@ -542,6 +788,7 @@ public final class FileTree {
         /** Any thread, any time: a batch being read meanwhile is dropped, the walk released after it. */
         void close() {
             closed = true;
+            shared.remove(tree);
             tree.close();
         }
 
@@ -578,23 +825,18 @@ public final class FileTree {
                 pos = at;
                 return dirs[depth];
             }
-            String name = FolderIteratorNix.decode(batch, at, len);
-            Entry parent = depth > 1 ? dirs[depth - 1] : null;
+            Entry parent = depth > 1 ? dirs[depth - 1] : base;
             if (kind == FAILURE) {
+                String name = FolderIteratorNix.decode(batch, at, len);
                 int textLen = u16(at + len);
                 pos = at + len + 2 + textLen;
                 String text = new String(batch, at + len + 2, textLen, Charset.defaultCharset());
-                onError.accept(depth == 0 ? "" : parent == null ? name : parent.path() + "/" + name, text);
+                String dir = depth == 0 ? (base == null ? "" : base.path()) : parent == null ? name : parent.path() + "/" + name;
+                onError.accept(dir, text);
                 return null;
             }
-            long[] attrs = null;
-            pos = at + len;
-            if (attributes) {
-                attrs = new long[ATTRIBUTE_COUNT];
-                for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = view.getLong(pos + 8 * i);
-                pos += 8 * ATTRIBUTE_COUNT;
-            }
-            Entry e = new Entry(parent, name, Arrays.copyOfRange(batch, at, at + len), TYPES[kind], depth, attrs);
+            Entry e = entry(batch, view, pos, len, parent, offset + depth);
+            pos = at + len + (attributes ? 8 * ATTRIBUTE_COUNT : 0);
             if (e.type != Type.DIRECTORY) return e;
             if (depth >= dirs.length) dirs = Arrays.copyOf(dirs, depth * 2);
             dirs[depth] = e;
@@ -662,6 +904,20 @@ public final class FileTree {
     private static native int readTree(long handle, byte[] batch, boolean skip);
 
     private static native void closeTree(long handle);
+
+    /** Takes the unread entries of the shallowest directory that has any off the walk; 0 when none. */
+    private static native long splitTree(long handle);
+
+    /** The records of a group's entries. */
+    private static native byte[] groupRecords(long group);
+
+    /** The depth of a group's directory in the walk it came from (0: that walk's top). */
+    private static native int groupDepth(long group);
+
+    /** A walk of the directory `name` of a group, as the whole walk would have walked it. */
+    private static native long openPart(long group, byte[] name, int maxDepth);
+
+    private static native void closeGroup(long group);
 
     private static native long deleteOpen(String path) throws IOException;
 
