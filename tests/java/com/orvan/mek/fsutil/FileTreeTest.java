@@ -162,20 +162,29 @@ class FileTreeTest {
             for (Entry e : entries(follow ? plain.with(Option.FOLLOW_LINKS) : plain)) {
                 children.computeIfAbsent(e.parent() == null ? "" : e.parent().path(), k -> new ArrayList<>()).add(e);
             }
+            Set<String> dirs = children.values().stream().flatMap(List::stream).filter(e -> e.type() == FileTree.Type.DIRECTORY)
+                    .map(Entry::path).collect(Collectors.toSet());
             for (Steer s : List.of(new Steer(all, false, Option.SORTED), new Steer(all, false, Option.DIRECTORIES_LAST),
                     new Steer(2, true, Option.DIRECTORIES_LAST, Option.ATTRIBUTES), new Steer(3, true, Option.SORTED),
                     new Steer(all, true, Option.SORTED, Option.DIRECTORIES_LAST, Option.SAME_FILE_SYSTEM),
                     new Steer(1, false, Option.SORTED, Option.DIRECTORIES_LAST), new Steer(0, true))) {
                 FileTree.Walker w = FileTree.walker(root).maxDepth(s.maxDepth).with(s.options).onError((p, e) -> {});
-                List<String> asked = new ArrayList<>();
+                List<String> asked = Collections.synchronizedList(new ArrayList<>());
                 if (s.prune) w.prune(e -> asked.add(e.path()) && prune.test(e));
                 if (follow) w.with(Option.FOLLOW_LINKS);
-                List<Entry> got = entries(w);
                 List<String> want = new ArrayList<>();
                 model(children, "", s.maxDepth, s.prune ? prune : e -> false, Set.of(s.options), want);
-                // Unsorted, both walks see each directory in the same readdir order.
-                assertEquals(want, got.stream().map(Entry::path).toList(), s + (follow ? " followed" : "") + ", seed " + seed);
-                if (s.prune) assertEquals(sorted(asked), sorted(got.stream().filter(e -> e.type() == FileTree.Type.DIRECTORY).map(Entry::path).toList()));
+                // Unsorted, both walks see each directory in the same readdir order; in parallel, the
+                // parts come together in that order again (toList and forEachOrdered keep it).
+                for (int way = 0; way < 3; way++) {
+                    asked.clear();
+                    List<String> got = Collections.synchronizedList(new ArrayList<>());
+                    try (Stream<Entry> walk = way == 0 ? w.stream() : w.stream().parallel()) {
+                        if (way == 2) walk.forEachOrdered(e -> got.add(e.path())); else got.addAll(walk.map(Entry::path).toList());
+                    }
+                    assertEquals(want, got, s + (follow ? " followed" : "") + (way > 0 ? " in parallel" : "") + ", seed " + seed);
+                    if (s.prune) assertEquals(sorted(asked), sorted(got.stream().filter(dirs::contains).toList()));
+                }
             }
         }
         // The tool against find(1): -depth -maxdepth in the very same order, -L as above.
@@ -189,6 +198,8 @@ class FileTreeTest {
 
     private static List<String> sorted(List<String> list) { return list.stream().sorted().toList(); }
 
+
+
     @Test
     void deepWalkHoldsFewDescriptorsAndNeverLeavesTheTree() throws Exception {
         // Siblings at every level of a chain deeper than the walk keeps open, made before and after
@@ -200,6 +211,10 @@ class FileTreeTest {
             walk.iterator().next();
         }
         assertEquals(0, streamsUnder(tmp));  // closed half-way, nothing left open
+        try (Stream<Entry> walk = FileTree.walk(tmp + "/t").parallel()) {  // parts of it on every thread, some never finished
+            assertTrue(walk.anyMatch(e -> e.name().equals("x") && e.depth() > 3));
+        }
+        assertEquals(0, streamsUnder(tmp));
         List<String> failures = new ArrayList<>(), paths = new ArrayList<>();
         try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(e))) {
             Iterator<Entry> it = walk.iterator();
