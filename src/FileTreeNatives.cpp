@@ -177,15 +177,19 @@ void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err
     }
 }
 
+// Whether jsPath is null, raising the NullPointerException that names the call.
+bool isNull(JNIEnv* env, jstring jsPath, const char* prefix) {
+    if (jsPath) return false;
+    char szMsg[64];
+    fsutil::formatMessage(szMsg, sizeof szMsg, "%spath is null", prefix);
+    throwException(env, "java/lang/NullPointerException", szMsg);
+    return true;
+}
+
 // The descriptor of `jsPath` opened with `flags`, or -1 with an exception
 // pending; *shown is the path as messages show it.
 int openOrRaise(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CString* shown) {
-    if (!jsPath) {
-        char szMsg[64];
-        fsutil::formatMessage(szMsg, sizeof szMsg, "%spath is null", prefix);
-        throwException(env, "java/lang/NullPointerException", szMsg);
-        return -1;
-    }
+    if (isNull(env, jsPath, prefix)) return -1;
     fsutil::Charset cs = fsutil::Charset::unresolved;
     const int fd = fsutil::openResolved(env, jsPath, flags, cs, shown);
     if (fd == -1) raiseOpenFailure(env, prefix, shown->get(), errno);
@@ -218,12 +222,7 @@ std::size_t usableCores() {
 // ".", ".." and "/" are refused, as a delete must; elsewhere they name the
 // directory itself.
 int openParent(JNIEnv* env, jstring jsPath, const char* prefix, bool refuseDots, CString* path, const char** name) {
-    if (!jsPath) {
-        char szMsg[64];
-        fsutil::formatMessage(szMsg, sizeof szMsg, "%spath is null", prefix);
-        throwException(env, "java/lang/NullPointerException", szMsg);
-        return -1;
-    }
+    if (isNull(env, jsPath, prefix)) return -1;
     fsutil::Charset cs = fsutil::Charset::unresolved;
     path->reset(fsutil::resolvedPath(env, jsPath, cs));
     if (!*path) {

@@ -474,7 +474,7 @@ public final class FileTree {
         final Predicate<? super Entry> prune;
         final BiConsumer<String, String> onError;
         private final List<NativeHandle> open = new ArrayList<>();
-        private boolean closed;
+        volatile boolean closed;
 
         Shared(Walker w) {
             attributes = w.options.contains(Option.ATTRIBUTES);
@@ -493,7 +493,6 @@ public final class FileTree {
 
         synchronized void remove(NativeHandle h) { open.remove(h); }
 
-        synchronized boolean closed() { return closed; }
 
         /** Any thread, any time: releases what every part of the walk holds. */
         void close() {
@@ -595,7 +594,7 @@ public final class FileTree {
         /** The native walk of the directory e of group g. */
         private Reader open(Group g, Entry e) {
             long h = g.dir.enter();
-            if (h == -1 || shared.closed()) {
+            if (h == -1 || shared.closed) {
                 if (h != -1) g.dir.leave();
                 return null;
             }
@@ -737,6 +736,7 @@ public final class FileTree {
 
         @Override
         public synchronized boolean hasNext() {
+            if (next == null && (closed || shared.closed)) return false;  // nothing more once close() returned
             while (next == null) {
                 if (pos == end && !fill()) return false;
                 next = parse();

@@ -27,7 +27,7 @@ public final class DeleteBench {
             String[] labels = {"(d) FileTree.delete", "(r) rm -rf", "(j) Files.walkFileTree + Files.delete"};
             for (int r = -1; r < rounds; r++) {  // round -1 warms up
                 for (int m = 0; m < 3; m++) {
-                    Path tree = build(dir.resolve("tree"), files);
+                    Path tree = TreeBench.build(dir.resolve("tree"), files);
                     long t0 = System.nanoTime();
                     remove(m, tree);
                     if (r >= 0) seconds[m][r] = (System.nanoTime() - t0) / 1e9;
@@ -47,13 +47,6 @@ public final class DeleteBench {
         }
     }
 
-    private static Path build(Path tree, int files) throws IOException {
-        for (int d = 0; d < 1000; d++) {
-            Path sub = Files.createDirectories(tree.resolve("d" + d / 100).resolve("s" + d % 100));
-            for (int f = d; f < files; f += 1000) Files.createFile(sub.resolve("file-" + f + ".dat"));
-        }
-        return tree;
-    }
 
     private static void remove(int how, Path tree) throws Exception {
         switch (how) {

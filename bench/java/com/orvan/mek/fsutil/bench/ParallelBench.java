@@ -24,7 +24,7 @@ public final class ParallelBench {
         int big = args.length > 2 ? Integer.parseInt(args[2]) : 1_000_000;
         Path dir = Files.createTempDirectory("fsutil-parallelbench");
         try {
-            String root = build(dir.resolve("tree"), files).toString();
+            String root = TreeBench.build(dir.resolve("tree"), files).toString();
             long n = walk(root, false, false);
             String[] labels = {"(s) sequential, names", "(p) parallel, names", "(S) sequential, ATTRIBUTES",
                 "(P) parallel, ATTRIBUTES", "(u) FileTree.usage", "(d) du -s (process)"};
@@ -59,13 +59,6 @@ public final class ParallelBench {
         }
     }
 
-    private static Path build(Path tree, int files) throws Exception {
-        for (int d = 0; d < 1000; d++) {
-            Path sub = Files.createDirectories(tree.resolve("d" + d / 100).resolve("s" + d % 100));
-            for (int f = d; f < files; f += 1000) Files.createFile(sub.resolve("file-" + f + ".dat"));
-        }
-        return tree;
-    }
 
     private static long walk(String root, boolean parallel, boolean attributes) throws Exception {
         LongAdder count = new LongAdder();
@@ -117,7 +110,7 @@ public final class ParallelBench {
         double ta = StatBench.median(a);
         double tb = StatBench.median(b);
         System.out.printf("  %d entries: fsutil du -s (JVM start included) %.3f s, GNU du -s %.3f s: %.2fx (goal > 1)%n",
-                dirs * 1000 + 1 + dirs / 100 + 1, ta, tb, tb / ta);
+                dirs * 1000 + dirs / 100 + 1, ta, tb, tb / ta);
     }
 
     private static String run(List<String> cmd) throws Exception {

@@ -25,11 +25,7 @@ public final class SteerBench {
         int rounds = args.length > 1 ? Integer.parseInt(args[1]) : 7;
         Path dir = Files.createTempDirectory("fsutil-steerbench");
         try {
-            for (int d = 0; d < 1000; d++) {
-                Path sub = Files.createDirectories(dir.resolve("d" + d / 100).resolve("s" + d % 100));
-                for (int f = d; f < files; f += 1000) Files.createFile(sub.resolve("file-" + f + ".dat"));
-            }
-            run(dir.toString(), rounds);
+            run(TreeBench.build(dir.resolve("tree"), files).toString(), rounds);
         } finally {
             WalkBench.exec(dir.getParent(), List.of("rm", "-rf", dir.toString()));
         }
