@@ -29,7 +29,7 @@ class FileTreeTest {
             {0xf0, 0x9d, 0x84, 0x9e}, {0xe9}, {0xff}, {0xc3}, {0x80}};
 
     // A random tree as a shell script: names in mixed encodings, each file holding its own name's bytes.
-    private static void tree(StringBuilder sh, Random rnd, int depth) {
+    static void tree(StringBuilder sh, Random rnd, int depth) {
         Set<String> seen = new HashSet<>();  // no two names that read alike: those would be twins
         for (int n = 2 + rnd.nextInt(4); n > 0; n--) {
             ByteArrayOutputStream bytes = new ByteArrayOutputStream();
