@@ -25,15 +25,20 @@ final class TestUtil {
     }
 
     // Runs a command in dir (null: here) with this JVM's environment and locale.
+    // A child that hangs is killed with its own children after 120 s, and fails the test.
     static Result run(Path dir, String... cmd) throws Exception {
-        File err = File.createTempFile("fsutil", ".err");
-        Process p = new ProcessBuilder(cmd).directory(dir == null ? null : dir.toFile()).redirectError(err).start();
+        File out = File.createTempFile("fsutil", ".out"), err = File.createTempFile("fsutil", ".err");
+        Process p = new ProcessBuilder(cmd).directory(dir == null ? null : dir.toFile()).redirectOutput(out).redirectError(err).start();
         p.getOutputStream().close();
-        byte[] out = p.getInputStream().readAllBytes();
-        assertTrue(p.waitFor(120, TimeUnit.SECONDS), () -> "hangs: " + List.of(cmd));
+        if (!p.waitFor(120, TimeUnit.SECONDS)) {
+            p.descendants().forEach(ProcessHandle::destroyForcibly);
+            p.destroyForcibly();
+            fail("hangs: " + List.of(cmd));
+        }
+        byte[] bytes = Files.readAllBytes(out.toPath());
         String text = new String(Files.readAllBytes(err.toPath()), Charset.defaultCharset());
-        assertTrue(err.delete());
-        return new Result(p.exitValue(), out, text);
+        assertTrue(out.delete() && err.delete());
+        return new Result(p.exitValue(), bytes, text);
     }
 
     // sh -c script in dir; must succeed. printf '\351' makes raw-byte names.
