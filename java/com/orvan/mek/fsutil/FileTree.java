@@ -712,7 +712,7 @@ public final class FileTree {
             for (int at = 0; at < records.length;) {
                 int len = ((records[at + 5] & 0xff) << 8) | (records[at + 6] & 0xff);
                 items.add(entry(records, v, at, len, parent, offset + level + 1));
-                at += HEADER_BYTES + len + (attributes ? 8 * ATTRIBUTE_COUNT : 0);
+                at += entryLength(len);
             }
             Group group = new Group(g, items.toArray(new Entry[0]));
             if (!shared.add(group.dir)) return null;  // closed meanwhile: nothing more is reported anyway
@@ -721,6 +721,9 @@ public final class FileTree {
             for (int d = level, i = 1; postOrder && d >= 1; d--) out[i++] = dirs[d];
             return out;
         }
+
+        /** The bytes of an entry record whose name is nameLen bytes long. */
+        private int entryLength(int nameLen) { return HEADER_BYTES + nameLen + (attributes ? 8 * ATTRIBUTE_COUNT : 0); }
 
         /** The entry record at `at` of b (its name `len` bytes long). */
         private Entry entry(byte[] b, ByteBuffer v, int at, int len, Entry parent, int depth) {
@@ -778,7 +781,7 @@ public final class FileTree {
 
         /** Whether a failure comes before the next entry to report in the batch. */
         private boolean failureNext() {
-            for (int p = pos; p < end; p += HEADER_BYTES + u16(p + 5) + (attributes ? 8 * ATTRIBUTE_COUNT : 0)) {
+            for (int p = pos; p < end; p += entryLength(u16(p + 5))) {
                 if (batch[p] == FAILURE) return true;
                 if (!postOrder || batch[p] != DIRECTORY) return false;  // only a directory's first record reports nothing
             }
@@ -836,7 +839,7 @@ public final class FileTree {
                 return null;
             }
             Entry e = entry(batch, view, pos, len, parent, offset + depth);
-            pos = at + len + (attributes ? 8 * ATTRIBUTE_COUNT : 0);
+            pos += entryLength(len);
             if (e.type != Type.DIRECTORY) return e;
             if (depth >= dirs.length) dirs = Arrays.copyOf(dirs, depth * 2);
             dirs[depth] = e;

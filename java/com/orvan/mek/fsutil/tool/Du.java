@@ -7,6 +7,7 @@ import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.NotDirectoryException;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashSet;
 import java.util.List;
@@ -33,7 +34,7 @@ final class Du extends Command {
     @Override
     int run(List<String> args, PrintStream out, PrintStream err) throws UsageException {
         this.err = err;
-        List<String> paths = new java.util.ArrayList<>();
+        List<String> paths = new ArrayList<>();
         for (String a : args) {
             if (a.startsWith("-") && a.length() > 1) {
                 for (char c : a.substring(1).toCharArray()) {
