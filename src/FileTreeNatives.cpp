@@ -164,9 +164,39 @@ constexpr char kDeletePrefix[] = "[FileTree.delete] ";
 constexpr char kUsagePrefix[] = "[FileTree.usage] ";
 constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
 
+// java.nio.file.FileSystemException(path, null, reason): a failure of the
+// system, not of the caller's path (out of descriptors).
+void raiseFileSystemException(JNIEnv* env, const char* path, int err) {
+    jstring file = JNU_NewStringNative(env, path);
+    jstring reason = file ? JNU_NewStringNative(env, std::strerror(err)) : nullptr;
+    jclass cls = reason ? env->FindClass("java/nio/file/FileSystemException") : nullptr;
+    jmethodID ctor = cls ? env->GetMethodID(cls, "<init>", "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V") : nullptr;
+    auto* e = ctor ? static_cast<jthrowable>(env->NewObject(cls, ctor, file, nullptr, reason)) : nullptr;
+    if (e) env->Throw(e);  // else the VM's own error is pending
+    env->DeleteLocalRef(e);
+    env->DeleteLocalRef(cls);
+    env->DeleteLocalRef(reason);
+    env->DeleteLocalRef(file);
+}
+
+// The one place a failure to open or start on a path becomes a Java exception.
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err) {
+    if (err == ENOMEM) {
+        char szMsg[64];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sno memory", prefix);
+        throwException(env, "java/lang/OutOfMemoryError", szMsg);
+        return;
+    }
+    if (err == EMFILE || err == ENFILE) {
+        raiseFileSystemException(env, path, err);
+        return;
+    }
+    char head[64];
+    fsutil::formatMessage(head, sizeof head, "%sFail to open '", prefix);
+    char tail[320];
+    fsutil::formatMessage(tail, sizeof tail, "'. Error='%s'", std::strerror(err));
     char szMsg[512];
-    fsutil::formatMessage(szMsg, sizeof szMsg, "%sFail to open '%s'. Error='%s'", prefix, path, std::strerror(err));
+    fsutil::formatPathMessage(szMsg, sizeof szMsg, head, path, tail);
     if (err == ENOENT) {
         throwFileNotFoundException(env, szMsg);
     } else if (err == ENOTDIR && prefix == kWalkPrefix) {
@@ -288,9 +318,10 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env,
     auto* batches = static_cast<Batches*>(std::calloc(1, sizeof(Batches)));
     fsutil::TreeWalk* walk = batches ? fsutil::TreeWalk::open(fd, options) : nullptr;
     if (!walk) {
+        const int err = batches ? errno : ENOMEM;
         if (!batches) close(fd);
         std::free(batches);
-        throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
+        raiseOpenFailure(env, kWalkPrefix, shown.get(), err);
         return -1;
     }
     batches->walk = walk;
@@ -401,6 +432,8 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openPart(JNIEnv* env,
     }
     if (fd >= 0 && (why || !enter)) close(fd);
     b->walk = why || !enter ? fsutil::TreeWalk::failed(why) : fsutil::TreeWalk::open(fd, b->options);
+    // A part that cannot start (out of descriptors) is a failure of its directory, not of the walk.
+    if (!b->walk && errno != ENOMEM) b->walk = fsutil::TreeWalk::failed(std::strerror(errno));
     if (!b->walk) {
         freeBatches(b);
         throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");

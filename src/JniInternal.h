@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "Charsets.h"
 
 namespace fsutil {
@@ -28,22 +30,39 @@ char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs);
 // A Java path as native bytes for this library's own Java API, resolved
 // component by component: for each, its platform-charset form when an entry
 // of that name exists, else its ISO-8859-1 form when that exists, else the
-// platform form. Malloc'd; null when the VM failed (its exception pending).
+// platform form. Malloc'd; null when the VM failed or the path holds NUL
+// (an exception pending either way).
 char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs);
 
 // Opens a Java path, resolved the same way, at any length (component by
 // component past PATH_MAX). The descriptor, or -1 with errno set; -2 when the
-// VM failed (its exception pending). *shown gets the platform form, for messages.
+// VM failed or the path holds NUL (an exception pending). *shown gets the platform form, for messages.
 int openResolved(JNIEnv* env, jstring jsPath, int flags, Charset& cs, CString* shown);
 
 // Opens a native path at any length (component by component past PATH_MAX).
 int openNativePath(const char* path, int flags);
+
+// lstat of a native path at any length; 0, or -1 with errno set.
+int lstatNativePath(const char* path, struct stat* st);
+
+// Whether jsPath holds a NUL character, which no system call could be given:
+// the path would be cut there and name another file. Raises nothing.
+bool hasNul(JNIEnv* env, jstring jsPath);
+
+// Refuses a path holding NUL as the JDK does: true with a pending
+// java.nio.file.InvalidPathException ("Nul character not allowed").
+bool refuseNul(JNIEnv* env, jstring jsPath);
 
 // Formats into a fixed buffer; a text that does not fit is cut, never
 // overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.
 // Variadic on purpose: the format attribute lets the compiler check every call.
 void formatMessage(char* buf, std::size_t size, const char* fmt, ...)  // NOLINT(cert-dcl50-cpp)
     __attribute__((format(printf, 3, 4)));
+
+// Formats head, path and tail into buf. Where that does not fit, the path
+// loses bytes from its middle (shown as "..."), never the head or the tail,
+// which carry the call and the reason; UTF-8 sequences are not split.
+void formatPathMessage(char* buf, std::size_t size, const char* head, const char* path, const char* tail);
 
 // Writes one diagnostic to standard output and flushes, so that lines from
 // native code and from Java come out in the order they were made.

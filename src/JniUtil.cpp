@@ -135,8 +135,10 @@ void throwStatError(JNIEnv* env, int iErr, const char* acPath, const char* acPre
             if (e.err == iErr) text = e.text;
         }
     }
+    char head[kMsgSize];
+    formatMessage(head, sizeof head, "%s stat() failed on  '", acPrefix);
     char szMsg[kMsgSize];
-    formatMessage(szMsg, sizeof szMsg, "%s stat() failed on  '%s%s", acPrefix, acPath ? acPath : "(null)", text);
+    formatPathMessage(szMsg, sizeof szMsg, head, acPath ? acPath : "(null)", text);
     throwIOException(env, szMsg);
 }
 
@@ -180,6 +182,46 @@ void formatMessage(char* buf, std::size_t size, const char* fmt, ...) {  // NOLI
         const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
         if (lead >= 0xC0 && len - (start - 1) < need) buf[start - 1] = '\0';
     }
+}
+
+namespace {
+bool isContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+}  // namespace
+
+void formatPathMessage(char* buf, std::size_t size, const char* head, const char* path, const char* tail) {
+    if (size == 0) return;
+    const std::size_t headLen = std::strlen(head);
+    const std::size_t tailLen = std::strlen(tail);
+    const std::size_t pathLen = std::strlen(path);
+    constexpr char kGap[] = "...";
+    constexpr std::size_t kGapLen = sizeof kGap - 1;
+    if (headLen + pathLen + tailLen < size) {
+        formatMessage(buf, size, "%s%s%s", head, path, tail);
+        return;
+    }
+    if (headLen + kGapLen + tailLen >= size) {  // not even the gap fits: the plain cut
+        formatMessage(buf, size, "%s%s%s", head, path, tail);
+        return;
+    }
+    // Keep the path's start and end, a little more of the end (the name that failed).
+    const std::size_t room = size - 1 - headLen - kGapLen - tailLen;
+    std::size_t front = room / 3;
+    std::size_t back = room - front;
+    while (front > 0 && isContinuation(path[front])) --front;
+    std::size_t from = pathLen - back;
+    while (from < pathLen && isContinuation(path[from])) ++from;
+    back = pathLen - from;
+    char* out = buf;
+    std::memcpy(out, head, headLen);
+    out += headLen;
+    std::memcpy(out, path, front);
+    out += front;
+    std::memcpy(out, kGap, kGapLen);
+    out += kGapLen;
+    std::memcpy(out, path + from, back);
+    out += back;
+    std::memcpy(out, tail, tailLen);
+    out[tailLen] = '\0';
 }
 
 bool takePending(JNIEnv* env, jthrowable* cause) {

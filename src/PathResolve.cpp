@@ -30,7 +30,7 @@ std::size_t countSlashes(const char* s) {
 }  // namespace
 
 char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs) {
-    if (!jsPath) return nullptr;
+    if (!jsPath || refuseNul(env, jsPath)) return nullptr;
     {
         // Plain ASCII: both forms are these bytes, so there is nothing to probe.
         Chars chars;
@@ -137,7 +137,47 @@ int openNativePath(const char* path, int flags) {
     return std::strlen(path) < PATH_MAX ? open(path, flags) : openByComponents(path, path, flags);
 }
 
+int lstatNativePath(const char* path, struct stat* st) {
+    if (std::strlen(path) < PATH_MAX) return lstat(path, st);
+    // The entry itself, a link too: O_PATH with O_NOFOLLOW opens the link, not its target.
+    const int fd = openByComponents(path, path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int rc = fstat(fd, st);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return rc;
+}
+
+bool hasNul(JNIEnv* env, jstring jsPath) {
+    const jsize len = env->GetStringLength(jsPath);
+    jchar chunk[256];
+    for (jsize at = 0; at < len;) {
+        const jsize n = len - at < 256 ? len - at : 256;
+        env->GetStringRegion(jsPath, at, n, chunk);
+        for (jsize i = 0; i < n; ++i) {
+            if (chunk[i] == 0) return true;
+        }
+        at += n;
+    }
+    return false;
+}
+
+bool refuseNul(JNIEnv* env, jstring jsPath) {
+    if (!hasNul(env, jsPath)) return false;
+    jclass cls = env->FindClass("java/nio/file/InvalidPathException");
+    jmethodID ctor = cls ? env->GetMethodID(cls, "<init>", "(Ljava/lang/String;Ljava/lang/String;)V") : nullptr;
+    jstring reason = ctor ? env->NewStringUTF("Nul character not allowed") : nullptr;
+    auto* e = reason ? static_cast<jthrowable>(env->NewObject(cls, ctor, jsPath, reason)) : nullptr;
+    if (e) env->Throw(e);  // else the VM's own error is pending
+    env->DeleteLocalRef(e);
+    env->DeleteLocalRef(reason);
+    env->DeleteLocalRef(cls);
+    return true;
+}
+
 int openResolved(JNIEnv* env, jstring jsPath, int flags, Charset& cs, CString* shown) {
+    if (refuseNul(env, jsPath)) return -2;
     CString platform(stringNativeChars(env, jsPath, cs));
     if (!platform) return -2;
     CString latin1(latin1Chars(env, jsPath));

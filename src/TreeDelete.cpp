@@ -140,7 +140,7 @@ bool TreeDelete::share(int parentFd, const char* name, const char* path) {
     options.everyType = true;
     TreeWalk* walk = TreeWalk::open(fd, options);
     if (!walk) {
-        fail(path, "", 0, std::strerror(ENOMEM));
+        fail(path, "", 0, std::strerror(errno));
         return false;
     }
     const bool emptied = emptyTree(*walk, path);

@@ -226,7 +226,9 @@ bool TreeShares::split(std::size_t threads) {
             if (node.fd >= 0 && fstat(node.fd, &st) == 0) {
                 if (enter(nodes_.data[node.parent], node.name, node.path, st) && nodes_.push(node)) continue;
             } else if (node.fd >= 0 || errno != ELOOP) {
-                fail(node.path, "", 0, std::strerror(errno));
+                const int err = errno;
+                if (node.fd < 0) unopened(nodes_.data[node.parent].fd, node.name);
+                fail(node.path, "", 0, std::strerror(err));
                 nodes_.data[node.parent].failed = true;
             } else {
                 // A link now where the directory was: an entry like any other, never followed.

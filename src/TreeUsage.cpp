@@ -139,6 +139,15 @@ class TreeUsage final : public TreeShares {
         }
     }
 
+    // A directory that cannot be opened still counts itself, as du counts it.
+    void unopened(int parentFd, const char* name) override {
+        struct stat st;
+        if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            (!sameFileSystem_ || st.st_dev == dev_)) {
+            countOne(st);
+        }
+    }
+
     bool enter(Node& /*parent*/, const char* /*name*/, const char* /*path*/, const struct stat& st) override {
         if (sameFileSystem_ && st.st_dev != dev_) return false;
         countOne(st);
@@ -149,8 +158,10 @@ class TreeUsage final : public TreeShares {
         const int fd = openat(parentFd, name, kDirFlags);
         struct stat st;
         if (fd < 0 || fstat(fd, &st) != 0) {
+            const int err = errno;
             if (fd >= 0) close(fd);
-            fail(path, "", 0, std::strerror(errno));
+            unopened(parentFd, name);
+            fail(path, "", 0, std::strerror(err));
             return false;
         }
         if (sameFileSystem_ && st.st_dev != dev_) {
@@ -165,8 +176,9 @@ class TreeUsage final : public TreeShares {
         options.sameFileSystem = sameFileSystem_;
         TreeWalk* walk = TreeWalk::open(fd, options);
         if (!walk) {
+            const int err = errno;
             add(s);
-            fail(path, "", 0, std::strerror(ENOMEM));
+            fail(path, "", 0, std::strerror(err));
             return false;
         }
         WalkPath at;

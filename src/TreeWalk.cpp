@@ -70,8 +70,10 @@ TreeWalk* TreeWalk::open(int rootFd, const WalkOptions& options) {
     auto* walk = new (std::nothrow) TreeWalk;
     struct stat st;
     if (!walk || fstat(rootFd, &st) != 0) {
+        const int err = walk ? errno : ENOMEM;
         close(rootFd);
         delete walk;
+        errno = err;
         return nullptr;
     }
     walk->options_ = options;
@@ -82,7 +84,9 @@ TreeWalk* TreeWalk::open(int rootFd, const WalkOptions& options) {
     walk->mounts_ = !options.attributes && mountsBelow(rootFd);
     const int fd = dup(rootFd);
     if (fd < 0 || (walk->push(fd, st, nullptr, false) && walk->count_ == 0)) {
+        const int err = errno;  // dup's, or push's
         delete walk;
+        errno = err;
         return nullptr;
     }
     return walk;
@@ -102,6 +106,7 @@ const char* TreeWalk::push(int fd, const struct stat& st, const char* name, bool
         auto* grown = static_cast<Level*>(std::realloc(static_cast<void*>(levels_), want * sizeof(Level)));
         if (!grown) {
             close(fd);
+            errno = ENOMEM;
             return std::strerror(ENOMEM);
         }
         levels_ = grown;
@@ -119,6 +124,7 @@ const char* TreeWalk::push(int fd, const struct stat& st, const char* name, bool
         const int err = name && !level.name ? ENOMEM : errno;
         close(fd);
         std::free(level.name);
+        errno = err;
         return std::strerror(err);
     }
     if (searchDenied(fd)) {
@@ -263,31 +269,44 @@ bool TreeWalk::reopen(std::size_t i, const char** why) {
         ++open_;  // the only level: nothing to bound
         return true;
     }
+    if (i + 1 < count_ && levels_[i + 1].fd >= 0) {
+        // Climbing back up (post-order): ".." of the open child, checked like any reopening.
+        const int up = openat(levels_[i + 1].fd, "..", kDirFlags);
+        struct stat st;
+        if (up >= 0 && fstat(up, &st) == 0 && st.st_dev == levels_[i].dev && st.st_ino == levels_[i].ino) {
+            levels_[i].fd = up;
+            ++open_;
+            bound();
+            return true;
+        }
+        if (up >= 0) close(up);  // moved: the road from the ancestors says so
+    }
     std::size_t k = i;
     while (k > 1 && levels_[k - 1].fd < 0) --k;
     int fd = k > 0 && levels_[k - 1].fd >= 0 ? levels_[k - 1].fd : rootFd_;
     if (fd == rootFd_) k = 1;  // the root itself never moves under its own descriptor
-    bool owned = false;
+    // The levels on the way stay open too (bound() closes the shallowest): climbing back up
+    // then finds its parent open, instead of opening the whole path again at every level.
     for (; k <= i; ++k) {
-        const Level& step = levels_[k];
+        Level& step = levels_[k];
         const int next = openat(fd, step.name, step.viaLink ? kDirFlags & ~O_NOFOLLOW : kDirFlags);
-        const int err = errno;
-        if (owned) close(fd);
         if (next < 0) {
+            const int err = errno;
             *why = err == ENOENT || err == ENOTDIR || err == ELOOP ? kWalkMoved : std::strerror(err);
+            bound();
             return false;
         }
         struct stat st;
         if (fstat(next, &st) != 0 || st.st_dev != step.dev || st.st_ino != step.ino) {
             close(next);
             *why = kWalkMoved;
+            bound();
             return false;
         }
+        step.fd = next;
+        ++open_;
         fd = next;
-        owned = true;
     }
-    levels_[i].fd = fd;
-    ++open_;
     bound();
     return true;
 }

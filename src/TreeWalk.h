@@ -74,7 +74,8 @@ constexpr std::size_t kTreeMaxOpen = 48;
 
 class TreeWalk {
    public:
-    // Takes over rootFd, an open directory. Null when out of memory (rootFd closed then).
+    // Takes over rootFd, an open directory. Null when it cannot start (out of
+    // memory or descriptors: errno says which; rootFd closed then).
     static TreeWalk* open(int rootFd, const WalkOptions& options);
     ~TreeWalk();
     TreeWalk(const TreeWalk&) = delete;

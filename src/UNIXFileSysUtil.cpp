@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -92,6 +94,18 @@ jobject failStat(JNIEnv* env, const char* errMsg, jthrowable cause) {
 
 constexpr char kStatPrefix[] = "[UNIXFileSysUtil.getFileSysStat] ";
 
+// statvfs64 of a path at any length: past PATH_MAX, of the entry opened component by component.
+int statvfsAnyLength(const char* path, struct statvfs64* buf) {
+    if (std::strlen(path) < PATH_MAX) return statvfs64(path, buf);
+    const int fd = fsutil::openNativePath(path, O_PATH | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int rc = fstatvfs64(fd, buf);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return rc;
+}
+
 // ---- directory walk -------------------------------------------------------
 
 jlong toHandle(const void* p) { return static_cast<jlong>(reinterpret_cast<std::intptr_t>(p)); }
@@ -152,14 +166,33 @@ void closeStream(DIR* dir) {
 
 constexpr char kFirstPrefix[] = "[UNIXFileSysUtil.getFirstFile] ";
 
+// A directory stream of a path at any length (opendir alone stops at PATH_MAX).
+DIR* openDirectory(const char* path) {
+    if (std::strlen(path) < PATH_MAX) return opendir(path);
+    const int fd = fsutil::openNativePath(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!dir && fd >= 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return dir;
+}
+
+// "<head> '<path>'. Error='<reason>'" into buf, the path shortened in its middle where it must be.
+void formatPathError(char* buf, std::size_t size, const char* head, const char* path, int err) {
+    char tail[320];
+    fsutil::formatMessage(tail, sizeof tail, "'. Error='%s'", std::strerror(err));
+    fsutil::formatPathMessage(buf, size, head, path, tail);
+}
+
 DIR* openOrRaise(JNIEnv* env, const char* szListDir) {
     errno = 0;
-    DIR* dir = opendir(szListDir);
+    DIR* dir = openDirectory(szListDir);
     if (!dir) {
         const int err = errno;
         char szMsg[512];
-        fsutil::formatMessage(szMsg, sizeof szMsg, "%sFail to get first file of '%s'. Error='%s'", kFirstPrefix,
-                              szListDir, std::strerror(err));
+        formatPathError(szMsg, sizeof szMsg, "[UNIXFileSysUtil.getFirstFile] Fail to get first file of '", szListDir, err);
         if (err == ENOENT) {
             throwFileNotFoundException(env, szMsg);
         } else {
@@ -243,6 +276,30 @@ BatchStream* fromBatchHandle(jlong jlHandle) {
     return reinterpret_cast<BatchStream*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
 }
 
+// readLinkTarget at any length: past PATH_MAX, of the link opened itself, component by component.
+int readLinkAnyLength(const char* path, char** target) {
+    if (std::strlen(path) < PATH_MAX) return readLinkTarget(path, target);
+    const int fd = fsutil::openNativePath(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int rc = -1;
+    for (std::size_t size = 512; size <= 65536; size *= 2) {
+        CString buffer(static_cast<char*>(std::malloc(size)));
+        if (!buffer) break;
+        const ssize_t n = readlinkat(fd, "", buffer.get(), size);  // "" reads the link fd names
+        if (n < 0) break;
+        if (static_cast<std::size_t>(n) < size) {
+            buffer.get()[n] = '\0';
+            *target = buffer.release();
+            rc = 0;
+            break;
+        }
+    }
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -298,6 +355,11 @@ JNIEXPORT jobject getFileSysStat(JNIEnv* env, jobject /*jobj*/, jstring jsPath) 
         fsutil::formatMessage(errMsg, sizeof errMsg, "%sconvert failed for a null path", kStatPrefix);
         return failStat(env, errMsg, nullptr);
     }
+    if (fsutil::hasNul(env, jsPath)) {
+        // The path would be cut at the NUL and name another file system's entry.
+        fsutil::formatMessage(errMsg, sizeof errMsg, "%sNul character not allowed in the path", kStatPrefix);
+        return failStat(env, errMsg, nullptr);
+    }
     CString convertedStr(convert(env, jsPath));
     jthrowable cause = nullptr;
     if (!convertedStr) {
@@ -312,10 +374,10 @@ JNIEXPORT jobject getFileSysStat(JNIEnv* env, jobject /*jobj*/, jstring jsPath) 
         return failStat(env, errMsg, cause);
     }
     struct statvfs64 buf;
-    if (statvfs64(convertedStr.get(), &buf) != 0) {
+    if (statvfsAnyLength(convertedStr.get(), &buf) != 0) {
         const int err = errno;
-        fsutil::formatMessage(errMsg, sizeof errMsg, "%sstatvfs failed for '%s'. Error='%s'", kStatPrefix,
-                              convertedStr.get(), std::strerror(err));
+        formatPathError(errMsg, sizeof errMsg, "[UNIXFileSysUtil.getFileSysStat] statvfs failed for '", convertedStr.get(),
+                        err);
         return failStat(env, errMsg, nullptr);
     }
     const jlong bsize = static_cast<jlong>(buf.f_bsize);
@@ -382,6 +444,10 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getFirstFile
         throwException(env, "java/lang/NullPointerException",
                        jsPath ? "[UNIXFileSysUtil.getFirstFile] buffer is null"
                               : "[UNIXFileSysUtil.getFirstFile] path is null");
+        return -1;
+    }
+    if (fsutil::hasNul(env, jsPath)) {
+        throwIOException(env, "[UNIXFileSysUtil.getFirstFile] Nul character not allowed in the path");
         return -1;
     }
     Charset cs = Charset::unresolved;
@@ -481,6 +547,7 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeFs_nativePath(JNIEn
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.nativePath] path is null");
         return nullptr;
     }
+    if (fsutil::refuseNul(env, jsPath)) return nullptr;
     CString szPath(getNativeFilePath(env, jsPath));
     if (!szPath) return nullptr;
     const auto len = static_cast<jsize>(std::strlen(szPath.get()));
@@ -498,11 +565,10 @@ JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeFs_readLink(JNIEnv* en
     CString szPath(fsutil::resolvedPath(env, jsPath, cs));
     if (!szPath) return nullptr;
     char* pszTarget = nullptr;
-    if (readLinkTarget(szPath.get(), &pszTarget) != 0) {
+    if (readLinkAnyLength(szPath.get(), &pszTarget) != 0) {
         const int err = errno;
         char szMsg[512];
-        fsutil::formatMessage(szMsg, sizeof szMsg, "[UNIXFileSysUtil.readLink] Fail to read link '%s'. Error='%s'",
-                              szPath.get(), std::strerror(err));
+        formatPathError(szMsg, sizeof szMsg, "[UNIXFileSysUtil.readLink] Fail to read link '", szPath.get(), err);
         if (err == ENOENT) {
             throwFileNotFoundException(env, szMsg);
         } else {
@@ -523,8 +589,7 @@ JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeFs_isDirectory(JNIEnv
     Charset cs = Charset::unresolved;
     CString szPath(fsutil::resolvedPath(env, jsPath, cs));
     struct stat st;
-    // Past PATH_MAX lstat fails: such a path is taken for no directory, and whoever opens it says more.
-    return szPath && lstat(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
+    return szPath && fsutil::lstatNativePath(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
 }
 
 }  // extern "C"

@@ -124,7 +124,16 @@ public final class FileTree {
 
         /** @return the path below the root, its names joined with "/" */
         public String path() {
-            if (path == null) path = parent == null ? name : parent.path() + "/" + name;
+            if (path != null) return path;
+            // Up to the nearest directory whose path is known, then down: no recursion, whatever the depth.
+            ArrayDeque<Entry> up = new ArrayDeque<>();
+            Entry e = this;
+            for (; e != null && e.path == null; e = e.parent) up.push(e);
+            String at = e == null ? null : e.path;
+            for (Entry d : up) {
+                d.path = at == null ? d.name : at + "/" + d.name;
+                at = d.path;
+            }
             return path;
         }
 
@@ -558,6 +567,7 @@ public final class FileTree {
         @Override
         public boolean tryAdvance(Consumer<? super Entry> action) {
             for (;;) {
+                if (shared.closed) return false;  // nothing more once close() was called, on any thread
                 if (current != null) {
                     if (current.hasNext()) {
                         action.accept(current.next());
@@ -670,6 +680,8 @@ public final class FileTree {
         private int pos;
         private int end;
         private Entry next;
+        /** Entries an action did not take before it threw, handed out before the batch goes on. */
+        private final ArrayDeque<Entry> returned = new ArrayDeque<>();
         /** Set by close() before it releases anything, so that no later hasNext() reports an entry. */
         private volatile boolean closed;
 
@@ -739,7 +751,9 @@ public final class FileTree {
 
         @Override
         public synchronized boolean hasNext() {
-            if (next == null && (closed || shared.closed)) return false;  // nothing more once close() returned
+            if (next == null && shared.closed) return false;  // nothing more once close() returned
+            if (next == null && !returned.isEmpty()) next = returned.poll();  // also after the end was read
+            if (next == null && closed) return false;
             while (next == null) {
                 if (pos == end && !fill()) return false;
                 next = parse();
@@ -756,27 +770,49 @@ public final class FileTree {
             return e;
         }
 
-        /** Hands the rest to action a batch at a time: one lock per batch, not per entry. */
+        /**
+         * Hands the rest to action a batch at a time: one lock per batch, not per entry. Entries not
+         * yet handed when action throws go back, so the next call starts with them; none is handed
+         * once close() was called.
+         */
         @Override
         public void forEachRemaining(Consumer<? super Entry> action) {
-            Entry[] taken = new Entry[BATCH_BYTES / HEADER_BYTES];
+            Entry[] taken = new Entry[BATCH_BYTES / HEADER_BYTES + 1];
             for (int n; (n = take(taken)) > 0;) {
-                for (int i = 0; i < n; i++) action.accept(taken[i]);
+                int i = 0;
+                try {
+                    // Only the caller's close() stops the handing out: the walk's own end (closed) does not.
+                    while (i < n && !shared.closed) action.accept(taken[i++]);
+                } finally {
+                    if (i < n) putBack(taken, i, n);
+                }
+                if (shared.closed) return;
             }
         }
 
         /**
          * Moves the entries left in the current batch (read first if none) into out; 0 at the end.
-         * It stops before a failure, so that the handler hears of it after the entries before it.
+         * It stops before a failure, so that the handler hears of it after the entries before it,
+         * and at the end of the batch: a take never reads a second one.
          */
         private synchronized int take(Entry[] out) {
             int n = 0;
-            while (hasNext()) {
+            while (n < out.length) {
+                if (next == null && !returned.isEmpty()) next = returned.poll();
+                while (next == null && pos < end && !closed) next = parse();
+                if (next == null && (n > 0 || !hasNext())) break;
                 out[n++] = next;
                 next = null;
-                if (pos == end || failureNext()) break;
+                if (returned.isEmpty() && (pos == end || failureNext())) break;
             }
             return n;
+        }
+
+        /** Puts taken[from, to) back, first in line. */
+        private synchronized void putBack(Entry[] taken, int from, int to) {
+            if (next != null) returned.addFirst(next);
+            for (int i = to - 1; i > from; i--) returned.addFirst(taken[i]);
+            next = taken[from];
         }
 
         /** Whether a failure comes before the next entry to report in the batch. */

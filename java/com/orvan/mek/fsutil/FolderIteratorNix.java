@@ -100,6 +100,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     private final NativeHandle stream;
     /** Set by close() before it releases anything, so that no later hasNext() reports an entry. */
     private volatile boolean closed;
+    /** Set by the caller's close() only (not by the end of the listing): nothing more is handed out. */
+    private volatile boolean stopped;
     /** The current batch: records of type (1 byte), name length (2 bytes), name bytes. */
     private byte[] batch;
     private int pos;
@@ -179,8 +181,9 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     /** @return whether another entry follows */
     @Override
     public synchronized boolean hasNext() {
+        if (stopped) return false;
+        if (pos < end) return true;  // also after the end was read: what an action put back
         if (closed) return false;
-        if (pos < end) return true;
         long h = stream.enter();
         if (h == -1) return false;
         try {
@@ -191,7 +194,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
             Reference.reachabilityFence(this);
         }
         if (end > 0 && !closed) return true;
-        close();  // the end: nothing is kept open
+        release();  // the end: nothing is kept open
         return false;
     }
 
@@ -230,28 +233,51 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         drain(action, false);
     }
 
+    /**
+     * Hands the rest to action, a batch per lock. The names are decoded outside the lock; those not
+     * yet handed when action throws go back, so the next call starts with them. Nothing is handed
+     * once close() was called.
+     */
     @SuppressWarnings("unchecked")
     private <T> void drain(Consumer<? super T> action, boolean entries) {
-        Object[] taken = new Object[BATCH_BYTES / 3];
-        for (int n; (n = take(taken, entries)) > 0;) {
-            for (int i = 0; i < n; i++) action.accept((T) taken[i]);
+        byte[] chunk = new byte[BATCH_BYTES];
+        for (int n; (n = take(chunk)) > 0;) {
+            int at = 0;
+            try {
+                while (at < n && !stopped) {
+                    int len = ((chunk[at + 1] & 0xff) << 8) | (chunk[at + 2] & 0xff);
+                    Object o = entries
+                            ? new Entry(decode(chunk, at + 3, len), TYPES[chunk[at]], Arrays.copyOfRange(chunk, at + 3, at + 3 + len))
+                            : decode(chunk, at + 3, len);
+                    at += 3 + len;  // handed from here on, also when action throws
+                    action.accept((T) o);
+                }
+            } finally {
+                if (at < n && !stopped) putBack(chunk, at, n);
+            }
+            if (stopped) return;
         }
     }
 
-    /** Moves what is left of the current batch (read first if none) into out; 0 at the end. */
-    private synchronized int take(Object[] out, boolean entries) {
-        int n = 0;
+    /** Moves the records left in the current batch (read first if none) into chunk; their length, 0 at the end. */
+    private synchronized int take(byte[] chunk) {
         if (!hasNext()) return 0;
-        while (pos < end) {
-            if (entries) {
-                out[n++] = takeEntry();
-            } else {
-                int len = nameLength();
-                out[n++] = decode(batch, pos + 3, len);
-                pos += 3 + len;
-            }
-        }
+        int n = end - pos;
+        System.arraycopy(batch, pos, chunk, 0, n);
+        pos = end;
         return n;
+    }
+
+    /** Puts chunk[from, to) back before what is left of the batch. */
+    private synchronized void putBack(byte[] chunk, int from, int to) {
+        int rest = to - from;
+        int left = end - pos;
+        byte[] merged = new byte[Math.max(BATCH_BYTES, rest + left)];
+        System.arraycopy(chunk, from, merged, 0, rest);
+        System.arraycopy(batch, pos, merged, rest, left);
+        batch = merged;
+        pos = 0;
+        end = rest + left;
     }
 
     private int nameLength() {
@@ -280,6 +306,11 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      */
     @Override
     public void close() {
+        stopped = true;
+        release();
+    }
+
+    private void release() {
         closed = true;
         stream.close();
     }

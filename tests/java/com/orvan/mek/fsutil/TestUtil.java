@@ -87,6 +87,17 @@ final class TestUtil {
         return dir.toString();
     }
 
+    // dir/name: a directory "d" and a file "f" at each of `levels` levels, at any depth. Built from
+    // the bottom in chunks that each stay below PATH_MAX, joined by renames: no path the shell
+    // hands the kernel is ever long, and no step costs more with the depth.
+    static String chain(Path dir, String name, int levels) throws Exception {
+        sh(dir, "n=" + levels + "; lower=; j=0; while [ $n -gt 0 ]; do c=$n; [ $c -gt 1000 ] && c=1000; n=$((n-c)); j=$((j+1));"
+                + " p=; q=c$j; i=0; while [ $i -lt $c ]; do p=$p/d; i=$((i+1)); done; mkdir -p c$j$p || exit 1;"
+                + " i=0; while [ $i -lt $c ]; do : > $q/f || exit 1; q=$q/d; i=$((i+1)); done;"
+                + " if [ -n \"$lower\" ]; then rmdir c$j$p && mv $lower c$j$p || exit 1; fi; lower=c$j; done; mv $lower '" + name + "'");
+        return dir + "/" + name;
+    }
+
     // Lists dir with the library, failing on a name reported twice.
     static Set<String> walk(String dir) throws IOException {
         List<String> list = FolderIteratorNix.list(dir);

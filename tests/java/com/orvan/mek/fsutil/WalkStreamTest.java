@@ -1,0 +1,130 @@
+package com.orvan.mek.fsutil;
+
+import static com.orvan.mek.fsutil.TestUtil.*;
+import static org.junit.jupiter.api.Assertions.*;
+
+import com.orvan.mek.fsutil.FileTree.Entry;
+import com.orvan.mek.fsutil.FileTree.Option;
+import java.io.IOException;
+import java.nio.channels.FileChannel;
+import java.nio.file.*;
+import java.util.*;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicReference;
+import java.util.function.Consumer;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+// Streams and iterators as a caller drives them: deep post-order batches, close() from inside an
+// action, actions that throw, and running out of descriptors.
+class WalkStreamTest {
+    @TempDir Path tmp;
+
+    @Test
+    void everyRoadThroughADeepPostOrderWalkGetsEveryEntry() throws Exception {
+        String root = chain(tmp, "deep", 5000);
+        try {
+            FileTree.Walker w = FileTree.walker(root).with(Option.DIRECTORIES_LAST);
+            try (Stream<Entry> s = w.stream()) {
+                assertEquals(10_000, s.count());
+            }
+            try (Stream<Entry> s = w.stream()) {
+                AtomicInteger n = new AtomicInteger();
+                s.forEach(e -> n.incrementAndGet());
+                assertEquals(10_000, n.get());
+            }
+            try (Stream<Entry> s = w.stream()) {
+                assertEquals(10_000, s.parallel().count());
+            }
+            try (Stream<Entry> s = w.stream()) {
+                Entry deepest = s.filter(e -> e.depth() == 5000 && e.type() == FileTree.Type.FILE).findFirst().orElseThrow();
+                // The path of an entry 5,000 levels down, asked first on a small stack.
+                AtomicReference<Object> path = new AtomicReference<>();
+                Thread t = new Thread(null, () -> {
+                    try {
+                        path.set(deepest.path());
+                    } catch (Throwable x) {
+                        path.set(x);
+                    }
+                }, "small", 256 * 1024);
+                t.start();
+                t.join();
+                assertEquals("d/".repeat(4999) + "f", path.get());
+            }
+        } finally {
+            FileTree.delete(root);
+        }
+    }
+
+    @Test
+    void nothingIsDeliveredOnceCloseReturned() throws Exception {
+        sh(tmp, "for i in $(seq 40); do mkdir d$i && touch d$i/a d$i/b d$i/c; done");
+        for (boolean parallel : new boolean[] {false, true}) {
+            AtomicInteger after = new AtomicInteger();
+            AtomicInteger closed = new AtomicInteger();
+            Stream<Entry> s = FileTree.walk(tmp.toString());
+            Stream<Entry> used = parallel ? s.parallel() : s;
+            used.forEach(e -> {
+                if (closed.get() > 0) after.incrementAndGet();
+                if (closed.get() == 0 && e.depth() == 2) {
+                    s.close();
+                    closed.set(1);
+                }
+            });
+            assertEquals(0, after.get(), parallel ? "parallel" : "sequential");
+        }
+        assertEquals(0, streamsUnder(tmp));
+    }
+
+    // A consumer that throws on its n-th call, and gathers what it was handed.
+    private static <T> Consumer<T> throwingAt(int n, List<T> got) {
+        AtomicInteger calls = new AtomicInteger();
+        return x -> {
+            got.add(x);
+            if (calls.incrementAndGet() == n) throw new IllegalStateException("stop");
+        };
+    }
+
+    @Test
+    void whatAThrowingActionDidNotTakeComesNext() throws Exception {
+        sh(tmp, "for i in $(seq 500); do touch f$i; done; mkdir sub && touch sub/x");
+        List<String> names = new ArrayList<>();
+        try (FolderIteratorNix it = new FolderIteratorNix(tmp.toString())) {
+            assertThrows(IllegalStateException.class, () -> it.forEachRemaining(throwingAt(7, names)));
+            it.forEachRemaining(names::add);
+        }
+        assertEquals(501, names.size());
+        assertEquals(501, new HashSet<>(names).size());
+
+        List<Entry> entries = new ArrayList<>();
+        try (Stream<Entry> s = FileTree.walk(tmp.toString())) {
+            Spliterator<Entry> it = s.spliterator();
+            assertThrows(IllegalStateException.class, () -> it.forEachRemaining(throwingAt(7, entries)));
+            it.forEachRemaining(entries::add);
+        }
+        assertEquals(502, entries.stream().map(Entry::path).distinct().count());
+        assertEquals(502, entries.size());
+    }
+
+    @Test
+    void runningOutOfDescriptorsIsAFileSystemException() throws Exception {
+        sh(tmp, "mkdir -p a/b && touch a/b/c");
+        assertEquals(3, FileTree.usage(tmp.toString()).entries() - 1);  // the library loaded while it still can be
+        List<FileChannel> held = new ArrayList<>();
+        try {
+            try {
+                for (;;) held.add(FileChannel.open(Path.of("/dev/null")));
+            } catch (IOException full) {
+                assertTrue(full.getMessage().contains("Too many open files"), full.getMessage());
+            }
+            for (var call : List.<org.junit.jupiter.api.function.Executable>of(
+                    () -> FileTree.walk(tmp.toString()).close(), () -> FileTree.usage(tmp.toString()))) {
+                FileSystemException e = assertThrows(FileSystemException.class, call);
+                assertEquals("Too many open files", e.getReason());
+            }
+        } finally {
+            for (FileChannel c : held) c.close();
+        }
+    }
+}
