@@ -292,7 +292,8 @@ public final class FileTree {
      * @throws java.nio.file.ProviderMismatchException when it is not a path of the default file system
      */
     public static Walker walker(Path root) {
-        return new Walker(root.toString(), NioPaths.bytes(root, "[FileTree.walk] "));
+        byte[] bytes = NioPaths.bytes(root, "[FileTree.walk] ");
+        return new Walker(root.toString(), bytes);
     }
 
     /**

@@ -126,5 +126,7 @@ class NioPathTest {
         }
         assertEquals("[FileTree.delete] path is null",
                 assertThrows(NullPointerException.class, () -> FileTree.delete((Path) null)).getMessage());
+        assertEquals("[FileTree.walk] path is null",
+                assertThrows(NullPointerException.class, () -> FileTree.walker((Path) null)).getMessage());
     }
 }
