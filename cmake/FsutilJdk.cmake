@@ -42,10 +42,16 @@ unset(JAVA_HOME)
 # fsutil_probe_java(JDK PREFIX REQUIRED): how to start JDK's java here. Sets PREFIX_JAVA (the
 # command), PREFIX_EMULATOR (qemu-user, or empty when this kernel runs it) and PREFIX_OS_ARCH
 # (its os.arch, empty when it does not run and REQUIRED is false).
+# FSUTIL_EMULATE_OTHER_JVM=ON starts every JVM but the host JDK's through qemu-user even where this
+# kernel runs it, so that the emulated road is tested on any machine.
+option(FSUTIL_EMULATE_OTHER_JVM "Run the JVMs of other JDKs than the host's (the 32-bit one) through qemu-user, as on a kernel that cannot run them" OFF)
 function(fsutil_probe_java jdk prefix required)
   set(java "${jdk}/bin/java")
-  execute_process(COMMAND "${java}" -XshowSettings:properties -version
-    RESULT_VARIABLE rc ERROR_VARIABLE props OUTPUT_QUIET)
+  set(rc 1)
+  if(NOT FSUTIL_EMULATE_OTHER_JVM OR jdk STREQUAL FSUTIL_HOST_JDK)
+    execute_process(COMMAND "${java}" -XshowSettings:properties -version
+      RESULT_VARIABLE rc ERROR_VARIABLE props OUTPUT_QUIET)
+  endif()
   set(emulator "")
   if(NOT rc EQUAL 0)
     # This kernel does not run that JVM ("Exec format error"): try qemu-user. The JIT of
@@ -63,7 +69,11 @@ function(fsutil_probe_java jdk prefix required)
       return()
     endif()
     set(emulator "${FSUTIL_QEMU}")
-    message(STATUS "fsutil: this kernel cannot run ${java}; tests run it through ${FSUTIL_QEMU}, interpreted (-Xint)")
+    if(FSUTIL_EMULATE_OTHER_JVM)
+      message(STATUS "fsutil: FSUTIL_EMULATE_OTHER_JVM: tests run ${java} through ${FSUTIL_QEMU}, interpreted (-Xint)")
+    else()
+      message(STATUS "fsutil: this kernel cannot run ${java}; tests run it through ${FSUTIL_QEMU}, interpreted (-Xint)")
+    endif()
   endif()
   string(REGEX MATCH "os\\.arch = ([^\n]*)" _ "${props}")
   set(${prefix}_OS_ARCH "${CMAKE_MATCH_1}" PARENT_SCOPE)

@@ -163,6 +163,8 @@ constexpr char kWalkPrefix[] = "[FileTree.walk] ";
 constexpr char kDeletePrefix[] = "[FileTree.delete] ";
 constexpr char kUsagePrefix[] = "[FileTree.usage] ";
 constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
+// O_NONBLOCK: opening a FIFO must not wait for a writer; reads wait in poll() instead.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 // java.nio.file.FileSystemException(path, null, reason): a failure of the
 // system, not of the caller's path (out of descriptors).
@@ -226,6 +228,19 @@ int openOrRaise(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CStr
     return fd < 0 ? -1 : fd;
 }
 
+// The same for a path given as its bytes (a java.nio.file.Path's own): opened as they are.
+int openBytesOrRaise(JNIEnv* env, jbyteArray jbPath, int flags, const char* prefix) {
+    CString path(fsutil::bytesPath(env, jbPath, prefix));
+    if (!path) return -1;
+    const int fd = fsutil::openNativePath(path.get(), flags);
+    if (fd < 0) raiseOpenFailure(env, prefix, path.get(), errno);
+    return fd;
+}
+
+jlong walkOf(JNIEnv* env, int fd, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
+             jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories);
+jlong inputOf(JNIEnv* env, int fd, const char* shown);
+
 fsutil::TreeShares* fromJobHandle(jlong jlHandle) {
     return reinterpret_cast<fsutil::TreeShares*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
 }
@@ -251,6 +266,8 @@ std::size_t usableCores() {
 // *name, inside *path. -1 with an exception pending on failure. refuseDots:
 // ".", ".." and "/" are refused, as a delete must; elsewhere they name the
 // directory itself.
+int openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name);
+
 int openParent(JNIEnv* env, jstring jsPath, const char* prefix, bool refuseDots, CString* path, const char** name) {
     if (isNull(env, jsPath, prefix)) return -1;
     fsutil::Charset cs = fsutil::Charset::unresolved;
@@ -259,6 +276,11 @@ int openParent(JNIEnv* env, jstring jsPath, const char* prefix, bool refuseDots,
         if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "no memory");
         return -1;
     }
+    return openParentOf(env, prefix, refuseDots, path, name);
+}
+
+// openParent of a path already in native bytes (*path, which it may shorten).
+int openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name) {
     char* p = path->get();
     std::size_t len = std::strlen(p);
     while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
@@ -309,6 +331,26 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env,
     CString shown;
     const int fd = openOrRaise(env, jsRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix, &shown);
     if (fd < 0) return -1;
+    return walkOf(env, fd, attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTreeBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbRoot,
+                                                                        jboolean attributes, jboolean sameFileSystem,
+                                                                        jboolean sorted, jboolean directoriesLast,
+                                                                        jboolean followLinks, jint maxDepth,
+                                                                        jboolean stopAtDirectories) {
+    const int fd = openBytesOrRaise(env, jbRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix);
+    if (fd < 0) return -1;
+    return walkOf(env, fd, attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
+}
+
+}  // extern "C"
+
+namespace {
+
+// The walk of the open directory fd (which it owns from here), as a handle for FileTree.
+jlong walkOf(JNIEnv* env, int fd, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
+             jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories) {
     fsutil::WalkOptions options;
     options.attributes = attributes == JNI_TRUE;
     options.sameFileSystem = sameFileSystem == JNI_TRUE;
@@ -331,6 +373,10 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env,
     batches->topDevice = walk->topDevice();
     return static_cast<jlong>(reinterpret_cast<std::intptr_t>(batches));
 }
+
+}  // namespace
+
+extern "C" {
 
 JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_readTree(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                   jbyteArray jbBatch, jboolean skip) {
@@ -467,6 +513,24 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpen(JNIEnv* env
     return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
 }
 
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                          jbyteArray jbPath) {
+    const char* name = nullptr;
+    CString path(fsutil::bytesPath(env, jbPath, kDeletePrefix));
+    const int parentFd = path ? openParentOf(env, kDeletePrefix, true, &path, &name) : -1;
+    if (parentFd < 0) return -1;
+    return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), kDeletePrefix);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                         jbyteArray jbPath, jboolean sameFileSystem) {
+    const char* name = nullptr;
+    CString path(fsutil::bytesPath(env, jbPath, kUsagePrefix));
+    const int parentFd = path ? openParentOf(env, kUsagePrefix, false, &path, &name) : -1;
+    if (parentFd < 0) return -1;
+    return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
+}
+
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle) {
     fsutil::TreeFailure failure;
     if (!fromJobHandle(jlHandle)->takeFailure(&failure)) return nullptr;
@@ -496,10 +560,29 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_usageClose(JNIEnv* env
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer; reads wait in poll() instead.
     CString shown;
-    const int fd = openOrRaise(env, jsPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, kOpenPrefix, &shown);
+    const int fd = openOrRaise(env, jsPath, kReadFlags, kOpenPrefix, &shown);
     if (fd < 0) return -1;
+    return inputOf(env, fd, shown.get());
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openReadBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbPath) {
+    CString path(fsutil::bytesPath(env, jbPath, kOpenPrefix));
+    if (!path) return -1;
+    const int fd = fsutil::openNativePath(path.get(), kReadFlags);
+    if (fd < 0) {
+        raiseOpenFailure(env, kOpenPrefix, path.get(), errno);
+        return -1;
+    }
+    return inputOf(env, fd, path.get());
+}
+
+}  // extern "C"
+
+namespace {
+
+// The input stream's handle for the open file fd (which it owns from here); -1 with an exception pending.
+jlong inputOf(JNIEnv* env, int fd, const char* shown) {
     struct stat st;
     int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
     // A regular file never makes a read wait for long, so it needs no wake-up descriptor.
@@ -507,11 +590,15 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env,
     if (err == 0 && wake < 0 && !S_ISREG(st.st_mode)) err = errno;
     if (err != 0) {
         close(fd);
-        raiseOpenFailure(env, kOpenPrefix, shown.get(), err);
+        raiseOpenFailure(env, kOpenPrefix, shown, err);
         return -1;
     }
     return toStreamHandle(fd, wake);
 }
+
+}  // namespace
+
+extern "C" {
 
 JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_read(JNIEnv* env, jclass /*jcls*/, jlong jlStream,
                                                               jbyteArray jbBuffer, jint off, jint len) {

@@ -53,6 +53,12 @@ bool hasNul(JNIEnv* env, jstring jsPath);
 // java.nio.file.InvalidPathException ("Nul character not allowed").
 bool refuseNul(JNIEnv* env, jstring jsPath);
 
+// A path handed over as its bytes (a java.nio.file.Path's own): copied and
+// NUL-terminated, neither converted nor probed. Null with an exception pending
+// when jbPath is null (NullPointerException "<prefix>path is null"), holds a
+// NUL (IllegalArgumentException) or memory runs out.
+char* bytesPath(JNIEnv* env, jbyteArray jbPath, const char* prefix);
+
 // Formats into a fixed buffer; a text that does not fit is cut, never
 // overrun, and a multi-byte UTF-8 sequence split by the cut is dropped.
 // Variadic on purpose: the format attribute lets the compiler check every call.

@@ -272,6 +272,8 @@ struct BatchStream {
 constexpr std::size_t kBatchBytes = 16384;
 constexpr std::size_t kMaxRecord = 3 + sizeof(dirent64::d_name);
 
+jlong openBatchOf(JNIEnv* env, const char* szListDir);
+
 BatchStream* fromBatchHandle(jlong jlHandle) {
     return reinterpret_cast<BatchStream*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
 }
@@ -486,12 +488,28 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_openBatch(JN
         raiseNoMemory(env, "[UNIXFileSysUtil.openBatch] no memory");
         return -1;
     }
+    return openBatchOf(env, szListDir.get());
+}
+
+// A directory given as its bytes (a java.nio.file.Path's own), listed as they are.
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_openBatchBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                                  jbyteArray jbPath) {
+    CString szListDir(fsutil::bytesPath(env, jbPath, "[UNIXFileSysUtil.openBatch] "));
+    return szListDir ? openBatchOf(env, szListDir.get()) : -1;
+}
+
+}  // extern "C"
+
+namespace {
+
+// The batch stream of the native path szListDir; -1 with an exception pending.
+jlong openBatchOf(JNIEnv* env, const char* szListDir) {
     auto* stream = static_cast<BatchStream*>(std::malloc(sizeof(BatchStream)));
     if (!stream) {
         raiseNoMemory(env, "[UNIXFileSysUtil.openBatch] no memory");
         return -1;
     }
-    stream->dir = openOrRaise(env, szListDir.get());
+    stream->dir = openOrRaise(env, szListDir);
     if (!stream->dir) {
         std::free(stream);
         return -1;
@@ -499,6 +517,10 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_openBatch(JN
     stream->road = fsutil::typeRoad(stream->dir);
     return toHandle(stream);
 }
+
+}  // namespace
+
+extern "C" {
 
 JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(JNIEnv* env, jclass /*jcls*/,
                                                                             jlong jlHandle, jbyteArray jbBatch) {

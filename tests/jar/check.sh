@@ -39,8 +39,24 @@ if [ "$1" = --noexec ]; then
   exit 0
 fi
 
+# Under qemu-user (FSUTIL_EMULATED set) the 32-bit JDK's readdir meets ext4's 64-bit directory
+# offsets and fails with EOVERFLOW (the module path, the temporary directory): everything the JVMs
+# read then lives on a tmpfs, mounted in a private namespace where that is allowed, else /dev/shm.
+if [ -n "${FSUTIL_EMULATED:-}" ] && [ -z "${FSUTIL_TMPFS:-}" ]; then
+  if unshare -m true 2>/dev/null; then
+    exec unshare -m env FSUTIL_TMPFS=private bash "${BASH_SOURCE[0]}" "$@"
+  fi
+  export FSUTIL_TMPFS=/dev/shm
+fi
 jar=$1 version=$2 javac=$3; shift 3
-work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+if [ "${FSUTIL_TMPFS:-}" = private ]; then
+  base=$(mktemp -d)
+  mount --make-rprivate / && mount -t tmpfs -o size=64m tmpfs "$base"
+  work=$base/work && mkdir "$work"
+  trap 'umount "$base"; rmdir "$base"' EXIT
+else
+  work=$(mktemp -d -p "${FSUTIL_TMPFS:-${TMPDIR:-/tmp}}"); trap 'rm -rf "$work"' EXIT
+fi
 mkdir -p "$work/tmp" "$work/tree/a/b" && touch "$work/tree/a/f"
 tree=$(printf '%s\n' "$work/tree" "$work/tree/a" "$work/tree/a/b" "$work/tree/a/f")
 namemax=$(stat -f -c %l "$work/tree")

@@ -6,6 +6,7 @@ import java.lang.ref.Reference;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.charset.Charset;
+import java.nio.file.Path;
 import java.nio.file.attribute.FileTime;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
@@ -109,6 +110,8 @@ public final class FileTree {
         private final int depth;
         private final long[] attributes;
         private String path;
+        /** The walk's root, for toPath(). */
+        NioPaths.Root root;
 
         Entry(Entry parent, String name, byte[] nameBytes, Type type, int depth, long[] attributes) {
             this.parent = parent;
@@ -188,6 +191,22 @@ public final class FileTree {
         /** @return the name's bytes as the directory gave them (a copy) */
         public byte[] nameBytes() { return nameBytes.clone(); }
 
+        /**
+         * A {@link Path} naming this very entry, byte for byte: the root's bytes (a {@code Path}
+         * root's own; a string root's as this library resolved it, see {@link FileTree#toPath(String)}),
+         * then each name's bytes as the directory gave them. Every {@link java.nio.file.Files} call,
+         * and every library built on {@code java.nio.file}, then acts on that entry, in any locale,
+         * also where {@link #path()} could not show the name. Relative when the root was.
+         *
+         * @return the entry's path
+         */
+        public Path toPath() {
+            byte[][] names = new byte[depth][];
+            int i = depth;
+            for (Entry e = this; e != null && i > 0; e = e.parent) names[--i] = e.nameBytes;
+            return NioPaths.path(root.bytes(), names);
+        }
+
         private long attribute(int i) {
             if (attributes == null) throw new IllegalStateException("walked without Option.ATTRIBUTES");
             return attributes[i];
@@ -241,6 +260,65 @@ public final class FileTree {
         return new Walker(root);
     }
 
+    /**
+     * {@link #walk(String, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the directory to walk
+     * @param options how to walk it
+     * @return the entries below root, to close after use
+     * @throws java.io.FileNotFoundException when the root does not exist
+     * @throws IOException when the root cannot be opened as a directory
+     */
+    public static Stream<Entry> walk(Path root, Option... options) throws IOException {
+        return walker(root).with(options).stream();
+    }
+
+    /**
+     * {@link #walk(String, BiConsumer, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the directory to walk
+     * @param onError where failures go, see {@link Walker#onError}
+     * @param options how to walk it
+     * @return the entries below root, to close after use
+     * @throws java.io.FileNotFoundException when the root does not exist
+     * @throws IOException when the root cannot be opened as a directory
+     */
+    public static Stream<Entry> walk(Path root, BiConsumer<String, String> onError, Option... options)
+            throws IOException {
+        return walker(root).onError(onError).with(options).stream();
+    }
+
+    /**
+     * {@link #walker(String)} of a {@link Path}: its own bytes (read from its URI, so a {@code Path}
+     * from {@link java.nio.file.Files#list} reaches its entry even where {@code toString()} lost
+     * bytes), opened as they are, with no charset and no probe. Failures name paths as strings,
+     * relative to the root; {@link Entry#toPath()} gives each entry's exact {@code Path}.
+     *
+     * @param root the directory to walk, a path of the default file system
+     * @return a walk with no option, every depth, nothing pruned, failures logged
+     * @throws NullPointerException when root is null
+     * @throws java.nio.file.InvalidPathException when its bytes hold a NUL
+     * @throws java.nio.file.ProviderMismatchException when it is not a path of the default file system
+     */
+    public static Walker walker(Path root) {
+        byte[] bytes = NioPaths.bytes(root, "[FileTree.walk] ");
+        return new Walker(root.toString(), bytes);
+    }
+
+    /**
+     * The {@link Path} of a path string as this library resolves it: each component in its
+     * platform-charset form when such an entry exists, else its ISO-8859-1 form when that exists,
+     * else the platform form. So {@code toPath(root + "/" + entry.path())} names that very entry
+     * for {@code java.nio.file}, also for a name the platform charset cannot show.
+     *
+     * @param path a path as this library takes paths; it need not exist
+     * @return its byte-exact {@code Path}, relative when {@code path} is
+     * @throws NullPointerException when path is null
+     */
+    public static Path toPath(String path) {
+        return NioPaths.path(NioPaths.resolve(path));
+    }
+
     /** A walk to configure; {@link #stream()} starts it. Not thread-safe; each stream() is a walk of its own. */
     public static final class Walker {
         private final String root;
@@ -249,7 +327,15 @@ public final class FileTree {
         private Predicate<? super Entry> prune;
         private BiConsumer<String, String> onError = LOG_FAILURES;
 
-        private Walker(String root) { this.root = root; }
+        /** A Path root's bytes; null for a string root. */
+        private final byte[] rootBytes;
+
+        private Walker(String root) { this(root, null); }
+
+        private Walker(String shown, byte[] rootBytes) {
+            this.root = shown;
+            this.rootBytes = rootBytes;
+        }
 
         /**
          * Entries deeper than {@code depth} are not reported, and a directory at that depth is never
@@ -314,9 +400,12 @@ public final class FileTree {
          * @throws IOException when the root cannot be opened as a directory
          */
         public Stream<Entry> stream() throws IOException {
-            long handle = openTree(root, options.contains(Option.ATTRIBUTES), options.contains(Option.SAME_FILE_SYSTEM),
-                    options.contains(Option.SORTED), options.contains(Option.DIRECTORIES_LAST),
-                    options.contains(Option.FOLLOW_LINKS), maxDepth, prune != null);
+            boolean attributes = options.contains(Option.ATTRIBUTES), sameFs = options.contains(Option.SAME_FILE_SYSTEM);
+            boolean sorted = options.contains(Option.SORTED), last = options.contains(Option.DIRECTORIES_LAST);
+            boolean follow = options.contains(Option.FOLLOW_LINKS), stops = prune != null;
+            long handle = rootBytes != null
+                    ? openTreeBytes(rootBytes, attributes, sameFs, sorted, last, follow, maxDepth, stops)
+                    : openTree(root, attributes, sameFs, sorted, last, follow, maxDepth, stops);
             Shared shared = new Shared(this);
             Part whole = new Part(shared, new Reader(handle, shared, null), Long.MAX_VALUE);
             return StreamSupport.stream(whole, false).onClose(shared::close);
@@ -349,6 +438,101 @@ public final class FileTree {
             removed = deleteClose(job);
         }
         return removed;
+    }
+
+    /**
+     * {@link #delete(String, BiConsumer)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param path the file or directory to remove
+     * @param onError where each failure goes
+     * @return the number of entries removed, {@code path} included
+     * @throws java.io.FileNotFoundException when {@code path} does not exist
+     * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
+     */
+    public static long delete(Path path, BiConsumer<String, String> onError) throws IOException {
+        byte[] b = NioPaths.bytes(path, "[FileTree.delete] ");
+        Objects.requireNonNull(onError, "onError");
+        long job = deleteOpenBytes(b);
+        long removed;
+        try {
+            failures(job, onError);
+        } finally {
+            removed = deleteClose(job);
+        }
+        return removed;
+    }
+
+    /**
+     * {@link #delete(String)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param path the file or directory to remove
+     * @return the number of entries removed, {@code path} included
+     * @throws IOException naming the first failure and the number of failures, once everything else was removed
+     */
+    public static long delete(Path path) throws IOException {
+        NioPaths.bytes(path, "[FileTree.delete] ");
+        String[] first = {null};
+        long[] failures = {0};
+        long removed = delete(path, (p, e) -> {
+            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path.toString() : path + "/" + p) + ": " + e;
+        });
+        if (failures[0] > 0) {
+            throw new IOException("[FileTree.delete] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
+                    + " could not be removed, the first: " + first[0]);
+        }
+        return removed;
+    }
+
+    /**
+     * {@link #usage(String, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the file or directory to sum
+     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
+     * @return the sums
+     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws IOException when its directory cannot be opened
+     */
+    public static Usage usage(Path root, Option... options) throws IOException {
+        return usage(root, LOG_FAILURES, options);
+    }
+
+    /**
+     * {@link #usage(String, BiConsumer, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the file or directory to sum
+     * @param onError where each failure goes
+     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
+     * @return the sums
+     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws IOException when its directory cannot be opened
+     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
+     */
+    public static Usage usage(Path root, BiConsumer<String, String> onError, Option... options) throws IOException {
+        byte[] b = NioPaths.bytes(root, "[FileTree.usage] ");
+        Objects.requireNonNull(onError, "onError");
+        EnumSet<Option> set = EnumSet.noneOf(Option.class);
+        for (Option o : options) set.add(Objects.requireNonNull(o, "option"));
+        if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.usage] FOLLOW_LINKS is not supported");
+        long job = usageOpenBytes(b, set.contains(Option.SAME_FILE_SYSTEM));
+        long[] sums = new long[5];
+        try {
+            failures(job, onError);
+        } finally {
+            usageClose(job, sums);
+        }
+        return new Usage(sums);
+    }
+
+    /**
+     * {@link #newInputStream(String)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param path the file
+     * @return a stream of the file's bytes; close() from any thread ends a read that waits
+     * @throws java.io.FileNotFoundException when the file does not exist
+     * @throws IOException when it cannot be opened or is a directory
+     */
+    public static InputStream newInputStream(Path path) throws IOException {
+        return new FdInputStream(openReadBytes(NioPaths.bytes(path, "[FileTree.newInputStream] ")));
     }
 
     /** Hands a job's failures to onError as they come, until the job is done. */
@@ -482,6 +666,7 @@ public final class FileTree {
         final int maxDepth;
         final Predicate<? super Entry> prune;
         final BiConsumer<String, String> onError;
+        final NioPaths.Root root;
         private final List<NativeHandle> open = new ArrayList<>();
         volatile boolean closed;
 
@@ -491,6 +676,7 @@ public final class FileTree {
             maxDepth = w.maxDepth;
             prune = w.prune;
             onError = w.onError;
+            root = new NioPaths.Root(w.root, w.rootBytes);
         }
 
         /** Keeps h for close(); false (h closed) when the walk is closed already. */
@@ -745,8 +931,10 @@ public final class FileTree {
                 attrs = new long[ATTRIBUTE_COUNT];
                 for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = v.getLong(name + len + 8 * i);
             }
-            return new Entry(parent, FolderIteratorNix.decode(b, name, len), Arrays.copyOfRange(b, name, name + len),
+            Entry e = new Entry(parent, FolderIteratorNix.decode(b, name, len), Arrays.copyOfRange(b, name, name + len),
                     TYPES[b[at]], depth, attrs);
+            e.root = shared.root;
+            return e;
         }
 
         @Override
@@ -935,6 +1123,15 @@ public final class FileTree {
     }
 
     private static native void checkFormat(int[] format);
+
+    private static native long openTreeBytes(byte[] root, boolean attributes, boolean sameFileSystem, boolean sorted,
+            boolean directoriesLast, boolean followLinks, int maxDepth, boolean stopAtDirectories) throws IOException;
+
+    private static native long deleteOpenBytes(byte[] path) throws IOException;
+
+    private static native long usageOpenBytes(byte[] path, boolean sameFileSystem) throws IOException;
+
+    private static native long openReadBytes(byte[] path) throws IOException;
 
     private static native long openTree(String root, boolean attributes, boolean sameFileSystem, boolean sorted,
             boolean directoriesLast, boolean followLinks, int maxDepth, boolean stopAtDirectories) throws IOException;

@@ -4,6 +4,7 @@ import java.io.IOException;
 import java.lang.ref.Reference;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Iterator;
@@ -122,6 +123,60 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     }
 
     /**
+     * Opens {@code dir} by its own bytes (read from its URI, so a {@code Path} from
+     * {@link java.nio.file.Files#list} reaches its directory even where {@code toString()} lost
+     * bytes), with no charset and no probe. {@link #directory()} is then its {@code toString()}.
+     *
+     * @param dir the directory, a path of the default file system
+     * @throws java.io.FileNotFoundException when the directory does not exist
+     * @throws IOException when it cannot be opened (not a directory, no permission...)
+     * @throws java.nio.file.InvalidPathException when its bytes hold a NUL
+     * @throws java.nio.file.ProviderMismatchException when it is not a path of the default file system
+     */
+    public FolderIteratorNix(Path dir) throws IOException {
+        byte[] bytes = NioPaths.bytes(dir, "[FolderIteratorNix] ");
+        this.dir = dir.toString();
+        this.stream = new NativeHandle(this, openBatchBytes(bytes), FolderIteratorNix::closeBatch);
+        this.batch = new byte[BATCH_BYTES];
+    }
+
+    /**
+     * {@link #list(String)} of a {@link Path}, by its own bytes (see {@link #FolderIteratorNix(Path)}).
+     *
+     * @param dir the directory
+     * @return its names, in readdir order
+     * @throws java.io.FileNotFoundException when the directory does not exist
+     * @throws IOException when it cannot be opened (not a directory, no permission...)
+     */
+    public static List<String> list(Path dir) throws IOException {
+        return namesOf(new FolderIteratorNix(dir));
+    }
+
+    /**
+     * {@link #stream(String)} of a {@link Path}, by its own bytes (see {@link #FolderIteratorNix(Path)}).
+     *
+     * @param dir the directory
+     * @return its names, in readdir order
+     * @throws java.io.FileNotFoundException when the directory does not exist
+     * @throws IOException when it cannot be opened (not a directory, no permission...)
+     */
+    public static Stream<String> stream(Path dir) throws IOException {
+        return streamOf(new FolderIteratorNix(dir));
+    }
+
+    /**
+     * {@link #entries(String)} of a {@link Path}, by its own bytes (see {@link #FolderIteratorNix(Path)}).
+     *
+     * @param dir the directory
+     * @return its entries, in readdir order
+     * @throws java.io.FileNotFoundException when the directory does not exist
+     * @throws IOException when it cannot be opened (not a directory, no permission...)
+     */
+    public static Stream<Entry> entries(Path dir) throws IOException {
+        return entriesOf(new FolderIteratorNix(dir));
+    }
+
+    /**
      * Lists {@code dir} completely.
      *
      * @param dir the directory path
@@ -130,8 +185,12 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      * @throws IOException when it cannot be opened (not a directory, no permission...)
      */
     public static List<String> list(String dir) throws IOException {
+        return namesOf(new FolderIteratorNix(dir));
+    }
+
+    private static List<String> namesOf(FolderIteratorNix opened) {
         List<String> names = new ArrayList<>();
-        try (FolderIteratorNix it = new FolderIteratorNix(dir)) {
+        try (FolderIteratorNix it = opened) {
             it.forEachRemaining(names::add);
         }
         return names;
@@ -146,7 +205,10 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      * @throws IOException when it cannot be opened (not a directory, no permission...)
      */
     public static Stream<String> stream(String dir) throws IOException {
-        FolderIteratorNix it = new FolderIteratorNix(dir);
+        return streamOf(new FolderIteratorNix(dir));
+    }
+
+    private static Stream<String> streamOf(FolderIteratorNix it) {
         return StreamSupport.stream(Spliterators.spliteratorUnknownSize(it, Spliterator.NONNULL | Spliterator.DISTINCT),
                 false).onClose(it::close);
     }
@@ -160,7 +222,10 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      * @throws IOException when it cannot be opened (not a directory, no permission...)
      */
     public static Stream<Entry> entries(String dir) throws IOException {
-        FolderIteratorNix it = new FolderIteratorNix(dir);
+        return entriesOf(new FolderIteratorNix(dir));
+    }
+
+    private static Stream<Entry> entriesOf(FolderIteratorNix it) {
         Iterator<Entry> entries = new Iterator<Entry>() {
             @Override
             public boolean hasNext() { return it.hasNext(); }
@@ -316,6 +381,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     }
 
     private static native long openBatch(String path) throws IOException;
+
+    private static native long openBatchBytes(byte[] path) throws IOException;
 
     private static native int readBatch(long handle, byte[] batch);
 

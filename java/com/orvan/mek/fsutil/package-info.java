@@ -3,6 +3,23 @@
  * ({@link com.orvan.mek.fsutil.FolderIteratorNix}) and tree walks
  * ({@link com.orvan.mek.fsutil.FileTree}) on Linux, through a native library.
  *
+ * <h2>In ten lines</h2>
+ * With the Maven dependency {@code com.orvan.mek:fsutil}:
+ * <pre>{@code
+ * Path root = Path.of("/data/photos");
+ * try (Stream<FileTree.Entry> walk = FileTree.walk(root)) {       // every entry below root, depth-first
+ *     for (FileTree.Entry e : (Iterable<FileTree.Entry>) walk::iterator) {
+ *         if (e.type() == FileTree.Type.FILE) System.out.println(Files.size(e.toPath()) + " " + e.path());
+ *     }
+ * }
+ * FileTree.Usage u = FileTree.usage(root);                          // du -s, on every core
+ * System.out.println(u.files() + " files, " + u.bytes() + " bytes");
+ * long removed = FileTree.delete(root.resolve("thumbnails"));       // rm -r, never outside it
+ * }</pre>
+ * {@link com.orvan.mek.fsutil.FileTree.Entry#toPath()} names that very entry for
+ * {@code java.nio.file}, whatever bytes its name holds and whatever the locale; every call that
+ * takes a path string also takes a {@link java.nio.file.Path}, read by its own bytes.
+ *
  * <h2>Loading the native library</h2>
  * The first use of a class that needs the library loads it, once per class loader:
  * {@code System.loadLibrary("fsutil")} first (so {@code -Djava.library.path} wins), then the copy
@@ -25,5 +42,26 @@
  * and the input streams of {@link com.orvan.mek.fsutil.FileTree#newInputStream} hold open
  * descriptors: close them (try-with-resources). Statistics and {@link com.orvan.mek.fsutil.NativeFs}
  * hold nothing.
+ *
+ * <h2>Threads</h2>
+ * <ul>
+ * <li>Any thread, any number at once: every static call ({@code FileTree.walk}, {@code walker},
+ *     {@code delete}, {@code usage}, {@code newInputStream}, {@code toPath};
+ *     {@code FolderIteratorNix.list}, {@code stream}, {@code entries}; {@link com.orvan.mek.fsutil.NativeFs}),
+ *     {@code getFileSysStat}, and the immutable results ({@link com.orvan.mek.fsutil.FileSysStatUnix},
+ *     {@link com.orvan.mek.fsutil.FileTree.Entry} and its {@code toPath()},
+ *     {@link com.orvan.mek.fsutil.FileTree.Usage}). Each call stands alone.</li>
+ * <li>One thread at a time: configuring a {@link com.orvan.mek.fsutil.FileTree.Walker}; consuming a
+ *     walk's stream (as any {@code Stream}), or in parallel through the stream itself, where
+ *     {@code prune} is then asked on several threads; reading one input stream. A
+ *     {@link com.orvan.mek.fsutil.FolderIteratorNix}, or a walk's {@code forEach}, shared by
+ *     threads anyway hands each entry to one of them once.</li>
+ * <li>Any thread, at any time, also racing a read: {@code close()} of an iterator, of a listing's
+ *     or a walk's stream and of an input stream; it returns at once and releases what is open once
+ *     no native call uses it.</li>
+ * <li>Handlers run on the caller's thread: a walk's {@code onError} and {@code prune} on the thread
+ *     consuming the stream; {@code delete}'s and {@code usage}'s handler on the calling thread,
+ *     while their own threads work.</li>
+ * </ul>
  */
 package com.orvan.mek.fsutil;

@@ -49,7 +49,7 @@ class DeleteTest {
         assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | sort"));
         assertEquals("[FileTree.delete] Fail to open '" + tmp + "/missing'. Error='No such file or directory'",
                 assertThrows(FileNotFoundException.class, () -> FileTree.delete(tmp + "/missing")).getMessage());
-        assertEquals("[FileTree.delete] path is null", assertThrows(NullPointerException.class, () -> FileTree.delete(null)).getMessage());
+        assertEquals("[FileTree.delete] path is null", assertThrows(NullPointerException.class, () -> FileTree.delete((String) null)).getMessage());
         for (String refused : List.of(tmp + "/out/..", tmp + "/.", "/")) {
             assertTrue(assertThrows(IOException.class, () -> FileTree.delete(refused)).getMessage().startsWith("[FileTree.delete] Refusing"));
         }

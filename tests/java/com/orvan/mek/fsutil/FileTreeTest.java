@@ -274,7 +274,7 @@ class FileTreeTest {
         assertEquals(open + "/dir'. Error='Is a directory'", e.getMessage());
         e = assertThrows(FileNotFoundException.class, () -> FileTree.walk(tmp + "/missing"));
         assertEquals("[FileTree.walk] Fail to open '" + tmp + "/missing'. Error='No such file or directory'", e.getMessage());
-        assertEquals("[FileTree.newInputStream] path is null", assertThrows(NullPointerException.class, () -> FileTree.newInputStream(null)).getMessage());
+        assertEquals("[FileTree.newInputStream] path is null", assertThrows(NullPointerException.class, () -> FileTree.newInputStream((String) null)).getMessage());
         Result tool = tool("find", tmp + "/fifo", tmp + "/missing");
         assertEquals(1, tool.status());
         assertEquals(tmp + "/fifo\n", tool.text());  // a root that is no directory is printed alone, as find does

@@ -46,7 +46,7 @@ class FolderIteratorNixTest {
         // charset, where the lone byte E9 is malformed UTF-8.
         assertEquals(FIRST + tmp + (UTF8 ? "/f\ufffd" : "/f\u00e9") + "'. Error='Not a directory'",
                 failure(IOException.class, tmp + "/f\u00e9"));
-        assertThrows(NullPointerException.class, () -> new FolderIteratorNix(null));
+        assertThrows(NullPointerException.class, () -> new FolderIteratorNix((String) null));
         assertThrows(FileNotFoundException.class, () -> FolderIteratorNix.stream(tmp + "/missing"));
     }
 

@@ -1,0 +1,132 @@
+package com.orvan.mek.fsutil;
+
+import static com.orvan.mek.fsutil.TestUtil.sh;
+import static org.junit.jupiter.api.Assertions.*;
+
+import java.io.InputStream;
+import java.net.URI;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.*;
+import java.util.*;
+import java.util.stream.Collectors;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+// Names of every byte value (but NUL and '/') through Entry.toPath(), java.nio.file and back
+// into the library's Path calls, in whatever locale this JVM runs: nothing lost, every entry itself.
+class NioPathTest {
+    @TempDir Path tmp;
+
+    // Each file "a<b>z" holds the decimal value of b; the twin a+C3A9+z (UTF-8 "é", which a
+    // UTF-8 process reads a+E9+z as too) holds "twin".
+    private static String expected(byte[] name) {
+        return name.length == 3 ? String.valueOf(name[1] & 0xff) : "twin";
+    }
+
+    private static long inode(Path p) throws Exception {
+        return (Long) Files.getAttribute(p, "unix:ino", LinkOption.NOFOLLOW_LINKS);
+    }
+
+    private static String read(InputStream in) throws Exception {
+        try (in) {
+            return new String(in.readAllBytes(), StandardCharsets.ISO_8859_1);
+        }
+    }
+
+    @Test
+    void everyByteSurvivesTheRoundTrip() throws Exception {
+        // Made by the shell: E9 FF / a<b>z for b in 1..255 but '/', and C0 AF / a FE z below it.
+        sh(tmp, "set -e; d=\"$(printf '\\351\\377')\"; mkdir \"$d\" \"$d/$(printf '\\300\\257')\"\n"
+                + "printf deep > \"$d/$(printf '\\300\\257')/$(printf 'a\\376z')\"\n"
+                + "for i in $(seq 1 255); do [ $i = 47 ] && continue\n"
+                + "  printf $i > \"$d/$(printf \"a\\\\$(printf %o $i)z\")\"; done");
+        Path dir;
+        try (Stream<Path> s = Files.list(tmp)) {
+            dir = s.findFirst().orElseThrow();  // the JDK's own Path of E9 FF
+        }
+
+        // A walk from a string root and one from the Path: each entry's Path is that very entry.
+        int entries = 0;
+        for (Stream<FileTree.Entry> walk : List.of(FileTree.walk(tmp.toString(), FileTree.Option.ATTRIBUTES),
+                FileTree.walk(dir, FileTree.Option.ATTRIBUTES).parallel())) {
+            boolean fromString = !walk.isParallel();
+            try (walk) {
+                for (FileTree.Entry e : walk.collect(Collectors.toList())) {
+                    entries++;
+                    assertEquals(e.inode(), inode(e.toPath()), e::path);
+                    boolean deep = e.parent() != null && e.parent().nameBytes()[0] == (byte) 0xC0;
+                    if (e.type() == FileTree.Type.FILE) {
+                        assertEquals(deep ? "deep" : expected(e.nameBytes()),
+                                new String(Files.readAllBytes(e.toPath()), StandardCharsets.ISO_8859_1), e::path);
+                    }
+                    if (fromString && e.type() == FileTree.Type.FILE) {
+                        // The string path leads where the library's string calls lead (in the C locale
+                        // "a?z" is the twin of every a<non-ASCII>z, as the README says).
+                        String path = tmp + "/" + e.path();
+                        assertEquals(read(FileTree.newInputStream(path)),
+                                new String(Files.readAllBytes(FileTree.toPath(path)), StandardCharsets.ISO_8859_1), path);
+                    }
+                }
+            }
+        }
+        assertEquals(2 * 256 + 1, entries);
+
+        // java.nio.file writes next to them, by the entries' own names; the library reads it all back.
+        Path copy = Files.createDirectory(tmp.resolve("copy"));
+        try (Stream<FileTree.Entry> walk = FileTree.walk(dir).filter(e -> e.type() == FileTree.Type.FILE && e.depth() == 1)) {
+            for (FileTree.Entry e : walk.collect(Collectors.toList())) {
+                Files.write(copy.resolve(e.toPath().getFileName()), Files.readAllBytes(e.toPath()));
+            }
+        }
+        sh(copy, "printf twin > \"$(printf 'a\\303\\251z')\"");
+        Set<String> contents = new HashSet<>();
+        try (Stream<Path> s = Files.list(copy)) {
+            for (Path p : s.collect(Collectors.toList())) {
+                String text = read(FileTree.newInputStream(p));
+                assertEquals(new String(Files.readAllBytes(p), StandardCharsets.ISO_8859_1), text);
+                assertEquals(text.length(), FileTree.usage(p).bytes());
+                contents.add(text);
+            }
+        }
+        assertEquals(255, contents.size());
+        Set<String> listed = new HashSet<>(), walked = new HashSet<>();
+        try (Stream<FolderIteratorNix.Entry> s = FolderIteratorNix.entries(copy)) {
+            s.forEach(e -> listed.add(new String(e.nameBytes(), StandardCharsets.ISO_8859_1)));
+        }
+        try (Stream<FileTree.Entry> walk = FileTree.walk(copy)) {
+            for (FileTree.Entry e : walk.collect(Collectors.toList())) {
+                walked.add(new String(e.nameBytes(), StandardCharsets.ISO_8859_1));
+                assertEquals(expected(e.nameBytes()), read(FileTree.newInputStream(e.toPath())));
+            }
+        }
+        assertEquals(255, listed.size());
+        assertEquals(listed, walked);
+        assertEquals(255, FolderIteratorNix.list(copy).size());
+        assertEquals(256, FileTree.delete(copy));
+        assertFalse(Files.exists(copy));
+        assertEquals(257, FileTree.delete(dir, (p, e) -> fail(p + ": " + e)));
+    }
+
+    @Test
+    void relativePathsStayRelativeAndRefusalsAreTheJdks() throws Exception {
+        // "." and ".." are names like any other: kept, not normalized away.
+        assertEquals(Path.of("../x/./y"), FileTree.toPath("../x/./y"));
+        sh(tmp, "mkdir -p d/e");
+        Path rel = Path.of("").toAbsolutePath().relativize(tmp.resolve("d"));
+        try (Stream<FileTree.Entry> walk = FileTree.walk(rel)) {
+            Path e = walk.findFirst().orElseThrow().toPath();
+            assertFalse(e.isAbsolute());
+            assertEquals(inode(tmp.resolve("d/e")), inode(e));
+        }
+        // No Path of this file system holds a NUL, and the library takes no other file system's.
+        assertThrows(IllegalArgumentException.class, () -> FileTree.walk(Path.of(URI.create("file:///tmp/a%00b"))));
+        try (FileSystem zip = FileSystems.newFileSystem(tmp.resolve("z.zip"), Map.of("create", "true"))) {
+            assertThrows(ProviderMismatchException.class, () -> FileTree.usage(zip.getPath("/")));
+        }
+        assertEquals("[FileTree.delete] path is null",
+                assertThrows(NullPointerException.class, () -> FileTree.delete((Path) null)).getMessage());
+        assertEquals("[FileTree.walk] path is null",
+                assertThrows(NullPointerException.class, () -> FileTree.walker((Path) null)).getMessage());
+    }
+}
