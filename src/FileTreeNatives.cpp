@@ -229,15 +229,15 @@ int openOrRaise(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CStr
 }
 
 // The same for a path given as its bytes (a java.nio.file.Path's own): opened as they are.
-int openBytesOrRaise(JNIEnv* env, jbyteArray jbPath, int flags, const char* prefix) {
-    CString path(fsutil::bytesPath(env, jbPath, prefix));
-    if (!path) return -1;
-    const int fd = fsutil::openNativePath(path.get(), flags);
-    if (fd < 0) raiseOpenFailure(env, prefix, path.get(), errno);
+int openBytesOrRaise(JNIEnv* env, jbyteArray jbPath, int flags, const char* prefix, CString* shown) {
+    shown->reset(fsutil::bytesPath(env, jbPath, prefix));
+    if (!*shown) return -1;
+    const int fd = fsutil::openNativePath(shown->get(), flags);
+    if (fd < 0) raiseOpenFailure(env, prefix, shown->get(), errno);
     return fd;
 }
 
-jlong walkOf(JNIEnv* env, int fd, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
+jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
              jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories);
 jlong inputOf(JNIEnv* env, int fd, const char* shown);
 
@@ -331,7 +331,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env,
     CString shown;
     const int fd = openOrRaise(env, jsRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix, &shown);
     if (fd < 0) return -1;
-    return walkOf(env, fd, attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
+    return walkOf(env, fd, shown.get(), attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTreeBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbRoot,
@@ -339,9 +339,10 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTreeBytes(JNIEnv*
                                                                         jboolean sorted, jboolean directoriesLast,
                                                                         jboolean followLinks, jint maxDepth,
                                                                         jboolean stopAtDirectories) {
-    const int fd = openBytesOrRaise(env, jbRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix);
+    CString shown;
+    const int fd = openBytesOrRaise(env, jbRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix, &shown);
     if (fd < 0) return -1;
-    return walkOf(env, fd, attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
+    return walkOf(env, fd, shown.get(), attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
 }
 
 }  // extern "C"
@@ -349,7 +350,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTreeBytes(JNIEnv*
 namespace {
 
 // The walk of the open directory fd (which it owns from here), as a handle for FileTree.
-jlong walkOf(JNIEnv* env, int fd, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
+jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
              jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories) {
     fsutil::WalkOptions options;
     options.attributes = attributes == JNI_TRUE;
@@ -363,7 +364,7 @@ jlong walkOf(JNIEnv* env, int fd, jboolean attributes, jboolean sameFileSystem, 
         const int err = batches ? errno : ENOMEM;
         if (!batches) close(fd);
         std::free(batches);
-        raiseOpenFailure(env, kWalkPrefix, shown.get(), err);
+        raiseOpenFailure(env, kWalkPrefix, shown, err);
         return -1;
     }
     batches->walk = walk;
