@@ -33,6 +33,7 @@ namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kModeBits = 07777;
+constexpr mode_t kUnknownMode = ~mode_t{0};
 // copy_file_range moves at most this much per call; the rest is asked again.
 constexpr std::size_t kRangeChunk = std::size_t{1} << 30;
 constexpr std::size_t kBufferBytes = 65536;
@@ -165,12 +166,30 @@ int copyXattrs(const XattrEnd& from, const XattrEnd& to) {
     return first;
 }
 
+// The process's umask, read without changing it (umask() would, for every thread); kUnknownMode when unknown.
+mode_t processUmask() {
+    FILE* f = std::fopen("/proc/self/status", "re");
+    if (!f) return kUnknownMode;
+    char line[256];
+    mode_t mask = kUnknownMode;
+    while (std::fgets(line, sizeof line, f)) {
+        unsigned int value = 0;
+        if (std::sscanf(line, "Umask: %o", &value) == 1) {
+            mask = static_cast<mode_t>(value) & 0777;
+            break;
+        }
+    }
+    std::fclose(f);
+    return mask;
+}
+
 // copy_file_range, else read/write, of len bytes at off; 0 or the errno.
 int copyRange(int from, int to, off_t off, std::uint64_t len, std::atomic<bool>& noRange) {
     off_t in = off;
     off_t out = off;
     std::uint64_t left = len;
-    if (!noRange.load(std::memory_order_relaxed)) {
+    // A small file goes in one read and one write: cheaper than copy_file_range's splice on tmpfs.
+    if (len > kBufferBytes && !noRange.load(std::memory_order_relaxed)) {
         while (left > 0) {
             const ssize_t n = copy_file_range(from, &in, to, &out, left < kRangeChunk ? left : kRangeChunk, 0);
             if (n > 0) {
@@ -316,7 +335,7 @@ struct TargetPath {
 class TreeCopy final : public TreeShares {
    public:
     TreeCopy(int dstParentFd, char* dstName, bool sameFileSystem)
-        : dstName_(dstName), sameFileSystem_(sameFileSystem), euid_(geteuid()), egid_(getegid()) {
+        : dstName_(dstName), sameFileSystem_(sameFileSystem), euid_(geteuid()), egid_(getegid()), umask_(processUmask()) {
         if (targets_.push(Target{dstParentFd, {}, false})) return;
         close(dstParentFd);
     }
@@ -345,6 +364,7 @@ class TreeCopy final : public TreeShares {
         bool pathOnly;
         int dirFd;
         const char* name;
+        mode_t mode = kUnknownMode;  // its mode bits when known: then set only if they differ
     };
 
     std::size_t indexOf(const Node& node) const { return static_cast<std::size_t>(&node - nodes_.data); }
@@ -403,7 +423,7 @@ class TreeCopy final : public TreeShares {
             rc = chmod(self.text, mode);
             if (rc == 0) rc = utimensat(AT_FDCWD, self.text, times, 0);
         } else {
-            rc = fchmod(m.fd, mode);
+            if (mode != m.mode) rc = fchmod(m.fd, mode);
             if (rc == 0) rc = futimens(m.fd, times);
         }
         if (rc != 0) report(base, rel, relLen, std::strerror(errno));
@@ -501,7 +521,10 @@ class TreeCopy final : public TreeShares {
             report(base, rel, relLen, std::strerror(errno));
             return false;
         }
-        Fd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        // Made with its permission bits where the umask leaves them whole (no fchmod then); set-ID bits only later, after its owner.
+        const mode_t bits = st.st_mode & 0777;
+        const bool whole = umask_ != kUnknownMode && (bits & umask_) == 0;
+        Fd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, whole ? bits : 0600));
         if (to.get() < 0) {
             report(base, rel, relLen, std::strerror(errno));
             return false;
@@ -516,7 +539,7 @@ class TreeCopy final : public TreeShares {
         }
         progressed(1, static_cast<std::uint64_t>(st.st_size));
         const XattrEnd source{from.get(), nullptr, false};
-        attributes(Made{to.get(), false, -1, nullptr}, &source, st, always, base, rel, relLen);
+        attributes(Made{to.get(), false, -1, nullptr, whole ? bits : kUnknownMode}, &source, st, always, base, rel, relLen);
         return true;
     }
 
@@ -664,6 +687,7 @@ class TreeCopy final : public TreeShares {
     const bool sameFileSystem_;
     const uid_t euid_;
     const gid_t egid_;
+    const mode_t umask_;  // kUnknownMode when it could not be read
     LinkTable links_;
     std::atomic<dev_t> noClone_{0};  // a source device whose files could not be cloned
     std::atomic<bool> noRange_{false};
