@@ -287,10 +287,10 @@ int openTargetParent(JNIEnv* env, jstring jsPath, CString* path, const char** na
         return -1;
     }
     struct stat st;
-    if (fstatat(parentFd, *name, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
-        const int err = errno;
+    const int err = fstatat(parentFd, *name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (err != ENOENT) {
         close(parentFd);
-        if (err == ENOENT || err == 0) {
+        if (err == 0) {
             fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
             throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
         } else {

@@ -826,7 +826,17 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
             dstParent >= 0) {
             return copyEntry(parentFd, name, st, dstParent, name, false, path, "", 0);
         }
-        report(path, "", 0, std::strerror(errno));
+        // One that cannot be read is still made, with its attributes, as the walk's would be.
+        const int err = errno;
+        struct stat made;
+        const int fd = dstParent >= 0 && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+                           ? makeDir(dstParent, name, path, "", 0, &made)
+                           : -1;
+        report(path, "", 0, std::strerror(err));
+        if (fd >= 0) {
+            finishDir(fd, st, -1, parentFd, name, false, path, "", 0);
+            close(fd);
+        }
         return false;
     }
     if (dstParent < 0) return false;
