@@ -88,7 +88,10 @@ class Fd {
 struct ProcPath {
     char text[320];
     explicit ProcPath(int fd, const char* name = nullptr) {
-        std::snprintf(text, sizeof text, name ? "/proc/self/fd/%d/%s" : "/proc/self/fd/%d", fd, name ? name : "");
+        // A name is at most 255 bytes: the text always fits.
+        if (std::snprintf(text, sizeof text, name ? "/proc/self/fd/%d/%s" : "/proc/self/fd/%d", fd, name ? name : "") < 0) {
+            text[0] = '\0';
+        }
     }
 };
 
@@ -118,6 +121,7 @@ struct Buffer {
     char stack[1024];
     char* heap = nullptr;
     std::size_t size = sizeof stack;
+    // cppcheck-suppress uninitMemberVar ; stack is written before it is read, by the call it is lent to
     Buffer() = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -173,13 +177,13 @@ mode_t processUmask() {
     char line[256];
     mode_t mask = kUnknownMode;
     while (std::fgets(line, sizeof line, f)) {
-        unsigned int value = 0;
-        if (std::sscanf(line, "Umask: %o", &value) == 1) {
-            mask = static_cast<mode_t>(value) & 0777;
-            break;
-        }
+        if (std::strncmp(line, "Umask:", 6) != 0) continue;
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(line + 6, &end, 8);
+        if (end != line + 6) mask = static_cast<mode_t>(value) & 0777;
+        break;
     }
-    std::fclose(f);
+    (void)std::fclose(f);  // read only: nothing to lose
     return mask;
 }
 
@@ -523,7 +527,8 @@ class TreeCopy final : public TreeShares {
         }
         // Made with its permission bits where the umask leaves them whole (no fchmod then); set-ID bits only later, after its owner.
         const mode_t bits = st.st_mode & 0777;
-        const bool whole = umask_ != kUnknownMode && (bits & umask_) == 0;
+        // Writable by its owner too, or extended attributes could not be set on it before its mode.
+        const bool whole = umask_ != kUnknownMode && (bits & umask_) == 0 && ((bits & S_IWUSR) != 0 || euid_ == 0);
         Fd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, whole ? bits : 0600));
         if (to.get() < 0) {
             report(base, rel, relLen, std::strerror(errno));
