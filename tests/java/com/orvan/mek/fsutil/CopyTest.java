@@ -136,6 +136,10 @@ class CopyTest {
         assertEquals(1, FileTree.copy(tmp + "/link", tmp + "/link2"));
         assertEquals("s/in", Files.readSymbolicLink(tmp.resolve("link2")).toString());
         assertEquals(3, FileTree.copy(s, tmp + "/exists/s", FileTree.Option.SORTED, FileTree.Option.ATTRIBUTES));
+        // Usage and delete end their progress with their own totals too.
+        long[] seen = {-1};
+        assertEquals(FileTree.usage(s, (p, e) -> {}, (n, b) -> seen[0] = n).entries(), seen[0]);
+        assertEquals(FileTree.delete(tmp + "/exists/s", (p, e) -> {}, (n, b) -> seen[0] = n), seen[0]);
     }
 
     @Test
