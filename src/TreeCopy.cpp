@@ -34,8 +34,8 @@ namespace {
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kModeBits = 07777;
 constexpr mode_t kUnknownMode = ~mode_t{0};
-// copy_file_range moves at most this much per call; the rest is asked again.
-constexpr std::size_t kRangeChunk = std::size_t{1} << 30;
+// copy_file_range moves at most this much per call (the rest is asked again), so a large file's progress shows.
+constexpr std::size_t kRangeChunk = std::size_t{16} << 20;
 constexpr std::size_t kBufferBytes = 65536;
 
 // Extended-attribute failures by reason: a failure text must outlive the job.
@@ -185,44 +185,6 @@ mode_t processUmask() {
     }
     (void)std::fclose(f);  // read only: nothing to lose
     return mask;
-}
-
-// copy_file_range, else read/write, of len bytes at off; 0 or the errno.
-int copyRange(int from, int to, off_t off, std::uint64_t len, std::atomic<bool>& noRange) {
-    off_t in = off;
-    off_t out = off;
-    std::uint64_t left = len;
-    // A small file goes in one read and one write: cheaper than copy_file_range's splice on tmpfs.
-    if (len > kBufferBytes && !noRange.load(std::memory_order_relaxed)) {
-        while (left > 0) {
-            const ssize_t n = copy_file_range(from, &in, to, &out, left < kRangeChunk ? left : kRangeChunk, 0);
-            if (n > 0) {
-                left -= static_cast<std::uint64_t>(n);
-                continue;
-            }
-            if (n == 0) return 0;  // the source got shorter meanwhile
-            if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
-            noRange.store(true, std::memory_order_relaxed);
-            break;  // read/write from where it stopped
-        }
-    }
-    char buf[kBufferBytes];
-    while (left > 0) {
-        const ssize_t r = pread(from, buf, left < sizeof buf ? left : sizeof buf, in);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return r < 0 ? errno : 0;
-        for (ssize_t done = 0; done < r;) {
-            const ssize_t w = pwrite(to, buf + done, static_cast<std::size_t>(r - done), out);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return w < 0 ? errno : EIO;
-            done += w;
-            out += w;
-        }
-        in += r;
-        left -= static_cast<std::uint64_t>(r);
-    }
-    return 0;
 }
 
 // The hard-linked inodes met so far, shared by the workers: where the first
@@ -493,24 +455,27 @@ class TreeCopy final : public TreeShares {
     int copyData(int from, int to, const struct stat& st) {
         if (st.st_size == 0) return 0;
         if (noClone_.load(std::memory_order_relaxed) != st.st_dev) {
-            if (ioctl(to, FICLONE, from) == 0) return 0;
+            if (ioctl(to, FICLONE, from) == 0) {
+                progressed(0, static_cast<std::uint64_t>(st.st_size));
+                return 0;
+            }
             if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EINVAL || errno == EXDEV || errno == ENOSYS) {
                 noClone_.store(st.st_dev, std::memory_order_relaxed);
             }
         }
         const auto size = static_cast<std::uint64_t>(st.st_size);
-        if (static_cast<std::uint64_t>(st.st_blocks) * 512 >= size) return copyRange(from, to, 0, size, noRange_);
+        if (static_cast<std::uint64_t>(st.st_blocks) * 512 >= size) return copyRange(from, to, 0, size);
         // Sparse: only the data ranges, then the length (a hole at the end included).
         off_t at = 0;
         while (static_cast<std::uint64_t>(at) < size) {
             const off_t data = lseek(from, at, SEEK_DATA);
             if (data < 0) {
                 if (errno == ENXIO) break;  // only a hole is left
-                return copyRange(from, to, at, size - static_cast<std::uint64_t>(at), noRange_);
+                return copyRange(from, to, at, size - static_cast<std::uint64_t>(at));
             }
             off_t hole = lseek(from, data, SEEK_HOLE);
             if (hole < 0 || static_cast<std::uint64_t>(hole) > size) hole = static_cast<off_t>(size);
-            const int err = copyRange(from, to, data, static_cast<std::uint64_t>(hole - data), noRange_);
+            const int err = copyRange(from, to, data, static_cast<std::uint64_t>(hole - data));
             if (err != 0) return err;
             at = hole;
         }
@@ -542,7 +507,7 @@ class TreeCopy final : public TreeShares {
             report(base, rel, relLen, std::strerror(err));
             return false;
         }
-        progressed(1, static_cast<std::uint64_t>(st.st_size));
+        progressed(1, 0);
         const XattrEnd source{from.get(), nullptr, false};
         attributes(Made{to.get(), false, -1, nullptr, whole ? bits : kUnknownMode}, &source, st, always, base, rel, relLen);
         return true;
@@ -672,6 +637,7 @@ class TreeCopy final : public TreeShares {
     }
 
     bool share(int parentFd, const char* name, const char* path) override;
+    int copyRange(int from, int to, off_t off, std::uint64_t len);
     void copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, const char* base);
     int levelFd(TargetPath& path, std::size_t d, const char** why);
     static void bound(TargetPath& path);
@@ -697,6 +663,46 @@ class TreeCopy final : public TreeShares {
     std::atomic<dev_t> noClone_{0};  // a source device whose files could not be cloned
     std::atomic<bool> noRange_{false};
 };
+
+// copy_file_range, else read/write, of len bytes at off, counted as they go; 0 or the errno.
+int TreeCopy::copyRange(int from, int to, off_t off, std::uint64_t len) {
+    off_t in = off;
+    off_t out = off;
+    std::uint64_t left = len;
+    // A small file goes in one read and one write: cheaper than copy_file_range's splice on tmpfs.
+    if (len > kBufferBytes && !noRange_.load(std::memory_order_relaxed)) {
+        while (left > 0) {
+            const ssize_t n = copy_file_range(from, &in, to, &out, left < kRangeChunk ? left : kRangeChunk, 0);
+            if (n > 0) {
+                left -= static_cast<std::uint64_t>(n);
+                progressed(0, static_cast<std::uint64_t>(n));
+                continue;
+            }
+            if (n == 0) return 0;  // the source got shorter meanwhile
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+            noRange_.store(true, std::memory_order_relaxed);
+            break;  // read/write from where it stopped
+        }
+    }
+    char buf[kBufferBytes];
+    while (left > 0) {
+        const ssize_t r = pread(from, buf, left < sizeof buf ? left : sizeof buf, in);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return r < 0 ? errno : 0;
+        for (ssize_t done = 0; done < r;) {
+            const ssize_t w = pwrite(to, buf + done, static_cast<std::size_t>(r - done), out);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return w < 0 ? errno : EIO;
+            done += w;
+            out += w;
+            progressed(0, static_cast<std::uint64_t>(w));
+        }
+        in += r;
+        left -= static_cast<std::uint64_t>(r);
+    }
+    return 0;
+}
 
 // The descriptor of the target directory at depth d, reopened name by name
 // from its nearest open ancestor when it was closed (the steps between are

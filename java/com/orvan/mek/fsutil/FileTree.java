@@ -365,7 +365,8 @@ public final class FileTree {
     public interface Progress {
         /**
          * @param entries the entries done so far (created, removed or counted)
-         * @param bytes the bytes done so far (file data copied, sizes summed; 0 for a delete)
+         * @param bytes the bytes done so far (file data copied as it is written, holes not counted; apparent
+         *     sizes summed; 0 for a delete)
          */
         void update(long entries, long bytes);
     }
