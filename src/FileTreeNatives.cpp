@@ -17,6 +17,7 @@
 #include "JniInternal.h"
 #include "JniUtil.h"
 #include "Grow.h"
+#include "TreeCopy.h"
 #include "TreeDelete.h"
 #include "TreeUsage.h"
 #include "TreeWalk.h"
@@ -162,6 +163,7 @@ constexpr jint kReadInterrupted = -3;
 constexpr char kWalkPrefix[] = "[FileTree.walk] ";
 constexpr char kDeletePrefix[] = "[FileTree.delete] ";
 constexpr char kUsagePrefix[] = "[FileTree.usage] ";
+constexpr char kCopyPrefix[] = "[FileTree.copy] ";
 constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
 // O_NONBLOCK: opening a FIFO must not wait for a writer; reads wait in poll() instead.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -306,6 +308,70 @@ int openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path
         return -1;
     }
     return parentFd;
+}
+
+// Opens the directory that is to hold the new entry jsPath names; its name
+// goes to *name, inside *path. -1 with an exception pending when the
+// directory cannot be opened or the entry exists already.
+int openTargetParent(JNIEnv* env, jstring jsPath, CString* path, const char** name) {
+    fsutil::Charset cs = fsutil::Charset::unresolved;
+    path->reset(fsutil::resolvedPath(env, jsPath, cs));
+    if (!*path) {
+        if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "no memory");
+        return -1;
+    }
+    char* p = path->get();
+    std::size_t len = std::strlen(p);
+    while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
+    char* slash = std::strrchr(p, '/');
+    *name = slash ? slash + 1 : p;
+    char szMsg[512];
+    // ".", ".." and "/" name directories that exist.
+    if (**name == '\0' || std::strcmp(*name, ".") == 0 || std::strcmp(*name, "..") == 0) {
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
+        throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
+        return -1;
+    }
+    CString parent(slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
+    const int parentFd = parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (parentFd < 0) {
+        raiseOpenFailure(env, kCopyPrefix, p, parent ? errno : ENOMEM);
+        return -1;
+    }
+    struct stat st;
+    const int err = fstatat(parentFd, *name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (err != ENOENT) {
+        close(parentFd);
+        if (err == 0) {
+            fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
+            throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
+        } else {
+            raiseOpenFailure(env, kCopyPrefix, p, err);
+        }
+        return -1;
+    }
+    return parentFd;
+}
+
+// Whether the directory open as dirFd is the directory src or lies below it (followed up through "..").
+bool insideOf(int dirFd, const struct stat& src) {
+    int fd = dup(dirFd);
+    while (fd >= 0) {
+        struct stat st;
+        struct stat up;
+        const int parent = fstat(fd, &st) == 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        close(fd);
+        if (st.st_dev == src.st_dev && st.st_ino == src.st_ino) {
+            if (parent >= 0) close(parent);
+            return true;
+        }
+        if (parent < 0 || fstat(parent, &up) != 0 || (up.st_dev == st.st_dev && up.st_ino == st.st_ino)) {
+            if (parent >= 0) close(parent);
+            return false;  // the root: nothing above
+        }
+        fd = parent;
+    }
+    return false;
 }
 
 }  // namespace
@@ -532,9 +598,45 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpenBytes(JNIEnv
     return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
 }
 
-JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle) {
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
+                                                                   jstring jsTarget, jboolean sameFileSystem) {
+    const char* srcName = nullptr;
+    CString srcPath;
+    const int srcParent = openParent(env, jsSource, kCopyPrefix, false, &srcPath, &srcName);
+    if (srcParent < 0) return -1;
+    const char* dstName = nullptr;
+    CString dstPath;
+    const int dstParent = openTargetParent(env, jsTarget, &dstPath, &dstName);
+    struct stat st;
+    if (dstParent >= 0 && fstatat(srcParent, srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        insideOf(dstParent, st)) {
+        char szMsg[1024];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sCannot copy '%s' into itself: '%s' lies inside it", kCopyPrefix,
+                              srcPath.get(), dstPath.get());
+        throwIOException(env, szMsg);
+        close(dstParent);
+        close(srcParent);
+        return -1;
+    }
+    if (dstParent < 0) {
+        close(srcParent);
+        return -1;
+    }
+    return toJobHandle(env, fsutil::startCopy(srcParent, srcName, dstParent, dstName, sameFileSystem == JNI_TRUE, usableCores()),
+                       kCopyPrefix);
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+                                                                       jint waitMs, jlongArray jlDone) {
+    fsutil::TreeShares* job = fromJobHandle(jlHandle);
     fsutil::TreeFailure failure;
-    if (!fromJobHandle(jlHandle)->takeFailure(&failure)) return nullptr;
+    const fsutil::TreeShares::Take took = job->takeFailure(&failure, waitMs);
+    if (jlDone && env->GetArrayLength(jlDone) == 2) {
+        const jlong done[] = {static_cast<jlong>(job->entriesDone()), static_cast<jlong>(job->bytesDone())};
+        env->SetLongArrayRegion(jlDone, 0, 2, done);
+    }
+    if (took == fsutil::TreeShares::Take::end) return nullptr;
+    if (took == fsutil::TreeShares::Take::timeout) return env->NewByteArray(0);
     CString path(failure.path);
     const std::size_t pathLen = std::strlen(path.get());
     const std::size_t textLen = std::strlen(failure.text);
@@ -545,6 +647,10 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* 
     env->SetByteArrayRegion(record, static_cast<jsize>(pathLen + 1), static_cast<jsize>(textLen),
                             reinterpret_cast<const jbyte*>(failure.text));
     return record;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyClose(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlHandle) {
+    return static_cast<jlong>(fsutil::finishCopy(fromJobHandle(jlHandle)));
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteClose(JNIEnv* /*env*/, jclass /*jcls*/,

@@ -34,6 +34,7 @@ class TreeDelete final : public TreeShares {
     bool remove(int dirFd, const char* name, int flags, const char* base, const char* rel) {
         if (unlinkat(dirFd, name, flags) == 0) {
             removed.fetch_add(1, std::memory_order_relaxed);
+            progressed(1, 0);
             return true;
         }
         fail(base, rel, std::strlen(rel), std::strerror(errno));
@@ -105,6 +106,7 @@ bool TreeDelete::emptyTree(TreeWalk& walk, const char* base) {
             const int dirFd = walk.directoryFd(d, &why);
             if (dirFd >= 0 && unlinkat(dirFd, item.name, leave ? AT_REMOVEDIR : 0) == 0) {
                 removed.fetch_add(1, std::memory_order_relaxed);
+                progressed(1, 0);
                 continue;
             }
             if (!why) why = std::strerror(errno);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "DirEntries.h"
 
@@ -243,13 +244,26 @@ bool TreeShares::split(std::size_t threads) {
     return true;
 }
 
-bool TreeShares::takeFailure(TreeFailure* out) {
+bool TreeShares::takeFailure(TreeFailure* out) { return takeFailure(out, -1) == Take::failure; }
+
+TreeShares::Take TreeShares::takeFailure(TreeFailure* out, long waitMs) {
+    struct timespec until = {};
+    if (waitMs >= 0) {
+        clock_gettime(CLOCK_REALTIME, &until);  // the condition variable's clock
+        until.tv_sec += waitMs / 1000;
+        until.tv_nsec += (waitMs % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_nsec -= 1000000000L;
+            ++until.tv_sec;
+        }
+    }
     pthread_mutex_lock(&lock_);
+    Take took = Take::end;
     for (;;) {
         if (taken_ < failures_.len) {
             *out = failures_.data[taken_++];
-            pthread_mutex_unlock(&lock_);
-            return true;
+            took = Take::failure;
+            break;
         }
         if (running_ == 0 && !lastDone_) {
             lastDone_ = true;
@@ -260,10 +274,15 @@ bool TreeShares::takeFailure(TreeFailure* out) {
             continue;
         }
         if (running_ == 0) break;
-        pthread_cond_wait(&changed_, &lock_);
+        if (waitMs < 0) {
+            pthread_cond_wait(&changed_, &lock_);
+        } else if (pthread_cond_timedwait(&changed_, &lock_, &until) == ETIMEDOUT) {
+            took = Take::timeout;
+            break;
+        }
     }
     pthread_mutex_unlock(&lock_);
-    return false;
+    return took;
 }
 
 void TreeShares::stop() {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "Grow.h"
 
@@ -36,6 +37,15 @@ class TreeShares {
     // The next failure into *out, waiting for one while the work goes on;
     // false once everything is done and every failure was taken.
     bool takeFailure(TreeFailure* out);
+
+    // What a wait for a failure ended with.
+    enum class Take { failure, end, timeout };
+    // takeFailure waiting at most waitMs milliseconds (negative: as long as it takes).
+    Take takeFailure(TreeFailure* out, long waitMs);
+
+    // Entries and bytes done so far, for watching a long job; any thread.
+    std::uint64_t entriesDone() const { return entriesDone_.load(std::memory_order_relaxed); }
+    std::uint64_t bytesDone() const { return bytesDone_.load(std::memory_order_relaxed); }
 
     // Stops what still runs and waits for the threads.
     void stop();
@@ -67,6 +77,10 @@ class TreeShares {
 
     void fail(const char* base, const char* rel, std::size_t relLen, const char* text);
     void markFailed(std::size_t node);
+    void progressed(std::uint64_t entries, std::uint64_t bytes) {
+        if (entries) entriesDone_.fetch_add(entries, std::memory_order_relaxed);
+        if (bytes) bytesDone_.fetch_add(bytes, std::memory_order_relaxed);
+    }
     bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
 
     Grow<Node> nodes_;  // fixed once the workers start; nodes_[0] is the top's parent
@@ -88,6 +102,8 @@ class TreeShares {
     Grow<Share> shares_;
     std::atomic<std::size_t> next_{0};
     std::atomic<bool> cancel_{false};
+    std::atomic<std::uint64_t> entriesDone_{0};
+    std::atomic<std::uint64_t> bytesDone_{0};
     pthread_t threads_[kMaxThreads] = {};
     std::size_t threadCount_ = 0;
     std::size_t running_ = 0;  // workers not done yet

@@ -103,6 +103,7 @@ class TreeUsage final : public TreeShares {
     void count(UsageSums& s, const struct stat& st) {
         if (!S_ISDIR(st.st_mode) && st.st_nlink > 1 && !inodes_.add(st.st_dev, st.st_ino)) return;
         ++s.entries;
+        progressed(1, static_cast<std::uint64_t>(st.st_size));
         s.directories += S_ISDIR(st.st_mode) ? 1 : 0;
         s.files += S_ISREG(st.st_mode) ? 1 : 0;
         s.bytes += static_cast<std::uint64_t>(st.st_size);

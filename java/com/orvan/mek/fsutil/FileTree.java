@@ -429,11 +429,25 @@ public final class FileTree {
      * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
      */
     public static long delete(String path, BiConsumer<String, String> onError) throws IOException {
+        return delete(path, onError, null);
+    }
+
+    /**
+     * {@link #delete(String, BiConsumer)}, watched while it runs.
+     *
+     * @param path the file or directory to remove
+     * @param onError where each failure goes
+     * @param progress told the entries removed so far (bytes are not counted), or null
+     * @return the number of entries removed, {@code path} included
+     * @throws java.io.FileNotFoundException when {@code path} does not exist
+     * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
+     */
+    public static long delete(String path, BiConsumer<String, String> onError, Progress progress) throws IOException {
         Objects.requireNonNull(onError, "onError");
         long job = deleteOpen(path);
         long removed;
         try {
-            failures(job, onError);
+            failures(job, onError, progress);
         } finally {
             removed = deleteClose(job);
         }
@@ -455,7 +469,7 @@ public final class FileTree {
         long job = deleteOpenBytes(b);
         long removed;
         try {
-            failures(job, onError);
+            failures(job, onError, null);
         } finally {
             removed = deleteClose(job);
         }
@@ -516,7 +530,7 @@ public final class FileTree {
         long job = usageOpenBytes(b, set.contains(Option.SAME_FILE_SYSTEM));
         long[] sums = new long[5];
         try {
-            failures(job, onError);
+            failures(job, onError, null);
         } finally {
             usageClose(job, sums);
         }
@@ -535,13 +549,129 @@ public final class FileTree {
         return new FdInputStream(openReadBytes(NioPaths.bytes(path, "[FileTree.newInputStream] ")));
     }
 
-    /** Hands a job's failures to onError as they come, until the job is done. */
-    private static void failures(long job, BiConsumer<String, String> onError) {
-        for (byte[] f; (f = jobNext(job)) != null;) {
+    /**
+     * Watches a long {@link #copy copy}, {@link #delete delete} or {@link #usage usage}: told the
+     * entries and bytes done so far, on the calling thread, every 250 ms while the job runs and once
+     * more with the final counts when it is done. What it throws stops the job and reaches the caller.
+     */
+    @FunctionalInterface
+    public interface Progress {
+        /**
+         * @param entries the entries done so far (created, removed or counted)
+         * @param bytes the bytes done so far (file data copied as it is written, holes not counted; apparent
+         *     sizes summed; 0 for a delete)
+         */
+        void update(long entries, long bytes);
+    }
+
+    private static final int PROGRESS_MILLIS = 250;
+
+    /** Hands a job's failures to onError as they come and, every PROGRESS_MILLIS, its counts to progress, until it is done. */
+    private static void failures(long job, BiConsumer<String, String> onError, Progress progress) {
+        long[] done = new long[2];
+        long next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PROGRESS_MILLIS);
+        for (;;) {
+            long left = next - System.nanoTime();
+            byte[] f = jobNext(job, progress == null ? -1 : (int) Math.max(1, TimeUnit.NANOSECONDS.toMillis(left)), done);
+            if (f == null) break;
+            if (progress != null && next - System.nanoTime() <= 0) {
+                progress.update(done[0], done[1]);
+                next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PROGRESS_MILLIS);
+            }
+            if (f.length == 0) continue;
             int nul = 0;
             while (f[nul] != 0) nul++;
             onError.accept(decodePath(f, nul), new String(f, nul + 1, f.length - nul - 1, Charset.defaultCharset()));
         }
+        if (progress != null) progress.update(done[0], done[1]);
+    }
+
+    /**
+     * {@link #copy(String, String, BiConsumer, Progress, Option...)} without progress.
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param onError where each failure goes
+     * @param options {@link Option#SAME_FILE_SYSTEM} ({@code cp -x}); see the full form for the others
+     * @return the number of entries created, {@code target} included
+     * @throws IOException as the full form
+     */
+    public static long copy(String source, String target, BiConsumer<String, String> onError, Option... options)
+            throws IOException {
+        return copy(source, target, onError, null, options);
+    }
+
+    /**
+     * {@link #copy(String, String, BiConsumer, Progress, Option...)}, failing when anything could not be copied.
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param options {@link Option#SAME_FILE_SYSTEM} ({@code cp -x}); see the full form for the others
+     * @return the number of entries created, {@code target} included
+     * @throws IOException naming the first failure and the number of failures, once everything else was copied;
+     *     or as the full form
+     */
+    public static long copy(String source, String target, Option... options) throws IOException {
+        String[] first = {null};
+        long[] failures = {0};
+        long created = copy(source, target, (p, e) -> {
+            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? source : source + "/" + p) + ": " + e;
+        }, null, options);
+        if (failures[0] > 0) {
+            throw new IOException("[FileTree.copy] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
+                    + " could not be copied, the first: " + first[0]);
+        }
+        return created;
+    }
+
+    /**
+     * Copies {@code source} to the new path {@code target} exactly, as {@code cp -a} does, on as many
+     * threads as the machine has cores: every entry's name bytes and type (file, directory, link with
+     * its target's bytes, FIFO, socket, device), its mode with the set-ID and sticky bits, owner and
+     * group where this process may set them (else the copier's, and then the set-ID bits are not
+     * kept), access and modification times in nanoseconds (a directory's set after its contents, a
+     * link's own), extended attributes (ACLs included), hard links among the copied entries (one
+     * inode, several names) and holes of sparse files. Data never leaves the kernel: a reflink clone,
+     * else {@code copy_file_range}, else read/write. Links are never followed, {@code source} itself
+     * included; nothing is created outside {@code target}, whatever is swapped into it meanwhile.
+     * What cannot be copied goes to {@code onError} (its path relative to {@code source}, "" for
+     * itself, and the error text) on the calling thread, and the rest goes on; a file whose data
+     * could not be copied whole (a full disk) is removed and reported. What a handler throws stops
+     * the copy and reaches the caller.
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param onError where each failure goes
+     * @param progress told the entries created and file bytes copied so far, or null
+     * @param options {@link Option#SAME_FILE_SYSTEM}: a directory on another file system than
+     *     {@code source} is created with its attributes but not entered ({@code cp -x});
+     *     {@link Option#ATTRIBUTES}, {@link Option#SORTED} and {@link Option#DIRECTORIES_LAST} change
+     *     only what a walk reports and are ignored
+     * @return the number of entries created, {@code target} included
+     * @throws java.io.FileNotFoundException when {@code source}, or the directory of {@code target}, does not exist
+     * @throws java.nio.file.FileAlreadyExistsException when {@code target} exists
+     * @throws IOException when {@code target} lies inside {@code source} (nothing is created), or a directory cannot be opened
+     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a copy never follows links
+     * @throws NullPointerException for a null argument other than {@code progress}
+     */
+    public static long copy(String source, String target, BiConsumer<String, String> onError, Progress progress,
+            Option... options) throws IOException {
+        Objects.requireNonNull(source, "[FileTree.copy] source is null");
+        Objects.requireNonNull(target, "[FileTree.copy] target is null");
+        Objects.requireNonNull(onError, "[FileTree.copy] onError is null");
+        EnumSet<Option> set = EnumSet.noneOf(Option.class);
+        for (Option o : Objects.requireNonNull(options, "[FileTree.copy] options is null")) {
+            set.add(Objects.requireNonNull(o, "[FileTree.copy] option is null"));
+        }
+        if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.copy] FOLLOW_LINKS is not supported");
+        long job = copyOpen(source, target, set.contains(Option.SAME_FILE_SYSTEM));
+        long created;
+        try {
+            failures(job, onError, progress);
+        } finally {
+            created = copyClose(job);
+        }
+        return created;
     }
 
     /** What {@link #usage} sums: every inode once (a file with several links where it is met first), the root included. */
@@ -601,6 +731,23 @@ public final class FileTree {
      * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
      */
     public static Usage usage(String root, BiConsumer<String, String> onError, Option... options) throws IOException {
+        return usage(root, onError, null, options);
+    }
+
+    /**
+     * {@link #usage(String, BiConsumer, Option...)}, watched while it runs.
+     *
+     * @param root the file or directory to sum
+     * @param onError where each failure goes
+     * @param progress told the entries counted and their apparent bytes so far, or null
+     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system
+     * @return the sums
+     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws IOException when its directory cannot be opened
+     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
+     */
+    public static Usage usage(String root, BiConsumer<String, String> onError, Progress progress, Option... options)
+            throws IOException {
         Objects.requireNonNull(onError, "onError");
         EnumSet<Option> set = EnumSet.noneOf(Option.class);
         for (Option o : options) set.add(Objects.requireNonNull(o, "option"));
@@ -608,7 +755,7 @@ public final class FileTree {
         long job = usageOpen(root, set.contains(Option.SAME_FILE_SYSTEM));
         long[] sums = new long[5];
         try {
-            failures(job, onError);
+            failures(job, onError, progress);
         } finally {
             usageClose(job, sums);
         }
@@ -1159,8 +1306,17 @@ public final class FileTree {
 
     private static native long usageOpen(String root, boolean sameFileSystem) throws IOException;
 
-    /** The next failure of a job (the path's bytes, a NUL, the text's bytes), waiting while it goes on; null at its end. */
-    private static native byte[] jobNext(long job);
+    /**
+     * The next failure of a job (the path's bytes, a NUL, the text's bytes), waiting while it goes on
+     * (at most waitMillis unless negative: then an empty array); null at its end. done gets the
+     * entries and bytes done so far.
+     */
+    private static native byte[] jobNext(long job, int waitMillis, long[] done);
+
+    private static native long copyOpen(String source, String target, boolean sameFileSystem) throws IOException;
+
+    /** Stops what runs of a copy, frees it; the number of entries created. */
+    private static native long copyClose(long job);
 
     /** Stops what still runs and frees the job; the number of entries removed. */
     private static native long deleteClose(long job);

@@ -68,6 +68,7 @@ public final class Main {
             case "find": command = new Find(); break;
             case "rm": command = new Rm(); break;
             case "du": command = new Du(); break;
+            case "cp": command = new Cp(); break;
             default:
                 err.println("fsutil: unknown command '" + args[0] + "' (see --help)");
                 return 2;

@@ -1,0 +1,31 @@
+// Library-private: copying a whole tree exactly (what cp -a keeps) through
+// descriptors on both sides, on several threads, never creating anything
+// outside the target. No JNI here.
+#ifndef FSUTIL_TREECOPY_H
+#define FSUTIL_TREECOPY_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "TreeShares.h"
+
+namespace fsutil {
+
+// The text of a failure where a directory of the target was moved or replaced while the copy ran.
+constexpr char kCopyMoved[] = "Target directory moved or replaced during the copy";
+
+// Starts copying `srcName` of the directory open as srcParentFd to the new
+// entry `dstName` of the directory open as dstParentFd (both taken over),
+// and everything below it when it is a directory, on up to `threads`
+// threads; sameFileSystem: a directory on another device is created with its
+// attributes but not entered (cp -x). Failures come from takeFailure, with
+// their paths relative to the source. Null when out of memory.
+TreeShares* startCopy(int srcParentFd, const char* srcName, int dstParentFd, const char* dstName, bool sameFileSystem,
+                      std::size_t threads);
+
+// Stops what still runs of a job of startCopy, frees it and returns the number of entries created.
+std::uint64_t finishCopy(TreeShares* job);
+
+}  // namespace fsutil
+
+#endif

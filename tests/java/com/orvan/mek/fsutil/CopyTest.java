@@ -1,0 +1,238 @@
+package com.orvan.mek.fsutil;
+
+import static com.orvan.mek.fsutil.TestUtil.*;
+import static org.junit.jupiter.api.Assertions.*;
+import static org.junit.jupiter.api.Assumptions.assumeFalse;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import java.io.*;
+import java.net.*;
+import java.nio.ByteBuffer;
+import java.nio.channels.ServerSocketChannel;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.*;
+import java.nio.file.attribute.UserDefinedFileAttributeView;
+import java.util.*;
+import java.util.concurrent.*;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.stream.Collectors;
+import org.junit.jupiter.api.Tag;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+// Copying trees: the copy holds what the source holds, as find(1) and stat(1) see both, and as cp -a makes it.
+class CopyTest {
+    @TempDir Path tmp;
+
+    static final String DEEP = "d".repeat(220);  // 41 levels of it: a chain past 9,000 bytes
+
+    // find(1)'s view of a tree, a line per entry in its raw bytes: path, type, mode, owner, group,
+    // size (not for directories: their size is the file system's), times in ns, link target;
+    // then one line per group of hard links. Paths starting with a skipped prefix ("": the root) are left out.
+    static List<String> view(Path root, String... skip) throws Exception {
+        String[] f = new String(run(root, "find", ".", "-printf", "%P\\0%y %m %U %G %s %T@ %A@\\0%l\\0%i %n\\0").out(),
+                StandardCharsets.ISO_8859_1).split("\0", -1);
+        List<String> lines = new ArrayList<>();
+        Map<String, SortedSet<String>> links = new HashMap<>();
+        for (int i = 0; i + 3 < f.length; i += 4) {
+            String path = f[i];
+            if (Arrays.stream(skip).anyMatch(k -> k.isEmpty() ? path.isEmpty() : path.startsWith(k))) continue;
+            String attrs = f[i + 1].replaceAll("(\\.\\d{9})\\d", "$1");
+            if (attrs.startsWith("d")) attrs = attrs.replaceFirst("^(d \\S+ \\S+ \\S+) \\S+", "$1");
+            lines.add(path + " | " + attrs + " -> " + f[i + 2]);
+            String[] inode = f[i + 3].split(" ");
+            if (!attrs.startsWith("d") && !inode[1].equals("1")) links.computeIfAbsent(inode[0], k -> new TreeSet<>()).add(path);
+        }
+        links.values().forEach(group -> lines.add("linked: " + group));
+        Collections.sort(lines);
+        return lines;
+    }
+
+    // Times in the future, atime after mtime: reading the tree (relatime) then changes no atime.
+    static String settle(String dir) {
+        return "find " + dir + " -execdir touch -h -m -d @1800000000.123456789 {} + && find " + dir + " -execdir touch -h -a -d @1900000000.987654321 {} +";
+    }
+
+    private static String xattr(Path p, String name) throws IOException {
+        UserDefinedFileAttributeView v = Files.getFileAttributeView(p, UserDefinedFileAttributeView.class, LinkOption.NOFOLLOW_LINKS);
+        ByteBuffer b = ByteBuffer.allocate(v.size(name));
+        v.read(name, b);
+        return new String(b.array(), StandardCharsets.UTF_8);
+    }
+
+    private static void setXattr(Path p, String name, String value) throws IOException {
+        Files.getFileAttributeView(p, UserDefinedFileAttributeView.class).write(name, StandardCharsets.UTF_8.encode(value));
+    }
+
+    @Test
+    void theCopyHoldsEveryEntryAndAttributeAsCpMakesThem() throws Exception {
+        long seed = new Random().nextLong();
+        StringBuilder sh = new StringBuilder("set -e\nmkdir -p s/r && cd s/r\n");
+        FileTreeTest.tree(sh, new Random(seed), 1);
+        sh.append("cd ..\nmkdir -p a/b c " + DEEP + " && echo one > a/f && ln a/f a/same && ln a/f c/other && ln a/f " + DEEP + "/leaf"
+                + " && truncate -s 20M sparse && echo end >> sparse && head -c 5000000 /dev/urandom > c/big && mkfifo c/fifo"
+                + " && ln -s '../a/f' c/link && ln -s nowhere dangling && cp c/big a/b/copy"
+                + " && for i in $(seq 40); do mkdir w && mv " + DEEP + " w/ && mv w " + DEEP + "; done"
+                + (ROOT ? " && mknod chr c 1 3 && mknod blk b 7 0 && chown 1234:5678 a/b c/fifo && chown -h 4321:8765 c/link" : "")
+                + " && chmod 4755 a/f && chmod 2750 a/b && chmod 1777 c && chmod 6711 c/big"
+                + " && " + settle(".") + " && touch -h -m -d @1500000000.5 c/link a/b c/big");
+        sh(tmp, sh.toString());
+        try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
+            s.bind(UnixDomainSocketAddress.of(tmp.resolve("s/c/sock")));
+        }
+        sh(tmp, "touch -h -m -d @1800000000.123456789 s/c/sock s/c s && touch -h -a -d @1900000000.987654321 s/c/sock s/c s");  // the socket's times, and its directory's after it was made
+        setXattr(tmp.resolve("s/a/f"), "user.file", "é value");
+        setXattr(tmp.resolve("s/a"), "user.dir", "dir value");
+        String src = tmp + "/s";
+        List<String> failures = new ArrayList<>();
+        long[] progress = new long[2];
+        long created = FileTree.copy(src, tmp + "/t", (p, e) -> failures.add(p + ": " + e), (n, b) -> {
+            progress[0] = n;
+            progress[1] = b;
+        });
+        assertEquals(List.of(), failures, "seed " + seed);
+        assertEquals(Long.parseLong(sh(tmp, "find s | wc -l").trim()), created, "seed " + seed);
+        assertEquals(created, progress[0]);
+        assertTrue(progress[1] >= 10_000_000, () -> "bytes " + progress[1]);
+        List<String> source = view(tmp.resolve("s"));
+        assertEquals(source, view(tmp.resolve("t")), "seed " + seed);
+        assertEquals("é value", xattr(tmp.resolve("t/a/f"), "user.file"));
+        assertEquals("dir value", xattr(tmp.resolve("t/a"), "user.dir"));
+        assertEquals(sh(tmp, "cd s && find . \\( -type b -o -type c \\) -exec stat -c '%n %t %T' {} +"),
+                sh(tmp, "cd t && find . \\( -type b -o -type c \\) -exec stat -c '%n %t %T' {} +"));
+        String[] blocks = sh(tmp, "stat -c %b s/sparse t/sparse").split("\n");
+        assertTrue(Long.parseLong(blocks[1]) <= Long.parseLong(blocks[0]), "holes kept: " + Arrays.toString(blocks));
+        sh(tmp, "cmp s/sparse t/sparse && cmp s/c/big t/c/big && cmp s/a/b/copy t/a/b/copy");
+        // cp -a stops at PATH_MAX in the chain; everywhere else it makes what the copy made.
+        run(tmp, "cp", "-a", "s", "cp");
+        assertEquals(view(tmp.resolve("cp"), DEEP, ""), view(tmp.resolve("t"), DEEP, ""), "seed " + seed);
+        assertEquals(0, streamsUnder(tmp));
+        for (String tree : List.of("s", "t", "cp")) FileTree.delete(tmp + "/" + tree);  // past PATH_MAX: beyond the JDK's reach
+    }
+
+    @Test
+    void refusalsLeaveNothingBehind() throws Exception {
+        sh(tmp, "mkdir -p s/in && touch s/in/f && ln -s s/in link && mkdir exists");
+        String s = tmp + "/s";
+        Map<String, Class<? extends Exception>> refused = new LinkedHashMap<>();
+        refused.put(tmp + "/exists", java.nio.file.FileAlreadyExistsException.class);
+        refused.put(tmp + "/link", java.nio.file.FileAlreadyExistsException.class);
+        refused.put(s + "/in/copy", IOException.class);
+        refused.put(s + "/copy", IOException.class);
+        refused.put(tmp + "/missing/copy", FileNotFoundException.class);
+        for (Map.Entry<String, Class<? extends Exception>> r : refused.entrySet()) {
+            Exception e = assertThrows(r.getValue(), () -> FileTree.copy(s, r.getKey()), r.getKey());
+            assertEquals(r.getValue(), e.getClass(), r.getKey());
+            assertTrue(e.getMessage().startsWith("[FileTree.copy] "), e.getMessage());
+        }
+        assertEquals("[FileTree.copy] Cannot copy '" + s + "' into itself: '" + s + "/in/copy' lies inside it",
+                assertThrows(IOException.class, () -> FileTree.copy(s, s + "/in/copy")).getMessage());
+        assertThrows(FileNotFoundException.class, () -> FileTree.copy(tmp + "/missing", tmp + "/x"));
+        assertEquals("[FileTree.copy] source is null", assertThrows(NullPointerException.class, () -> FileTree.copy(null, s)).getMessage());
+        assertEquals("[FileTree.copy] target is null", assertThrows(NullPointerException.class, () -> FileTree.copy(s, null)).getMessage());
+        assertThrows(IllegalArgumentException.class, () -> FileTree.copy(s, tmp + "/x", FileTree.Option.FOLLOW_LINKS));
+        assertEquals("exists\nlink\ns\ns/in\ns/in/f\n", sh(tmp, "find * | sort"));
+        // A link is copied as a link; a directory with the ignored walk options as any other.
+        assertEquals(1, FileTree.copy(tmp + "/link", tmp + "/link2"));
+        assertEquals("s/in", Files.readSymbolicLink(tmp.resolve("link2")).toString());
+        assertEquals(3, FileTree.copy(s, tmp + "/exists/s", FileTree.Option.SORTED, FileTree.Option.ATTRIBUTES));
+        // Usage and delete end their progress with their own totals too.
+        long[] seen = {-1};
+        assertEquals(FileTree.usage(s, (p, e) -> {}, (n, b) -> seen[0] = n).entries(), seen[0]);
+        assertEquals(FileTree.delete(tmp + "/exists/s", (p, e) -> {}, (n, b) -> seen[0] = n), seen[0]);
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void whatCannotBeReadIsReportedAndTheRestCopied() throws Exception {
+        assumeFalse(ROOT, "root passes every permission check");
+        sh(tmp, "mkdir -p s/closed/in s/open/sub && touch s/secret s/open/f s/open/sub/g s/closed/in/x && echo data > s/open/sub/h"
+                + " && " + settle("s") + " && chmod 000 s/closed s/secret");
+        List<String> failures = new ArrayList<>();
+        FileTree.copy(tmp + "/s", tmp + "/t", (p, e) -> failures.add(p + ": " + e));
+        assertEquals(List.of("closed: Permission denied", "secret: Permission denied"), failures.stream().sorted().toList());
+        assertEquals(view(tmp.resolve("s"), "closed", "secret"), view(tmp.resolve("t"), "closed", "secret"));
+        assertFalse(Files.exists(tmp.resolve("t/secret")));
+        Result cp = tool("cp", "-a", tmp + "/s", tmp + "/t2");
+        assertEquals(1, cp.status());
+        assertEquals(List.of("fsutil: cp: " + tmp + "/s/closed: Permission denied", "fsutil: cp: " + tmp + "/s/secret: Permission denied"),
+                cp.err().lines().sorted().toList());
+        sh(tmp, "chmod 700 s/closed t/closed t2/closed 2>/dev/null || true");
+    }
+
+    @Test
+    void targetDirectoriesSwappedForLinksNeverLeadOutside() throws Exception {
+        sh(tmp, "mkdir out && touch out/a && mkdir s && cd s && for i in $(seq 10); do mkdir -p d$i/s/u && for j in $(seq 40); do"
+                + " echo $j > d$i/f$j; echo $j > d$i/s/g$j; done; done");
+        ExecutorService swapper = Executors.newSingleThreadExecutor();
+        try {
+            for (int round = 0; round < 30; round++) {
+                AtomicBoolean done = new AtomicBoolean();
+                Future<?> swaps = swapper.submit(() -> {
+                    for (int i = 0; !done.get(); i = i % 20 + 1) {
+                        Path d = tmp.resolve(i <= 10 ? "t/d" + i : "t/d" + (i - 10) + "/s"), x = tmp.resolve("t/x" + i);
+                        try {
+                            Files.move(d, x);
+                            Files.createSymbolicLink(d, tmp.resolve("out"));
+                            Files.delete(d);
+                            Files.move(x, d);
+                        } catch (IOException notYet) {
+                            // not made yet, or made again meanwhile
+                        }
+                    }
+                    return null;
+                });
+                FileTree.copy(tmp + "/s", tmp + "/t", (p, e) -> {});
+                done.set(true);
+                swaps.get(60, TimeUnit.SECONDS);
+                assertEquals("out\nout/a\n", sh(tmp, "find out | sort"), "round " + round);
+                sh(tmp, "rm -rf t");
+            }
+        } finally {
+            swapper.shutdownNow();
+        }
+    }
+
+    // Runs script in a private mount namespace (root only); its output.
+    private Result inNamespace(String script) throws Exception {
+        assumeTrue(ROOT && run(null, "unshare", "-m", "true").status() == 0, "needs a mount namespace");
+        String tool = System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR;
+        return run(tmp, "unshare", "-m", "sh", "-c", "TOOL='" + tool + "'\n" + script);
+    }
+
+    @Test
+    void aMountBelowIsCopiedThroughUnlessSameFileSystem() throws Exception {
+        sh(tmp, "mkdir -p s/a/m && touch s/a/f");
+        Result r = inNamespace("mount -t tmpfs -o mode=751 x s/a/m && touch s/a/m/in && $TOOL cp -a s t && $TOOL cp -ax s x"
+                + " && find t x -printf '%p %m\\n' | sort");
+        assertEquals("", r.err());
+        assertEquals("t 755\nt/a 755\nt/a/f 644\nt/a/m 751\nt/a/m/in 644\nx 755\nx/a 755\nx/a/f 644\nx/a/m 751\n", r.text());
+    }
+
+    @Test
+    void aFullDiskIsReportedAndLeavesNoPartialFile() throws Exception {
+        sh(tmp, "mkdir -p s/d && head -c 3000000 /dev/urandom > s/big && for i in $(seq 30); do head -c 20000 /dev/urandom > s/d/f$i; done");
+        Result r = inNamespace("mkdir small && mount -t tmpfs -o size=1m x small && $TOOL cp -a s small/t; echo status $?"
+                + " && cd small/t && find . -type f | while read f; do cmp -s \"$f\" \"../../s/$f\" || echo partial $f; done");
+        assertTrue(r.text().startsWith("status 1\n"), r.text() + r.err());
+        assertFalse(r.text().contains("partial"), r.text());
+        assertTrue(r.err().lines().allMatch(l -> l.startsWith("fsutil: cp: s/") && l.endsWith(": No space left on device")), r.err());
+        assertTrue(r.err().contains("fsutil: cp: s/big: No space left on device"), r.err());
+    }
+
+    @Test
+    void theToolCopiesAsDstOrIntoAnExistingDirectory() throws Exception {
+        sh(tmp, "mkdir -p s/e && echo x > s/e/f && mkdir into && " + settle("s"));
+        for (String[] c : new String[][] {{"cp", "-a", tmp + "/s", tmp + "/as"}, {"cp", "-a", "--progress", tmp + "/s/", tmp + "/into"}}) {
+            Result r = tool(c);
+            assertEquals(0, r.status(), r::err);
+        }
+        assertEquals("as\nas/e\nas/e/f\ninto\ninto/s\ninto/s/e\ninto/s/e/f\n", sh(tmp, "find as into | sort"));
+        assertEquals(view(tmp.resolve("s")), view(tmp.resolve("into/s")));
+        assertEquals(2, tool("cp", tmp + "/s", tmp + "/y").status());  // only -a is offered
+        assertEquals(2, tool("cp", "-a", tmp + "/s").status());
+        Result exists = tool("cp", "-a", tmp + "/s", tmp + "/into");
+        assertEquals(1, exists.status());
+        assertTrue(exists.err().startsWith("fsutil: cp: " + tmp + "/s: "), exists.err());
+    }
+}
