@@ -228,7 +228,7 @@ bool TreeShares::split(std::size_t threads) {
                 if (enter(nodes_.data[node.parent], node.name, node.path, st) && nodes_.push(node)) continue;
             } else if (node.fd >= 0 || errno != ELOOP) {
                 const int err = errno;
-                if (node.fd < 0) unopened(nodes_.data[node.parent].fd, node.name);
+                if (node.fd < 0) unopened(nodes_.data[node.parent].fd, node.name, node.path);
                 fail(node.path, "", 0, std::strerror(err));
                 nodes_.data[node.parent].failed = true;
             } else {

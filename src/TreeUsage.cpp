@@ -141,7 +141,7 @@ class TreeUsage final : public TreeShares {
     }
 
     // A directory that cannot be opened still counts itself, as du counts it.
-    void unopened(int parentFd, const char* name) override {
+    void unopened(int parentFd, const char* name, const char* /*path*/) override {
         struct stat st;
         if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
             (!sameFileSystem_ || st.st_dev == dev_)) {
@@ -161,7 +161,7 @@ class TreeUsage final : public TreeShares {
         if (fd < 0 || fstat(fd, &st) != 0) {
             const int err = errno;
             if (fd >= 0) close(fd);
-            unopened(parentFd, name);
+            unopened(parentFd, name, path);
             fail(path, "", 0, std::strerror(err));
             return false;
         }

@@ -18,6 +18,7 @@ public final class Main {
             Find.USAGE,
             Rm.USAGE,
             Du.USAGE,
+            Cp.USAGE,
             "  --help            this text",
             "  --version         the version of fsutil",
             "Exit status: 0 when every PATH succeeded, 1 when any failed, 2 on a usage error.");
