@@ -82,7 +82,10 @@ final class Find extends Command {
                 .onError((failed, error) -> failed(Args.below(rootBytes, root, failed), error));
         try (Stream<FileTree.Entry> walk = walker.stream()) {
             if (!post) print(out, paths.bytes(), paths.root());
-            walk.forEach(e -> print(out, paths.bytes(), paths.of(e)));
+            walk.forEach(e -> {
+                int len = paths.of(e);  // before bytes(): it may grow the buffer
+                print(out, paths.bytes(), len);
+            });
             if (post) print(out, paths.bytes(), paths.root());
         } catch (NotDirectoryException e) {
             print(out, paths.bytes(), paths.root());  // a file named as DIR is printed alone, as find does

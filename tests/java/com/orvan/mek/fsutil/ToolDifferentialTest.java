@@ -1,0 +1,152 @@
+package com.orvan.mek.fsutil;
+
+import static com.orvan.mek.fsutil.TestUtil.*;
+import static org.junit.jupiter.api.Assertions.*;
+import static org.junit.jupiter.api.Assumptions.assumeFalse;
+
+import java.io.ByteArrayOutputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.*;
+import java.util.*;
+import java.util.stream.Collectors;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Tag;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+// The tool against GNU find, du and rm: one table of command lines, each run by both on the same
+// random tree (its seed printed; -Dfsutil.seed=N repeats it), in this JVM's locale and in C, the
+// tree named by a Latin-1 byte. Compared: stdout bytes (sorted where the order is readdir's),
+// stderr lines (ours without "fsutil: ") and the exit status.
+class ToolDifferentialTest {
+    @TempDir Path tmp;
+
+    private static final long SEED = Long.getLong("fsutil.seed", new Random().nextLong());
+    private static final String JAVA = System.getProperty("java.home") + "/bin/java -Xcheck:jni";
+    // Names are made of: ASCII, UTF-8 of 2 to 4 bytes, bytes that are not UTF-8.
+    private static final int[][] TOKENS = {{'a'}, {'Z'}, {' '}, {'-'}, {0xc3, 0xa9}, {0xe2, 0x82, 0xac},
+            {0xf0, 0x9d, 0x84, 0x9e}, {0xe9}, {0xff}, {0xc3}, {0x80}};
+
+    // @find, @du, @rm: the program under test; $T: the tree. -s (BSD's, sorted) is left out for GNU
+    // find, whose output is then put in that order.
+    private static final List<String> READ = List.of("@find $T", "@find $T -print0", "@find $T -maxdepth 0",
+            "@find $T -maxdepth 2", "@find $T -depth", "@find $T -depth -maxdepth 3", "@find -L $T", "@find -L $T -depth -maxdepth 4",
+            "@find $T -xdev", "@find $T -s", "@find $T -s -depth", "@find -L $T -s -maxdepth 3", "@find $T/missing $T/f0 $T/",
+            "cd $T && @find", "@find -- $T/-dash", "@du $T", "@du -s $T", "@du -b $T", "@du -sb $T", "@du -x $T",
+            "@du -b -- $T/missing $T/-dash $T/d0//", "cd $T/d0 && @du", "@du -sbx $T/f0");
+    // Each on a tree of its own.
+    private static final List<String> REMOVE = List.of("@rm $T/f0 $T/d0 $T/missing", "@rm -f $T/missing $T/f0", "@rm -r $T/d0",
+            "@rm -rf $T/missing $T", "@rm -fr -- $T/-dash", "@rm -f", "@rm -r $T/. $T/d0/..");
+
+    private record Run(int status, List<String> out, List<String> err) {}
+
+    // Runs line in dir with the tool or GNU's program, in the locale named (null: this JVM's), the tree named $T.
+    private Run run(Path dir, String line, boolean tool, String locale) throws Exception {
+        Path errors = tmp.resolve("stderr");
+        String script = "T=\"$(printf 'r\\351')\"\n" + (locale == null ? "" : "export LC_ALL=" + locale + "\n") + "("
+                + (tool ? line.replaceAll("@(find|du|rm)", JAVA + " -Djava.io.tmpdir=" + tmp + "/scratch -jar " + JAR + " $1")
+                        : line.replaceAll("@(find|du|rm)", "$1").replaceAll("(find.*) -s( |$)", "$1$2")) + ") 2>" + errors;
+        Result r = TestUtil.run(dir, "sh", "-c", script);
+        List<String> out = List.of(new String(r.out(), StandardCharsets.ISO_8859_1).split(line.contains("-print0") ? "\0" : "\n"));
+        List<String> err = Arrays.stream(new String(Files.readAllBytes(errors), StandardCharsets.ISO_8859_1).split("\n"))
+                .filter(l -> !l.isEmpty()).map(l -> l.replaceFirst("^fsutil: ", "")).sorted().toList();
+        return new Run(r.status(), out, err);
+    }
+
+    // Runs line with both programs in dir (for rm, each in a tree of its own) and compares.
+    private void compare(String tree, String line, String locale) throws Exception {
+        String what = line + (locale == null ? "" : " (LC_ALL=" + locale + ")") + ", seed " + SEED;
+        boolean remove = line.contains("@rm");
+        Path gnuDir = tmp.resolve("gnu"), toolDir = remove ? tmp.resolve("tool") : gnuDir;
+        for (Path d : new LinkedHashSet<>(List.of(gnuDir, toolDir))) {
+            if (Files.exists(d)) sh(tmp, "chmod -R u+rwx " + d.getFileName() + " && rm -rf " + d.getFileName());
+            Files.createDirectories(d);
+            sh(d, tree);
+        }
+        Run gnu = run(gnuDir, line, false, locale), ours = run(toolDir, line, true, locale);
+        if (line.matches("@find.* -s( .*|$)")) {  // BSD's -s: each directory's entries by their bytes, the directory first (-depth: last)
+            boolean post = line.contains("-depth");
+            same(gnu.out().stream().sorted((a, b) -> treeOrder(a, b, post)).toList(), ours.out(), what + ", stdout in order");
+        } else {
+            same(gnu.out().stream().sorted().toList(), ours.out().stream().sorted().toList(), what + ", stdout");
+        }
+        same(gnu.err(), ours.err(), what + ", stderr");
+        assertEquals(gnu.status(), ours.status(), what);
+        if (remove) assertEquals(sh(gnuDir, "find . | sort"), sh(toolDir, "find . | sort"), what);
+    }
+
+    // Lists compared; on a difference, the lines only one side has (or, for the same lines in another order, both).
+    private static void same(List<String> gnu, List<String> ours, String what) {
+        if (gnu.equals(ours)) return;
+        List<String> onlyGnu = new ArrayList<>(gnu), onlyOurs = new ArrayList<>(ours);
+        onlyGnu.removeAll(ours);
+        onlyOurs.removeAll(gnu);
+        if (onlyGnu.isEmpty() && onlyOurs.isEmpty()) assertEquals(gnu, ours, what);
+        fail(what + ": GNU's only " + onlyGnu.stream().limit(10).toList() + ", ours only " + onlyOurs.stream().limit(10).toList());
+    }
+
+    // Paths compared name by name, bytes unsigned; a directory before what it holds (post: after).
+    private static int treeOrder(String a, String b, boolean post) {
+        String[] x = a.split("/", -1), y = b.split("/", -1);
+        for (int i = 0; i < Math.min(x.length, y.length); i++) {
+            int c = x[i].compareTo(y[i]);  // ISO-8859-1 chars: byte order
+            if (c != 0) return c;
+        }
+        return post ? y.length - x.length : x.length - y.length;
+    }
+
+    // A random tree as a shell script, the same for a seed, made in the current directory as $T:
+    // files "f0" and "-dash", a directory "d0", names in mixed encodings (no two that read alike),
+    // files of random sizes, hard links across directories, links to files, to a directory and to
+    // nowhere (none back up the tree: GNU find -L reports loops in its own way, see README), FIFOs,
+    // chains of 18 and 100 levels.
+    static String tree(Random rnd) {
+        StringBuilder sh = new StringBuilder("set -e\nT=\"$(printf 'r\\351')\"\nmkdir \"$T\" && cd \"$T\" && R=$(pwd)\n"
+                + "mkdir -p d0/sub tgt && printf x > f0 && printf y > ./-dash && printf z > tgt/in && touch d0/sub/e\n"
+                + "mkdir -p c18" + "/d".repeat(18) + " c100" + "/d".repeat(100) + " && ln f0 c100" + "/d".repeat(50) + "/hard\n");
+        List<String> files = new ArrayList<>(List.of("f0"));
+        branch(sh, rnd, 0, "", files, new HashSet<>());
+        return sh.toString();
+    }
+
+    private static void branch(StringBuilder sh, Random rnd, int depth, String here, List<String> files, Set<String> seen) {
+        for (int n = 2 + rnd.nextInt(4); n > 0; n--) {
+            ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+            bytes.write('b' + rnd.nextInt(20));
+            for (int t = rnd.nextInt(5); t >= 0; t--) {
+                for (int b : TOKENS[rnd.nextInt(TOKENS.length)]) bytes.write(b);
+            }
+            byte[] raw = bytes.toByteArray();
+            if (!seen.add(here + "/" + FolderIteratorNix.decode(raw, 0, raw.length))) continue;
+            StringBuilder octal = new StringBuilder();
+            for (byte b : raw) octal.append('\\').append(Integer.toOctalString(b & 0xff));
+            String q = "\"$(printf '" + octal + "')\"", path = here.isEmpty() ? q : here + "/" + q;
+            switch (rnd.nextInt(depth < 3 ? 8 : 5)) {
+                case 0 -> sh.append("ln -s \"$R\"/tgt " + q + "\n");
+                case 1 -> sh.append("ln -s nowhere " + q + "\n");
+                case 2 -> sh.append("mkfifo " + q + "\n");
+                case 3 -> sh.append("ln \"$R\"/" + files.get(rnd.nextInt(files.size())) + " " + q + "\n");
+                case 4 -> {
+                    sh.append("head -c " + rnd.nextInt(20000) + " /dev/zero > " + q + "\n");
+                    files.add(path);
+                }
+                default -> {
+                    sh.append("mkdir " + q + " && cd " + q + "\n");
+                    branch(sh, rnd, depth + 1, path, files, seen);
+                    sh.append("cd ..\n");
+                }
+            }
+        }
+    }
+
+    @Test
+    void everyCommandLineMatchesGnu() throws Exception {
+        System.out.println("ToolDifferentialTest seed " + SEED);
+        String tree = tree(new Random(SEED));
+        Files.createDirectories(tmp.resolve("scratch"));
+        for (String locale : Arrays.asList(null, "C")) {
+            for (String line : Stream.concat(READ.stream(), REMOVE.stream()).toList()) compare(tree, line, locale);
+        }
+        assertEquals(List.of(), Files.list(tmp.resolve("scratch")).toList());  // the library extracted from the jar left nothing
+    }
+}
