@@ -1,6 +1,6 @@
 package com.orvan.mek.fsutil.tool;
 
-import com.orvan.mek.fsutil.NativeFs;
+import com.orvan.mek.fsutil.FileTree;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.nio.charset.Charset;
@@ -10,6 +10,7 @@ import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.stream.Stream;
 
 /**
  * Names as bytes: the arguments as the shell passed them, their reading as this library reads
@@ -74,25 +75,48 @@ final class Args {
 
     /**
      * The bytes of root/rel, where rel is a path below root as the library reports it (names read
-     * as it reads them): each name as it is found on disk, else in the platform charset.
+     * as it reads them). A name holds its own bytes unless it could be read from two (in UTF-8, "é"
+     * is C3 A9 and the reading of a lone E9): then the names on the path are looked up on disk.
      */
     static byte[] below(byte[] root, String rootPath, String rel) {
         if (rel.isEmpty()) return root;
-        byte[] tail = null;
-        try {
-            byte[] full = NativeFs.nativePath(rootPath + "/" + rel), top = NativeFs.nativePath(rootPath);
-            if (full != null && top != null && full.length > top.length && Arrays.equals(full, 0, top.length, top, 0, top.length)) {
-                tail = Arrays.copyOfRange(full, top.length + 1, full.length);
-            }
-        } catch (RuntimeException e) {
-            // below: the platform form
+        String[] names = rel.split("/");
+        byte[][] found = new byte[names.length][];
+        boolean ask = false;
+        for (int i = 0; i < names.length; i++) {
+            String n = names[i];
+            byte[] platform = n.getBytes(PLATFORM), iso = n.getBytes(StandardCharsets.ISO_8859_1);
+            boolean byPlatform = n.equals(read(platform, 0, platform.length));
+            boolean byIso = n.chars().allMatch(c -> c <= 0xff) && n.equals(read(iso, 0, iso.length));
+            if (byPlatform && byIso && !Arrays.equals(platform, iso)) ask = true;
+            else found[i] = byIso && !byPlatform ? iso : platform;
         }
-        if (tail == null) tail = rel.getBytes(PLATFORM);
-        ByteArrayOutputStream out = new ByteArrayOutputStream(root.length + 1 + tail.length);
+        if (ask) lookUp(rootPath, names, found);
+        ByteArrayOutputStream out = new ByteArrayOutputStream(root.length + rel.length() * 2);
         out.write(root, 0, root.length);
-        out.write('/');
-        out.write(tail, 0, tail.length);
+        for (int i = 0; i < names.length; i++) {
+            if (i > 0 || root.length == 0 || root[root.length - 1] != '/') out.write('/');
+            out.writeBytes(found[i] != null ? found[i] : names[i].getBytes(PLATFORM));
+        }
         return out.toByteArray();
+    }
+
+    // Walks down the names from root, nothing else opened, and keeps the bytes of each name met on the way.
+    private static void lookUp(String root, String[] names, byte[][] found) {
+        FileTree.Entry[] on = new FileTree.Entry[names.length + 1];
+        try (Stream<FileTree.Entry> walk = FileTree.walker(root).maxDepth(names.length)
+                .prune(e -> e.depth() >= names.length || on[e.depth() - 1] != e.parent() || !e.name().equals(names[e.depth() - 1]))
+                .onError((p, e) -> {}).stream()) {
+            walk.forEach(e -> {
+                int d = e.depth();
+                if (on[d - 1] == e.parent() && e.name().equals(names[d - 1]) && on[d] == null) {
+                    on[d] = e;
+                    found[d - 1] = e.nameBytes();
+                }
+            });
+        } catch (IOException | RuntimeException e) {
+            // what was not found stays in the platform charset
+        }
     }
 
     /** The system's error text in a library message ("... Error='text'"), else the message without its [tag]. */
