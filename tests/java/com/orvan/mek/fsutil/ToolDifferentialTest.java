@@ -41,6 +41,8 @@ class ToolDifferentialTest {
     private static final List<String> REMOVE = List.of("@rm $T/f0 $T/d0 $T/missing", "@rm -f $T/missing $T/f0", "@rm -r $T/d0",
             "@rm -rf $T/missing $T", "@rm -fr -- $T/-dash", "@rm -f", "@rm -r $T/. $T/d0/..");
 
+    private String built;  // the tree in gnu/, unchanged since
+
     private record Run(int status, List<String> out, List<String> err) {}
 
     // Runs line in dir with the tool or GNU's program, in the locale named (null: this JVM's), the tree named $T.
@@ -62,10 +64,12 @@ class ToolDifferentialTest {
         boolean remove = line.contains("@rm");
         Path gnuDir = tmp.resolve("gnu"), toolDir = remove ? tmp.resolve("tool") : gnuDir;
         for (Path d : new LinkedHashSet<>(List.of(gnuDir, toolDir))) {
+            if (!remove && tree.equals(built)) continue;  // the tree as the last case left it: only rm changes one
             if (Files.exists(d)) sh(tmp, "chmod -R u+rwx " + d.getFileName() + " && rm -rf " + d.getFileName());
             Files.createDirectories(d);
             sh(d, tree);
         }
+        built = remove ? null : tree;
         Run gnu = run(gnuDir, line, false, locale), ours = run(toolDir, line, true, locale);
         if (line.matches("@find.* -s( .*|$)")) {  // BSD's -s: each directory's entries by their bytes, the directory first (-depth: last)
             boolean post = line.contains("-depth");
@@ -149,7 +153,7 @@ class ToolDifferentialTest {
 
     @AfterEach
     void unlock() throws Exception {
-        sh(tmp, "chmod -R u+rwx .");  // what a test locked, also one that failed
+        sh(tmp, "chmod -R u+rwx . && rm -rf gnu tool");  // what a test locked, also one that failed; paths past what the JDK removes
     }
 
     @Test
@@ -187,5 +191,36 @@ class ToolDifferentialTest {
     void unreadableDirectoriesNearTheTopAreCountedAsGnuCountsThem() throws Exception {
         assumeFalse(ROOT, "root passes every permission check");
         compareAll(locked(true), READ.stream().filter(l -> l.contains("@du")).toList());
+    }
+
+    // A chain of 5,000 directories "d" below $T with a file "f" in each (paths to 10,000 bytes), built
+    // from 100-level pieces nested by renaming, each step with a short path.
+    private static final String CHAIN = "set -e\nT=\"$(printf 'r\\351')\"\nmkdir \"$T\"\nfor i in $(seq 50); do mkdir -p new" + "/d".repeat(99)
+            + " && p=new && for j in $(seq 100); do : > $p/f && p=$p/d; done && if [ -e c ]; then mv c new" + "/d".repeat(99) + "/d; fi && mv new c; done\n"
+            + "mv c \"$T\"/d\n";
+
+    @Test
+    void chainsOf5000LevelsAndPastPathMaxMatchGnu() throws Exception {
+        // Also 20 names of 250 bytes.
+        String tree = CHAIN + "cd \"$T\" && mkdir long && (cd long && for i in 1 2; do mkdir -p " + ("n".repeat(250) + "/").repeat(10)
+                + " && cd -P " + ("n".repeat(250) + "/").repeat(10) + "; done)\n";
+        Files.createDirectories(tmp.resolve("scratch"));
+        for (String line : List.of("@find $T", "@du $T", "@du -s $T", "@find -L $T -maxdepth 15", "@rm -r $T")) compare(tree, line, null);  // -L: GNU then goes by path
+        // Without -r a directory stays, whatever the length of its path; GNU's rm cannot even name it.
+        sh(tmp, "rm -rf gnu tool && mkdir tool");
+        Path dir = tmp.resolve("tool");
+        sh(dir, tree);
+        String deep = "$T" + "/d".repeat(4000), count = "find \"$(printf 'r\\351')\" | wc -l";
+        String before = sh(dir, count);
+        assertEquals(new Run(1, List.of(""), List.of("rm: cannot remove '" + deep.replace("$T", "r'$'\\351''") + "': Is a directory")),
+                run(dir, "@rm " + deep, true, "C"));
+        assertEquals(before, sh(dir, count));
+    }
+
+    @Test
+    @Disabled("library item 4: a post-order walk of 5,000 levels runs past its batch in Reader.take")
+    void postOrderOf5000LevelsMatchesGnu() throws Exception {
+        Files.createDirectories(tmp.resolve("scratch"));
+        compare(CHAIN, "@find $T -depth", null);
     }
 }
