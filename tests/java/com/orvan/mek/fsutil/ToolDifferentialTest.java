@@ -34,12 +34,16 @@ class ToolDifferentialTest {
     // find, whose output is then put in that order.
     private static final List<String> READ = List.of("@find $T", "@find $T -print0", "@find $T -maxdepth 0",
             "@find $T -maxdepth 2", "@find $T -depth", "@find $T -depth -maxdepth 3", "@find -L $T", "@find -L $T -depth -maxdepth 4",
-            "@find $T -xdev", "@find $T -s", "@find $T -s -depth", "@find -L $T -s -maxdepth 3", "@find $T/missing $T/f0 $T/",
+            "@find $T -xdev", "@find $T -s", "@find $T -s -depth", "@find -L $T -s -maxdepth 3", "@find $T/missing $T/f0 $T/fifo $T/",
             "cd $T && @find", "@find -- $T/-dash", "@du $T", "@du -s $T", "@du -b $T", "@du -sb $T", "@du -x $T",
             "@du -b -- $T/missing $T/-dash $T/d0//", "cd $T/d0 && @du", "@du -sbx $T/f0");
     // Each on a tree of its own.
     private static final List<String> REMOVE = List.of("@rm $T/f0 $T/d0 $T/missing", "@rm -f $T/missing $T/f0", "@rm -r $T/d0",
             "@rm -rf $T/missing $T", "@rm -fr -- $T/-dash", "@rm -f", "@rm -r $T/. $T/d0/..");
+
+    // Usage errors: the status and an empty stdout as GNU's (the wording is ours).
+    private static final List<String> MISUSE = List.of("@find $T -maxdepth", "@find $T -maxdepth -1", "@find $T -maxdepth x", "@find $T -q",
+            "@du -q $T", "@rm -q $T", "@rm");
 
     private String built;  // the tree in gnu/, unchanged since
 
@@ -71,11 +75,16 @@ class ToolDifferentialTest {
         }
         built = remove ? null : tree;
         Run gnu = run(gnuDir, line, false, locale), ours = run(toolDir, line, true, locale);
+        if (MISUSE.contains(line)) {
+            assertEquals(List.of(gnu.status(), gnu.out()), List.of(ours.status(), ours.out()), what);
+            assertEquals(1, ours.err().size(), what);
+            return;
+        }
         if (line.matches("@find.* -s( .*|$)")) {  // BSD's -s: each directory's entries by their bytes, the directory first (-depth: last)
             boolean post = line.contains("-depth");
             same(gnu.out().stream().sorted((a, b) -> treeOrder(a, b, post)).toList(), ours.out(), what + ", stdout in order");
         } else {
-            same(gnu.out().stream().sorted().toList(), ours.out().stream().sorted().toList(), what + ", stdout");
+            same(gnu.out(), ours.out(), what + ", stdout");  // both in readdir order
         }
         same(gnu.err(), ours.err(), what + ", stderr");
         assertEquals(gnu.status(), ours.status(), what);
@@ -103,13 +112,13 @@ class ToolDifferentialTest {
     }
 
     // A random tree as a shell script, the same for a seed, made in the current directory as $T:
-    // files "f0" and "-dash", a directory "d0", names in mixed encodings (no two that read alike),
+    // files "f0" and "-dash", a FIFO "fifo", a directory "d0", names in mixed encodings (no two that read alike),
     // files of random sizes, hard links across directories, links to files, to a directory and to
     // nowhere (none back up the tree: GNU find -L reports loops in its own way, see README), FIFOs,
     // chains of 18 and 100 levels.
     static String tree(Random rnd) {
         StringBuilder sh = new StringBuilder("set -e\nT=\"$(printf 'r\\351')\"\nmkdir \"$T\" && cd \"$T\" && R=$(pwd)\n"
-                + "mkdir -p d0/sub tgt && printf x > f0 && printf y > ./-dash && printf z > tgt/in && touch d0/sub/e\n"
+                + "mkdir -p d0/sub tgt && printf x > f0 && printf y > ./-dash && printf z > tgt/in && touch d0/sub/e && mkfifo fifo\n"
                 + "mkdir -p c18" + "/d".repeat(18) + " c100" + "/d".repeat(100) + " && ln f0 c100" + "/d".repeat(50) + "/hard\n");
         List<String> files = new ArrayList<>(List.of("f0"));
         branch(sh, rnd, 0, "", files, new HashSet<>());
@@ -158,16 +167,51 @@ class ToolDifferentialTest {
 
     @Test
     void everyCommandLineMatchesGnu() throws Exception {
-        compareAll(tree(new Random(SEED)), Stream.concat(READ.stream(), REMOVE.stream()).toList());
+        compareAll(tree(new Random(SEED)), Stream.of(READ, REMOVE, MISUSE).flatMap(List::stream).toList());
         assertEquals(List.of(), Files.list(tmp.resolve("scratch")).toList());  // the library extracted from the jar left nothing
     }
 
+    @Test
+    void dfLsReadlinkAndHelp() throws Exception {
+        Result r = tool("df", "/proc", "/nonexistent");
+        assertEquals(1, r.status(), r::err);
+        assertEquals("fsutil: df: /nonexistent: No such file or directory\n", r.err());
+        FileSysStatUnix s = new FileSystemStatLin().getFileSysStat("/proc"); // nothing on it changes
+        assertEquals(List.of("File system of: /proc", s.getBlockSize(), s.getFragmentSize(), s.getBlocks(), s.getFreeBlocks(),
+                s.getAvailableBlocks(), s.getFiles(), s.getFreeFiles(), s.getAvailableFiles(), "0x" + Long.toHexString(s.getFsId()),
+                "0x" + Long.toHexString(s.getFlag()), s.getNameMax()).toString(),
+                Arrays.toString(r.text().replaceAll("(?m)^  .{28} +(\\S+).*$", "$1").split("\n")));
+        Files.createDirectory(tmp.resolve("d"));
+        Result ls = tool("ls", fixture(tmp.resolve("d")), tmp + "/missing");
+        assertEquals(1, ls.status(), ls::err);
+        assertEquals(List.of(tmp + "/d:", "dangling", "file", "f\u00e9", "sub", "\u00c3\u00a9", "\u00e9"), records(ls.out(), "\n"));
+        assertEquals("fsutil: ls: cannot access '" + tmp + "/missing': No such file or directory\n", ls.err());
+        String target = "u" + "/t".repeat(600); // past readlink's first 512-byte try
+        Files.createSymbolicLink(tmp.resolve("link"), Path.of(target));
+        Result link = tool("readlink", tmp + "/link", tmp.toString());
+        assertEquals(1, link.status(), link::err);
+        assertEquals(target + "\n", link.text());
+        assertEquals("fsutil: readlink: " + tmp + ": Invalid argument\n", link.err());
+        for (String[] args : List.of(new String[] {"--help"}, new String[] {"find", "-L", "--help"}, new String[] {"du", "--help", "--", "x"},
+                new String[] {"rm", "--help"}, new String[] {"ls", "--help"})) {
+            r = tool(args);
+            assertEquals(0, r.status(), r::err);
+            assertTrue(r.text().startsWith(args.length == 1 ? "usage: java -jar fsutil.jar" : "usage: fsutil " + args[0] + " "), r::text);
+        }
+        for (String[] args : List.of(new String[0], new String[] {"frobnicate", "/"}, new String[] {"ls"})) {
+            r = tool(args);
+            assertEquals(2, r.status(), r::err);
+            assertTrue(r.err().startsWith(args.length == 0 ? "usage:" : "fsutil: "), r::err);
+        }
+    }
+
     // The random tree with unreadable directories (000, and -wx: searchable), named to be quoted: 10
-    // levels down, and (top) at the top.
+    // levels down, and (top) at the top, with one whose entries cannot be removed (r-x).
     private static String locked(boolean top) {
         String d = "\"c18" + "/d".repeat(10) + "/x $(printf '\\351')\"";
         return tree(new Random(SEED)) + "mkdir -p " + d + "/in && chmod 000 " + d + "\n"
-                + (top ? "mkdir -p closed/in wonly/in \"it's\"/in && touch closed/f wonly/in/g \"it's\"/f && chmod 000 closed \"it's\" && chmod 300 wonly\n" : "");
+                + (top ? "mkdir -p closed/in wonly/in \"it's\"/in && touch closed/f wonly/in/g \"it's\"/f && chmod 000 closed \"it's\" && chmod 300 wonly"
+                        + " && mkdir -p ro/in && touch ro/f && chmod 555 ro\n" : "");
     }
 
     private void compareAll(String tree, List<String> lines) throws Exception {
