@@ -1,6 +1,7 @@
 package com.orvan.mek.fsutil.tool;
 
 import com.orvan.mek.fsutil.FileTree;
+import com.orvan.mek.fsutil.NativeFs;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.io.PrintStream;
@@ -87,7 +88,9 @@ final class Du extends Command {
         byte[] shown = end < given.length ? Arrays.copyOf(given, end + (end == 1 && given[0] == '/' ? 0 : 1)) : given;
         String root = Args.path(given);
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
-        BiConsumer<String, String> failed = (p, e) -> fail("cannot read directory ", Args.below(base, root, p), e);
+        // A directory that could not be read, or (in one that may be read but not searched) an entry that could not be examined.
+        BiConsumer<String, String> failed = (p, e) -> fail(p.isEmpty() || NativeFs.isDirectory(root + "/" + p) ? "cannot read directory "
+                : "cannot access ", Args.below(base, root, p), e);
         try {
             if (!summary) lines(root, base, options, failed);
         } catch (NotDirectoryException e) {
