@@ -5,6 +5,14 @@ import com.orvan.mek.fsutil.NativeFs;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.io.PrintStream;
+import java.nio.charset.Charset;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileSystemException;
+import java.nio.file.Files;
+import java.nio.file.LinkOption;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
+import java.nio.file.attribute.BasicFileAttributes;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -78,6 +86,7 @@ final class Rm extends Command {
         }
         String path = Args.path(given);
         try {
+            if (!recursive && removeByJdk(given)) return;
             if (!recursive && isDirectory(path, given, start, last)) {
                 fail("cannot remove ", given, "Is a directory");
                 return;
@@ -88,6 +97,40 @@ final class Rm extends Command {
         } catch (IOException e) {
             fail("cannot remove ", given, Args.reason(e));
         }
+    }
+
+    /**
+     * Removes a path the JDK can name (its bytes in the JDK's charset, shorter than the kernel's
+     * limit) that is not a directory; false when it cannot name it. The JDK removes a file with
+     * unlink, which fails on a directory swapped in meanwhile (at worst an empty one goes, by
+     * rmdir), where a check followed by the library's removal would take a whole tree.
+     */
+    private boolean removeByJdk(byte[] given) {
+        Path p;
+        try {
+            Charset jnu = Charset.forName(System.getProperty("sun.jnu.encoding"));
+            String name = new String(given, jnu);
+            if (given.length == 0 || given.length >= PATH_MAX || !Arrays.equals(given, name.getBytes(jnu))) return false;
+            p = Path.of(name);
+        } catch (RuntimeException e) {
+            return false;
+        }
+        try {
+            if (Files.readAttributes(p, BasicFileAttributes.class, LinkOption.NOFOLLOW_LINKS).isDirectory()) {
+                fail("cannot remove ", given, "Is a directory");
+            } else {
+                Files.delete(p);
+            }
+        } catch (NoSuchFileException e) {
+            if (!force) fail("cannot remove ", given, "No such file or directory");
+        } catch (AccessDeniedException e) {
+            fail("cannot remove ", given, "Permission denied");
+        } catch (FileSystemException e) {
+            fail("cannot remove ", given, e.getReason() != null ? e.getReason() : String.valueOf(e.getMessage()));
+        } catch (IOException e) {
+            fail("cannot remove ", given, String.valueOf(e.getMessage()));
+        }
+        return true;
     }
 
     /**
