@@ -378,7 +378,7 @@ bool insideOf(int dirFd, const struct stat& src) {
 
 extern "C" {
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_checkFormat(JNIEnv* env, jclass /*jcls*/, jintArray jiFormat) {
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_checkFormat(JNIEnv* env, jclass /*jcls*/, jintArray jiFormat) {
     constexpr jsize kCount = sizeof kFormat / sizeof kFormat[0];
     jint format[kCount] = {};
     const bool same = jiFormat && env->GetArrayLength(jiFormat) == kCount;
@@ -388,7 +388,7 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_checkFormat(JNIEnv* en
     }
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env, jclass /*jcls*/, jstring jsRoot,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openTree(JNIEnv* env, jclass /*jcls*/, jstring jsRoot,
                                                                    jboolean attributes, jboolean sameFileSystem,
                                                                    jboolean sorted, jboolean directoriesLast,
                                                                    jboolean followLinks, jint maxDepth,
@@ -400,7 +400,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTree(JNIEnv* env,
     return walkOf(env, fd, shown.get(), attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openTreeBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbRoot,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openTreeBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbRoot,
                                                                         jboolean attributes, jboolean sameFileSystem,
                                                                         jboolean sorted, jboolean directoriesLast,
                                                                         jboolean followLinks, jint maxDepth,
@@ -445,7 +445,7 @@ jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboole
 
 extern "C" {
 
-JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_readTree(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readTree(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                   jbyteArray jbBatch, jboolean skip) {
     if (!jbBatch || static_cast<std::size_t>(env->GetArrayLength(jbBatch)) < kMaxRecord) {
         throwException(env, "java/lang/IllegalArgumentException", "[FileTree.readTree] buffer too small");
@@ -460,12 +460,12 @@ JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_readTree(JNIEnv* env, 
     return static_cast<jint>(used);
 }
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeTree(JNIEnv* /*env*/, jclass /*jcls*/,
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_closeTree(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                    jlong jlHandle) {
     freeBatches(fromHandle(jlHandle));
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_splitTree(JNIEnv* /*env*/, jclass /*jcls*/,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_splitTree(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                     jlong jlHandle) {
     Batches& b = *fromHandle(jlHandle);
     auto* g = static_cast<Group*>(std::calloc(1, sizeof(Group)));
@@ -489,7 +489,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_splitTree(JNIEnv* /*e
     return static_cast<jlong>(reinterpret_cast<std::intptr_t>(g));
 }
 
-JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_groupRecords(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_groupRecords(JNIEnv* env, jclass /*jcls*/,
                                                                             jlong jlGroup) {
     const Group& g = *fromGroupHandle(jlGroup);
     jbyteArray records = env->NewByteArray(static_cast<jsize>(g.records.len));
@@ -499,11 +499,11 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_groupRecords(JNI
     return records;
 }
 
-JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_groupDepth(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlGroup) {
+JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_groupDepth(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlGroup) {
     return static_cast<jint>(fromGroupHandle(jlGroup)->depth);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openPart(JNIEnv* env, jclass /*jcls*/, jlong jlGroup,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openPart(JNIEnv* env, jclass /*jcls*/, jlong jlGroup,
                                                                    jbyteArray jbName, jint maxDepth) {
     const Group& g = *fromGroupHandle(jlGroup);
     char name[256];
@@ -555,7 +555,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openPart(JNIEnv* env,
     return static_cast<jlong>(reinterpret_cast<std::intptr_t>(b));
 }
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeGroup(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlGroup) {
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_closeGroup(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlGroup) {
     Group* g = fromGroupHandle(jlGroup);
     close(g->fd);
     g->above.release();
@@ -563,7 +563,7 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeGroup(JNIEnv* /*e
     std::free(g);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
     const char* name = nullptr;
     CString path;
     const int parentFd = openParent(env, jsPath, kDeletePrefix, true, &path, &name);
@@ -571,7 +571,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpen(JNIEnv* en
     return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), kDeletePrefix);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
                                                                     jboolean sameFileSystem) {
     const char* name = nullptr;
     CString path;
@@ -580,7 +580,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpen(JNIEnv* env
     return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                           jbyteArray jbPath) {
     const char* name = nullptr;
     CString path(fsutil::bytesPath(env, jbPath, kDeletePrefix));
@@ -589,7 +589,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpenBytes(JNIEn
     return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), kDeletePrefix);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                          jbyteArray jbPath, jboolean sameFileSystem) {
     const char* name = nullptr;
     CString path(fsutil::bytesPath(env, jbPath, kUsagePrefix));
@@ -598,7 +598,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpenBytes(JNIEnv
     return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
                                                                    jstring jsTarget, jboolean sameFileSystem) {
     const char* srcName = nullptr;
     CString srcPath;
@@ -626,7 +626,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpen(JNIEnv* env,
                        kCopyPrefix);
 }
 
-JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                        jint waitMs, jlongArray jlDone) {
     fsutil::TreeShares* job = fromJobHandle(jlHandle);
     fsutil::TreeFailure failure;
@@ -649,16 +649,16 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* 
     return record;
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyClose(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlHandle) {
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyClose(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlHandle) {
     return static_cast<jlong>(fsutil::finishCopy(fromJobHandle(jlHandle)));
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteClose(JNIEnv* /*env*/, jclass /*jcls*/,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteClose(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                       jlong jlHandle) {
     return static_cast<jlong>(fsutil::finishDelete(fromJobHandle(jlHandle)));
 }
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_usageClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                     jlongArray jlSums) {
     const fsutil::UsageSums s = fsutil::finishUsage(fromJobHandle(jlHandle));
     const jlong sums[] = {static_cast<jlong>(s.entries), static_cast<jlong>(s.directories), static_cast<jlong>(s.files),
@@ -666,14 +666,14 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_usageClose(JNIEnv* env
     if (jlSums && env->GetArrayLength(jlSums) == 5) env->SetLongArrayRegion(jlSums, 0, 5, sums);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
     CString shown;
     const int fd = openOrRaise(env, jsPath, kReadFlags, kOpenPrefix, &shown);
     if (fd < 0) return -1;
     return inputOf(env, fd, shown.get());
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_openReadBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbPath) {
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openReadBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbPath) {
     CString path(fsutil::bytesPath(env, jbPath, kOpenPrefix));
     if (!path) return -1;
     const int fd = fsutil::openNativePath(path.get(), kReadFlags);
@@ -707,7 +707,7 @@ jlong inputOf(JNIEnv* env, int fd, const char* shown) {
 
 extern "C" {
 
-JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_read(JNIEnv* env, jclass /*jcls*/, jlong jlStream,
+JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_read(JNIEnv* env, jclass /*jcls*/, jlong jlStream,
                                                               jbyteArray jbBuffer, jint off, jint len) {
     const int fd = streamFd(jlStream);
     const int wake = streamWake(jlStream);
@@ -737,13 +737,13 @@ JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FileTree_read(JNIEnv* env, jcla
     return static_cast<jint>(n);
 }
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_wakeFd(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlStream) {
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_wakeFd(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlStream) {
     const int wake = streamWake(jlStream);
     const std::uint64_t one = 1;
     if (wake >= 0) (void)!write(wake, &one, sizeof one);  // full only after 2^64-1 wake-ups: never
 }
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_closeFd(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlStream) {
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_closeFd(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlStream) {
     close(streamFd(jlStream));
     if (streamWake(jlStream) >= 0) close(streamWake(jlStream));
 }

@@ -476,7 +476,7 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeFileHand
     closeFileHandle(jlHandle);
 }
 
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_openBatch(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openBatch(JNIEnv* env, jclass /*jcls*/,
                                                                              jstring jsPath) {
     if (!jsPath) {
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.openBatch] path is null");
@@ -492,7 +492,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_openBatch(JN
 }
 
 // A directory given as its bytes (a java.nio.file.Path's own), listed as they are.
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_openBatchBytes(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openBatchBytes(JNIEnv* env, jclass /*jcls*/,
                                                                                   jbyteArray jbPath) {
     CString szListDir(fsutil::bytesPath(env, jbPath, "[UNIXFileSysUtil.openBatch] "));
     return szListDir ? openBatchOf(env, szListDir.get()) : -1;
@@ -522,7 +522,7 @@ jlong openBatchOf(JNIEnv* env, const char* szListDir) {
 
 extern "C" {
 
-JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readBatch(JNIEnv* env, jclass /*jcls*/,
                                                                             jlong jlHandle, jbyteArray jbBatch) {
     if (!jbBatch) {
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.readBatch] buffer is null");
@@ -553,7 +553,7 @@ JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(JNI
     return static_cast<jint>(used);
 }
 
-JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeBatch(JNIEnv* /*env*/, jclass /*jcls*/,
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_closeBatch(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                              jlong jlHandle) {
     if (jlHandle == -1 || jlHandle == 0) return;
     BatchStream* stream = fromBatchHandle(jlHandle);
@@ -563,7 +563,7 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_closeBatch(JN
 
 // Small natives behind the command-line tool.
 
-JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeFs_nativePath(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_nativePath(JNIEnv* env, jclass /*jcls*/,
                                                                           jstring jsPath) {
     if (!jsPath) {
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.nativePath] path is null");
@@ -578,7 +578,7 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeFs_nativePath(JNIEn
     return bytes;
 }
 
-JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeFs_readLink(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readLink(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
     if (!jsPath) {
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.readLink] path is null");
         return nullptr;
@@ -602,7 +602,7 @@ JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeFs_readLink(JNIEnv* en
     return getJavaFilePath(env, target.get());
 }
 
-JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeFs_isDirectory(JNIEnv* env, jclass /*jcls*/,
+JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_isDirectory(JNIEnv* env, jclass /*jcls*/,
                                                                          jstring jsPath) {
     if (!jsPath) {
         throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.isDirectory] path is null");

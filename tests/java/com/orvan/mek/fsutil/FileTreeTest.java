@@ -38,7 +38,7 @@ class FileTreeTest {
                 for (int b : TOKENS[rnd.nextInt(TOKENS.length)]) bytes.write(b);
             }
             byte[] raw = bytes.toByteArray();
-            if (!seen.add(FolderIteratorNix.decode(raw, 0, raw.length))) continue;
+            if (!seen.add(NameCodec.decode(raw, 0, raw.length))) continue;
             StringBuilder name = new StringBuilder();
             for (byte b : raw) name.append('\\').append(Integer.toOctalString(b & 0xff));
             String q = "\"$(printf '" + name + "')\"";
@@ -59,7 +59,7 @@ class FileTreeTest {
         Map<String, String> view = new HashMap<>();
         for (int i = 0; i < fields.length; i += 2) {
             view.put(Arrays.stream(fields[i].split("/")).map(c -> c.getBytes(StandardCharsets.ISO_8859_1))
-                    .map(b -> FolderIteratorNix.decode(b, 0, b.length)).collect(Collectors.joining("/")),
+                    .map(b -> NameCodec.decode(b, 0, b.length)).collect(Collectors.joining("/")),
                     fields[i + 1].replaceAll("(\\.\\d{9})\\d", "$1"));
         }
         return view;
