@@ -17,6 +17,7 @@
 #include "JniInternal.h"
 #include "JniUtil.h"
 #include "Grow.h"
+#include "RecordFormat.h"
 #include "TreeCopy.h"
 #include "TreeDelete.h"
 #include "TreeUsage.h"
@@ -26,26 +27,13 @@ namespace {
 
 using fsutil::CString;
 
-// The records, as FileTree reads them (its checkFormat compares): kind (1 byte:
-// the entry types of DirEntries.h, kFailure, kLeave), depth (4 bytes, big-endian),
-// name length (2 bytes, big-endian), the name's bytes; then for an entry with
-// attributes, kAttrCount native-endian int64: dev, ino, mode, nlink, uid, gid,
-// size, blocks, atime s/ns, mtime s/ns, ctime s/ns; for a failure, the text's
-// length (2 bytes, big-endian) and bytes (at most kMaxText). A leave record has
-// no name: it reports the directory of its depth, in post-order walks only.
-constexpr unsigned char kFailure = 5;
-constexpr unsigned char kLeave = 6;
-constexpr std::size_t kHeader = 7;
-constexpr std::size_t kAttrCount = 14;
-constexpr std::size_t kMaxText = 255;
-// Bytes per batch, on the stack: several hundred entries for one JNI crossing.
-constexpr std::size_t kBatchBytes = 32768;
+using namespace fsutil::format;  // NOLINT(google-build-using-namespace): the records' own names
+
+constexpr std::size_t kHeader = kWalkHeader;
 // The longest record: a failure with the longest name and text.
-constexpr std::size_t kMaxRecord = kHeader + 255 + 2 + kMaxText;
+constexpr std::size_t kMaxRecord = kHeader + 255 + kErrnoBytes + 2 + kMaxText;
 static_assert(kMaxRecord >= kHeader + 255 + kAttrCount * 8, "an entry record fits");
-constexpr jint kFormat[] = {static_cast<jint>(fsutil::EntryType::file), static_cast<jint>(fsutil::EntryType::directory),
-                            static_cast<jint>(fsutil::EntryType::symlink), static_cast<jint>(fsutil::EntryType::fifo),
-                            kFailure, kLeave, kHeader, kAttrCount, kBatchBytes};
+constexpr std::size_t kBatchBytes = kWalkBatch;
 
 // A walk handed to Java: the engine and what the encoder does with its events.
 struct Batches {
@@ -94,7 +82,9 @@ std::size_t putRecord(unsigned char* out, const fsutil::WalkItem& item) {
     if (item.event == fsutil::WalkEvent::failure) {
         std::size_t textLen = std::strlen(item.text);
         if (textLen > kMaxText) textLen = kMaxText;
-        const std::size_t n = putHeader(out, kFailure, item.depth, item.name, item.nameLen);
+        std::size_t n = putHeader(out, kFailure, item.depth, item.name, item.nameLen);
+        putErrno(out + n, errnoOf(item.text));
+        n += kErrnoBytes;
         out[n] = static_cast<unsigned char>(textLen >> 8);
         out[n + 1] = static_cast<unsigned char>(textLen);
         // Records carry lengths, not terminators.
@@ -104,14 +94,21 @@ std::size_t putRecord(unsigned char* out, const fsutil::WalkItem& item) {
     const std::size_t n = putHeader(out, static_cast<unsigned char>(item.type), item.depth, item.name, item.nameLen);
     if (!item.st) return n;
     const struct stat& st = *item.st;
-    const std::int64_t v[kAttrCount] = {
-        static_cast<std::int64_t>(st.st_dev),          static_cast<std::int64_t>(st.st_ino),
-        static_cast<std::int64_t>(st.st_mode),         static_cast<std::int64_t>(st.st_nlink),
-        static_cast<std::int64_t>(st.st_uid),          static_cast<std::int64_t>(st.st_gid),
-        static_cast<std::int64_t>(st.st_size),         static_cast<std::int64_t>(st.st_blocks),
-        static_cast<std::int64_t>(st.st_atim.tv_sec),  static_cast<std::int64_t>(st.st_atim.tv_nsec),
-        static_cast<std::int64_t>(st.st_mtim.tv_sec),  static_cast<std::int64_t>(st.st_mtim.tv_nsec),
-        static_cast<std::int64_t>(st.st_ctim.tv_sec),  static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+    std::int64_t v[kAttrCount];
+    v[kDev] = static_cast<std::int64_t>(st.st_dev);
+    v[kIno] = static_cast<std::int64_t>(st.st_ino);
+    v[kMode] = static_cast<std::int64_t>(st.st_mode);
+    v[kNlink] = static_cast<std::int64_t>(st.st_nlink);
+    v[kUid] = static_cast<std::int64_t>(st.st_uid);
+    v[kGid] = static_cast<std::int64_t>(st.st_gid);
+    v[kSize] = static_cast<std::int64_t>(st.st_size);
+    v[kBlocks] = static_cast<std::int64_t>(st.st_blocks);
+    v[kAtimeSec] = static_cast<std::int64_t>(st.st_atim.tv_sec);
+    v[kAtimeNsec] = static_cast<std::int64_t>(st.st_atim.tv_nsec);
+    v[kMtimeSec] = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    v[kMtimeNsec] = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    v[kCtimeSec] = static_cast<std::int64_t>(st.st_ctim.tv_sec);
+    v[kCtimeNsec] = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
     std::memcpy(out + n, v, sizeof v);
     return n + sizeof v;
 }
@@ -156,9 +153,6 @@ jlong toStreamHandle(int fd, int wake) {
 int streamFd(jlong jlStream) { return static_cast<int>(static_cast<std::uint32_t>(jlStream)); }
 int streamWake(jlong jlStream) { return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(jlStream) >> 32)); }
 
-// What read returns besides counts and -1 (the end); Java's FdInputStream knows them.
-constexpr jint kReadClosed = -2;
-constexpr jint kReadInterrupted = -3;
 
 constexpr char kWalkPrefix[] = "[FileTree.walk] ";
 constexpr char kDeletePrefix[] = "[FileTree.delete] ";
@@ -379,12 +373,24 @@ bool insideOf(int dirFd, const struct stat& src) {
 extern "C" {
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_checkFormat(JNIEnv* env, jclass /*jcls*/, jintArray jiFormat) {
-    constexpr jsize kCount = sizeof kFormat / sizeof kFormat[0];
+    constexpr jsize kCount = sizeof kFields / sizeof kFields[0];
     jint format[kCount] = {};
-    const bool same = jiFormat && env->GetArrayLength(jiFormat) == kCount;
-    if (same) env->GetIntArrayRegion(jiFormat, 0, kCount, format);
-    if (!same || std::memcmp(format, kFormat, sizeof format) != 0) {
-        throwException(env, "java/lang/InternalError", "[FileTree.checkFormat] the library and the jar do not match");
+    const jsize given = jiFormat ? env->GetArrayLength(jiFormat) : 0;
+    char szMsg[256];
+    if (given != kCount) {
+        fsutil::formatMessage(szMsg, sizeof szMsg,
+                              "[checkFormat] the library and the jar do not match: the library describes %d fields, the jar %d",
+                              static_cast<int>(kCount), static_cast<int>(given));
+        throwException(env, "java/lang/InternalError", szMsg);
+        return;
+    }
+    env->GetIntArrayRegion(jiFormat, 0, kCount, format);
+    for (jsize i = 0; i < kCount; ++i) {
+        if (format[i] == kFields[i].value) continue;
+        fsutil::formatMessage(szMsg, sizeof szMsg, "[checkFormat] the library and the jar do not match: %s is %d in the library, %d in the jar",
+                              kFields[i].name, static_cast<int>(kFields[i].value), static_cast<int>(format[i]));
+        throwException(env, "java/lang/InternalError", szMsg);
+        return;
     }
 }
 
@@ -631,20 +637,23 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(
     fsutil::TreeShares* job = fromJobHandle(jlHandle);
     fsutil::TreeFailure failure;
     const fsutil::TreeShares::Take took = job->takeFailure(&failure, waitMs);
-    if (jlDone && env->GetArrayLength(jlDone) == 2) {
-        const jlong done[] = {static_cast<jlong>(job->entriesDone()), static_cast<jlong>(job->bytesDone())};
-        env->SetLongArrayRegion(jlDone, 0, 2, done);
+    if (jlDone && env->GetArrayLength(jlDone) == static_cast<jsize>(kJobDoneCount)) {
+        const jlong done[kJobDoneCount] = {static_cast<jlong>(job->entriesDone()), static_cast<jlong>(job->bytesDone())};
+        env->SetLongArrayRegion(jlDone, 0, kJobDoneCount, done);
     }
     if (took == fsutil::TreeShares::Take::end) return nullptr;
     if (took == fsutil::TreeShares::Take::timeout) return env->NewByteArray(0);
     CString path(failure.path);
     const std::size_t pathLen = std::strlen(path.get());
     const std::size_t textLen = std::strlen(failure.text);
-    // The path's bytes, a NUL, the text's bytes.
-    jbyteArray record = env->NewByteArray(static_cast<jsize>(pathLen + 1 + textLen));
+    // Its errno, the path's bytes, a NUL, the text's bytes.
+    jbyteArray record = env->NewByteArray(static_cast<jsize>(kErrnoBytes + pathLen + 1 + textLen));
     if (!record) return nullptr;
-    env->SetByteArrayRegion(record, 0, static_cast<jsize>(pathLen + 1), reinterpret_cast<const jbyte*>(path.get()));
-    env->SetByteArrayRegion(record, static_cast<jsize>(pathLen + 1), static_cast<jsize>(textLen),
+    unsigned char err[kErrnoBytes];
+    putErrno(err, errnoOf(failure.text));
+    env->SetByteArrayRegion(record, 0, kErrnoBytes, reinterpret_cast<const jbyte*>(err));
+    env->SetByteArrayRegion(record, kErrnoBytes, static_cast<jsize>(pathLen + 1), reinterpret_cast<const jbyte*>(path.get()));
+    env->SetByteArrayRegion(record, static_cast<jsize>(kErrnoBytes + pathLen + 1), static_cast<jsize>(textLen),
                             reinterpret_cast<const jbyte*>(failure.text));
     return record;
 }
@@ -661,9 +670,13 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteClose(J
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                     jlongArray jlSums) {
     const fsutil::UsageSums s = fsutil::finishUsage(fromJobHandle(jlHandle));
-    const jlong sums[] = {static_cast<jlong>(s.entries), static_cast<jlong>(s.directories), static_cast<jlong>(s.files),
-                          static_cast<jlong>(s.bytes), static_cast<jlong>(s.blocks)};
-    if (jlSums && env->GetArrayLength(jlSums) == 5) env->SetLongArrayRegion(jlSums, 0, 5, sums);
+    jlong sums[kUsageCount];
+    sums[kUsageEntries] = static_cast<jlong>(s.entries);
+    sums[kUsageDirectories] = static_cast<jlong>(s.directories);
+    sums[kUsageFiles] = static_cast<jlong>(s.files);
+    sums[kUsageBytes] = static_cast<jlong>(s.bytes);
+    sums[kUsageBlocks] = static_cast<jlong>(s.blocks);
+    if (jlSums && env->GetArrayLength(jlSums) == static_cast<jsize>(kUsageCount)) env->SetLongArrayRegion(jlSums, 0, kUsageCount, sums);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {

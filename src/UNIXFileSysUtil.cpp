@@ -18,6 +18,7 @@
 #include "DirEntries.h"
 #include "JniInternal.h"
 #include "JniUtil.h"
+#include "RecordFormat.h"
 
 using fsutil::Charset;
 using fsutil::CString;
@@ -164,8 +165,6 @@ void closeStream(DIR* dir) {
     closedir(dir);
 }
 
-constexpr char kFirstPrefix[] = "[UNIXFileSysUtil.getFirstFile] ";
-
 // A directory stream of a path at any length (opendir alone stops at PATH_MAX).
 DIR* openDirectory(const char* path) {
     if (std::strlen(path) < PATH_MAX) return opendir(path);
@@ -269,8 +268,9 @@ struct BatchStream {
     fsutil::TypeRoad road;
 };
 
-constexpr std::size_t kBatchBytes = 16384;
-constexpr std::size_t kMaxRecord = 3 + sizeof(dirent64::d_name);
+constexpr std::size_t kBatchBytes = fsutil::format::kListBatch;
+constexpr std::size_t kListHeader = fsutil::format::kListHeader;
+constexpr std::size_t kMaxRecord = kListHeader + sizeof(dirent64::d_name);
 
 jlong openBatchOf(JNIEnv* env, const char* szListDir);
 
@@ -544,10 +544,10 @@ JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readBatch(JNIE
         if (!entry) break;
         const std::size_t len = std::strlen(entry->d_name);
         records[used] = static_cast<unsigned char>(type);
-        records[used + 1] = static_cast<unsigned char>(len >> 8);
-        records[used + 2] = static_cast<unsigned char>(len & 0xFF);
-        std::memcpy(records + used + 3, entry->d_name, len);
-        used += 3 + len;
+        records[used + fsutil::format::kListNameLengthAt] = static_cast<unsigned char>(len >> 8);
+        records[used + fsutil::format::kListNameLengthAt + 1] = static_cast<unsigned char>(len & 0xFF);
+        std::memcpy(records + used + kListHeader, entry->d_name, len);
+        used += kListHeader + len;
     }
     env->SetByteArrayRegion(jbBatch, 0, static_cast<jsize>(used), reinterpret_cast<const jbyte*>(records));
     return static_cast<jint>(used);

@@ -12,11 +12,6 @@ import java.util.Objects;
  * closed only once no read uses it.
  */
 final class FdInputStream extends InputStream {
-    /** What read returns once woken by close(). */
-    static final int CLOSED = -2;
-    /** What read returns after a signal. */
-    static final int INTERRUPTED = -3;
-
     private final NativeHandle fd;
 
     FdInputStream(long fd) {
@@ -44,10 +39,10 @@ final class FdInputStream extends InputStream {
         try {
             int n;
             // A signal ends the native read early: go on unless the stream was closed meanwhile.
-            while ((n = NativeDispatcher.read(f, b, off, len)) == INTERRUPTED) {
+            while ((n = NativeDispatcher.read(f, b, off, len)) == Records.READ_INTERRUPTED) {
                 if (fd.isClosed()) break;
             }
-            if (n == CLOSED || n == INTERRUPTED) throw new IOException("Stream closed");
+            if (n == Records.READ_CLOSED || n == Records.READ_INTERRUPTED) throw new IOException("Stream closed");
             return n;
         } finally {
             fd.leave();

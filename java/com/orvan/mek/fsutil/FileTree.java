@@ -513,7 +513,7 @@ public final class FileTree {
         for (Option o : options) set.add(Objects.requireNonNull(o, "option"));
         if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.usage] FOLLOW_LINKS is not supported");
         long job = NativeDispatcher.usageOpenBytes(b, set.contains(Option.SAME_FILE_SYSTEM));
-        long[] sums = new long[5];
+        long[] sums = new long[Records.USAGE_COUNT];
         try {
             TreeJob.failures(job, onError, null);
         } finally {
@@ -644,19 +644,19 @@ public final class FileTree {
         private Usage(long[] sums) { this.sums = sums; }
 
         /** @return the entries, devices and sockets too */
-        public long entries() { return sums[0]; }
+        public long entries() { return sums[Records.USAGE_ENTRIES]; }
 
         /** @return the directories, the root included */
-        public long directories() { return sums[1]; }
+        public long directories() { return sums[Records.USAGE_DIRECTORIES]; }
 
         /** @return the regular files */
-        public long files() { return sums[2]; }
+        public long files() { return sums[Records.USAGE_FILES]; }
 
         /** @return the apparent sizes in bytes ({@code st_size}, as {@code du -sb}) */
-        public long bytes() { return sums[3]; }
+        public long bytes() { return sums[Records.USAGE_BYTES]; }
 
         /** @return the 512-byte blocks allocated ({@code st_blocks}, as {@code du -s -B512}) */
-        public long blocks() { return sums[4]; }
+        public long blocks() { return sums[Records.USAGE_BLOCKS]; }
 
         @Override
         public String toString() {
@@ -716,7 +716,7 @@ public final class FileTree {
         for (Option o : options) set.add(Objects.requireNonNull(o, "option"));
         if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.usage] FOLLOW_LINKS is not supported");
         long job = NativeDispatcher.usageOpen(root, set.contains(Option.SAME_FILE_SYSTEM));
-        long[] sums = new long[5];
+        long[] sums = new long[Records.USAGE_COUNT];
         try {
             TreeJob.failures(job, onError, progress);
         } finally {

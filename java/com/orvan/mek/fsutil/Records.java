@@ -22,15 +22,20 @@ final class Records {
     static final int LEAVE = 6;
 
     // A listing record: code (1 byte), name length (2 bytes, big-endian), the name's bytes.
+    static final int LIST_NAME_LENGTH_AT = 1;
     static final int LIST_HEADER = 3;
     /** Bytes per listing batch: a few hundred typical names, one native call. */
     static final int LIST_BATCH = 16384;
 
     // A walk record: kind (1 byte), depth (4 bytes, big-endian), name length (2 bytes, big-endian),
     // the name's bytes; then, for an entry of a walk with ATTRIBUTES, ATTRIBUTE_COUNT native-endian
-    // longs in the order below; for a failure, the text's length (2 bytes) and bytes. A LEAVE record
-    // (post-order walks only) carries no name: it reports the directory of its depth.
+    // longs in the order below; for a failure, its errno (4 bytes, big-endian; LOOP_ERRNO for a loop,
+    // 0 for a reason without one), the text's length (2 bytes) and bytes. A LEAVE record (post-order
+    // walks only) carries no name: it reports the directory of its depth.
+    static final int WALK_DEPTH_AT = 1;
+    static final int WALK_NAME_LENGTH_AT = 5;
     static final int WALK_HEADER = 7;
+    static final int ERRNO_BYTES = 4;
     static final int WALK_BATCH = 32768;
     static final int ATTRIBUTE_COUNT = 14;
     static final int DEV = 0;
@@ -45,9 +50,30 @@ final class Records {
     static final int MTIME = 10;
     static final int CTIME = 12;
 
-    /** What the natives compare, in this order. */
-    private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE, WALK_HEADER, ATTRIBUTE_COUNT,
-            WALK_BATCH};
+    /** The errno of a failure where a followed link leads back to a directory on the path. */
+    static final int LOOP_ERRNO = -1;
+
+    // What an input stream's read returns besides counts and -1 (the end).
+    static final int READ_CLOSED = -2;
+    static final int READ_INTERRUPTED = -3;
+
+    // A job failure record: its errno (4 bytes, big-endian, as above), the path's bytes, a NUL, the
+    // text's bytes. The counts done: entries, bytes. The sums of a usage job, in this order.
+    static final int JOB_DONE_COUNT = 2;
+    static final int USAGE_ENTRIES = 0;
+    static final int USAGE_DIRECTORIES = 1;
+    static final int USAGE_FILES = 2;
+    static final int USAGE_BYTES = 3;
+    static final int USAGE_BLOCKS = 4;
+    static final int USAGE_COUNT = 5;
+
+    /** What the natives compare with their own definition, field by field, in this order. */
+    private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE,
+        LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
+        WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER, ERRNO_BYTES, WALK_BATCH,
+        ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
+        READ_CLOSED, READ_INTERRUPTED,
+        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT};
 
     private static final FileTree.Type[] WALK_TYPES = new FileTree.Type[FIFO + 1];
     private static final FolderIteratorNix.EntryType[] LIST_TYPES = new FolderIteratorNix.EntryType[FIFO + 1];
@@ -64,9 +90,11 @@ final class Records {
 
     static int u16(byte[] b, int at) { return ((b[at] & 0xff) << 8) | (b[at + 1] & 0xff); }
 
+    static int s32(byte[] b, int at) { return (u16(b, at) << 16) | u16(b, at + 2); }
+
     // ---- listing records
 
-    static int listNameLength(byte[] b, int at) { return u16(b, at + 1); }
+    static int listNameLength(byte[] b, int at) { return u16(b, at + LIST_NAME_LENGTH_AT); }
 
     /** The bytes of the listing record at `at`. */
     static int listLength(byte[] b, int at) { return LIST_HEADER + listNameLength(b, at); }
@@ -84,9 +112,9 @@ final class Records {
 
     static int kind(byte[] b, int at) { return b[at]; }
 
-    static int depth(byte[] b, int at) { return (u16(b, at + 1) << 16) | u16(b, at + 3); }
+    static int depth(byte[] b, int at) { return s32(b, at + WALK_DEPTH_AT); }
 
-    static int nameLength(byte[] b, int at) { return u16(b, at + 5); }
+    static int nameLength(byte[] b, int at) { return u16(b, at + WALK_NAME_LENGTH_AT); }
 
     /** The bytes of an entry record whose name is nameLen bytes long. */
     static int entryLength(int nameLen, boolean attributes) {
@@ -95,15 +123,18 @@ final class Records {
 
     /** The bytes of a failure record whose name is nameLen bytes long. */
     static int failureLength(byte[] b, int at, int nameLen) {
-        return WALK_HEADER + nameLen + 2 + u16(b, at + WALK_HEADER + nameLen);
+        return WALK_HEADER + nameLen + ERRNO_BYTES + 2 + u16(b, at + WALK_HEADER + nameLen + ERRNO_BYTES);
     }
+
+    /** The errno of a failure record. */
+    static int failureErrno(byte[] b, int at, int nameLen) { return s32(b, at + WALK_HEADER + nameLen); }
 
     /** The name of a walk record. */
     static String name(byte[] b, int at, int nameLen) { return NameCodec.decode(b, at + WALK_HEADER, nameLen); }
 
     /** The error text of a failure record. */
     static String failureText(byte[] b, int at, int nameLen) {
-        int text = at + WALK_HEADER + nameLen;
+        int text = at + WALK_HEADER + nameLen + ERRNO_BYTES;
         return NameCodec.text(b, text + 2, u16(b, text));
     }
 
@@ -121,5 +152,23 @@ final class Records {
                 Arrays.copyOfRange(b, name, name + len), WALK_TYPES[b[at]], depth, attrs);
         e.root = root;
         return e;
+    }
+
+    // ---- job failure records
+
+    static int jobErrno(byte[] f) { return s32(f, 0); }
+
+    /** The end of a job failure's path: the NUL after it. */
+    static int jobPathEnd(byte[] f) {
+        int nul = ERRNO_BYTES;
+        while (f[nul] != 0) nul++;
+        return nul;
+    }
+
+    static String jobPath(byte[] f) { return NameCodec.decodePath(f, ERRNO_BYTES, jobPathEnd(f) - ERRNO_BYTES); }
+
+    static String jobText(byte[] f) {
+        int nul = jobPathEnd(f);
+        return NameCodec.text(f, nul + 1, f.length - nul - 1);
     }
 }

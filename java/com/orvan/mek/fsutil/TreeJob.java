@@ -15,7 +15,7 @@ final class TreeJob {
 
     /** Runs the loop over the job's failures; every PROGRESS_MILLIS its counts go to progress. */
     static void failures(long job, BiConsumer<String, String> onError, FileTree.Progress progress) {
-        long[] done = new long[2];
+        long[] done = new long[Records.JOB_DONE_COUNT];
         long next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PROGRESS_MILLIS);
         for (;;) {
             long left = next - System.nanoTime();
@@ -27,10 +27,7 @@ final class TreeJob {
                 next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PROGRESS_MILLIS);
             }
             if (f.length == 0) continue;
-            // The path's bytes, a NUL, the text's bytes.
-            int nul = 0;
-            while (f[nul] != 0) nul++;
-            onError.accept(NameCodec.decodePath(f, 0, nul), NameCodec.text(f, nul + 1, f.length - nul - 1));
+            onError.accept(Records.jobPath(f), Records.jobText(f));
         }
         if (progress != null) progress.update(done[0], done[1]);
     }
