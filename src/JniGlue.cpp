@@ -14,15 +14,16 @@ namespace fsutil {
 
 namespace {
 
-// java.nio.file.FileSystemException(path, null, reason): a failure of the
-// system, not of the caller's path (out of descriptors).
-void raiseFileSystemException(JNIEnv* env, const char* path, int err) {
+// The java.nio.file exception of a failure on path, made by the jar's Failures
+// (the one place errno becomes an exception) and thrown; where the VM cannot
+// make it, its own error stays pending.
+void raiseFailure(JNIEnv* env, const char* path, int err) {
     jstring file = JNU_NewStringNative(env, path);
     jstring reason = file ? JNU_NewStringNative(env, std::strerror(err)) : nullptr;
-    jclass cls = reason ? env->FindClass("java/nio/file/FileSystemException") : nullptr;
-    jmethodID ctor = cls ? env->GetMethodID(cls, "<init>", "(Ljava/lang/String;Ljava/lang/String;Ljava/lang/String;)V") : nullptr;
-    auto* e = ctor ? static_cast<jthrowable>(env->NewObject(cls, ctor, file, nullptr, reason)) : nullptr;
-    if (e) env->Throw(e);  // else the VM's own error is pending
+    jclass cls = reason ? env->FindClass("com/orvan/mek/fsutil/Failures") : nullptr;
+    jmethodID of = cls ? env->GetStaticMethodID(cls, "of", "(Ljava/lang/String;ILjava/lang/String;)Ljava/io/IOException;") : nullptr;
+    auto* e = of ? static_cast<jthrowable>(env->CallStaticObjectMethod(cls, of, file, static_cast<jint>(err), reason)) : nullptr;
+    if (e && !env->ExceptionCheck()) env->Throw(e);
     env->DeleteLocalRef(e);
     env->DeleteLocalRef(cls);
     env->DeleteLocalRef(reason);
@@ -50,25 +51,8 @@ void raiseNoMemory(JNIEnv* env, const char* prefix) {
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err) {
     if (err == ENOMEM) {
         raiseNoMemory(env, prefix);
-        return;
-    }
-    if (err == EMFILE || err == ENFILE) {
-        raiseFileSystemException(env, path, err);
-        return;
-    }
-    char head[64];
-    formatMessage(head, sizeof head, "%sFail to open '", prefix);
-    char tail[320];
-    formatMessage(tail, sizeof tail, "'. Error='%s'", std::strerror(err));
-    char szMsg[512];
-    formatPathMessage(szMsg, sizeof szMsg, head, path, tail);
-    if (err == ENOENT) {
-        throwFileNotFoundException(env, szMsg);
-    } else if (err == ENOTDIR && prefix == kWalkPrefix) {
-        // Lets a caller tell a file given as root (find prints it alone) from a failure.
-        throwException(env, "java/nio/file/NotDirectoryException", szMsg);
     } else {
-        throwIOException(env, szMsg);
+        raiseFailure(env, path, err);
     }
 }
 

@@ -25,7 +25,9 @@ inline constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
 // OutOfMemoryError("<prefix>no memory"), unless an exception is pending already.
 void raiseNoMemory(JNIEnv* env, const char* prefix);
 
-// The one place a failure to open or start on a path becomes a Java exception.
+// A failure to open or start on a path as a Java exception: OutOfMemoryError
+// for ENOMEM, else the java.nio.file exception the jar's Failures makes of
+// (path, errno, its text): NoSuchFileException for ENOENT and so on.
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err);
 
 // A path argument as native bytes into *out; false with an exception pending

@@ -7,6 +7,7 @@
 
 #include <jni.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -89,6 +90,11 @@ constexpr Field kFields[] = {
     {"MTIME", kMtimeSec},
     {"CTIME", kCtimeSec},
     {"LOOP_ERRNO", kLoopErrno},
+    {"EPERM", EPERM},
+    {"ENOENT", ENOENT},
+    {"EACCES", EACCES},
+    {"ENOTDIR", ENOTDIR},
+    {"ENOTEMPTY", ENOTEMPTY},
     {"READ_CLOSED", kReadClosed},
     {"READ_INTERRUPTED", kReadInterrupted},
     {"JOB_DONE_COUNT", kJobDoneCount},

@@ -35,7 +35,15 @@ import java.util.stream.StreamSupport;
  * {@link #walker(String)} changes that: depth, pruning, order, links.
  *
  * <p>A directory that cannot be opened or read does not end the walk: it goes to the error
- * handler with its path and the system's error text, and the walk goes on.
+ * handler with its path and the {@code java.nio.file} exception that fits, and the walk goes on.
+ *
+ * <p>Failures, of the handlers and of these calls alike, are the {@code java.nio.file} exceptions
+ * the JDK throws: {@link java.nio.file.AccessDeniedException} (EACCES, EPERM),
+ * {@link java.nio.file.NoSuchFileException} (ENOENT), {@link java.nio.file.NotDirectoryException}
+ * (ENOTDIR), {@link java.nio.file.FileSystemLoopException} (a link leading back into the walk),
+ * {@link java.nio.file.DirectoryNotEmptyException} (ENOTEMPTY), otherwise
+ * {@link java.nio.file.FileSystemException}; {@code getFile()} is the path, {@code getReason()} the
+ * system's error text.
  */
 public final class FileTree {
     static {
@@ -80,8 +88,8 @@ public final class FileTree {
      * The handler used when none is given: one {@link System.Logger} warning per failure, on the
      * logger named {@code com.orvan.mek.fsutil.FileTree}.
      */
-    public static final BiConsumer<String, String> LOG_FAILURES = (path, error) ->
-            System.getLogger(FileTree.class.getName()).log(System.Logger.Level.WARNING, "{0}: {1}", path, error);
+    public static final BiConsumer<String, IOException> LOG_FAILURES = (path, error) ->
+            System.getLogger(FileTree.class.getName()).log(System.Logger.Level.WARNING, "{0}: {1}", path, reason(error));
 
     /** An entry of the tree. */
     public static final class Entry {
@@ -211,7 +219,7 @@ public final class FileTree {
      * @param root the directory to walk
      * @param options how to walk it
      * @return the entries below root, to close after use
-     * @throws java.io.FileNotFoundException when the root does not exist
+     * @throws java.nio.file.NoSuchFileException when the root does not exist
      * @throws IOException when the root cannot be opened as a directory
      */
     public static Stream<Entry> walk(String root, Option... options) throws IOException {
@@ -227,10 +235,10 @@ public final class FileTree {
      * @param options how to walk it
      * @return the entries below root, to close after use
      *
-     * @throws java.io.FileNotFoundException when the root does not exist
+     * @throws java.nio.file.NoSuchFileException when the root does not exist
      * @throws IOException when the root cannot be opened as a directory
      */
-    public static Stream<Entry> walk(String root, BiConsumer<String, String> onError, Option... options)
+    public static Stream<Entry> walk(String root, BiConsumer<String, IOException> onError, Option... options)
             throws IOException {
         return walker(root).onError(onError).with(options).stream();
     }
@@ -251,7 +259,7 @@ public final class FileTree {
      * @param root the directory to walk
      * @param options how to walk it
      * @return the entries below root, to close after use
-     * @throws java.io.FileNotFoundException when the root does not exist
+     * @throws java.nio.file.NoSuchFileException when the root does not exist
      * @throws IOException when the root cannot be opened as a directory
      */
     public static Stream<Entry> walk(Path root, Option... options) throws IOException {
@@ -265,10 +273,10 @@ public final class FileTree {
      * @param onError where failures go, see {@link Walker#onError}
      * @param options how to walk it
      * @return the entries below root, to close after use
-     * @throws java.io.FileNotFoundException when the root does not exist
+     * @throws java.nio.file.NoSuchFileException when the root does not exist
      * @throws IOException when the root cannot be opened as a directory
      */
-    public static Stream<Entry> walk(Path root, BiConsumer<String, String> onError, Option... options)
+    public static Stream<Entry> walk(Path root, BiConsumer<String, IOException> onError, Option... options)
             throws IOException {
         return walker(root).onError(onError).with(options).stream();
     }
@@ -310,7 +318,7 @@ public final class FileTree {
         private final EnumSet<Option> options = EnumSet.noneOf(Option.class);
         private int maxDepth = Integer.MAX_VALUE;
         private Predicate<? super Entry> prune;
-        private BiConsumer<String, String> onError = LOG_FAILURES;
+        private BiConsumer<String, IOException> onError = LOG_FAILURES;
 
         /** A Path root's bytes; null for a string root. */
         private final byte[] rootBytes;
@@ -361,15 +369,15 @@ public final class FileTree {
         }
 
         /**
-         * Where failures go: the path (relative to the root; "" for the root) and the system's error
-         * text of each directory that cannot be opened or read, or of a link that leads back into a
-         * loop, on the thread consuming the stream, at its place in the walk. What it throws ends
-         * the walk. The default is {@link #LOG_FAILURES}.
+         * Where failures go: the path (relative to the root; "" for the root) and the exception of
+         * each directory that cannot be opened or read, or of a link that leads back into a loop
+         * ({@link java.nio.file.FileSystemLoopException}), on the thread consuming the stream, at its
+         * place in the walk. What it throws ends the walk. The default is {@link #LOG_FAILURES}.
          *
-         * @param onError gets the path and the error text of each failure
+         * @param onError gets the path and the exception of each failure
          * @return this walk
          */
-        public Walker onError(BiConsumer<String, String> onError) {
+        public Walker onError(BiConsumer<String, IOException> onError) {
             this.onError = Objects.requireNonNull(onError, "onError");
             return this;
         }
@@ -380,7 +388,7 @@ public final class FileTree {
          * named (a link there is followed, like {@code find -H}).
          *
          * @return the entries below the root, to close after use
-         * @throws java.io.FileNotFoundException when the root does not exist
+         * @throws java.nio.file.NoSuchFileException when the root does not exist
          * @throws java.nio.file.NotDirectoryException when the root is not a directory
          * @throws IOException when the root cannot be opened as a directory
          */
@@ -403,17 +411,17 @@ public final class FileTree {
      * following links (a link, also one given as {@code path}, is removed itself), and nothing on
      * another file system is entered or removed. The subtrees are removed on as many threads as
      * the machine has cores. What cannot be removed goes to {@code onError} (its path relative to
-     * {@code path}, "" for {@code path} itself, and the system's error text) on the calling thread,
+     * {@code path}, "" for {@code path} itself, and the exception that fits) on the calling thread,
      * and the rest goes on; the directories holding such an entry stay. What the handler throws
      * stops the removal and reaches the caller.
      *
      * @param path the file or directory to remove
      * @param onError where each failure goes
      * @return the number of entries removed, {@code path} included
-     * @throws java.io.FileNotFoundException when {@code path} does not exist
+     * @throws java.nio.file.NoSuchFileException when {@code path} does not exist
      * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
      */
-    public static long delete(String path, BiConsumer<String, String> onError) throws IOException {
+    public static long delete(String path, BiConsumer<String, IOException> onError) throws IOException {
         return delete(path, onError, null);
     }
 
@@ -424,10 +432,10 @@ public final class FileTree {
      * @param onError where each failure goes
      * @param progress told the entries removed so far (bytes are not counted), or null
      * @return the number of entries removed, {@code path} included
-     * @throws java.io.FileNotFoundException when {@code path} does not exist
+     * @throws java.nio.file.NoSuchFileException when {@code path} does not exist
      * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
      */
-    public static long delete(String path, BiConsumer<String, String> onError, Progress progress) throws IOException {
+    public static long delete(String path, BiConsumer<String, IOException> onError, Progress progress) throws IOException {
         Objects.requireNonNull(onError, "onError");
         long job = NativeDispatcher.deleteOpen(path);
         long removed;
@@ -445,10 +453,10 @@ public final class FileTree {
      * @param path the file or directory to remove
      * @param onError where each failure goes
      * @return the number of entries removed, {@code path} included
-     * @throws java.io.FileNotFoundException when {@code path} does not exist
+     * @throws java.nio.file.NoSuchFileException when {@code path} does not exist
      * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
      */
-    public static long delete(Path path, BiConsumer<String, String> onError) throws IOException {
+    public static long delete(Path path, BiConsumer<String, IOException> onError) throws IOException {
         byte[] b = NioPaths.bytes(path, "[FileTree.delete] ");
         Objects.requireNonNull(onError, "onError");
         long job = NativeDispatcher.deleteOpenBytes(b);
@@ -473,7 +481,7 @@ public final class FileTree {
         String[] first = {null};
         long[] failures = {0};
         long removed = delete(path, (p, e) -> {
-            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path.toString() : path + "/" + p) + ": " + e;
+            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path.toString() : path + "/" + p) + ": " + reason(e);
         });
         if (failures[0] > 0) {
             throw new IOException("[FileTree.delete] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
@@ -488,7 +496,7 @@ public final class FileTree {
      * @param root the file or directory to sum
      * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
      * @return the sums
-     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws java.nio.file.NoSuchFileException when root does not exist
      * @throws IOException when its directory cannot be opened
      */
     public static Usage usage(Path root, Option... options) throws IOException {
@@ -502,11 +510,11 @@ public final class FileTree {
      * @param onError where each failure goes
      * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
      * @return the sums
-     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws java.nio.file.NoSuchFileException when root does not exist
      * @throws IOException when its directory cannot be opened
      * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
      */
-    public static Usage usage(Path root, BiConsumer<String, String> onError, Option... options) throws IOException {
+    public static Usage usage(Path root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
         byte[] b = NioPaths.bytes(root, "[FileTree.usage] ");
         Objects.requireNonNull(onError, "onError");
         EnumSet<Option> set = EnumSet.noneOf(Option.class);
@@ -527,7 +535,7 @@ public final class FileTree {
      *
      * @param path the file
      * @return a stream of the file's bytes; close() from any thread ends a read that waits
-     * @throws java.io.FileNotFoundException when the file does not exist
+     * @throws java.nio.file.NoSuchFileException when the file does not exist
      * @throws IOException when it cannot be opened or is a directory
      */
     public static InputStream newInputStream(Path path) throws IOException {
@@ -559,7 +567,7 @@ public final class FileTree {
      * @return the number of entries created, {@code target} included
      * @throws IOException as the full form
      */
-    public static long copy(String source, String target, BiConsumer<String, String> onError, Option... options)
+    public static long copy(String source, String target, BiConsumer<String, IOException> onError, Option... options)
             throws IOException {
         return copy(source, target, onError, null, options);
     }
@@ -578,7 +586,7 @@ public final class FileTree {
         String[] first = {null};
         long[] failures = {0};
         long created = copy(source, target, (p, e) -> {
-            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? source : source + "/" + p) + ": " + e;
+            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? source : source + "/" + p) + ": " + reason(e);
         }, null, options);
         if (failures[0] > 0) {
             throw new IOException("[FileTree.copy] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
@@ -598,7 +606,7 @@ public final class FileTree {
      * else {@code copy_file_range}, else read/write. Links are never followed, {@code source} itself
      * included; nothing is created outside {@code target}, whatever is swapped into it meanwhile.
      * What cannot be copied goes to {@code onError} (its path relative to {@code source}, "" for
-     * itself, and the error text) on the calling thread, and the rest goes on; a file whose data
+     * itself, and the exception that fits) on the calling thread, and the rest goes on; a file whose data
      * could not be copied whole (a full disk) is removed and reported. What a handler throws stops
      * the copy and reaches the caller.
      *
@@ -611,13 +619,13 @@ public final class FileTree {
      *     {@link Option#ATTRIBUTES}, {@link Option#SORTED} and {@link Option#DIRECTORIES_LAST} change
      *     only what a walk reports and are ignored
      * @return the number of entries created, {@code target} included
-     * @throws java.io.FileNotFoundException when {@code source}, or the directory of {@code target}, does not exist
+     * @throws java.nio.file.NoSuchFileException when {@code source}, or the directory of {@code target}, does not exist
      * @throws java.nio.file.FileAlreadyExistsException when {@code target} exists
      * @throws IOException when {@code target} lies inside {@code source} (nothing is created), or a directory cannot be opened
      * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a copy never follows links
      * @throws NullPointerException for a null argument other than {@code progress}
      */
-    public static long copy(String source, String target, BiConsumer<String, String> onError, Progress progress,
+    public static long copy(String source, String target, BiConsumer<String, IOException> onError, Progress progress,
             Option... options) throws IOException {
         Objects.requireNonNull(source, "[FileTree.copy] source is null");
         Objects.requireNonNull(target, "[FileTree.copy] target is null");
@@ -671,7 +679,7 @@ public final class FileTree {
      * @param root the file or directory to sum
      * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
      * @return the sums
-     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws java.nio.file.NoSuchFileException when root does not exist
      * @throws IOException when its directory cannot be opened
      */
     public static Usage usage(String root, Option... options) throws IOException {
@@ -681,7 +689,7 @@ public final class FileTree {
     /**
      * Sums the tree below {@code root} as {@code du} does, natively, with no Java object per entry,
      * on as many threads as the machine has cores. A link is counted, not followed (the root too);
-     * what cannot be read goes to {@code onError} (its path relative to root and the error text) on
+     * what cannot be read goes to {@code onError} (its path relative to root and the exception that fits) on
      * the calling thread, and the sum goes on. What the handler throws stops the sum.
      *
      * @param root the file or directory to sum
@@ -689,11 +697,11 @@ public final class FileTree {
      * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system
      *     ({@code du -x}); the others do not change a sum
      * @return the sums
-     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws java.nio.file.NoSuchFileException when root does not exist
      * @throws IOException when its directory cannot be opened
      * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
      */
-    public static Usage usage(String root, BiConsumer<String, String> onError, Option... options) throws IOException {
+    public static Usage usage(String root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
         return usage(root, onError, null, options);
     }
 
@@ -705,11 +713,11 @@ public final class FileTree {
      * @param progress told the entries counted and their apparent bytes so far, or null
      * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system
      * @return the sums
-     * @throws java.io.FileNotFoundException when root does not exist
+     * @throws java.nio.file.NoSuchFileException when root does not exist
      * @throws IOException when its directory cannot be opened
      * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
      */
-    public static Usage usage(String root, BiConsumer<String, String> onError, Progress progress, Option... options)
+    public static Usage usage(String root, BiConsumer<String, IOException> onError, Progress progress, Option... options)
             throws IOException {
         Objects.requireNonNull(onError, "onError");
         EnumSet<Option> set = EnumSet.noneOf(Option.class);
@@ -736,7 +744,7 @@ public final class FileTree {
         String[] first = {null};
         long[] failures = {0};
         long removed = delete(path, (p, e) -> {
-            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path : path + "/" + p) + ": " + e;
+            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path : path + "/" + p) + ": " + reason(e);
         });
         if (failures[0] > 0) {
             throw new IOException("[FileTree.delete] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
@@ -751,10 +759,15 @@ public final class FileTree {
      *
      * @param path the file, as this library reports paths
      * @return a stream of the file's bytes; close() from any thread ends a read that waits
-     * @throws java.io.FileNotFoundException when the file does not exist
+     * @throws java.nio.file.NoSuchFileException when the file does not exist
      * @throws IOException when it cannot be opened or is a directory
      */
     public static InputStream newInputStream(String path) throws IOException {
         return new FdInputStream(NativeDispatcher.openRead(path));
+    }
+
+    /** The system's text of a failure handed to a handler. */
+    private static String reason(IOException e) {
+        return e instanceof java.nio.file.FileSystemException ? ((java.nio.file.FileSystemException) e).getReason() : e.getMessage();
     }
 }

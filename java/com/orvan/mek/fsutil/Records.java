@@ -52,6 +52,12 @@ final class Records {
 
     /** The errno of a failure where a followed link leads back to a directory on the path. */
     static final int LOOP_ERRNO = -1;
+    // The errno values Failures tells apart, checked against the library's errno.h.
+    static final int EPERM = 1;
+    static final int ENOENT = 2;
+    static final int EACCES = 13;
+    static final int ENOTDIR = 20;
+    static final int ENOTEMPTY = 39;
 
     // What an input stream's read returns besides counts and -1 (the end).
     static final int READ_CLOSED = -2;
@@ -72,6 +78,7 @@ final class Records {
         LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
         WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER, ERRNO_BYTES, WALK_BATCH,
         ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
+        EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY,
         READ_CLOSED, READ_INTERRUPTED,
         JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT};
 

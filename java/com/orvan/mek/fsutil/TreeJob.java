@@ -1,5 +1,6 @@
 package com.orvan.mek.fsutil;
 
+import java.io.IOException;
 import java.util.concurrent.TimeUnit;
 import java.util.function.BiConsumer;
 
@@ -14,7 +15,7 @@ final class TreeJob {
     private TreeJob() {}
 
     /** Runs the loop over the job's failures; every PROGRESS_MILLIS its counts go to progress. */
-    static void failures(long job, BiConsumer<String, String> onError, FileTree.Progress progress) {
+    static void failures(long job, BiConsumer<String, IOException> onError, FileTree.Progress progress) {
         long[] done = new long[Records.JOB_DONE_COUNT];
         long next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PROGRESS_MILLIS);
         for (;;) {
@@ -27,7 +28,8 @@ final class TreeJob {
                 next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(PROGRESS_MILLIS);
             }
             if (f.length == 0) continue;
-            onError.accept(Records.jobPath(f), Records.jobText(f));
+            String path = Records.jobPath(f);
+            onError.accept(path, Failures.of(path, Records.jobErrno(f), Records.jobText(f)));
         }
         if (progress != null) progress.update(done[0], done[1]);
     }

@@ -1,5 +1,6 @@
 package com.orvan.mek.fsutil;
 
+import java.io.IOException;
 import java.lang.ref.Reference;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
@@ -24,7 +25,7 @@ final class WalkReader implements Iterator<FileTree.Entry> {
     private final boolean attributes;
     private final boolean postOrder;
     private final Predicate<? super FileTree.Entry> prune;
-    private final BiConsumer<String, String> onError;
+    private final BiConsumer<String, IOException> onError;
     private final FileTree.Entry base;  // the directory this walk starts in; null for the root
     private final int offset;  // base's depth
     private final byte[] batch = new byte[Records.WALK_BATCH];
@@ -202,9 +203,10 @@ final class WalkReader implements Iterator<FileTree.Entry> {
         if (kind == Records.FAILURE) {
             String name = Records.name(batch, pos, len);
             String text = Records.failureText(batch, pos, len);
+            int errno = Records.failureErrno(batch, pos, len);
             pos += Records.failureLength(batch, pos, len);
             String dir = depth == 0 ? (base == null ? "" : base.path()) : parent == null ? name : parent.path() + "/" + name;
-            onError.accept(dir, text);
+            onError.accept(dir, Failures.of(dir, errno, text));
             return null;
         }
         FileTree.Entry e = Records.walkEntry(batch, view, pos, attributes, parent, offset + depth, shared.root);

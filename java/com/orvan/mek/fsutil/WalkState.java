@@ -1,5 +1,6 @@
 package com.orvan.mek.fsutil;
 
+import java.io.IOException;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.function.BiConsumer;
@@ -11,13 +12,13 @@ final class WalkState {
     final boolean postOrder;
     final int maxDepth;
     final Predicate<? super FileTree.Entry> prune;
-    final BiConsumer<String, String> onError;
+    final BiConsumer<String, IOException> onError;
     final NioPaths.Root root;
     private final List<NativeHandle> open = new ArrayList<>();
     volatile boolean closed;
 
     WalkState(boolean attributes, boolean postOrder, int maxDepth, Predicate<? super FileTree.Entry> prune,
-            BiConsumer<String, String> onError, NioPaths.Root root) {
+            BiConsumer<String, IOException> onError, NioPaths.Root root) {
         this.attributes = attributes;
         this.postOrder = postOrder;
         this.maxDepth = maxDepth;

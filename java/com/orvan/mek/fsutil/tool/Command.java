@@ -2,6 +2,7 @@ package com.orvan.mek.fsutil.tool;
 
 import java.io.IOException;
 import java.io.PrintStream;
+import java.nio.file.FileSystemException;
 import java.util.List;
 
 /**
@@ -23,11 +24,16 @@ abstract class Command {
                 path(path, args.size() > 1, out);
             } catch (IOException e) {
                 out.flush();
-                err.println("fsutil: " + name() + ": " + path + ": " + e.getMessage());
+                err.println("fsutil: " + name() + ": " + path + ": " + reason(e));
                 status = 1;
             }
             out.flush();
         }
         return status;
+    }
+
+    /** The system's text of a failure: a FileSystemException's reason, else the message. */
+    static String reason(IOException e) {
+        return e instanceof FileSystemException ? ((FileSystemException) e).getReason() : e.getMessage();
     }
 }

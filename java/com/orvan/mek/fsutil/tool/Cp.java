@@ -57,7 +57,7 @@ final class Cp extends Command {
         try {
             copy(source, target);
         } catch (IOException e) {
-            err.println("fsutil: cp: " + source + ": " + e.getMessage());
+            err.println("fsutil: cp: " + source + ": " + reason(e));
             status = 1;
         }
         return status;
@@ -74,7 +74,7 @@ final class Cp extends Command {
         try {
             FileTree.copy(source, target, (failed, error) -> {
                 if (terminal && progress) err.println();
-                err.println("fsutil: cp: " + (failed.isEmpty() ? source : source + "/" + failed) + ": " + error);
+                err.println("fsutil: cp: " + (failed.isEmpty() ? source : source + "/" + failed) + ": " + reason(error));
                 status = 1;
             }, shown, options);
         } finally {

@@ -59,7 +59,7 @@ final class Du extends Command {
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
         if (!summary) lines(root, out, options);
         // Without -s the walk above has reported the failures already.
-        FileTree.Usage u = FileTree.usage(root, summary ? (p, e) -> failed(root, p, e) : (p, e) -> {}, options);
+        FileTree.Usage u = FileTree.usage(root, summary ? (p, e) -> failed(root, p, reason(e)) : (p, e) -> {}, options);
         PathBytes paths = new PathBytes(root);
         out.print(size(u.bytes(), u.blocks()) + "\t");
         out.write(paths.bytes(), 0, paths.root());
@@ -78,7 +78,7 @@ final class Du extends Command {
         Set<List<Long>> linked = new HashSet<>();
         long[][] sums = {new long[16], new long[16]};  // bytes and blocks below the directory at each depth
         try (Stream<FileTree.Entry> walk = FileTree.walker(root).with(FileTree.Option.DIRECTORIES_LAST, FileTree.Option.ATTRIBUTES)
-                .with(options).onError((p, e) -> failed(root, p, e)).stream()) {
+                .with(options).onError((p, e) -> failed(root, p, reason(e))).stream()) {
             walk.forEach(e -> {
                 int d = e.depth();
                 if (d + 1 >= sums[0].length) {

@@ -70,7 +70,7 @@ final class Find extends Command {
         FileTree.Walker walker = FileTree.walker(root).maxDepth(maxDepth).with(options.toArray(new FileTree.Option[0]))
                 .onError((failed, error) -> {
                     out.flush();
-                    err.println("fsutil: find: " + (failed.isEmpty() ? root : root + "/" + failed) + ": " + error);
+                    err.println("fsutil: find: " + (failed.isEmpty() ? root : root + "/" + failed) + ": " + reason(error));
                     status = 1;
                 });
         try (Stream<FileTree.Entry> walk = walker.stream()) {

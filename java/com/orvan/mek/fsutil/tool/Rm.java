@@ -41,7 +41,7 @@ final class Rm extends Command {
     void path(String path, boolean several, PrintStream out) throws IOException {
         if (!recursive && NativeFs.isDirectory(path)) throw new IOException("Is a directory");
         FileTree.delete(path, (failed, error) -> {
-            err.println("fsutil: rm: " + (failed.isEmpty() ? path : path + "/" + failed) + ": " + error);
+            err.println("fsutil: rm: " + (failed.isEmpty() ? path : path + "/" + failed) + ": " + reason(error));
             status = 1;
         });
     }
