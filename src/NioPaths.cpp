@@ -40,7 +40,7 @@ char* bytesPath(JNIEnv* env, jbyteArray jbPath, const char* prefix) {
 extern "C" {
 
 // The bytes a path string names as this library resolves it, component by component.
-JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NioPaths_resolve(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_resolve(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
     if (!jsPath) {
         throwException(env, "java/lang/NullPointerException", "[FileTree.toPath] path is null");
         return nullptr;

@@ -11,7 +11,7 @@
 
 #include "JvmTest.h"
 
-extern "C" JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(JNIEnv*, jclass, jlong, jbyteArray);
+extern "C" JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readBatch(JNIEnv*, jclass, jlong, jbyteArray);
 
 namespace {
 
@@ -63,7 +63,7 @@ TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
     }
     // A batch is refused before anything is read from the stream, so nothing is lost.
     for (jbyteArray buffer : {jbyteArray(nullptr), env->NewByteArray(100)}) {
-        EXPECT_EQ(Java_com_orvan_mek_fsutil_FolderIteratorNix_readBatch(env, nullptr, 0, buffer), -1);
+        EXPECT_EQ(Java_com_orvan_mek_fsutil_NativeDispatcher_readBatch(env, nullptr, 0, buffer), -1);
         thrown(buffer ? "java.lang.IllegalArgumentException: [UNIXFileSysUtil.readBatch] buffer too small"
                       : "java.lang.NullPointerException: [UNIXFileSysUtil.readBatch] buffer is null");
     }

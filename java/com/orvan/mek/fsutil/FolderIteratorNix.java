@@ -2,8 +2,6 @@ package com.orvan.mek.fsutil;
 
 import java.io.IOException;
 import java.lang.ref.Reference;
-import java.nio.charset.Charset;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -35,6 +33,7 @@ import java.util.stream.StreamSupport;
 public final class FolderIteratorNix implements Iterator<String>, AutoCloseable {
     static {
         NativeLoader.load();
+        Records.check();  // the natives write what this class reads, or nothing runs
     }
 
     /** The type of a reported entry, as {@code lstat} sees it (links are not followed). */
@@ -83,20 +82,6 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         public String toString() { return type + " " + name; }
     }
 
-    private static final EntryType[] TYPES = {null, EntryType.FILE, EntryType.DIRECTORY, EntryType.SYMLINK,
-            EntryType.FIFO};
-    /** Bytes per batch: a few hundred typical names, one native call. */
-    private static final int BATCH_BYTES = 16384;
-
-    /** How names are read, fixed by the default charset (as the natives' own conversions are). */
-    private static final Charset PLATFORM = Charset.defaultCharset();
-    private static final int LATIN1 = 0;
-    private static final int UTF8 = 1;
-    private static final int OTHER = 2;
-    private static final int DECODE = PLATFORM.equals(StandardCharsets.UTF_8) ? UTF8
-            : PLATFORM.equals(StandardCharsets.ISO_8859_1) || PLATFORM.equals(StandardCharsets.US_ASCII) ? LATIN1
-            : OTHER;
-
     private final String dir;
     private final NativeHandle stream;
     /** Set by close() before it releases anything, so that no later hasNext() reports an entry. */
@@ -118,8 +103,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public FolderIteratorNix(String dir) throws IOException {
         if (dir == null) throw new NullPointerException("dir");
         this.dir = dir;
-        this.stream = new NativeHandle(this, openBatch(dir), FolderIteratorNix::closeBatch);
-        this.batch = new byte[BATCH_BYTES];
+        this.stream = new NativeHandle(this, NativeDispatcher.openBatch(dir), NativeDispatcher::closeBatch);
+        this.batch = new byte[Records.LIST_BATCH];
     }
 
     /**
@@ -136,8 +121,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public FolderIteratorNix(Path dir) throws IOException {
         byte[] bytes = NioPaths.bytes(dir, "[FolderIteratorNix] ");
         this.dir = dir.toString();
-        this.stream = new NativeHandle(this, openBatchBytes(bytes), FolderIteratorNix::closeBatch);
-        this.batch = new byte[BATCH_BYTES];
+        this.stream = new NativeHandle(this, NativeDispatcher.openBatchBytes(bytes), NativeDispatcher::closeBatch);
+        this.batch = new byte[Records.LIST_BATCH];
     }
 
     /**
@@ -253,7 +238,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         if (h == -1) return false;
         try {
             pos = 0;
-            end = readBatch(h, batch);
+            end = NativeDispatcher.readBatch(h, batch);
         } finally {
             stream.leave();
             Reference.reachabilityFence(this);
@@ -267,9 +252,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public synchronized String next() {
         // What hasNext() promised before a close() from another thread is still handed out.
         if (pos >= end && !hasNext()) throw new NoSuchElementException();
-        int len = nameLength();
-        String name = decode(batch, pos + 3, len);
-        pos += 3 + len;  // only once the name exists: a failure leaves the entry to the next call
+        String name = Records.listName(batch, pos);
+        pos += Records.listLength(batch, pos);  // only once the name exists: a failure leaves the entry to the next call
         return name;
     }
 
@@ -285,10 +269,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     }
 
     private Entry takeEntry() {
-        int len = nameLength();
-        Entry e = new Entry(decode(batch, pos + 3, len), TYPES[batch[pos]],
-                Arrays.copyOfRange(batch, pos + 3, pos + 3 + len));
-        pos += 3 + len;
+        Entry e = Records.listEntry(batch, pos);
+        pos += Records.listLength(batch, pos);
         return e;
     }
 
@@ -305,16 +287,13 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      */
     @SuppressWarnings("unchecked")
     private <T> void drain(Consumer<? super T> action, boolean entries) {
-        byte[] chunk = new byte[BATCH_BYTES];
+        byte[] chunk = new byte[Records.LIST_BATCH];
         for (int n; (n = take(chunk)) > 0;) {
             int at = 0;
             try {
                 while (at < n && !stopped) {
-                    int len = ((chunk[at + 1] & 0xff) << 8) | (chunk[at + 2] & 0xff);
-                    Object o = entries
-                            ? new Entry(decode(chunk, at + 3, len), TYPES[chunk[at]], Arrays.copyOfRange(chunk, at + 3, at + 3 + len))
-                            : decode(chunk, at + 3, len);
-                    at += 3 + len;  // handed from here on, also when action throws
+                    Object o = entries ? Records.listEntry(chunk, at) : Records.listName(chunk, at);
+                    at += Records.listLength(chunk, at);  // handed from here on, also when action throws
                     action.accept((T) o);
                 }
             } finally {
@@ -337,31 +316,12 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     private synchronized void putBack(byte[] chunk, int from, int to) {
         int rest = to - from;
         int left = end - pos;
-        byte[] merged = new byte[Math.max(BATCH_BYTES, rest + left)];
+        byte[] merged = new byte[Math.max(Records.LIST_BATCH, rest + left)];
         System.arraycopy(chunk, from, merged, 0, rest);
         System.arraycopy(batch, pos, merged, rest, left);
         batch = merged;
         pos = 0;
         end = rest + left;
-    }
-
-    private int nameLength() {
-        return ((batch[pos + 1] & 0xff) << 8) | (batch[pos + 2] & 0xff);
-    }
-
-    /**
-     * A name's bytes as a Java string, as the natives' getJavaFilePath reads them: the platform
-     * charset when that gives the same bytes back, else ISO-8859-1, which keeps every byte.
-     */
-    static String decode(byte[] b, int off, int len) {
-        if (DECODE == LATIN1) return new String(b, off, len, StandardCharsets.ISO_8859_1);
-        String s = new String(b, off, len, PLATFORM);
-        // Strict UTF-8 decodes and encodes back to the same bytes; anything malformed
-        // became U+FFFD, so only a name holding U+FFFD needs the round trip checked.
-        if (DECODE == UTF8 && s.indexOf('\ufffd') < 0) return s;
-        byte[] back = s.getBytes(PLATFORM);
-        return Arrays.equals(back, 0, back.length, b, off, off + len) ? s
-                : new String(b, off, len, StandardCharsets.ISO_8859_1);
     }
 
     /**
@@ -379,14 +339,6 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         closed = true;
         stream.close();
     }
-
-    private static native long openBatch(String path) throws IOException;
-
-    private static native long openBatchBytes(byte[] path) throws IOException;
-
-    private static native int readBatch(long handle, byte[] batch);
-
-    private static native void closeBatch(long handle);
 
     // The library's walk natives by contract, for native and Java code that calls them directly.
 

@@ -25,7 +25,7 @@ public final class NativeFs {
      *     convert the path, with that error thrown
      * @throws NullPointerException when {@code path} is null
      */
-    public static native byte[] nativePath(String path);
+    public static byte[] nativePath(String path) { return NativeDispatcher.nativePath(path); }
 
     /**
      * Returns the full target of the symbolic link {@code path}, whatever its length, read as
@@ -38,7 +38,7 @@ public final class NativeFs {
      *     the path and the system's error text
      * @throws NullPointerException when {@code path} is null
      */
-    public static native String readLink(String path) throws IOException;
+    public static String readLink(String path) throws IOException { return NativeDispatcher.readLink(path); }
 
     /**
      * Whether {@code path} itself (a link is not followed) is a directory.
@@ -46,5 +46,5 @@ public final class NativeFs {
      * @param path the path, resolved name by name as every path of this library
      * @return false also when it does not exist
      */
-    public static native boolean isDirectory(String path);
+    public static boolean isDirectory(String path) { return NativeDispatcher.isDirectory(path); }
 }

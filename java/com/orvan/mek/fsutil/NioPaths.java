@@ -90,9 +90,6 @@ final class NioPaths {
         return path(root.length == 0 ? Arrays.copyOfRange(b, 1, len) : b);
     }
 
-    /** The bytes a path string names, resolved component by component as every call of this library resolves it. */
-    static native byte[] resolve(String path);
-
     /** A walk's root: the string given, whose bytes are resolved once, when first asked; or a Path's bytes. */
     static final class Root {
         private final String string;
@@ -105,7 +102,7 @@ final class NioPaths {
 
         byte[] bytes() {
             byte[] b = bytes;
-            if (b == null) bytes = b = resolve(string);
+            if (b == null) bytes = b = NativeDispatcher.resolve(string);
             return b;
         }
     }

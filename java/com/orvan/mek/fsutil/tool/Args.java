@@ -5,6 +5,7 @@ import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.FileSystemException;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -121,6 +122,9 @@ final class Args {
 
     /** The system's error text in a library message ("... Error='text'"), else the message without its [tag]. */
     static String reason(Exception e) {
+        if (e instanceof FileSystemException && ((FileSystemException) e).getReason() != null) {
+            return ((FileSystemException) e).getReason();
+        }
         String m = String.valueOf(e.getMessage());
         int at = m.lastIndexOf("Error='");
         if (at >= 0 && m.endsWith("'")) return m.substring(at + 7, m.length() - 1);

@@ -93,7 +93,7 @@ final class Cp extends Command {
         try {
             FileTree.copy(source, Args.path(target), (failed, error) -> {
                 if (terminal && progress) err.println();
-                fail(Args.below(sourceBytes, source, failed), Args.bytes(": " + error));
+                fail(Args.below(sourceBytes, source, failed), Args.bytes(": " + Args.reason(error)));
             }, shown, options);
         } finally {
             if (terminal && progress) err.println();

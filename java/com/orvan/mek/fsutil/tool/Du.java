@@ -89,8 +89,8 @@ final class Du extends Command {
         String root = Args.path(given);
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
         // A directory that could not be read, or (in one that may be read but not searched) an entry that could not be examined.
-        BiConsumer<String, String> failed = (p, e) -> fail(p.isEmpty() || NativeFs.isDirectory(root + "/" + p) ? "cannot read directory "
-                : "cannot access ", Args.below(base, root, p), e);
+        BiConsumer<String, IOException> failed = (p, e) -> fail(p.isEmpty() || NativeFs.isDirectory(root + "/" + p) ? "cannot read directory "
+                : "cannot access ", Args.below(base, root, p), Args.reason(e));
         try {
             if (!summary) lines(root, base, options, failed);
         } catch (NotDirectoryException e) {
@@ -112,13 +112,13 @@ final class Du extends Command {
     /** Reports a root that could not be walked; whether it exists (and has a size to print). */
     private boolean rootFailed(byte[] given, IOException e) {
         String reason = Args.reason(e);
-        boolean exists = !(e instanceof FileNotFoundException) && reason.equals("Permission denied");
+        boolean exists = !(e instanceof FileNotFoundException || e instanceof java.nio.file.NoSuchFileException) && reason.equals("Permission denied");
         fail(exists ? "cannot read directory " : "cannot access ", given, reason);
         return exists;
     }
 
     /** A line per directory below root, after its contents, each inode counted once. */
-    private void lines(String root, byte[] base, FileTree.Option[] options, BiConsumer<String, String> failed) throws IOException {
+    private void lines(String root, byte[] base, FileTree.Option[] options, BiConsumer<String, IOException> failed) throws IOException {
         PathBytes paths = new PathBytes(base);
         long rootDev = xdev ? device(base) : 0;
         Set<List<Long>> linked = new HashSet<>();

@@ -79,7 +79,7 @@ final class Find extends Command {
         PathBytes paths = new PathBytes(rootBytes);
         boolean post = options.contains(FileTree.Option.DIRECTORIES_LAST);
         FileTree.Walker walker = FileTree.walker(root).maxDepth(maxDepth).with(options.toArray(new FileTree.Option[0]))
-                .onError((failed, error) -> failed(Args.below(rootBytes, root, failed), error));
+                .onError((failed, error) -> failed(Args.below(rootBytes, root, failed), Args.reason(error)));
         try (Stream<FileTree.Entry> walk = walker.stream()) {
             if (!post) print(out, paths.bytes(), paths.root());
             walk.forEach(e -> {

@@ -91,8 +91,8 @@ final class Rm extends Command {
                 fail("cannot remove ", given, "Is a directory");
                 return;
             }
-            FileTree.delete(path, (failed, error) -> fail("cannot remove ", Args.below(given, path, failed), error));
-        } catch (FileNotFoundException e) {
+            FileTree.delete(path, (failed, error) -> fail("cannot remove ", Args.below(given, path, failed), Args.reason(error)));
+        } catch (FileNotFoundException | NoSuchFileException e) {
             if (!force) fail("cannot remove ", given, Args.reason(e));
         } catch (IOException e) {
             fail("cannot remove ", given, Args.reason(e));

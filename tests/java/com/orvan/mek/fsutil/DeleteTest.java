@@ -37,7 +37,7 @@ class DeleteTest {
         }
         long entries = Long.parseLong(sh(tmp, "find t | wc -l").trim());
         List<String> failures = new ArrayList<>();
-        assertEquals(entries, FileTree.delete(tmp + "/t", (p, e) -> failures.add(p + ": " + e)));
+        assertEquals(entries, FileTree.delete(tmp + "/t", failures(failures)));
         assertEquals(List.of(), failures, "seed " + seed);
         assertFalse(Files.exists(tmp.resolve("t"), LinkOption.NOFOLLOW_LINKS));
         assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | sort"));
@@ -47,8 +47,8 @@ class DeleteTest {
         assertEquals(1, FileTree.delete(tmp + "/link"));
         assertEquals(1, FileTree.delete(tmp + "/file"));
         assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | sort"));
-        assertEquals("[FileTree.delete] Fail to open '" + tmp + "/missing'. Error='No such file or directory'",
-                assertThrows(FileNotFoundException.class, () -> FileTree.delete(tmp + "/missing")).getMessage());
+        assertEquals("No such file or directory",
+                assertThrows(NoSuchFileException.class, () -> FileTree.delete(tmp + "/missing")).getReason());
         assertEquals("[FileTree.delete] path is null", assertThrows(NullPointerException.class, () -> FileTree.delete((String) null)).getMessage());
         for (String refused : List.of(tmp + "/out/..", tmp + "/.", "/")) {
             assertTrue(assertThrows(IOException.class, () -> FileTree.delete(refused)).getMessage().startsWith("[FileTree.delete] Refusing"));
@@ -96,8 +96,9 @@ class DeleteTest {
         sh(tmp, "mkdir -p t/locked/in t/free/sub && touch t/locked/f1 t/locked/f2 t/free/f t/free/sub/g t/top && chmod 555 t/locked");
         List<String> failures = new ArrayList<>();
         // Gone: free, free/f, free/sub, free/sub/g, top. Kept: t and locked with what it holds.
-        assertEquals(5, FileTree.delete(tmp + "/t", (p, e) -> failures.add(p + ": " + e)));
-        assertEquals(List.of("locked/f1: Permission denied", "locked/f2: Permission denied", "locked/in: Permission denied"),
+        assertEquals(5, FileTree.delete(tmp + "/t", failures(failures)));
+        assertEquals(List.of("locked/f1: AccessDeniedException: Permission denied", "locked/f2: AccessDeniedException: Permission denied",
+                "locked/in: AccessDeniedException: Permission denied"),
                 failures.stream().sorted().toList());
         assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | sort"));
         IOException e = assertThrows(IOException.class, () -> FileTree.delete(tmp + "/t"));

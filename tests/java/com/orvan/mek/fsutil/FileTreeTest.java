@@ -38,7 +38,7 @@ class FileTreeTest {
                 for (int b : TOKENS[rnd.nextInt(TOKENS.length)]) bytes.write(b);
             }
             byte[] raw = bytes.toByteArray();
-            if (!seen.add(FolderIteratorNix.decode(raw, 0, raw.length))) continue;
+            if (!seen.add(NameCodec.decode(raw, 0, raw.length))) continue;
             StringBuilder name = new StringBuilder();
             for (byte b : raw) name.append('\\').append(Integer.toOctalString(b & 0xff));
             String q = "\"$(printf '" + name + "')\"";
@@ -59,7 +59,7 @@ class FileTreeTest {
         Map<String, String> view = new HashMap<>();
         for (int i = 0; i < fields.length; i += 2) {
             view.put(Arrays.stream(fields[i].split("/")).map(c -> c.getBytes(StandardCharsets.ISO_8859_1))
-                    .map(b -> FolderIteratorNix.decode(b, 0, b.length)).collect(Collectors.joining("/")),
+                    .map(b -> NameCodec.decode(b, 0, b.length)).collect(Collectors.joining("/")),
                     fields[i + 1].replaceAll("(\\.\\d{9})\\d", "$1"));
         }
         return view;
@@ -145,8 +145,8 @@ class FileTreeTest {
         assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e)), false));
         // Followed: find -L leaves out the links that loop (reported here, not entered) and those that lead nowhere.
         List<String> loops = new ArrayList<>();
-        Map<String, String> followed = attributes(FileTree.walker(l).with(Option.FOLLOW_LINKS).onError((p, e) -> loops.add(p + ": " + e)), false);
-        assertEquals(List.of("a/b/anc: " + loop, "a/up: " + loop), loops.stream().sorted().toList());
+        Map<String, String> followed = attributes(FileTree.walker(l).with(Option.FOLLOW_LINKS).onError(failures(loops)), false);
+        assertEquals(List.of("a/b/anc: FileSystemLoopException: " + loop, "a/up: FileSystemLoopException: " + loop), loops.stream().sorted().toList());
         assertEquals(List.of("d", "d", "l", "l"), Stream.of("a/b/anc", "a/up", "x", "y").map(p -> followed.remove(p).substring(0, 1)).toList());
         assertEquals(find(tmp.resolve("l"), "-L"), followed);
         Predicate<Entry> prune = e -> e.name().hashCode() % 3 == 0;
@@ -208,7 +208,7 @@ class FileTreeTest {
         }
         assertEquals(0, streamsUnder(tmp));
         List<String> failures = new ArrayList<>(), paths = new ArrayList<>();
-        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(e))) {
+        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(((FileSystemException) e).getReason()))) {
             Iterator<Entry> it = walk.iterator();
             paths.add(it.next().path());
             long open = streamsUnder(tmp);
@@ -229,10 +229,10 @@ class FileTreeTest {
         assumeFalse(ROOT, "root passes every permission check");
         sh(tmp, "mkdir -p t/noread/x t/nosearch/y t/ok && touch t/ok/f && chmod 300 t/noread && chmod 600 t/nosearch");
         List<String> failures = new ArrayList<>();
-        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(p + ": " + e))) {
+        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", failures(failures))) {
             assertEquals(Set.of("noread", "nosearch", "ok", "ok/f"), walk.map(Entry::path).collect(Collectors.toSet()));
         }
-        assertEquals(Set.of("noread: Permission denied", "nosearch: Permission denied"), new HashSet<>(failures));
+        assertEquals(Set.of("noread: AccessDeniedException: Permission denied", "nosearch: AccessDeniedException: Permission denied"), new HashSet<>(failures));
         // Post-order: the failure first, then the directory. Pruned, or at the depth limit: never opened, no failure.
         List<String> events = new ArrayList<>();
         FileTree.walker(tmp + "/t").with(Option.DIRECTORIES_LAST).onError((p, e) -> events.add("!" + p)).stream().forEach(e -> events.add(e.path()));
@@ -254,13 +254,13 @@ class FileTreeTest {
             }
             assertThrows(NotDirectoryException.class, () -> FileTree.walk(tmp + "/fifo"));
         });
-        String open = "[FileTree.newInputStream] Fail to open '" + tmp;
-        IOException e = assertThrows(FileNotFoundException.class, () -> FileTree.newInputStream(tmp + "/missing"));
-        assertEquals(open + "/missing'. Error='No such file or directory'", e.getMessage());
-        e = assertThrows(IOException.class, () -> FileTree.newInputStream(tmp + "/dir"));
-        assertEquals(open + "/dir'. Error='Is a directory'", e.getMessage());
-        e = assertThrows(FileNotFoundException.class, () -> FileTree.walk(tmp + "/missing"));
-        assertEquals("[FileTree.walk] Fail to open '" + tmp + "/missing'. Error='No such file or directory'", e.getMessage());
+        FileSystemException e = assertThrows(NoSuchFileException.class, () -> FileTree.newInputStream(tmp + "/missing"));
+        assertEquals(tmp + "/missing", e.getFile());
+        assertEquals("No such file or directory", e.getReason());
+        e = assertThrows(FileSystemException.class, () -> FileTree.newInputStream(tmp + "/dir"));
+        assertEquals("Is a directory", e.getReason());
+        e = assertThrows(NoSuchFileException.class, () -> FileTree.walk(tmp + "/missing"));
+        assertEquals(tmp + "/missing", e.getFile());
         assertEquals("[FileTree.newInputStream] path is null", assertThrows(NullPointerException.class, () -> FileTree.newInputStream((String) null)).getMessage());
         assertEquals(0, streamsUnder(tmp));
     }

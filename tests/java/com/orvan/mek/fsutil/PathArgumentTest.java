@@ -126,9 +126,14 @@ class PathArgumentTest {
         String missing = tmp + "/gone" + "/x".repeat(2600);
         for (String call : List.of("walk", "usage", "FolderIteratorNix", "newInputStream")) {
             Exception e = assertThrows(Exception.class, () -> CALLS.get(call).on(missing), call);
-            assertEquals(FileNotFoundException.class, e.getClass(), call + ": " + e);
-            assertTrue(e.getMessage().endsWith("'. Error='No such file or directory'"), call + ": " + e.getMessage());
-            assertTrue(e.getMessage().length() <= 511, call);
+            if (call.equals("FolderIteratorNix")) {  // the published contract's exception and message
+                assertEquals(FileNotFoundException.class, e.getClass(), call + ": " + e);
+                assertTrue(e.getMessage().endsWith("'. Error='No such file or directory'"), call + ": " + e.getMessage());
+                assertTrue(e.getMessage().length() <= 511, call);
+            } else {
+                assertEquals(NoSuchFileException.class, e.getClass(), call + ": " + e);
+                assertEquals("No such file or directory", ((NoSuchFileException) e).getReason(), call);
+            }
         }
     }
 }

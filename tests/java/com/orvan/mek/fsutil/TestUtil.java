@@ -104,4 +104,18 @@ final class TestUtil {
         assertEquals(list.size(), new HashSet<>(list).size(), () -> "reported twice: " + list);
         return new HashSet<>(list);
     }
+
+    /**
+     * A failure handler that checks getFile() and keeps "path: Class: reason", Class the
+     * java.nio.file class of the exception.
+     */
+    static java.util.function.BiConsumer<String, IOException> failures(List<String> into) {
+        return (p, e) -> {
+            FileSystemException f = assertInstanceOf(FileSystemException.class, e);
+            assertEquals(p, f.getFile());
+            Class<?> c = e.getClass();
+            while (!c.getPackageName().equals("java.nio.file")) c = c.getSuperclass();
+            into.add(p + ": " + c.getSimpleName() + ": " + f.getReason());
+        };
+    }
 }

@@ -133,7 +133,7 @@ class ToolDifferentialTest {
                 for (int b : TOKENS[rnd.nextInt(TOKENS.length)]) bytes.write(b);
             }
             byte[] raw = bytes.toByteArray();
-            if (!seen.add(here + "/" + FolderIteratorNix.decode(raw, 0, raw.length))) continue;
+            if (!seen.add(here + "/" + NameCodec.decode(raw, 0, raw.length))) continue;
             StringBuilder octal = new StringBuilder();
             for (byte b : raw) octal.append('\\').append(Integer.toOctalString(b & 0xff));
             String q = "\"$(printf '" + octal + "')\"", path = here.isEmpty() ? q : here + "/" + q;

@@ -36,7 +36,7 @@ class UsageTest {
     void sumsAndTheToolMatchDu() throws Exception {
         String t = tree();
         List<String> failures = new ArrayList<>();
-        FileTree.Usage u = FileTree.usage(t, (p, e) -> failures.add(p + ": " + e));
+        FileTree.Usage u = FileTree.usage(t, failures(failures));
         assertEquals(List.of(), failures);
         assertEquals(number("du -sb t"), u.bytes());
         assertEquals(number("du -s -B512 t"), u.blocks());
@@ -44,8 +44,9 @@ class UsageTest {
         assertEquals(number("find t -type d | wc -l"), u.directories());
         assertEquals(number("find t -type f -printf '%i\\n' | sort -u | wc -l"), u.files());
         assertEquals(1, FileTree.usage(t + "/a/f").entries());
-        assertEquals("[FileTree.usage] Fail to open '" + t + "/missing'. Error='No such file or directory'",
-                assertThrows(java.io.FileNotFoundException.class, () -> FileTree.usage(t + "/missing")).getMessage());
+        NoSuchFileException missing = assertThrows(NoSuchFileException.class, () -> FileTree.usage(t + "/missing"));
+        assertEquals(t + "/missing", missing.getFile());
+        assertEquals("No such file or directory", missing.getReason());
         assertEquals(0, streamsUnder(tmp));
     }
 
@@ -56,8 +57,8 @@ class UsageTest {
         String t = tree();
         sh(tmp, "mkdir -p t/d7/closed/in && touch t/d7/closed/in/x && chmod 000 t/d7/closed");
         List<String> failures = new ArrayList<>();
-        FileTree.Usage u = FileTree.usage(t, (p, e) -> failures.add(p + ": " + e));
-        assertEquals(List.of("d7/closed: Permission denied"), failures);
+        FileTree.Usage u = FileTree.usage(t, failures(failures));
+        assertEquals(List.of("d7/closed: AccessDeniedException: Permission denied"), failures);
         assertEquals(number("du -sb t 2>/dev/null || true"), u.bytes());
     }
 }

@@ -72,7 +72,10 @@ class WalkStreamTest {
                     closed.set(1);
                 }
             });
-            assertEquals(0, after.get(), parallel ? "parallel" : "sequential");
+            // In parallel, an entry another thread was already handing out as close() returned may still arrive:
+            // at most one per other thread, never the rest of the walk.
+            int inFlight = parallel ? java.util.concurrent.ForkJoinPool.getCommonPoolParallelism() : 0;
+            assertTrue(after.get() <= inFlight, (parallel ? "parallel: " : "sequential: ") + after.get() + " after close()");
         }
         assertEquals(0, streamsUnder(tmp));
     }

@@ -1,0 +1,75 @@
+package com.orvan.mek.fsutil;
+
+import java.io.IOException;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.DirectoryNotEmptyException;
+import java.nio.file.FileSystemException;
+import java.nio.file.FileSystemLoopException;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.NotDirectoryException;
+
+/**
+ * The one place a failure on a path (its errno and the system's text) becomes the
+ * {@code java.nio.file} exception a Java programmer expects, for the failure handlers and for
+ * FileTree's own calls (the natives call {@link #of} too). {@code getFile()} is the path,
+ * {@code getReason()} the system's text.
+ */
+final class Failures {
+    private Failures() {}
+
+    /**
+     * @param path the path as the call names it
+     * @param errno the errno, {@link Records#LOOP_ERRNO} for a loop, 0 when the reason has none
+     * @param reason the system's error text
+     * @return the exception that fits
+     */
+    static IOException of(String path, int errno, String reason) {
+        if (errno == Records.EACCES || errno == Records.EPERM) return new AccessDeniedException(path, null, reason);
+        if (errno == Records.ENOENT) return new NoSuchFileException(path, null, reason);
+        if (errno == Records.ENOTDIR) return new NotDirectory(path, reason);
+        if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason);
+        if (errno == Records.LOOP_ERRNO) return new Loop(path, reason);
+        return new FileSystemException(path, null, reason);
+    }
+
+    // The JDK's own classes of these three take no reason: these carry it.
+
+    private static final class NotDirectory extends NotDirectoryException {
+        private static final long serialVersionUID = 1L;
+        private final String reason;
+
+        NotDirectory(String path, String reason) {
+            super(path);
+            this.reason = reason;
+        }
+
+        @Override
+        public String getReason() { return reason; }
+    }
+
+    private static final class NotEmpty extends DirectoryNotEmptyException {
+        private static final long serialVersionUID = 1L;
+        private final String reason;
+
+        NotEmpty(String path, String reason) {
+            super(path);
+            this.reason = reason;
+        }
+
+        @Override
+        public String getReason() { return reason; }
+    }
+
+    private static final class Loop extends FileSystemLoopException {
+        private static final long serialVersionUID = 1L;
+        private final String reason;
+
+        Loop(String path, String reason) {
+            super(path);
+            this.reason = reason;
+        }
+
+        @Override
+        public String getReason() { return reason; }
+    }
+}

@@ -1,0 +1,181 @@
+package com.orvan.mek.fsutil;
+
+import java.nio.ByteBuffer;
+import java.util.Arrays;
+
+/**
+ * The binary records the natives write and this package reads, defined here once for the Java
+ * side: entry type codes, the listing batch (FolderIteratorNix), the walk batch (FileTree.walk),
+ * with its attribute order, and their decoding. The natives compare their own definition with
+ * {@link #FORMAT} when this class loads: a library and a jar that disagree fail at once with an
+ * InternalError, never with wrong entries.
+ */
+final class Records {
+    private Records() {}
+
+    // Entry type codes, shared by both batches; the walk adds two record kinds.
+    static final int FILE = 1;
+    static final int DIRECTORY = 2;
+    static final int SYMLINK = 3;
+    static final int FIFO = 4;
+    static final int FAILURE = 5;
+    static final int LEAVE = 6;
+
+    // A listing record: code (1 byte), name length (2 bytes, big-endian), the name's bytes.
+    static final int LIST_NAME_LENGTH_AT = 1;
+    static final int LIST_HEADER = 3;
+    /** Bytes per listing batch: a few hundred typical names, one native call. */
+    static final int LIST_BATCH = 16384;
+
+    // A walk record: kind (1 byte), depth (4 bytes, big-endian), name length (2 bytes, big-endian),
+    // the name's bytes; then, for an entry of a walk with ATTRIBUTES, ATTRIBUTE_COUNT native-endian
+    // longs in the order below; for a failure, its errno (4 bytes, big-endian; LOOP_ERRNO for a loop,
+    // 0 for a reason without one), the text's length (2 bytes) and bytes. A LEAVE record (post-order
+    // walks only) carries no name: it reports the directory of its depth.
+    static final int WALK_DEPTH_AT = 1;
+    static final int WALK_NAME_LENGTH_AT = 5;
+    static final int WALK_HEADER = 7;
+    static final int ERRNO_BYTES = 4;
+    static final int WALK_BATCH = 32768;
+    static final int ATTRIBUTE_COUNT = 14;
+    static final int DEV = 0;
+    static final int INO = 1;
+    static final int MODE = 2;
+    static final int NLINK = 3;
+    static final int UID = 4;
+    static final int GID = 5;
+    static final int SIZE = 6;
+    static final int BLOCKS = 7;
+    static final int ATIME = 8;   // seconds, then nanoseconds
+    static final int MTIME = 10;
+    static final int CTIME = 12;
+
+    /** The errno of a failure where a followed link leads back to a directory on the path. */
+    static final int LOOP_ERRNO = -1;
+    // The errno values Failures tells apart, checked against the library's errno.h.
+    static final int EPERM = 1;
+    static final int ENOENT = 2;
+    static final int EACCES = 13;
+    static final int ENOTDIR = 20;
+    static final int ENOTEMPTY = 39;
+
+    // What an input stream's read returns besides counts and -1 (the end).
+    static final int READ_CLOSED = -2;
+    static final int READ_INTERRUPTED = -3;
+
+    // A job failure record: its errno (4 bytes, big-endian, as above), the path's bytes, a NUL, the
+    // text's bytes. The counts done: entries, bytes. The sums of a usage job, in this order.
+    static final int JOB_DONE_COUNT = 2;
+    static final int USAGE_ENTRIES = 0;
+    static final int USAGE_DIRECTORIES = 1;
+    static final int USAGE_FILES = 2;
+    static final int USAGE_BYTES = 3;
+    static final int USAGE_BLOCKS = 4;
+    static final int USAGE_COUNT = 5;
+
+    /** What the natives compare with their own definition, field by field, in this order. */
+    private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE,
+        LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
+        WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER, ERRNO_BYTES, WALK_BATCH,
+        ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
+        EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY,
+        READ_CLOSED, READ_INTERRUPTED,
+        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT};
+
+    private static final FileTree.Type[] WALK_TYPES = new FileTree.Type[FIFO + 1];
+    private static final FolderIteratorNix.EntryType[] LIST_TYPES = new FolderIteratorNix.EntryType[FIFO + 1];
+
+    static {
+        // Both enums list the types in code order.
+        for (FileTree.Type t : FileTree.Type.values()) WALK_TYPES[FILE + t.ordinal()] = t;
+        for (FolderIteratorNix.EntryType t : FolderIteratorNix.EntryType.values()) LIST_TYPES[FILE + t.ordinal()] = t;
+        NativeDispatcher.checkFormat(FORMAT);
+    }
+
+    /** Loads this class: the format is checked before the first batch is read. */
+    static void check() {}
+
+    static int u16(byte[] b, int at) { return ((b[at] & 0xff) << 8) | (b[at + 1] & 0xff); }
+
+    static int s32(byte[] b, int at) { return (u16(b, at) << 16) | u16(b, at + 2); }
+
+    // ---- listing records
+
+    static int listNameLength(byte[] b, int at) { return u16(b, at + LIST_NAME_LENGTH_AT); }
+
+    /** The bytes of the listing record at `at`. */
+    static int listLength(byte[] b, int at) { return LIST_HEADER + listNameLength(b, at); }
+
+    static String listName(byte[] b, int at) { return NameCodec.decode(b, at + LIST_HEADER, listNameLength(b, at)); }
+
+    static FolderIteratorNix.Entry listEntry(byte[] b, int at) {
+        int len = listNameLength(b, at);
+        int name = at + LIST_HEADER;
+        return new FolderIteratorNix.Entry(NameCodec.decode(b, name, len), LIST_TYPES[b[at]],
+                Arrays.copyOfRange(b, name, name + len));
+    }
+
+    // ---- walk records
+
+    static int kind(byte[] b, int at) { return b[at]; }
+
+    static int depth(byte[] b, int at) { return s32(b, at + WALK_DEPTH_AT); }
+
+    static int nameLength(byte[] b, int at) { return u16(b, at + WALK_NAME_LENGTH_AT); }
+
+    /** The bytes of an entry record whose name is nameLen bytes long. */
+    static int entryLength(int nameLen, boolean attributes) {
+        return WALK_HEADER + nameLen + (attributes ? 8 * ATTRIBUTE_COUNT : 0);
+    }
+
+    /** The bytes of a failure record whose name is nameLen bytes long. */
+    static int failureLength(byte[] b, int at, int nameLen) {
+        return WALK_HEADER + nameLen + ERRNO_BYTES + 2 + u16(b, at + WALK_HEADER + nameLen + ERRNO_BYTES);
+    }
+
+    /** The errno of a failure record. */
+    static int failureErrno(byte[] b, int at, int nameLen) { return s32(b, at + WALK_HEADER + nameLen); }
+
+    /** The name of a walk record. */
+    static String name(byte[] b, int at, int nameLen) { return NameCodec.decode(b, at + WALK_HEADER, nameLen); }
+
+    /** The error text of a failure record. */
+    static String failureText(byte[] b, int at, int nameLen) {
+        int text = at + WALK_HEADER + nameLen + ERRNO_BYTES;
+        return NameCodec.text(b, text + 2, u16(b, text));
+    }
+
+    /** The entry record at `at` of b (v: b in native order); parent, depth and root as the reader knows them. */
+    static FileTree.Entry walkEntry(byte[] b, ByteBuffer v, int at, boolean attributes, FileTree.Entry parent,
+            int depth, NioPaths.Root root) {
+        int len = nameLength(b, at);
+        int name = at + WALK_HEADER;
+        long[] attrs = null;
+        if (attributes) {
+            attrs = new long[ATTRIBUTE_COUNT];
+            for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = v.getLong(name + len + 8 * i);
+        }
+        FileTree.Entry e = new FileTree.Entry(parent, NameCodec.decode(b, name, len),
+                Arrays.copyOfRange(b, name, name + len), WALK_TYPES[b[at]], depth, attrs);
+        e.root = root;
+        return e;
+    }
+
+    // ---- job failure records
+
+    static int jobErrno(byte[] f) { return s32(f, 0); }
+
+    /** The end of a job failure's path: the NUL after it. */
+    static int jobPathEnd(byte[] f) {
+        int nul = ERRNO_BYTES;
+        while (f[nul] != 0) nul++;
+        return nul;
+    }
+
+    static String jobPath(byte[] f) { return NameCodec.decodePath(f, ERRNO_BYTES, jobPathEnd(f) - ERRNO_BYTES); }
+
+    static String jobText(byte[] f) {
+        int nul = jobPathEnd(f);
+        return NameCodec.text(f, nul + 1, f.length - nul - 1);
+    }
+}
