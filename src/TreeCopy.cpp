@@ -31,7 +31,6 @@ namespace fsutil {
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kModeBits = 07777;
 constexpr mode_t kUnknownMode = ~mode_t{0};
 // copy_file_range moves at most this much per call (the rest is asked again), so a large file's progress shows.
@@ -60,28 +59,6 @@ const char* xattrText(int err) {
     }
     return kXattrOther;
 }
-
-// An owned descriptor.
-class Fd {
-   public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-   private:
-    int fd_;
-};
 
 // "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open descriptor, or
 // an entry of an open directory, for the calls without an *at form.
@@ -311,7 +288,6 @@ class TreeCopy final : public TreeShares {
         for (std::size_t i = 0; i < targets_.len; ++i) {
             if (targets_.data[i].fd >= 0) close(targets_.data[i].fd);
         }
-        targets_.release();
         std::free(dstName_);
     }
 
@@ -436,7 +412,7 @@ class TreeCopy final : public TreeShares {
     int linkTo(const char* rel, int dstDir, const char* name) const {
         const int top = targetOf(1);
         if (top < 0) return ENOENT;
-        Fd dir(dup(top));
+        UniqueFd dir(dup(top));
         if (dir.get() < 0) return errno;
         const char* at = rel;
         for (const char* slash; (slash = std::strchr(at, '/')) != nullptr; at = slash + 1) {
@@ -485,7 +461,7 @@ class TreeCopy final : public TreeShares {
     // Copies a regular file; whether it was made (failures reported).
     bool copyFile(int srcDir, const char* name, const struct stat& st, int dstDir, const char* dstName, bool always,
                   const char* base, const char* rel, std::size_t relLen) {
-        Fd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        UniqueFd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (from.get() < 0) {
             report(base, rel, relLen, std::strerror(errno));
             return false;
@@ -494,7 +470,7 @@ class TreeCopy final : public TreeShares {
         const mode_t bits = st.st_mode & 0777;
         // Writable by its owner too, or extended attributes could not be set on it before its mode.
         const bool whole = umask_ != kUnknownMode && (bits & umask_) == 0 && ((bits & S_IWUSR) != 0 || euid_ == 0);
-        Fd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, whole ? bits : 0600));
+        UniqueFd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, whole ? bits : 0600));
         if (to.get() < 0) {
             report(base, rel, relLen, std::strerror(errno));
             return false;
@@ -571,7 +547,7 @@ class TreeCopy final : public TreeShares {
             return false;
         }
         progressed(1, 0);
-        Fd made(openat(dstDir, dstName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd made(openat(dstDir, dstName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat now;
         if (made.get() < 0 || fstat(made.get(), &now) != 0 || (now.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
             report(base, rel, relLen, kCopyMoved);
@@ -712,12 +688,15 @@ int TreeCopy::levelFd(TargetPath& path, std::size_t d, const char** why) {
     if (levels[d].fd >= 0) return levels[d].fd;
     std::size_t k = d;
     while (levels[k].fd < 0) --k;  // level 0 stays open
-    Fd step;
+    UniqueFd step;
     int fd = levels[k].fd;
     for (++k; k <= d; ++k) {
-        Fd next(openat(fd, levels[k].name, kDirFlags));
+        const DirId id{levels[k].dev, levels[k].ino};
+        DirCheck check;
+        check.expect = &id;
+        UniqueFd next;
         struct stat st;
-        if (next.get() < 0 || fstat(next.get(), &st) != 0 || st.st_dev != levels[k].dev || st.st_ino != levels[k].ino) {
+        if (openDir(fd, levels[k].name, check, &st, &next) != DirOpen::opened) {
             *why = kCopyMoved;
             return -1;
         }
@@ -823,15 +802,14 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         if (path.levels.data[j].fd >= 0) close(path.levels.data[j].fd);
         std::free(path.levels.data[j].name);
     }
-    path.levels.release();
 }
 
 bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     const std::size_t node = nodeOf(parentFd);
     const int dstParent = targetOf(node);
-    Fd src(openat(parentFd, name, kDirFlags));
+    UniqueFd src;
     struct stat st;
-    if (src.get() < 0 || fstat(src.get(), &st) != 0) {
+    if (openDir(parentFd, name, DirCheck(), &st, &src) != DirOpen::opened) {
         // No longer a directory (a link put in its place, say): copied as what it now is.
         if ((errno == ELOOP || errno == ENOTDIR) && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             dstParent >= 0) {
@@ -852,22 +830,21 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     }
     if (dstParent < 0) return false;
     struct stat made;
-    Fd dst(makeDir(dstParent, name, path, "", 0, &made));
+    UniqueFd dst(makeDir(dstParent, name, path, "", 0, &made));
     if (dst.get() < 0) return false;
     if (!sameFileSystem_ || st.st_dev == dev_) {
-        Fd keep(dup(src.get()));  // for the top's own attributes, after the walk
+        UniqueFd keep(dup(src.get()));  // for the top's own attributes, after the walk
         WalkOptions options;
         options.attributes = true;
         options.everyType = true;
         options.sameFileSystem = sameFileSystem_;
         options.topDevice = &dev_;
-        TreeWalk* walk = keep.get() >= 0 ? TreeWalk::open(src.release(), options) : nullptr;
+        const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
         if (!walk) {
             report(path, "", 0, std::strerror(ENOMEM));
             return false;
         }
         copyTree(*walk, dst.get(), made, path);
-        delete walk;
         if (cancelled()) return false;
         finishDir(dst.get(), st, keep.get(), -1, nullptr, false, path, "", 0);
         return true;

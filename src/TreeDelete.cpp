@@ -19,12 +19,6 @@
 
 namespace fsutil {
 
-namespace {
-
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-}  // namespace
-
 class TreeDelete final : public TreeShares {
    public:
     std::atomic<std::uint64_t> removed{0};
@@ -115,39 +109,31 @@ bool TreeDelete::emptyTree(TreeWalk& walk, const char* base) {
         if (p) fail(base, p, n, why);
         holds.data[d - 1] = true;
     }
-    const bool all = !cancelled() && (holds.len == 0 || !holds.data[0]);
-    holds.release();
-    return all;
+    return !cancelled() && (holds.len == 0 || !holds.data[0]);
 }
 
 // Removes the directory `name` of parentFd and all below it; whether it went.
 bool TreeDelete::share(int parentFd, const char* name, const char* path) {
-    const int fd = openat(parentFd, name, kDirFlags);
-    if (fd < 0) {
-        // No longer a directory (a link put in its place, say): removed itself, never followed.
-        if (errno == ELOOP || errno == ENOTDIR) return remove(parentFd, name, 0, path, "");
-        fail(path, "", 0, std::strerror(errno));
-        return false;
-    }
+    DirCheck check;
+    check.device = &dev_;
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_dev != dev_) {
-        const int err = errno;
-        const bool mounted = st.st_dev != dev_;
-        close(fd);
-        fail(path, "", 0, mounted ? kDeleteMountPoint : std::strerror(err));
+    UniqueFd fd;
+    const DirOpen got = openDir(parentFd, name, check, &st, &fd);
+    // No longer a directory (a link put in its place, say): removed itself, never followed.
+    if (got == DirOpen::failed && (errno == ELOOP || errno == ENOTDIR)) return remove(parentFd, name, 0, path, "");
+    if (got != DirOpen::opened) {
+        fail(path, "", 0, got == DirOpen::otherDevice ? kDeleteMountPoint : openDirText(got));
         return false;
     }
     WalkOptions options;
     options.sameFileSystem = true;
     options.everyType = true;
-    TreeWalk* walk = TreeWalk::open(fd, options);
+    const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options);
     if (!walk) {
         fail(path, "", 0, std::strerror(errno));
         return false;
     }
-    const bool emptied = emptyTree(*walk, path);
-    delete walk;
-    return emptied && remove(parentFd, name, AT_REMOVEDIR, path, "");
+    return emptyTree(*walk, path) && remove(parentFd, name, AT_REMOVEDIR, path, "");
 }
 
 TreeShares* startDelete(int parentFd, const char* name, std::size_t threads) {

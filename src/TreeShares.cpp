@@ -21,7 +21,6 @@ namespace fsutil {
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kSplitLevels = 3;
 constexpr std::size_t kSharesPerThread = 4;
 
@@ -79,9 +78,6 @@ TreeShares::~TreeShares() {
         std::free(nodes_.data[i].name);
         std::free(nodes_.data[i].path);
     }
-    failures_.release();
-    shares_.release();
-    nodes_.release();
     pthread_mutex_destroy(&lock_);
     pthread_cond_destroy(&changed_);
 }

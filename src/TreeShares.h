@@ -119,10 +119,6 @@ class WalkPath {
     WalkPath() = default;
     WalkPath(const WalkPath&) = delete;
     WalkPath& operator=(const WalkPath&) = delete;
-    ~WalkPath() {
-        path_.release();
-        ends_.release();
-    }
     // The directory `name` at depth d is reported: its path is the current one's at d - 1 and it.
     bool enter(std::size_t d, const char* name, std::size_t len);
     // The path of the directory at depth d (0: the top, ""), its length in *len.

@@ -18,8 +18,6 @@ namespace fsutil {
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
 struct Inode {
     dev_t dev;
     ino_t ino;
@@ -156,18 +154,17 @@ class TreeUsage final : public TreeShares {
     }
 
     bool share(int parentFd, const char* name, const char* path) override {
-        const int fd = openat(parentFd, name, kDirFlags);
+        DirCheck check;
+        check.device = sameFileSystem_ ? &dev_ : nullptr;
         struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0) {
-            const int err = errno;
-            if (fd >= 0) close(fd);
+        UniqueFd fd;
+        const DirOpen got = openDir(parentFd, name, check, &st, &fd);
+        if (got == DirOpen::otherDevice) return true;
+        if (got != DirOpen::opened) {
+            const char* why = openDirText(got);
             unopened(parentFd, name);
-            fail(path, "", 0, std::strerror(err));
+            fail(path, "", 0, why);
             return false;
-        }
-        if (sameFileSystem_ && st.st_dev != dev_) {
-            close(fd);
-            return true;
         }
         UsageSums s;
         count(s, st);
@@ -175,7 +172,7 @@ class TreeUsage final : public TreeShares {
         options.attributes = true;
         options.everyType = true;
         options.sameFileSystem = sameFileSystem_;
-        TreeWalk* walk = TreeWalk::open(fd, options);
+        const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options);
         if (!walk) {
             const int err = errno;
             add(s);
@@ -195,7 +192,6 @@ class TreeUsage final : public TreeShares {
                 fail(path, p, n, item.text);
             }
         }
-        delete walk;
         add(s);
         return true;
     }
