@@ -164,8 +164,6 @@ void closeStream(DIR* dir) {
     closedir(dir);
 }
 
-constexpr char kFirstPrefix[] = "[UNIXFileSysUtil.getFirstFile] ";
-
 // A directory stream of a path at any length (opendir alone stops at PATH_MAX).
 DIR* openDirectory(const char* path) {
     if (std::strlen(path) < PATH_MAX) return opendir(path);
