@@ -245,14 +245,14 @@ fsutil::TreeShares* fromJobHandle(jlong jlHandle) {
     return reinterpret_cast<fsutil::TreeShares*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
 }
 
-jlong toJobHandle(JNIEnv* env, fsutil::TreeShares* job, const char* prefix) {
+jlong toJobHandle(JNIEnv* env, std::unique_ptr<fsutil::TreeShares> job, const char* prefix) {
     if (!job) {
         char szMsg[64];
         fsutil::formatMessage(szMsg, sizeof szMsg, "%sno memory", prefix);
         throwException(env, "java/lang/OutOfMemoryError", szMsg);
         return -1;
     }
-    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(job));
+    return static_cast<jlong>(reinterpret_cast<std::intptr_t>(job.release()));
 }
 
 // The cores this thread may run on: the delete's threads.
@@ -547,7 +547,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpen(JNIEnv* en
     CString path;
     const int parentFd = openParent(env, jsPath, kDeletePrefix, true, &path, &name);
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), kDeletePrefix);
+    return toJobHandle(env, fsutil::startDelete(fsutil::UniqueFd(parentFd), name, usableCores()), kDeletePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
@@ -556,7 +556,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpen(JNIEnv* env
     CString path;
     const int parentFd = openParent(env, jsPath, kUsagePrefix, false, &path, &name);
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
+    return toJobHandle(env, fsutil::startUsage(fsutil::UniqueFd(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
@@ -565,7 +565,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteOpenBytes(JNIEn
     CString path(fsutil::bytesPath(env, jbPath, kDeletePrefix));
     const int parentFd = path ? openParentOf(env, kDeletePrefix, true, &path, &name) : -1;
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), kDeletePrefix);
+    return toJobHandle(env, fsutil::startDelete(fsutil::UniqueFd(parentFd), name, usableCores()), kDeletePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
@@ -574,7 +574,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpenBytes(JNIEnv
     CString path(fsutil::bytesPath(env, jbPath, kUsagePrefix));
     const int parentFd = path ? openParentOf(env, kUsagePrefix, false, &path, &name) : -1;
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
+    return toJobHandle(env, fsutil::startUsage(fsutil::UniqueFd(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()), kUsagePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
@@ -601,7 +601,8 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpen(JNIEnv* env,
         close(srcParent);
         return -1;
     }
-    return toJobHandle(env, fsutil::startCopy(srcParent, srcName, dstParent, dstName, sameFileSystem == JNI_TRUE, usableCores()),
+    return toJobHandle(env, fsutil::startCopy(fsutil::UniqueFd(srcParent), srcName, fsutil::UniqueFd(dstParent), dstName,
+                                                  sameFileSystem == JNI_TRUE, usableCores()),
                        kCopyPrefix);
 }
 
@@ -616,7 +617,7 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* 
     }
     if (took == fsutil::TreeShares::Take::end) return nullptr;
     if (took == fsutil::TreeShares::Take::timeout) return env->NewByteArray(0);
-    CString path(failure.path);
+    CString path(failure.path.release());
     const std::size_t pathLen = std::strlen(path.get());
     const std::size_t textLen = std::strlen(failure.text);
     // The path's bytes, a NUL, the text's bytes.
@@ -629,17 +630,17 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* 
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyClose(JNIEnv* /*env*/, jclass /*jcls*/, jlong jlHandle) {
-    return static_cast<jlong>(fsutil::finishCopy(fromJobHandle(jlHandle)));
+    return static_cast<jlong>(fsutil::finishCopy(std::unique_ptr<fsutil::TreeShares>(fromJobHandle(jlHandle))));
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_deleteClose(JNIEnv* /*env*/, jclass /*jcls*/,
                                                                       jlong jlHandle) {
-    return static_cast<jlong>(fsutil::finishDelete(fromJobHandle(jlHandle)));
+    return static_cast<jlong>(fsutil::finishDelete(std::unique_ptr<fsutil::TreeShares>(fromJobHandle(jlHandle))));
 }
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_FileTree_usageClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                     jlongArray jlSums) {
-    const fsutil::UsageSums s = fsutil::finishUsage(fromJobHandle(jlHandle));
+    const fsutil::UsageSums s = fsutil::finishUsage(std::unique_ptr<fsutil::TreeShares>(fromJobHandle(jlHandle)));
     const jlong sums[] = {static_cast<jlong>(s.entries), static_cast<jlong>(s.directories), static_cast<jlong>(s.files),
                           static_cast<jlong>(s.bytes), static_cast<jlong>(s.blocks)};
     if (jlSums && env->GetArrayLength(jlSums) == 5) env->SetLongArrayRegion(jlSums, 0, 5, sums);

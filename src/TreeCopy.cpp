@@ -12,18 +12,21 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "TreeWalk.h"
 
@@ -175,50 +178,40 @@ class LinkTable {
     ~LinkTable() {
         for (std::size_t i = 0; i < cap_; ++i) std::free(slots_[i].path);
         std::free(slots_);
-        pthread_mutex_destroy(&lock_);
-        pthread_cond_destroy(&changed_);
     }
 
     // True: the caller makes the copy and then calls publish(). False: *path
     // (malloc'd, the caller's) is the copy to link to.
     bool claim(dev_t dev, ino_t ino, char** path) {
-        pthread_mutex_lock(&lock_);
-        if ((used_ + 1) * 2 > cap_ && !grow()) {
-            pthread_mutex_unlock(&lock_);
-            return true;  // no memory: copied, not linked
-        }
+        std::unique_lock<std::mutex> hold(lock_);
+        if ((used_ + 1) * 2 > cap_ && !grow()) return true;  // no memory: copied, not linked
         Slot* slot = find(slots_, cap_, dev, ino);
         if (!slot->used) {
             *slot = Slot{dev, ino, nullptr, true, true};
             ++used_;
-            pthread_mutex_unlock(&lock_);
             return true;
         }
         // Another thread is copying it: its copy is linked to once made.
         while (slot->pending) {
-            pthread_cond_wait(&changed_, &lock_);
+            changed_.wait(hold);
             slot = find(slots_, cap_, dev, ino);  // the table may have grown meanwhile
         }
         *path = slot->path ? strdup(slot->path) : nullptr;
         const bool mine = !*path;  // the first copy failed: this one tries
         if (mine) slot->pending = true;
-        pthread_mutex_unlock(&lock_);
         return mine;
     }
 
     // Where the copy of (dev, ino) was made; null when it failed.
-    void publish(dev_t dev, ino_t ino, char* path) {
-        pthread_mutex_lock(&lock_);
+    void publish(dev_t dev, ino_t ino, CharsPtr path) {
+        const std::lock_guard<std::mutex> hold(lock_);
         Slot* slot = find(slots_, cap_, dev, ino);
         if (slot->used) {
             slot->pending = false;
             std::free(slot->path);
-            slot->path = path;
-            path = nullptr;
+            slot->path = path.release();
         }
-        pthread_cond_broadcast(&changed_);
-        pthread_mutex_unlock(&lock_);
-        std::free(path);
+        changed_.notify_all();
     }
 
    private:
@@ -249,8 +242,8 @@ class LinkTable {
         return true;
     }
 
-    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed_ = PTHREAD_COND_INITIALIZER;
+    std::mutex lock_;
+    std::condition_variable changed_;
     Slot* slots_ = nullptr;
     std::size_t cap_ = 0;
     std::size_t used_ = 0;
@@ -277,10 +270,10 @@ struct TargetPath {
 
 class TreeCopy final : public TreeShares {
    public:
-    TreeCopy(int dstParentFd, char* dstName, bool sameFileSystem)
-        : dstName_(dstName), sameFileSystem_(sameFileSystem), euid_(geteuid()), egid_(getegid()), umask_(processUmask()) {
-        if (targets_.push(Target{dstParentFd, {}, false})) return;
-        close(dstParentFd);
+    TreeCopy(UniqueFd dstParentFd, CharsPtr dstName, bool sameFileSystem)
+        : TreeShares(JobKind::copy), dstName_(std::move(dstName)), sameFileSystem_(sameFileSystem), euid_(geteuid()),
+          egid_(getegid()), umask_(processUmask()) {
+        if (targets_.push(Target{dstParentFd.get(), {}, false})) (void)dstParentFd.release();
     }
 
     ~TreeCopy() override {
@@ -288,7 +281,6 @@ class TreeCopy final : public TreeShares {
         for (std::size_t i = 0; i < targets_.len; ++i) {
             if (targets_.data[i].fd >= 0) close(targets_.data[i].fd);
         }
-        std::free(dstName_);
     }
 
    private:
@@ -313,7 +305,7 @@ class TreeCopy final : public TreeShares {
 
     std::size_t nodeOf(int fd) const {
         for (std::size_t i = 0; i < nodes_.len; ++i) {
-            if (nodes_.data[i].fd == fd) return i;
+            if (nodes_.data[i].fd.get() == fd) return i;
         }
         return 0;
     }
@@ -564,11 +556,11 @@ class TreeCopy final : public TreeShares {
             return false;
         }
         if (!S_ISDIR(st.st_mode)) {
-            copyOne(parentFd, name, st, dstParent, dstName_, true, "", "", 0);
+            copyOne(parentFd, name, st, dstParent, dstName_.get(), true, "", "", 0);
             return false;
         }
         struct stat made;
-        const int fd = makeDir(dstParent, dstName_, "", "", 0, &made);
+        const int fd = makeDir(dstParent, dstName_.get(), "", "", 0, &made);
         if (fd < 0) return false;
         if (!targets_.push(Target{fd, st, true})) {
             close(fd);
@@ -578,15 +570,15 @@ class TreeCopy final : public TreeShares {
         return true;
     }
 
-    void entry(Node& node, const char* name, unsigned char /*dType*/) override {
+    void entry(Node& node, const char* name, EntryType /*type*/) override {
         struct stat st;
         const std::size_t len = std::strlen(name);
-        if (fstatat(node.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) report(node.path, name, len, std::strerror(errno));  // gone since listed: nothing to copy
+        if (fstatat(node.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) report(node.path.get(), name, len, std::strerror(errno));  // gone since listed: nothing to copy
             return;
         }
         const int dst = targetOf(indexOf(node));
-        if (dst < 0 || !copyEntry(node.fd, name, st, dst, name, false, node.path, name, len)) node.failed = true;
+        if (dst < 0 || !copyEntry(node.fd.get(), name, st, dst, name, false, node.path.get(), name, len)) node.failed = true;
     }
 
     bool enter(Node& parent, const char* name, const char* path, const struct stat& st) override {
@@ -596,7 +588,7 @@ class TreeCopy final : public TreeShares {
         if (fd < 0) return false;
         if (sameFileSystem_ && st.st_dev != dev_) {
             // On another file system: created with its attributes, not entered.
-            finishDir(fd, st, -1, parent.fd, name, false, path, "", 0);
+            finishDir(fd, st, -1, parent.fd.get(), name, false, path, "", 0);
             close(fd);
             return false;
         }
@@ -624,13 +616,13 @@ class TreeCopy final : public TreeShares {
             const Target& t = targets_.data[i];
             if (t.fd < 0 || !t.made) continue;
             const bool node = i < nodes_.len;
-            finishDir(t.fd, t.src, node ? nodes_.data[i].fd : -1, -1, nullptr, i == 1, node ? nodes_.data[i].path : "",
+            finishDir(t.fd, t.src, node ? nodes_.data[i].fd.get() : -1, -1, nullptr, i == 1, node ? nodes_.data[i].path.get() : "",
                       "", 0);  // a top whose source could not be opened has no attributes to read but its record
         }
     }
 
     Grow<Target> targets_;
-    char* dstName_;
+    CharsPtr dstName_;
     const bool sameFileSystem_;
     const uid_t euid_;
     const gid_t egid_;
@@ -853,26 +845,19 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     return true;
 }
 
-TreeShares* startCopy(int srcParentFd, const char* srcName, int dstParentFd, const char* dstName, bool sameFileSystem,
-                      std::size_t threads) {
-    char* name = strdup(dstName);
-    auto* job = name ? new (std::nothrow) TreeCopy(dstParentFd, name, sameFileSystem) : nullptr;
-    if (!job) {
-        std::free(name);
-        close(srcParentFd);
-        close(dstParentFd);
-        return nullptr;
-    }
-    job->start(srcParentFd, srcName, threads);
+std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,
+                                      const char* dstName, bool sameFileSystem, std::size_t threads) {
+    CharsPtr name = copyChars(dstName, std::strlen(dstName));
+    std::unique_ptr<TreeShares> job(name ? new (std::nothrow) TreeCopy(std::move(dstParentFd), std::move(name), sameFileSystem)
+                                         : nullptr);
+    if (job) job->start(std::move(srcParentFd), srcName, threads);
     return job;
 }
 
-std::uint64_t finishCopy(TreeShares* shares) {
-    auto* job = static_cast<TreeCopy*>(shares);
-    job->stop();
-    const std::uint64_t created = job->entriesDone();
-    delete job;
-    return created;
+std::uint64_t finishCopy(std::unique_ptr<TreeShares> shares) {
+    if (!shares || shares->kind() != JobKind::copy) return 0;
+    shares->stop();
+    return shares->entriesDone();
 }
 
 }  // namespace fsutil

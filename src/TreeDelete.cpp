@@ -13,7 +13,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "TreeWalk.h"
 
@@ -21,6 +23,7 @@ namespace fsutil {
 
 class TreeDelete final : public TreeShares {
    public:
+    TreeDelete() : TreeShares(JobKind::remove) {}
     std::atomic<std::uint64_t> removed{0};
 
    private:
@@ -41,8 +44,8 @@ class TreeDelete final : public TreeShares {
         return false;
     }
 
-    void entry(Node& node, const char* name, unsigned char /*dType*/) override {
-        if (!remove(node.fd, name, 0, node.path, name)) node.failed = true;
+    void entry(Node& node, const char* name, EntryType /*type*/) override {
+        if (!remove(node.fd.get(), name, 0, node.path.get(), name)) node.failed = true;
     }
 
     bool enter(Node& parent, const char* /*name*/, const char* path, const struct stat& st) override {
@@ -59,7 +62,7 @@ class TreeDelete final : public TreeShares {
     void last() override {
         for (std::size_t i = nodes_.len; i-- > 1 && !cancelled();) {
             Node& node = nodes_.data[i];
-            if (node.failed || !remove(nodes_.data[node.parent].fd, node.name, AT_REMOVEDIR, node.path, "")) {
+            if (node.failed || !remove(nodes_.data[node.parent].fd.get(), node.name.get(), AT_REMOVEDIR, node.path.get(), "")) {
                 markFailed(node.parent);
             }
         }
@@ -136,22 +139,17 @@ bool TreeDelete::share(int parentFd, const char* name, const char* path) {
     return emptyTree(*walk, path) && remove(parentFd, name, AT_REMOVEDIR, path, "");
 }
 
-TreeShares* startDelete(int parentFd, const char* name, std::size_t threads) {
-    auto* job = new (std::nothrow) TreeDelete;
-    if (!job) {
-        close(parentFd);
-        return nullptr;
-    }
-    job->start(parentFd, name, threads);
+std::unique_ptr<TreeShares> startDelete(UniqueFd parentFd, const char* name, std::size_t threads) {
+    std::unique_ptr<TreeShares> job(new (std::nothrow) TreeDelete);
+    if (job) job->start(std::move(parentFd), name, threads);
     return job;
 }
 
-std::uint64_t finishDelete(TreeShares* shares) {
-    auto* job = static_cast<TreeDelete*>(shares);
-    job->stop();
-    const std::uint64_t removed = job->removed.load();
-    delete job;
-    return removed;
+std::uint64_t finishDelete(std::unique_ptr<TreeShares> shares) {
+    if (!shares || shares->kind() != JobKind::remove) return 0;
+    auto& job = static_cast<TreeDelete&>(*shares);  // of that kind: see above
+    job.stop();
+    return job.removed.load();
 }
 
 }  // namespace fsutil
