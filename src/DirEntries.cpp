@@ -63,9 +63,9 @@ bool searchDenied(int fd) {
 namespace {
 
 // The whole of a /proc file, malloc'd and NUL-terminated; null on failure.
-char* readProcFile(const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+CharsPtr readProcFile(const char* path) {
+    const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return nullptr;
     std::size_t cap = 16384;
     std::size_t len = 0;
     CharsPtr buf(static_cast<char*>(std::malloc(cap)));
@@ -77,7 +77,7 @@ char* readProcFile(const char* path) {
             buf.reset(grown);
             cap *= 2;
         }
-        const ssize_t n = read(fd, buf.get() + len, cap - 1 - len);
+        const ssize_t n = read(fd.get(), buf.get() + len, cap - 1 - len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n < 0) buf.reset();
@@ -85,9 +85,8 @@ char* readProcFile(const char* path) {
         }
         len += static_cast<std::size_t>(n);
     }
-    close(fd);
     if (buf) buf.get()[len] = '\0';
-    return buf.release();
+    return buf;
 }
 
 // One field of a mountinfo line, with its octal escapes (\040 and the like)
@@ -117,7 +116,7 @@ bool holdsMountPoint(int fd, bool anyDepth) {
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof dir - 1 || dir[0] != '/') return true;
     dir[n] = '\0';
     const std::size_t dirLen = n == 1 ? 0 : static_cast<std::size_t>(n);  // "/" joins as ""
-    CharsPtr info(readProcFile("/proc/thread-self/mountinfo"));
+    const CharsPtr info(readProcFile("/proc/thread-self/mountinfo"));
     if (!info) return true;
     char mountPoint[4097];
     for (const char* line = info.get(); *line != '\0';) {

@@ -181,8 +181,8 @@ class LinkTable {
     }
 
     // True: the caller makes the copy and then calls publish(). False: *path
-    // (malloc'd, the caller's) is the copy to link to.
-    bool claim(dev_t dev, ino_t ino, char** path) {
+    // is the copy to link to.
+    bool claim(dev_t dev, ino_t ino, CharsPtr* path) {
         std::unique_lock<std::mutex> hold(lock_);
         if ((used_ + 1) * 2 > cap_ && !grow()) return true;  // no memory: copied, not linked
         Slot* slot = find(slots_, cap_, dev, ino);
@@ -196,8 +196,8 @@ class LinkTable {
             changed_.wait(hold);
             slot = find(slots_, cap_, dev, ino);  // the table may have grown meanwhile
         }
-        *path = slot->path ? strdup(slot->path) : nullptr;
-        const bool mine = !*path;  // the first copy failed: this one tries
+        if (slot->path) *path = copyChars(slot->path, std::strlen(slot->path));
+        const bool mine = !*path;  // the first copy failed (or no memory): this one tries
         if (mine) slot->pending = true;
         return mine;
     }
@@ -252,12 +252,12 @@ class LinkTable {
 // A directory of the target on a worker's path: kept open while it can be,
 // reopened from its nearest open ancestor (and checked) when it was closed.
 struct TargetLevel {
-    int fd;
-    char* name;
-    dev_t dev;
-    ino_t ino;
-    struct stat src;  // the source directory's record, for its attributes when left
-    bool made;
+    UniqueFd own;          // opened here; level 0's descriptor is the caller's
+    int fd = -1;           // own's, or the caller's; -1 when closed
+    CharsPtr name;
+    DirId id{};
+    struct stat src = {};  // the source directory's record, for its attributes when left
+    bool made = false;
 };
 
 // A worker's target directories, by depth below its share's top (level 0).
@@ -273,22 +273,19 @@ class TreeCopy final : public TreeShares {
     TreeCopy(UniqueFd dstParentFd, CharsPtr dstName, bool sameFileSystem)
         : TreeShares(JobKind::copy), dstName_(std::move(dstName)), sameFileSystem_(sameFileSystem), euid_(geteuid()),
           egid_(getegid()), umask_(processUmask()) {
-        if (targets_.push(Target{dstParentFd.get(), {}, false})) (void)dstParentFd.release();
+        Target parent;
+        parent.fd = std::move(dstParentFd);
+        (void)targets_.push(std::move(parent));  // no memory: no target, nothing copied
     }
 
-    ~TreeCopy() override {
-        stop();
-        for (std::size_t i = 0; i < targets_.len; ++i) {
-            if (targets_.data[i].fd >= 0) close(targets_.data[i].fd);
-        }
-    }
+    ~TreeCopy() override { stop(); }
 
    private:
     // The target of node i of the top levels: targets_.data[i].
     struct Target {
-        int fd;
-        struct stat src;
-        bool made;
+        UniqueFd fd;
+        struct stat src = {};
+        bool made = false;
     };
 
     // What a copied entry is reached by, for its attributes: a descriptor of
@@ -310,7 +307,7 @@ class TreeCopy final : public TreeShares {
         return 0;
     }
 
-    int targetOf(std::size_t node) const { return node < targets_.len ? targets_.data[node].fd : -1; }
+    int targetOf(std::size_t node) const { return node < targets_.len ? targets_.data[node].fd.get() : -1; }
 
     void report(const char* base, const char* rel, std::size_t relLen, const char* text) { fail(base, rel, relLen, text); }
 
@@ -364,20 +361,13 @@ class TreeCopy final : public TreeShares {
     }
 
     // A new directory `name` of dstDir for the source directory st, open and
-    // checked; -1 when it could not be made (reported).
-    int makeDir(int dstDir, const char* name, const char* base, const char* rel, std::size_t relLen,
-                struct stat* made) {
-        int fd = -1;
-        if (mkdirat(dstDir, name, 0700) == 0) {
-            fd = openat(dstDir, name, kDirFlags);
-            if (fd >= 0 && fstat(fd, made) != 0) {
-                close(fd);
-                fd = -1;
-            }
-        }
-        if (fd < 0) {
+    // checked; none when it could not be made (reported).
+    UniqueFd makeDir(int dstDir, const char* name, const char* base, const char* rel, std::size_t relLen,
+                     struct stat* made) {
+        UniqueFd fd;
+        if (mkdirat(dstDir, name, 0700) != 0 || openDir(dstDir, name, DirCheck(), made, &fd) != DirOpen::opened) {
             report(base, rel, relLen, errno == ELOOP || errno == ENOTDIR ? kCopyMoved : std::strerror(errno));
-            return -1;
+            return fd;
         }
         progressed(1, 0);
         return fd;
@@ -485,11 +475,10 @@ class TreeCopy final : public TreeShares {
     // source is one); whether it was made.
     bool copyEntry(int srcDir, const char* name, const struct stat& st, int dstDir, const char* dstName, bool always,
                    const char* base, const char* rel, std::size_t relLen) {
-        char* first = nullptr;
+        CharsPtr first;
         const bool linked = !always && st.st_nlink > 1;
         if (linked && !links_.claim(st.st_dev, st.st_ino, &first)) {
-            const int err = linkTo(first, dstDir, dstName);
-            std::free(first);
+            const int err = linkTo(first.get(), dstDir, dstName);
             if (err != 0) {
                 report(base, rel, relLen, std::strerror(err));
                 return false;
@@ -560,10 +549,9 @@ class TreeCopy final : public TreeShares {
             return false;
         }
         struct stat made;
-        const int fd = makeDir(dstParent, dstName_.get(), "", "", 0, &made);
-        if (fd < 0) return false;
-        if (!targets_.push(Target{fd, st, true})) {
-            close(fd);
+        UniqueFd fd = makeDir(dstParent, dstName_.get(), "", "", 0, &made);
+        if (!fd) return false;
+        if (!targets_.push(Target{std::move(fd), st, true})) {
             report("", "", 0, std::strerror(ENOMEM));
             return false;
         }
@@ -584,23 +572,20 @@ class TreeCopy final : public TreeShares {
     bool enter(Node& parent, const char* name, const char* path, const struct stat& st) override {
         const int dst = targetOf(indexOf(parent));
         struct stat made;
-        const int fd = dst < 0 ? -1 : makeDir(dst, name, path, "", 0, &made);
-        if (fd < 0) return false;
+        UniqueFd fd = dst < 0 ? UniqueFd() : makeDir(dst, name, path, "", 0, &made);
+        if (!fd) return false;
         if (sameFileSystem_ && st.st_dev != dev_) {
             // On another file system: created with its attributes, not entered.
-            finishDir(fd, st, -1, parent.fd.get(), name, false, path, "", 0);
-            close(fd);
+            finishDir(fd.get(), st, -1, parent.fd.get(), name, false, path, "", 0);
             return false;
         }
         // It becomes node nodes_.len once entered.
         if (!targets_.ensure(nodes_.len + 1)) {
-            close(fd);
             report(path, "", 0, std::strerror(ENOMEM));
             return false;
         }
-        for (; targets_.len <= nodes_.len; ++targets_.len) targets_.data[targets_.len] = Target{-1, {}, false};
-        if (targets_.data[nodes_.len].fd >= 0) close(targets_.data[nodes_.len].fd);
-        targets_.data[nodes_.len] = Target{fd, st, true};
+        while (targets_.len <= nodes_.len) (void)targets_.push(Target{});  // room ensured above
+        targets_.data[nodes_.len] = Target{std::move(fd), st, true};
         return true;
     }
 
@@ -614,9 +599,9 @@ class TreeCopy final : public TreeShares {
     void last() override {
         for (std::size_t i = targets_.len; i-- > 1 && !cancelled();) {
             const Target& t = targets_.data[i];
-            if (t.fd < 0 || !t.made) continue;
+            if (!t.fd || !t.made) continue;
             const bool node = i < nodes_.len;
-            finishDir(t.fd, t.src, node ? nodes_.data[i].fd.get() : -1, -1, nullptr, i == 1, node ? nodes_.data[i].path.get() : "",
+            finishDir(t.fd.get(), t.src, node ? nodes_.data[i].fd.get() : -1, -1, nullptr, i == 1, node ? nodes_.data[i].path.get() : "",
                       "", 0);  // a top whose source could not be opened has no attributes to read but its record
         }
     }
@@ -683,19 +668,17 @@ int TreeCopy::levelFd(TargetPath& path, std::size_t d, const char** why) {
     UniqueFd step;
     int fd = levels[k].fd;
     for (++k; k <= d; ++k) {
-        const DirId id{levels[k].dev, levels[k].ino};
         DirCheck check;
-        check.expect = &id;
-        UniqueFd next;
+        check.expect = &levels[k].id;
         struct stat st;
-        if (openDir(fd, levels[k].name, check, &st, &next) != DirOpen::opened) {
+        if (openDir(fd, levels[k].name.get(), check, &st, &step) != DirOpen::opened) {
             *why = kCopyMoved;
             return -1;
         }
-        step.reset(next.release());
         fd = step.get();
     }
-    levels[d].fd = step.release();
+    levels[d].own = std::move(step);
+    levels[d].fd = levels[d].own.get();
     ++path.open;
     bound(path);
     return levels[d].fd;
@@ -707,7 +690,7 @@ void TreeCopy::bound(TargetPath& path) {
     for (std::size_t j = 1; path.open > kTreeMaxOpen && j + 2 < path.levels.len; ++j) {
         TargetLevel& level = path.levels.data[j];
         if (level.fd < 0) continue;
-        close(level.fd);
+        level.own.reset();
         level.fd = -1;
         --path.open;
     }
@@ -719,7 +702,11 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
     WalkPath at;
     WalkItem item;
     std::size_t n = 0;
-    bool ok = path.levels.push(TargetLevel{topFd, nullptr, topMade.st_dev, topMade.st_ino, {}, true});
+    TargetLevel top;
+    top.fd = topFd;
+    top.id = DirId::of(topMade);
+    top.made = true;
+    bool ok = path.levels.push(std::move(top));
     path.open = 1;
     while (ok && !cancelled() && walk.next(&item)) {
         const std::size_t d = item.depth;
@@ -740,14 +727,10 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
             } else if (level.made) {
                 report(base, p, n, why);
             }
-            for (std::size_t j = path.levels.len; j-- > d;) {
-                if (path.levels.data[j].fd >= 0) {
-                    close(path.levels.data[j].fd);
-                    --path.open;
-                }
-                std::free(path.levels.data[j].name);
+            while (path.levels.len > d) {
+                if (path.levels.back().fd >= 0) --path.open;
+                path.levels.pop();
             }
-            path.levels.len = d;
             continue;
         }
         const char* p = at.entry(d, item.name, item.nameLen, &n);
@@ -764,36 +747,34 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         }
         // A directory: made now, its attributes set when it is left.
         struct stat made = {};
-        int fd = -1;
+        TargetLevel level;
         if (dst < 0) {
             if (p) report(base, p, n, why);
         } else {
-            fd = makeDir(dst, item.name, base, p, n, &made);
+            level.own = makeDir(dst, item.name, base, p, n, &made);
         }
-        char* name = fd >= 0 ? strndup(item.name, item.nameLen) : nullptr;
-        if (fd >= 0 && !name) {
-            close(fd);
-            fd = -1;
+        level.fd = level.own.get();
+        level.name = level.own ? copyChars(item.name, item.nameLen) : nullptr;
+        if (level.own && !level.name) {
+            level.own.reset();
+            level.fd = -1;
             report(base, p, n, std::strerror(ENOMEM));
         }
-        if (fd < 0) walk.skip();  // nothing could be put into it: not read either
+        const bool opened = level.fd >= 0;
+        if (!opened) walk.skip();  // nothing could be put into it: not read either
+        level.id = DirId::of(made);
+        level.src = *item.st;
+        level.made = opened;
         // The directory's copy is level d, as long as the walk's depths and ours agree.
-        ok = path.levels.len == d && path.levels.push(TargetLevel{fd, name, made.st_dev, made.st_ino, *item.st, fd >= 0}) &&
-             at.enter(d, item.name, item.nameLen);
+        ok = path.levels.len == d && path.levels.push(std::move(level)) && at.enter(d, item.name, item.nameLen);
         if (!ok) {
-            if (fd >= 0) close(fd);
-            std::free(name);
             report(base, p ? p : "", p ? n : 0, std::strerror(ENOMEM));
             break;
         }
-        if (fd >= 0) ++path.open;
+        if (opened) ++path.open;
         bound(path);
     }
-    // What is still open (cancelled, or out of memory) is closed; level 0 is the caller's.
-    for (std::size_t j = path.levels.len; j-- > 1;) {
-        if (path.levels.data[j].fd >= 0) close(path.levels.data[j].fd);
-        std::free(path.levels.data[j].name);
-    }
+    // What is still open (cancelled, or out of memory) is closed with path; level 0 is the caller's.
 }
 
 bool TreeCopy::share(int parentFd, const char* name, const char* path) {
@@ -810,20 +791,17 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
         // One that cannot be read is still made, with its attributes, as the walk's would be.
         const int err = errno;
         struct stat made;
-        const int fd = dstParent >= 0 && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
-                           ? makeDir(dstParent, name, path, "", 0, &made)
-                           : -1;
+        const UniqueFd fd = dstParent >= 0 && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+                                ? makeDir(dstParent, name, path, "", 0, &made)
+                                : UniqueFd();
         report(path, "", 0, std::strerror(err));
-        if (fd >= 0) {
-            finishDir(fd, st, -1, parentFd, name, false, path, "", 0);
-            close(fd);
-        }
+        if (fd) finishDir(fd.get(), st, -1, parentFd, name, false, path, "", 0);
         return false;
     }
     if (dstParent < 0) return false;
     struct stat made;
-    UniqueFd dst(makeDir(dstParent, name, path, "", 0, &made));
-    if (dst.get() < 0) return false;
+    const UniqueFd dst = makeDir(dstParent, name, path, "", 0, &made);
+    if (!dst) return false;
     if (!sameFileSystem_ || st.st_dev == dev_) {
         UniqueFd keep(dup(src.get()));  // for the top's own attributes, after the walk
         WalkOptions options;
