@@ -240,6 +240,7 @@ int openBytesOrRaise(JNIEnv* env, jbyteArray jbPath, int flags, const char* pref
 jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
              jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories);
 jlong inputOf(JNIEnv* env, int fd, const char* shown);
+jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFileSystem);
 
 fsutil::TreeShares* fromJobHandle(jlong jlHandle) {
     return reinterpret_cast<fsutil::TreeShares*>(static_cast<std::intptr_t>(jlHandle));  // NOLINT(performance-no-int-to-ptr)
@@ -268,15 +269,17 @@ std::size_t usableCores() {
 // directory itself.
 int openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name);
 
-int openParent(JNIEnv* env, jstring jsPath, const char* prefix, bool refuseDots, CString* path, const char** name) {
-    if (isNull(env, jsPath, prefix)) return -1;
+// jsPath resolved component by component into *path; false with an exception pending.
+bool resolveOrRaise(JNIEnv* env, jstring jsPath, const char* prefix, CString* path) {
+    if (isNull(env, jsPath, prefix)) return false;
     fsutil::Charset cs = fsutil::Charset::unresolved;
     path->reset(fsutil::resolvedPath(env, jsPath, cs));
-    if (!*path) {
-        if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "no memory");
-        return -1;
-    }
-    return openParentOf(env, prefix, refuseDots, path, name);
+    if (!*path && !env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "no memory");
+    return static_cast<bool>(*path);
+}
+
+int openParent(JNIEnv* env, jstring jsPath, const char* prefix, bool refuseDots, CString* path, const char** name) {
+    return resolveOrRaise(env, jsPath, prefix, path) ? openParentOf(env, prefix, refuseDots, path, name) : -1;
 }
 
 // openParent of a path already in native bytes (*path, which it may shorten).
@@ -308,16 +311,10 @@ int openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path
     return parentFd;
 }
 
-// Opens the directory that is to hold the new entry jsPath names; its name
-// goes to *name, inside *path. -1 with an exception pending when the
-// directory cannot be opened or the entry exists already.
-int openTargetParent(JNIEnv* env, jstring jsPath, CString* path, const char** name) {
-    fsutil::Charset cs = fsutil::Charset::unresolved;
-    path->reset(fsutil::resolvedPath(env, jsPath, cs));
-    if (!*path) {
-        if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "no memory");
-        return -1;
-    }
+// Opens the directory that is to hold the new entry *path names (native
+// bytes, which it may shorten); its name goes to *name, inside *path. -1 with
+// an exception pending when the directory cannot be opened or the entry exists already.
+int openTargetParent(JNIEnv* env, CString* path, const char** name) {
     char* p = path->get();
     std::size_t len = std::strlen(p);
     while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
@@ -579,19 +576,39 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_usageOpenBytes(JNIEnv
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
                                                                    jstring jsTarget, jboolean sameFileSystem) {
-    const char* srcName = nullptr;
     CString srcPath;
-    const int srcParent = openParent(env, jsSource, kCopyPrefix, false, &srcPath, &srcName);
+    CString dstPath;
+    if (!resolveOrRaise(env, jsSource, kCopyPrefix, &srcPath) || !resolveOrRaise(env, jsTarget, kCopyPrefix, &dstPath)) return -1;
+    return copyStart(env, &srcPath, &dstPath, sameFileSystem);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpenBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                        jbyteArray jbSource, jbyteArray jbTarget,
+                                                                        jboolean sameFileSystem) {
+    CString srcPath(fsutil::bytesPath(env, jbSource, kCopyPrefix));
+    CString dstPath(srcPath ? fsutil::bytesPath(env, jbTarget, kCopyPrefix) : nullptr);
+    if (!dstPath) return -1;
+    return copyStart(env, &srcPath, &dstPath, sameFileSystem);
+}
+
+}  // extern "C"
+
+namespace {
+
+// The copy of *srcPath to the new entry *dstPath (both native bytes) started,
+// as a handle for FileTree; -1 with an exception pending.
+jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFileSystem) {
+    const char* srcName = nullptr;
+    const int srcParent = openParentOf(env, kCopyPrefix, false, srcPath, &srcName);
     if (srcParent < 0) return -1;
     const char* dstName = nullptr;
-    CString dstPath;
-    const int dstParent = openTargetParent(env, jsTarget, &dstPath, &dstName);
+    const int dstParent = openTargetParent(env, dstPath, &dstName);
     struct stat st;
     if (dstParent >= 0 && fstatat(srcParent, srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         insideOf(dstParent, st)) {
         char szMsg[1024];
         fsutil::formatMessage(szMsg, sizeof szMsg, "%sCannot copy '%s' into itself: '%s' lies inside it", kCopyPrefix,
-                              srcPath.get(), dstPath.get());
+                              srcPath->get(), dstPath->get());
         throwIOException(env, szMsg);
         close(dstParent);
         close(srcParent);
@@ -605,6 +622,10 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FileTree_copyOpen(JNIEnv* env,
                                                   sameFileSystem == JNI_TRUE, usableCores()),
                        kCopyPrefix);
 }
+
+}  // namespace
+
+extern "C" {
 
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_FileTree_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                        jint waitMs, jlongArray jlDone) {

@@ -589,6 +589,21 @@ class TreeCopy final : public TreeShares {
         return true;
     }
 
+    // A directory of the top levels that cannot be read: made all the same.
+    void unopened(int parentFd, const char* name, const char* path) override {
+        unreadable(parentFd, name, path, targetOf(nodeOf(parentFd)));
+    }
+
+    // A source directory `name` of parentFd that cannot be read is still made,
+    // empty, with its attributes, in dstParent, as cp -a makes it (its failure is reported apart).
+    void unreadable(int parentFd, const char* name, const char* path, int dstParent) {
+        struct stat st;
+        struct stat made;
+        if (dstParent < 0 || fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return;
+        const UniqueFd fd = makeDir(dstParent, name, path, "", 0, &made);
+        if (fd) finishDir(fd.get(), st, -1, parentFd, name, false, path, "", 0);
+    }
+
     bool share(int parentFd, const char* name, const char* path) override;
     int copyRange(int from, int to, off_t off, std::uint64_t len);
     void copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, const char* base);
@@ -788,14 +803,8 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
             dstParent >= 0) {
             return copyEntry(parentFd, name, st, dstParent, name, false, path, "", 0);
         }
-        // One that cannot be read is still made, with its attributes, as the walk's would be.
-        const int err = errno;
-        struct stat made;
-        const UniqueFd fd = dstParent >= 0 && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
-                                ? makeDir(dstParent, name, path, "", 0, &made)
-                                : UniqueFd();
-        report(path, "", 0, std::strerror(err));
-        if (fd) finishDir(fd.get(), st, -1, parentFd, name, false, path, "", 0);
+        report(path, "", 0, std::strerror(errno));
+        unreadable(parentFd, name, path, dstParent);
         return false;
     }
     if (dstParent < 0) return false;

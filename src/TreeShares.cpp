@@ -209,7 +209,7 @@ bool TreeShares::split(std::size_t threads) {
                 entry(parent, node.name.get(), EntryType::symlink);
             } else {
                 const int e = errno;
-                unopened(parent.fd.get(), node.name.get());
+                unopened(parent.fd.get(), node.name.get(), node.path.get());
                 fail(node.path.get(), "", 0, std::strerror(e));
                 nodes_.data[node.parent].failed = true;
             }

@@ -77,8 +77,8 @@ class TreeShares {
     virtual void entry(Node& node, const char* name, EntryType type) = 0;
     // A directory of a top level, open as fd; false: it is not entered.
     virtual bool enter(Node& parent, const char* name, const char* path, const struct stat& st) = 0;
-    // A directory `name` of parentFd that could not be opened (its failure is reported apart).
-    virtual void unopened(int /*parentFd*/, const char* /*name*/) {}
+    // A directory `name` of parentFd, at `path`, that could not be opened (its failure is reported apart).
+    virtual void unopened(int /*parentFd*/, const char* /*name*/, const char* /*path*/) {}
     // On a worker: the directory `name` of parentFd and all below it; false when anything failed.
     virtual bool share(int parentFd, const char* name, const char* path) = 0;
     // On the caller's thread once every share is done.

@@ -127,7 +127,7 @@ class TreeUsage final : public TreeShares {
     }
 
     // A directory that cannot be opened still counts itself, as du counts it.
-    void unopened(int parentFd, const char* name) override {
+    void unopened(int parentFd, const char* name, const char* /*path*/) override {
         struct stat st;
         if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
             (!sameFileSystem_ || st.st_dev == dev_)) {
@@ -150,7 +150,7 @@ class TreeUsage final : public TreeShares {
         if (got == DirOpen::otherDevice) return true;
         if (got != DirOpen::opened) {
             const char* why = openDirText(got);
-            unopened(parentFd, name);
+            unopened(parentFd, name, path);
             fail(path, "", 0, why);
             return false;
         }

@@ -19,3 +19,8 @@ echo "== java -jar build/fsutil.jar find -s -maxdepth 1 $fsutil_root"
 java -jar "$jar" find -s -maxdepth 1 "$fsutil_root"
 echo "== java -jar build/fsutil.jar du -s $fsutil_root"
 java -jar "$jar" du -s "$fsutil_root"
+demo_copy=$(mktemp -d)
+echo "== java -jar build/fsutil.jar cp -a $fsutil_root/cmake $demo_copy/cmake; du -s both"
+java -jar "$jar" cp -a "$fsutil_root/cmake" "$demo_copy/cmake"
+java -jar "$jar" du -s "$fsutil_root/cmake" "$demo_copy/cmake"
+java -jar "$jar" rm -r "$demo_copy"

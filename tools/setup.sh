@@ -1,6 +1,6 @@
 # Sourced by demo.sh, package.sh and test.sh: installs what a fresh Debian machine lacks to build
 # the library and jar (JDK, cmake, g++, make). Arguments name more needs: "tests" (GoogleTest,
-# its sources for the -m32 build, JUnit 5, locales, Maven and its plugins), "i386" for the 32-bit library (Debian's
+# its sources for the -m32 build, JUnit 5, locales, Maven and its plugins, acl), "i386" for the 32-bit library (Debian's
 # i386 JDK, g++-multilib, qemu-user), or commands (clang-tidy, cppcheck).
 # CMake finds the JDK itself (from javac when JAVA_HOME is unset).
 set -euo pipefail
@@ -21,6 +21,8 @@ for fsutil_extra in "$@"; do
     [ -f /usr/src/googletest/CMakeLists.txt ] || fsutil_need+=(googletest)
     [ -f /usr/share/java/junit-platform-console-standalone.jar ] || fsutil_need+=(junit5)
     [ -d /usr/share/i18n/locales ] && command -v localedef >/dev/null 2>&1 || fsutil_need+=(locales)
+    # setfacl and getfacl: the copy's ACLs are set and compared with them.
+    command -v setfacl >/dev/null 2>&1 || fsutil_need+=(acl)
     # The Maven consumer test: Debian's Maven and the plugins it builds a jar with, offline.
     for fsutil_pkg in maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java; do
       fsutil_installed "$fsutil_pkg" || fsutil_need+=("$fsutil_pkg")

@@ -612,16 +612,7 @@ public final class FileTree {
      *     or as the full form
      */
     public static long copy(String source, String target, Option... options) throws IOException {
-        String[] first = {null};
-        long[] failures = {0};
-        long created = copy(source, target, (p, e) -> {
-            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? source : source + "/" + p) + ": " + e;
-        }, null, options);
-        if (failures[0] > 0) {
-            throw new IOException("[FileTree.copy] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
-                    + " could not be copied, the first: " + first[0]);
-        }
-        return created;
+        return throwFirst(source, failures -> copy(source, target, failures, null, options));
     }
 
     /**
@@ -658,18 +649,96 @@ public final class FileTree {
             Option... options) throws IOException {
         Objects.requireNonNull(source, "[FileTree.copy] source is null");
         Objects.requireNonNull(target, "[FileTree.copy] target is null");
+        boolean sameFs = copyOptions(onError, options);
+        return copyRun(copyOpen(source, target, sameFs), onError, progress);
+    }
+
+    /**
+     * {@link #copy(String, String, BiConsumer, Option...)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}).
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param onError where each failure goes
+     * @param options as the full form
+     * @return the number of entries created, {@code target} included
+     * @throws IOException as the full form
+     */
+    public static long copy(Path source, Path target, BiConsumer<String, String> onError, Option... options)
+            throws IOException {
+        return copy(source, target, onError, null, options);
+    }
+
+    /**
+     * {@link #copy(String, String, Option...)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}).
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param options as the full form
+     * @return the number of entries created, {@code target} included
+     * @throws IOException naming the first failure and the number of failures, once everything else was copied;
+     *     or as the full form
+     */
+    public static long copy(Path source, Path target, Option... options) throws IOException {
+        return throwFirst(String.valueOf(source), failures -> copy(source, target, failures, null, options));
+    }
+
+    /**
+     * {@link #copy(String, String, BiConsumer, Progress, Option...)} of {@link Path}s, by their own bytes
+     * (see {@link #walker(Path)}): names no charset can show are copied too.
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param onError where each failure goes (paths relative to {@code source}, as strings)
+     * @param progress told the entries created and file bytes copied so far, or null
+     * @param options as the full form
+     * @return the number of entries created, {@code target} included
+     * @throws IOException as the full form
+     */
+    public static long copy(Path source, Path target, BiConsumer<String, String> onError, Progress progress,
+            Option... options) throws IOException {
+        byte[] from = NioPaths.bytes(Objects.requireNonNull(source, "[FileTree.copy] source is null"), "[FileTree.copy] ");
+        byte[] to = NioPaths.bytes(Objects.requireNonNull(target, "[FileTree.copy] target is null"), "[FileTree.copy] ");
+        boolean sameFs = copyOptions(onError, options);
+        return copyRun(copyOpenBytes(from, to, sameFs), onError, progress);
+    }
+
+    /** Checks copy's handler and options; whether SAME_FILE_SYSTEM is among them. */
+    private static boolean copyOptions(BiConsumer<String, String> onError, Option... options) {
         Objects.requireNonNull(onError, "[FileTree.copy] onError is null");
         EnumSet<Option> set = EnumSet.noneOf(Option.class);
         for (Option o : Objects.requireNonNull(options, "[FileTree.copy] options is null")) {
             set.add(Objects.requireNonNull(o, "[FileTree.copy] option is null"));
         }
         if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.copy] FOLLOW_LINKS is not supported");
-        long job = copyOpen(source, target, set.contains(Option.SAME_FILE_SYSTEM));
+        return set.contains(Option.SAME_FILE_SYSTEM);
+    }
+
+    /** Hands a started copy's failures and progress over until it is done; the entries it created. */
+    private static long copyRun(long job, BiConsumer<String, String> onError, Progress progress) {
         long created;
         try {
             failures(job, onError, progress);
         } finally {
             created = copyClose(job);
+        }
+        return created;
+    }
+
+    /** A copy whose failures, counted, become one IOException naming the first (its path below source). */
+    @FunctionalInterface
+    private interface Counted {
+        long run(BiConsumer<String, String> onError) throws IOException;
+    }
+
+    private static long throwFirst(String source, Counted copy) throws IOException {
+        String[] first = {null};
+        long[] failures = {0};
+        long created = copy.run((p, e) -> {
+            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? source : source + "/" + p) + ": " + e;
+        });
+        if (failures[0] > 0) {
+            throw new IOException("[FileTree.copy] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
+                    + " could not be copied, the first: " + first[0]);
         }
         return created;
     }
@@ -1314,6 +1383,9 @@ public final class FileTree {
     private static native byte[] jobNext(long job, int waitMillis, long[] done);
 
     private static native long copyOpen(String source, String target, boolean sameFileSystem) throws IOException;
+
+    /** {@link #copyOpen} of the paths' own bytes, opened as they are. */
+    private static native long copyOpenBytes(byte[] source, byte[] target, boolean sameFileSystem) throws IOException;
 
     /** Stops what runs of a copy, frees it; the number of entries created. */
     private static native long copyClose(long job);

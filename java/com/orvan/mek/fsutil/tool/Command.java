@@ -1,33 +1,68 @@
 package com.orvan.mek.fsutil.tool;
 
+import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.util.List;
 
 /**
  * One command of the tool. The default run takes each argument as a path on its own: a path that
- * fails goes to stderr as "fsutil: COMMAND: PATH: message" and the others go on.
+ * fails goes to stderr as "fsutil: COMMAND: PATH: reason" and the others go on.
  */
 abstract class Command {
+    private PrintStream out;
+    private PrintStream err;
+    private int status;
+
     /** Its name on the command line. */
     abstract String name();
 
-    /** Does the work for one path. */
-    abstract void path(String path, boolean several, PrintStream out) throws IOException;
+    /** Its lines of the tool's usage. */
+    abstract String usage();
 
-    int run(List<String> args, PrintStream out, PrintStream err) throws UsageException {
+    /** The exit status of a usage error: its GNU namesake's. */
+    int usageStatus() { return 2; }
+
+    /** Does the work for one path (the default run's). */
+    void path(String path, PrintStream out) throws IOException {
+        throw new UnsupportedOperationException(name());
+    }
+
+    /** Runs with the arguments after the command's name; the exit status. */
+    int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
+        start(out, err);
         if (args.isEmpty()) throw new UsageException("no PATH given");
-        int status = 0;
-        for (String path : args) {
+        for (byte[] path : args) {
             try {
-                path(path, args.size() > 1, out);
+                path(Args.path(path), out);
             } catch (IOException e) {
-                out.flush();
-                err.println("fsutil: " + name() + ": " + path + ": " + e.getMessage());
-                status = 1;
+                fail(path, Args.bytes(": " + Args.reason(e)));
             }
-            out.flush();
         }
-        return status;
+        return status();
+    }
+
+    final void start(PrintStream out, PrintStream err) {
+        this.out = out;
+        this.err = err;
+    }
+
+    final int status() { return status; }
+
+    /** One failure, a line on stderr made of "fsutil: COMMAND: " and these parts, after what stdout holds so far; the status is then 1. */
+    final void fail(byte[]... parts) {
+        ByteArrayOutputStream line = new ByteArrayOutputStream();
+        line.writeBytes(Args.bytes("fsutil: " + name() + ": "));
+        for (byte[] p : parts) line.writeBytes(p);
+        line.write('\n');
+        out.flush();
+        err.write(line.toByteArray(), 0, line.size());
+        err.flush();
+        status = 1;
+    }
+
+    /** A failure worded "fsutil: COMMAND: what NAME: reason", the name quoted as coreutils quote it. */
+    final void fail(String what, byte[] name, String reason) {
+        fail(Args.bytes(what), Args.shellQuoted(name), Args.bytes(": " + reason));
     }
 }

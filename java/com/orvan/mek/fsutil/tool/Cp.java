@@ -5,6 +5,7 @@ import com.orvan.mek.fsutil.NativeFs;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 
 /** {@code cp -a [-x] [--progress] SRC DST}: an exact copy, as GNU cp -a makes it. */
@@ -20,50 +21,68 @@ final class Cp extends Command {
     private boolean xdev;
     private boolean progress;
     private PrintStream err;
-    private int status;
 
     @Override
     String name() { return "cp"; }
 
     @Override
-    int run(List<String> args, PrintStream out, PrintStream err) throws UsageException {
+    String usage() { return USAGE; }
+
+    @Override
+    int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
+        start(out, err);
         this.err = err;
-        List<String> paths = new ArrayList<>();
-        for (String a : args) {
-            if (a.equals("--progress")) {
+        List<byte[]> paths = new ArrayList<>();
+        boolean options = true;
+        for (byte[] arg : args) {
+            String a = Args.text(arg);
+            if (options && a.equals("--")) {
+                options = false;
+            } else if (options && a.equals("--progress")) {
                 progress = true;
-            } else if (a.equals("--archive")) {
+            } else if (options && a.equals("--archive")) {
                 archive = true;
-            } else if (a.equals("--one-file-system")) {
+            } else if (options && a.equals("--one-file-system")) {
                 xdev = true;
-            } else if (a.startsWith("-") && a.length() > 1) {
+            } else if (options && a.startsWith("-") && a.length() > 1) {
                 for (char c : a.substring(1).toCharArray()) {
                     if (c == 'a') archive = true;
                     else if (c == 'x') xdev = true;
                     else throw new UsageException("unknown option '" + a + "'");
                 }
             } else {
-                paths.add(a);
+                paths.add(arg);
             }
         }
         if (!archive) throw new UsageException("only the exact copy is supported: give -a");
-        if (paths.size() != 2) throw new UsageException("give SRC and DST");
-        String source = paths.get(0);
-        String target = paths.get(1);
-        if (NativeFs.isDirectory(target)) {
-            String s = source.replaceAll("/+$", "");
-            target = target.replaceAll("/+$", "") + "/" + s.substring(s.lastIndexOf('/') + 1);
-        }
+        if (paths.size() != 2) throw new UsageException(paths.isEmpty() ? "missing file operand" : "give SRC and DST");
+        byte[] source = paths.get(0);
+        byte[] target = paths.get(1);
+        if (NativeFs.isDirectory(Args.path(target))) target = into(target, source);
         try {
             copy(source, target);
         } catch (IOException e) {
-            err.println("fsutil: cp: " + source + ": " + e.getMessage());
-            status = 1;
+            fail(source, Args.bytes(": " + Args.reason(e)));
         }
-        return status;
+        return status();
     }
 
-    private void copy(String source, String target) throws IOException {
+    /** DST/name-of-SRC, for a DST that is a directory. */
+    private static byte[] into(byte[] dir, byte[] source) {
+        int end = source.length;
+        while (end > 1 && source[end - 1] == '/') end--;
+        int start = end;
+        while (start > 0 && source[start - 1] != '/') start--;
+        int dirEnd = dir.length;
+        while (dirEnd > 1 && dir[dirEnd - 1] == '/') dirEnd--;
+        byte[] out = Arrays.copyOf(dir, dirEnd + 1 + end - start);
+        out[dirEnd] = '/';
+        System.arraycopy(source, start, out, dirEnd + 1, end - start);
+        return out;
+    }
+
+    private void copy(byte[] sourceBytes, byte[] target) throws IOException {
+        String source = Args.path(sourceBytes);
         // A terminal gets one line rewritten in place; anything else a line per update.
         boolean terminal = System.console() != null;
         FileTree.Progress shown = !progress ? null : (entries, bytes) -> {
@@ -72,18 +91,12 @@ final class Cp extends Command {
         };
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
         try {
-            FileTree.copy(source, target, (failed, error) -> {
+            FileTree.copy(source, Args.path(target), (failed, error) -> {
                 if (terminal && progress) err.println();
-                err.println("fsutil: cp: " + (failed.isEmpty() ? source : source + "/" + failed) + ": " + error);
-                status = 1;
+                fail(Args.below(sourceBytes, source, failed), Args.bytes(": " + error));
             }, shown, options);
         } finally {
             if (terminal && progress) err.println();
         }
-    }
-
-    @Override
-    void path(String path, boolean several, PrintStream out) {
-        throw new UnsupportedOperationException("cp takes its two paths together");
     }
 }

@@ -7,11 +7,16 @@ import java.io.PrintStream;
 
 /** {@code df PATH...}: the eleven statvfs values of the file system holding each path, as a table. */
 final class Df extends Command {
+    static final String USAGE = "  df PATH...        file-system statistics (statvfs) of the file system holding each PATH";
+
     @Override
     String name() { return "df"; }
 
     @Override
-    void path(String path, boolean several, PrintStream out) throws IOException {
+    String usage() { return USAGE; }
+
+    @Override
+    void path(String path, PrintStream out) throws IOException {
         FileSysStatUnix s = new FileSystemStatLin().getFileSysStat(path);
         out.println("File system of: " + path);
         row(out, "Block size (f_bsize)", s.getBlockSize(), "");

@@ -1,8 +1,11 @@
 package com.orvan.mek.fsutil.tool;
 
 import com.orvan.mek.fsutil.FileTree;
+import com.orvan.mek.fsutil.NativeFs;
+import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.io.PrintStream;
+import java.nio.charset.Charset;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.NotDirectoryException;
@@ -12,31 +15,43 @@ import java.util.Arrays;
 import java.util.HashSet;
 import java.util.List;
 import java.util.Set;
+import java.util.function.BiConsumer;
 import java.util.stream.Stream;
 
-/** {@code du [-s] [-b] [-x] PATH...}: disk usage as GNU du prints it. */
+/** {@code du [-s] [-b] [-x] [PATH]...}: disk usage as GNU du prints it. */
 final class Du extends Command {
     static final String USAGE = String.join("\n",
-            "  du [-s] [-b] [-x] PATH...",
+            "  du [-s] [-b] [-x] [PATH]...",
             "                    disk usage, as GNU du prints it: a line per directory after its contents,",
-            "                    then PATH (-s: PATH only, summed on every core), in 1024-byte units",
-            "                    rounded up (-b: apparent size in bytes); -x: other file systems left out");
+            "                    then PATH (default .; -s: PATH only, summed on every core), in 1024-byte",
+            "                    units rounded up (-b: apparent size in bytes); -x: other file systems",
+            "                    left out");
 
     private boolean summary;
     private boolean apparent;
     private boolean xdev;
-    private PrintStream err;
-    private int status;
+    private PrintStream out;
 
     @Override
     String name() { return "du"; }
 
     @Override
-    int run(List<String> args, PrintStream out, PrintStream err) throws UsageException {
-        this.err = err;
-        List<String> paths = new ArrayList<>();
-        for (String a : args) {
-            if (a.startsWith("-") && a.length() > 1) {
+    String usage() { return USAGE; }
+
+    @Override
+    int usageStatus() { return 1; }
+
+    @Override
+    int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
+        start(out, err);
+        this.out = out;
+        List<byte[]> paths = new ArrayList<>();
+        boolean options = true;
+        for (byte[] arg : args) {
+            String a = Args.text(arg);
+            if (options && a.equals("--")) {
+                options = false;
+            } else if (options && a.startsWith("-") && a.length() > 1) {
                 for (char c : a.substring(1).toCharArray()) {
                     if (c == 's') summary = true;
                     else if (c == 'b') apparent = true;
@@ -44,41 +59,72 @@ final class Du extends Command {
                     else throw new UsageException("unknown option '" + a + "'");
                 }
             } else {
-                paths.add(a);
+                paths.add(arg);
             }
         }
-        return super.run(paths, out, err) | status;
+        if (paths.isEmpty()) paths.add(new byte[] {'.'});
+        for (byte[] path : paths) du(path);
+        return status();
     }
 
-    private String size(long bytes, long blocks) {
-        return Long.toString(apparent ? bytes : (blocks + 1) / 2);  // 512-byte blocks in KiB, rounded up
+    private byte[] size(long bytes, long blocks) {
+        return Args.bytes(Long.toString(apparent ? bytes : (blocks + 1) / 2));  // 512-byte blocks in KiB, rounded up
     }
 
-    @Override
-    void path(String root, boolean several, PrintStream out) throws IOException {
+    private void line(byte[] size, byte[] path, int len) {
+        // One write per record: nothing is ever half-written.
+        byte[] line = Arrays.copyOf(size, size.length + len + 2);
+        line[size.length] = '\t';
+        System.arraycopy(path, 0, line, size.length + 1, len);
+        line[line.length - 1] = '\n';
+        out.write(line, 0, line.length);
+    }
+
+    private void du(byte[] given) {
+        // As du names them: the root with its trailing slashes made one, what is below it after one "/".
+        int end = given.length;
+        while (end > 1 && given[end - 1] == '/') end--;
+        byte[] base = Arrays.copyOf(given, end);
+        byte[] shown = end < given.length ? Arrays.copyOf(given, end + (end == 1 && given[0] == '/' ? 0 : 1)) : given;
+        String root = Args.path(given);
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
-        if (!summary) lines(root, out, options);
-        // Without -s the walk above has reported the failures already.
-        FileTree.Usage u = FileTree.usage(root, summary ? (p, e) -> failed(root, p, e) : (p, e) -> {}, options);
-        PathBytes paths = new PathBytes(root);
-        out.print(size(u.bytes(), u.blocks()) + "\t");
-        out.write(paths.bytes(), 0, paths.root());
-        out.write('\n');
+        // A directory that could not be read, or (in one that may be read but not searched) an entry that could not be examined.
+        BiConsumer<String, String> failed = (p, e) -> fail(p.isEmpty() || NativeFs.isDirectory(root + "/" + p) ? "cannot read directory "
+                : "cannot access ", Args.below(base, root, p), e);
+        try {
+            if (!summary) lines(root, base, options, failed);
+        } catch (NotDirectoryException e) {
+            // a file: its own line only
+        } catch (IOException e) {
+            if (!rootFailed(given, e)) return;
+        }
+        FileTree.Usage u;
+        try {
+            // Without -s the walk above has reported the failures already.
+            u = FileTree.usage(root, summary ? failed : (p, e) -> {}, options);
+        } catch (IOException e) {
+            if (summary) rootFailed(given, e);
+            return;
+        }
+        line(size(u.bytes(), u.blocks()), shown, shown.length);
     }
 
-    private void failed(String root, String path, String error) {
-        err.println("fsutil: du: " + (path.isEmpty() ? root : root + "/" + path) + ": " + error);
-        status = 1;
+    /** Reports a root that could not be walked; whether it exists (and has a size to print). */
+    private boolean rootFailed(byte[] given, IOException e) {
+        String reason = Args.reason(e);
+        boolean exists = !(e instanceof FileNotFoundException) && reason.equals("Permission denied");
+        fail(exists ? "cannot read directory " : "cannot access ", given, reason);
+        return exists;
     }
 
     /** A line per directory below root, after its contents, each inode counted once. */
-    private void lines(String root, PrintStream out, FileTree.Option[] options) throws IOException {
-        PathBytes paths = new PathBytes(root);
-        long rootDev = xdev ? (Long) Files.getAttribute(Path.of(root), "unix:dev", LinkOption.NOFOLLOW_LINKS) : 0;
+    private void lines(String root, byte[] base, FileTree.Option[] options, BiConsumer<String, String> failed) throws IOException {
+        PathBytes paths = new PathBytes(base);
+        long rootDev = xdev ? device(base) : 0;
         Set<List<Long>> linked = new HashSet<>();
         long[][] sums = {new long[16], new long[16]};  // bytes and blocks below the directory at each depth
         try (Stream<FileTree.Entry> walk = FileTree.walker(root).with(FileTree.Option.DIRECTORIES_LAST, FileTree.Option.ATTRIBUTES)
-                .with(options).onError((p, e) -> failed(root, p, e)).stream()) {
+                .with(options).onError(failed).stream()) {
             walk.forEach(e -> {
                 int d = e.depth();
                 if (d + 1 >= sums[0].length) {
@@ -87,23 +133,31 @@ final class Du extends Command {
                 }
                 boolean dir = e.type() == FileTree.Type.DIRECTORY;
                 long parentDev = e.parent() == null ? rootDev : e.parent().device();
-                if (xdev && dir && e.device() != parentDev) return;  // a mount point: left out, as du -x does
+                if (xdev && dir && parentDev != -1 && e.device() != parentDev) return;  // a mount point: left out, as du -x does
                 if (!dir && e.links() > 1 && !linked.add(List.of(e.device(), e.inode()))) return;
                 long bytes = e.size() + (dir ? sums[0][d] : 0);
                 long blocks = e.blocks() + (dir ? sums[1][d] : 0);
                 if (dir) {
                     sums[0][d] = 0;
                     sums[1][d] = 0;
-                    out.print(size(bytes, blocks) + "\t");
                     int len = paths.of(e);  // before bytes(): it may grow the buffer
-                    out.write(paths.bytes(), 0, len);
-                    out.write('\n');
+                    line(size(bytes, blocks), paths.bytes(), len);
                 }
                 sums[0][d - 1] += bytes;
                 sums[1][d - 1] += blocks;
             });
-        } catch (NotDirectoryException e) {
-            // a file: its own line only
+        }
+    }
+
+    /** The root's device, by the JDK where it can name the root; -1 where it cannot. */
+    private static long device(byte[] root) {
+        try {
+            Charset jnu = Charset.forName(System.getProperty("sun.jnu.encoding"));
+            String jdk = new String(root, jnu);
+            if (!Arrays.equals(root, jdk.getBytes(jnu))) return -1;
+            return (Long) Files.getAttribute(Path.of(jdk), "unix:dev", LinkOption.NOFOLLOW_LINKS);
+        } catch (IOException | RuntimeException e) {
+            return -1;
         }
     }
 }

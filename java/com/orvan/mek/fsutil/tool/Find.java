@@ -8,34 +8,44 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.stream.Stream;
 
-/** {@code find [OPTION]... DIR...}: DIR and every entry below it, as DIR/path in the bytes on disk. */
+/** {@code find [OPTION]... [DIR]...}: DIR and every entry below it, as DIR/path in the bytes on disk. */
 final class Find extends Command {
     static final String USAGE = String.join("\n",
-            "  find [-print0] [-xdev] [-maxdepth N] [-depth] [-L] [-s] DIR...",
-            "                    DIR and every entry below it, depth-first, as DIR/path in the bytes on",
-            "                    disk, one per line (NUL-terminated with -print0); -xdev: directories of",
-            "                    other file systems are printed, not entered; -maxdepth N: nothing deeper",
-            "                    than N levels below DIR; -depth: each directory after its contents;",
-            "                    -L: links followed (loops reported, not entered); -s: each directory's",
-            "                    entries sorted by their bytes; a directory that cannot be read is",
-            "                    reported on stderr and skipped");
+            "  find [-print0] [-xdev] [-maxdepth N] [-depth] [-L] [-s] [DIR]...",
+            "                    DIR (default .) and every entry below it, depth-first, as DIR/path in",
+            "                    the bytes on disk, one per line (NUL-terminated with -print0); -xdev:",
+            "                    directories of other file systems are printed, not entered; -maxdepth N:",
+            "                    nothing deeper than N levels below DIR; -depth: each directory after its",
+            "                    contents; -L: links followed (loops reported, not entered); -s: each",
+            "                    directory's entries sorted by their bytes; a directory that cannot be",
+            "                    read is reported on stderr and skipped");
 
     private int separator = '\n';
     private final List<FileTree.Option> options = new ArrayList<>();
     private int maxDepth = Integer.MAX_VALUE;
-    private int status;
-    private PrintStream err;
 
     @Override
     String name() { return "find"; }
 
     @Override
-    int run(List<String> args, PrintStream out, PrintStream err) throws UsageException {
-        this.err = err;
-        List<String> dirs = new ArrayList<>();
+    String usage() { return USAGE; }
+
+    @Override
+    int usageStatus() { return 1; }
+
+    @Override
+    int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
+        start(out, err);
+        List<byte[]> dirs = new ArrayList<>();
+        boolean paths = false;  // after --
         for (int i = 0; i < args.size(); i++) {
-            String a = args.get(i);
+            String a = Args.text(args.get(i));
+            if (paths || !a.startsWith("-")) {
+                dirs.add(args.get(i));
+                continue;
+            }
             switch (a) {
+                case "--": paths = true; break;
                 case "-print0": separator = 0; break;
                 case "-xdev": options.add(FileTree.Option.SAME_FILE_SYSTEM); break;
                 case "-depth": options.add(FileTree.Option.DIRECTORIES_LAST); break;
@@ -43,14 +53,15 @@ final class Find extends Command {
                 case "-s": options.add(FileTree.Option.SORTED); break;
                 case "-maxdepth":
                     if (++i == args.size()) throw new UsageException("-maxdepth needs a number");
-                    maxDepth = depth(args.get(i));
+                    maxDepth = depth(Args.text(args.get(i)));
                     break;
                 default:
-                    if (a.startsWith("-")) throw new UsageException("unknown option '" + a + "'");
-                    dirs.add(a);
+                    throw new UsageException("unknown option '" + a + "'");
             }
         }
-        return super.run(dirs, out, err) | status;
+        if (dirs.isEmpty()) dirs.add(new byte[] {'.'});
+        for (byte[] dir : dirs) walk(dir, out);
+        return status();
     }
 
     private static int depth(String n) throws UsageException {
@@ -63,30 +74,38 @@ final class Find extends Command {
         throw new UsageException("-maxdepth: '" + n + "' is not a number from 0 to " + Integer.MAX_VALUE);
     }
 
-    @Override
-    void path(String root, boolean several, PrintStream out) throws IOException {
-        PathBytes paths = new PathBytes(root);
-        boolean rootLast = options.contains(FileTree.Option.DIRECTORIES_LAST);
+    private void walk(byte[] rootBytes, PrintStream out) {
+        String root = Args.path(rootBytes);
+        PathBytes paths = new PathBytes(rootBytes);
+        boolean post = options.contains(FileTree.Option.DIRECTORIES_LAST);
         FileTree.Walker walker = FileTree.walker(root).maxDepth(maxDepth).with(options.toArray(new FileTree.Option[0]))
-                .onError((failed, error) -> {
-                    out.flush();
-                    err.println("fsutil: find: " + (failed.isEmpty() ? root : root + "/" + failed) + ": " + error);
-                    status = 1;
-                });
+                .onError((failed, error) -> failed(Args.below(rootBytes, root, failed), error));
         try (Stream<FileTree.Entry> walk = walker.stream()) {
-            if (!rootLast) print(out, paths.bytes(), paths.root());
+            if (!post) print(out, paths.bytes(), paths.root());
             walk.forEach(e -> {
                 int len = paths.of(e);  // before bytes(): it may grow the buffer
                 print(out, paths.bytes(), len);
             });
+            if (post) print(out, paths.bytes(), paths.root());
         } catch (NotDirectoryException e) {
-            rootLast = true;  // a file named as root is printed alone, as find does
+            print(out, paths.bytes(), paths.root());  // a file named as DIR is printed alone, as find does
+        } catch (IOException e) {
+            // A directory that exists but cannot be opened is printed, as find does, before (or with -depth after) its failure.
+            String reason = Args.reason(e);
+            boolean exists = reason.equals("Permission denied");
+            if (exists && !post) print(out, paths.bytes(), paths.root());
+            if (!exists || maxDepth > 0) failed(rootBytes, reason);
+            if (exists && post) print(out, paths.bytes(), paths.root());
         }
-        if (rootLast) print(out, paths.bytes(), paths.root());
+    }
+
+    private void failed(byte[] path, String reason) {
+        fail(Args.localeQuoted(path), Args.bytes(": " + reason));
     }
 
     private void print(PrintStream out, byte[] path, int len) {
-        out.write(path, 0, len);
-        out.write(separator);
+        // One write per record: nothing is ever half-written.
+        path[len] = (byte) separator;
+        out.write(path, 0, len + 1);
     }
 }

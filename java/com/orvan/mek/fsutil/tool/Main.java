@@ -1,5 +1,8 @@
 package com.orvan.mek.fsutil.tool;
 
+import java.io.BufferedOutputStream;
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
 import java.io.PrintStream;
 import java.util.Arrays;
 import java.util.List;
@@ -11,16 +14,18 @@ import java.util.List;
 public final class Main {
     static final String USAGE = String.join("\n",
             "usage: java -jar fsutil.jar COMMAND ARGS...",
-            "  df PATH...        file-system statistics (statvfs) of the file system holding each PATH",
-            "  ls DIR...         entries of each DIR, one per line, in readdir order; devices, sockets,",
-            "                    '.' and '..' left out; names are written as their bytes on disk",
-            "  readlink LINK...  the full target of each symbolic link",
+            Df.USAGE,
+            Ls.USAGE,
+            ReadLink.USAGE,
             Find.USAGE,
             Rm.USAGE,
             Du.USAGE,
+            Cp.USAGE,
+            "  COMMAND --help    that command's usage; -- ends a command's options",
             "  --help            this text",
             "  --version         the version of fsutil",
-            "Exit status: 0 when every PATH succeeded, 1 when any failed, 2 on a usage error.");
+            "Exit status: 0 when every PATH succeeded, 1 when any failed; on a usage error 1 for find,",
+            "du and rm (as GNU's), 2 for the others.");
 
     private Main() {}
 
@@ -34,12 +39,16 @@ public final class Main {
     }
 
     /**
-     * Runs one command and exits with its status.
+     * Runs one command and exits with its status. The arguments are taken as the bytes the shell
+     * passed; stdout is buffered and written a whole record at a time.
      *
      * @param args the command and its arguments
      */
     public static void main(String[] args) {
-        System.exit(run(args, System.out, System.err));
+        PrintStream out = new PrintStream(new BufferedOutputStream(new FileOutputStream(FileDescriptor.out), 1 << 16), false);
+        int status = run(Args.raw(args), out, System.err);
+        out.flush();
+        System.exit(out.checkError() && status == 0 ? 1 : status);
     }
 
     /**
@@ -48,20 +57,28 @@ public final class Main {
      * @param args the command and its arguments
      * @param out where results go
      * @param err where failures and usage errors go
-     * @return the exit status: 0 when every path succeeded, 1 when any failed, 2 on a usage error
+     * @return the exit status: 0 when every path succeeded, 1 when any failed, on a usage error
+     *     that of the command's GNU namesake (1 for find, du and rm, else 2)
      */
     public static int run(String[] args, PrintStream out, PrintStream err) {
-        if (args.length == 0 || args[0].equals("--help") || args[0].equals("-h")) {
-            (args.length == 0 ? err : out).println(USAGE);
-            return args.length == 0 ? 2 : 0;
+        byte[][] bytes = new byte[args.length][];
+        for (int i = 0; i < args.length; i++) bytes[i] = Args.bytes(args[i]);
+        return run(bytes, out, err);
+    }
+
+    private static int run(byte[][] argv, PrintStream out, PrintStream err) {
+        String name = argv.length == 0 ? "" : Args.text(argv[0]);
+        if (argv.length == 0 || name.equals("--help") || name.equals("-h")) {
+            (argv.length == 0 ? err : out).println(USAGE);
+            return argv.length == 0 ? 2 : 0;
         }
-        if (args[0].equals("--version")) {
+        if (name.equals("--version")) {
             out.println("fsutil " + version());
             return 0;
         }
-        List<String> rest = Arrays.asList(args).subList(1, args.length);
+        List<byte[]> rest = Arrays.asList(argv).subList(1, argv.length);
         Command command;
-        switch (args[0]) {
+        switch (name) {
             case "df": command = new Df(); break;
             case "ls": command = new Ls(); break;
             case "readlink": command = new ReadLink(); break;
@@ -70,14 +87,27 @@ public final class Main {
             case "du": command = new Du(); break;
             case "cp": command = new Cp(); break;
             default:
-                err.println("fsutil: unknown command '" + args[0] + "' (see --help)");
+                err.println("fsutil: unknown command '" + name + "' (see --help)");
                 return 2;
+        }
+        for (byte[] a : rest) {
+            if (Args.text(a).equals("--")) break;
+            if (Args.text(a).equals("--help")) {
+                out.println("usage: fsutil " + command.usage().substring(2));
+                return 0;
+            }
         }
         try {
             return command.run(rest, out, err);
         } catch (UsageException e) {
-            err.println("fsutil: " + args[0] + ": " + e.getMessage() + " (see --help)");
-            return 2;
+            out.flush();
+            err.println("fsutil: " + name + ": " + e.getMessage() + " (see fsutil " + name + " --help)");
+            return command.usageStatus();
+        } catch (RuntimeException e) {
+            // A fault of ours: one line saying what, never a trace.
+            out.flush();
+            err.println("fsutil: " + name + ": internal error: " + e);
+            return 1;
         } finally {
             out.flush();
         }

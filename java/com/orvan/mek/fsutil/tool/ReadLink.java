@@ -6,11 +6,16 @@ import java.io.PrintStream;
 
 /** {@code readlink LINK...}: the whole target of each symbolic link. */
 final class ReadLink extends Command {
+    static final String USAGE = "  readlink LINK...  the full target of each symbolic link";
+
     @Override
     String name() { return "readlink"; }
 
     @Override
-    void path(String link, boolean several, PrintStream out) throws IOException {
+    String usage() { return USAGE; }
+
+    @Override
+    void path(String link, PrintStream out) throws IOException {
         out.println(NativeFs.readLink(link));
     }
 }

@@ -75,6 +75,7 @@ class CopyTest {
                 + " && for i in $(seq 40); do mkdir w && mv " + DEEP + " w/ && mv w " + DEEP + "; done"
                 + (ROOT ? " && mknod chr c 1 3 && mknod blk b 7 0 && chown 1234:5678 a/b c/fifo && chown -h 4321:8765 c/link" : "")
                 + " && chmod 4755 a/f && chmod 2750 a/b && chmod 1777 c && chmod 6711 c/big"
+                + " && setfacl -m u:1234:rw,g:5678:r a/b/copy && setfacl -d -m u:1234:rwx,o::- a/b"
                 + " && " + settle(".") + " && touch -h -m -d @1500000000.5 c/link a/b c/big");
         sh(tmp, sh.toString());
         try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
@@ -105,6 +106,9 @@ class CopyTest {
         sh(tmp, "cmp s/sparse t/sparse && cmp s/c/big t/c/big && cmp s/a/b/copy t/a/b/copy");
         // cp -a stops at PATH_MAX in the chain; everywhere else it makes what the copy made.
         run(tmp, "cp", "-a", "s", "cp");
+        String acls = sh(tmp.resolve("s"), "getfacl -Pn a/b/copy a/b");
+        assertTrue(acls.contains("\nuser:1234:rw-\n") && acls.contains("\ndefault:user:1234:rwx\n"), acls);
+        for (String copy : List.of("t", "cp")) assertEquals(acls, sh(tmp.resolve(copy), "getfacl -Pn a/b/copy a/b"), copy);
         assertEquals(view(tmp.resolve("cp"), DEEP, ""), view(tmp.resolve("t"), DEEP, ""), "seed " + seed);
         assertEquals(0, streamsUnder(tmp));
         for (String tree : List.of("s", "t", "cp")) FileTree.delete(tmp + "/" + tree);  // past PATH_MAX: beyond the JDK's reach
@@ -146,18 +150,26 @@ class CopyTest {
     @Tag("unprivileged")
     void whatCannotBeReadIsReportedAndTheRestCopied() throws Exception {
         assumeFalse(ROOT, "root passes every permission check");
-        sh(tmp, "mkdir -p s/closed/in s/open/sub && touch s/secret s/open/f s/open/sub/g s/closed/in/x && echo data > s/open/sub/h"
-                + " && " + settle("s") + " && chmod 000 s/closed s/secret");
+        // Unreadable directories at the first and second level (read by the calling thread) and deeper (by a worker).
+        String closed = "s/closed s/open/shut s/open/sub/deep";
+        sh(tmp, "mkdir -p s/closed/in s/open/sub/deep/x s/open/shut/x && touch s/secret s/open/f s/open/sub/g s/closed/in/x"
+                + " s/open/shut/x/y && echo data > s/open/sub/h && " + settle("s") + " && chmod 000 s/secret " + closed);
         List<String> failures = new ArrayList<>();
         FileTree.copy(tmp + "/s", tmp + "/t", (p, e) -> failures.add(p + ": " + e));
-        assertEquals(List.of("closed: Permission denied", "secret: Permission denied"), failures.stream().sorted().toList());
-        assertEquals(view(tmp.resolve("s"), "closed", "secret"), view(tmp.resolve("t"), "closed", "secret"));
-        assertFalse(Files.exists(tmp.resolve("t/secret")));
+        List<String> expected = List.of("closed", "open/shut", "open/sub/deep", "secret");
+        assertEquals(expected.stream().map(p -> p + ": Permission denied").toList(), failures.stream().sorted().toList());
+        // As cp -a: each unreadable directory made, empty, with its mode and times; the unreadable file left out.
+        List<String> copied = view(tmp.resolve("t"));
+        assertEquals(view(tmp.resolve("s"), "secret"), copied);
+        Result gnu = run(tmp, "cp", "-a", "s", "cp");
+        assertEquals(1, gnu.status(), gnu.err());
+        assertEquals(view(tmp.resolve("cp")), copied);
         Result cp = tool("cp", "-a", tmp + "/s", tmp + "/t2");
         assertEquals(1, cp.status());
-        assertEquals(List.of("fsutil: cp: " + tmp + "/s/closed: Permission denied", "fsutil: cp: " + tmp + "/s/secret: Permission denied"),
+        assertEquals(expected.stream().map(p -> "fsutil: cp: " + tmp + "/s/" + p + ": Permission denied").toList(),
                 cp.err().lines().sorted().toList());
-        sh(tmp, "chmod 700 s/closed t/closed t2/closed 2>/dev/null || true");
+        assertEquals(copied, view(tmp.resolve("t2")));
+        for (String tree : List.of("s", "t", "cp", "t2")) sh(tmp, "chmod 700 " + closed.replace("s/", tree + "/"));
     }
 
     @Test
@@ -231,6 +243,7 @@ class CopyTest {
         assertEquals(view(tmp.resolve("s")), view(tmp.resolve("into/s")));
         assertEquals(2, tool("cp", tmp + "/s", tmp + "/y").status());  // only -a is offered
         assertEquals(2, tool("cp", "-a", tmp + "/s").status());
+        assertTrue(tool("--help").text().lines().anyMatch(l -> l.startsWith("  cp -a ")), "cp in --help");
         Result exists = tool("cp", "-a", tmp + "/s", tmp + "/into");
         assertEquals(1, exists.status());
         assertTrue(exists.err().startsWith("fsutil: cp: " + tmp + "/s: "), exists.err());

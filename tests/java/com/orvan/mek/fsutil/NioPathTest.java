@@ -34,6 +34,19 @@ class NioPathTest {
         }
     }
 
+    // The JDK's own view of a tree: each entry's raw URI path below root, and its content ("dir" for a directory).
+    private static Map<String, String> tree(Path root) throws Exception {
+        String base = root.toUri().getRawPath();
+        Map<String, String> tree = new HashMap<>();
+        try (Stream<Path> s = Files.walk(root)) {
+            for (Path p : s.collect(Collectors.toList())) {
+                tree.put(p.toUri().getRawPath().substring(base.length()), Files.isDirectory(p, LinkOption.NOFOLLOW_LINKS)
+                        ? "dir" : new String(Files.readAllBytes(p), StandardCharsets.ISO_8859_1));
+            }
+        }
+        return tree;
+    }
+
     @Test
     void everyByteSurvivesTheRoundTrip() throws Exception {
         // Made by the shell: E9 FF / a<b>z for b in 1..255 but '/', and C0 AF / a FE z below it.
@@ -105,6 +118,12 @@ class NioPathTest {
         assertEquals(255, FolderIteratorNix.list(copy).size());
         assertEquals(256, FileTree.delete(copy));
         assertFalse(Files.exists(copy));
+        // A copy by Paths, into a target whose own name no charset but ISO-8859-1 shows, holds every name and byte.
+        Path copied = Path.of(URI.create(tmp.toUri() + "%FE%E9"));
+        assertEquals(257, FileTree.copy(dir, copied));
+        assertEquals(tree(dir), tree(copied));
+        assertEquals(257, tree(copied).size());
+        assertEquals(257, FileTree.delete(copied));
         assertEquals(257, FileTree.delete(dir, (p, e) -> fail(p + ": " + e)));
     }
 

@@ -22,6 +22,7 @@ class PathArgumentTest {
 
     // Each call's answer for a directory `dir` holding a file "f", a directory "d" and a link "l" to "d".
     private static final Map<String, Call> CALLS = new LinkedHashMap<>();
+    private static final java.util.concurrent.atomic.AtomicInteger COPIES = new java.util.concurrent.atomic.AtomicInteger();
     static {
         CALLS.put("walk", dir -> {
             try (var s = FileTree.walk(dir)) {
@@ -61,6 +62,13 @@ class PathArgumentTest {
         CALLS.put("readLink", dir -> NativeFs.readLink(dir + "/l"));
         CALLS.put("nativePath", dir -> new String(NativeFs.nativePath(dir + "/f")).endsWith("/f"));
         CALLS.put("getFileSysStat", dir -> new FileSystemStatLin().getFileSysStat(dir).toString().isEmpty());
+        CALLS.put("copy", dir -> {
+            String to = dir + "/d/copy" + COPIES.incrementAndGet();  // below d: the listings of dir stay as they were
+            long n = FileTree.copy(dir + "/f", to);
+            try (InputStream in = FileTree.newInputStream(to)) {
+                return n + " " + new String(in.readAllBytes());
+            }
+        });
         CALLS.put("delete", dir -> FileTree.delete(dir + "/l") + " " + NativeFs.isDirectory(dir + "/d"));
     }
 
