@@ -1,4 +1,4 @@
-// Which entries of an open directory stream are reported, and of what type.
+// Opening a directory of a tree with its checks, and reading its entries typed.
 #include "DirEntries.h"
 
 #include <fcntl.h>
@@ -12,14 +12,6 @@
 #include <memory>
 
 namespace fsutil {
-
-namespace {
-
-struct FreeChars {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-
-}  // namespace
 
 EntryType typeOfMode(mode_t mode) {
     switch (mode & S_IFMT) {
@@ -70,24 +62,13 @@ bool searchDenied(int fd) {
 
 namespace {
 
-EntryType statType(int fd, const char* name) {
-    struct stat st;
-    return fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? typeOfMode(st.st_mode) : EntryType::skip;
-}
-
-EntryType typeOf(int fd, const struct dirent64* e, bool statEach) {
-    EntryType t;
-    if (!statEach && typeOfDType(e->d_type, &t)) return t;
-    return statType(fd, e->d_name);
-}
-
 // The whole of a /proc file, malloc'd and NUL-terminated; null on failure.
-char* readProcFile(const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+CharsPtr readProcFile(const char* path) {
+    const UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return nullptr;
     std::size_t cap = 16384;
     std::size_t len = 0;
-    std::unique_ptr<char, FreeChars> buf(static_cast<char*>(std::malloc(cap)));
+    CharsPtr buf(static_cast<char*>(std::malloc(cap)));
     while (buf) {
         if (len + 1 == cap) {
             char* grown = static_cast<char*>(std::realloc(buf.get(), cap * 2));
@@ -96,7 +77,7 @@ char* readProcFile(const char* path) {
             buf.reset(grown);
             cap *= 2;
         }
-        const ssize_t n = read(fd, buf.get() + len, cap - 1 - len);
+        const ssize_t n = read(fd.get(), buf.get() + len, cap - 1 - len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n < 0) buf.reset();
@@ -104,9 +85,8 @@ char* readProcFile(const char* path) {
         }
         len += static_cast<std::size_t>(n);
     }
-    close(fd);
     if (buf) buf.get()[len] = '\0';
-    return buf.release();
+    return buf;
 }
 
 // One field of a mountinfo line, with its octal escapes (\040 and the like)
@@ -136,7 +116,7 @@ bool holdsMountPoint(int fd, bool anyDepth) {
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof dir - 1 || dir[0] != '/') return true;
     dir[n] = '\0';
     const std::size_t dirLen = n == 1 ? 0 : static_cast<std::size_t>(n);  // "/" joins as ""
-    std::unique_ptr<char, FreeChars> info(readProcFile("/proc/thread-self/mountinfo"));
+    const CharsPtr info(readProcFile("/proc/thread-self/mountinfo"));
     if (!info) return true;
     char mountPoint[4097];
     for (const char* line = info.get(); *line != '\0';) {
@@ -171,20 +151,87 @@ TypeRoad typeRoad(DIR* dir) {
 
 bool mountsBelow(int fd) { return holdsMountPoint(fd, true); }
 
-const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
-    if (road == TypeRoad::nothing) return nullptr;
-    const int fd = dirfd(dir);
+namespace {
+
+// The typing of every reader: the next reportable entry and its type.
+const struct dirent64* readTyped(DIR* dir, int fd, const ReadRules& rules, EntryType* type, bool* viaLink,
+                                 struct stat* st) {
+    if (rules.road == TypeRoad::nothing) {
+        errno = 0;
+        return nullptr;
+    }
     for (;;) {
         errno = 0;  // so that the caller can tell a read error from the end
         const struct dirent64* e = readdir64(dir);
         if (!e) return nullptr;
         const char* n = e->d_name;
         if (isDotEntry(n)) continue;
-        const EntryType t = typeOf(fd, e, road == TypeRoad::statEach);
-        if (t != EntryType::skip) {
-            *type = t;
-            return e;
+        EntryType t;
+        if (rules.attributes || rules.road == TypeRoad::statEach || !typeOfDType(e->d_type, &t)) {
+            // One fstatat gives the type and the attributes; an entry gone since readdir is left out.
+            if (fstatat(fd, n, st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            t = typeOfMode(st->st_mode);
         }
+        *viaLink = false;
+        if (t == EntryType::symlink && rules.followLinks) {
+            // The target's type and record; a dangling link stays a link.
+            struct stat target;
+            if (fstatat(fd, n, &target, 0) == 0) {
+                t = typeOfMode(target.st_mode);
+                *st = target;
+                *viaLink = true;
+            }
+        }
+        if (t == EntryType::skip) {
+            if (!rules.everyType) continue;
+            t = EntryType::other;
+        }
+        *type = t;
+        return e;
+    }
+}
+
+}  // namespace
+
+bool readEntry(DIR* dir, int fd, const ReadRules& rules, DirEntry* out, struct stat* st, int* err) {
+    const struct dirent64* e = readTyped(dir, fd, rules, &out->type, &out->viaLink, st);
+    if (!e) {
+        *err = errno;
+        return false;
+    }
+    out->name = e->d_name;
+    out->nameLen = std::strlen(e->d_name);
+    return true;
+}
+
+const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
+    ReadRules rules;
+    rules.road = road;
+    bool viaLink;
+    struct stat st;
+    return readTyped(dir, dirfd(dir), rules, type, &viaLink, &st);
+}
+
+DirOpen openDir(int parentFd, const char* name, const DirCheck& check, struct stat* st, UniqueFd* out) {
+    UniqueFd fd(openat(parentFd, name, check.viaLink ? kDirFlags & ~O_NOFOLLOW : kDirFlags));
+    if (!fd || fstat(fd.get(), st) != 0) return DirOpen::failed;
+    if (check.expect && !check.expect->is(*st)) return DirOpen::moved;
+    if (check.device && *check.device != st->st_dev) return DirOpen::otherDevice;
+    if (oneOf(check.path, check.pathLen, *st) || oneOf(check.above, check.aboveLen, *st)) return DirOpen::loop;
+    *out = std::move(fd);
+    return DirOpen::opened;
+}
+
+const char* openDirText(DirOpen result) {
+    switch (result) {
+        case DirOpen::moved:
+            return kWalkMoved;
+        case DirOpen::loop:
+            return kWalkLoop;
+        case DirOpen::otherDevice:
+            return std::strerror(EXDEV);
+        default:
+            return std::strerror(errno);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "JniGlue.h"
@@ -47,25 +48,27 @@ Job* jobOf(JNIEnv* env, jlong handle, const fsutil::HandleKind* kind, const char
 }
 
 // Takes the job out of its handle and frees the handle; null with IllegalArgumentException pending.
-fsutil::TreeShares* finishing(JNIEnv* env, jlong handle, fsutil::HandleKind kind, const char* call, const char* what) {
+std::unique_ptr<fsutil::TreeShares> finishing(JNIEnv* env, jlong handle, fsutil::HandleKind kind, const char* call,
+                                              const char* what) {
     Job* job = jobOf(env, handle, &kind, call, what);
     if (!job) return nullptr;
-    fsutil::TreeShares* shares = job->shares;
+    std::unique_ptr<fsutil::TreeShares> shares(job->shares);
     job->header.kind = fsutil::HandleKind::gone;
     delete job;
     return shares;
 }
 
-jlong toJobHandle(JNIEnv* env, fsutil::TreeShares* shares, fsutil::HandleKind kind, const char* prefix) {
-    Job* job = shares ? new (std::nothrow) Job{{kind}, shares} : nullptr;
+jlong toJobHandle(JNIEnv* env, std::unique_ptr<fsutil::TreeShares> shares, fsutil::HandleKind kind, const char* prefix) {
+    Job* job = shares ? new (std::nothrow) Job{{kind}, shares.get()} : nullptr;
     if (!job) {
         // Not started, or no memory for its handle: a started job is stopped and freed as its kind is.
-        if (shares && kind == fsutil::HandleKind::deleteJob) fsutil::finishDelete(shares);
-        if (shares && kind == fsutil::HandleKind::usageJob) fsutil::finishUsage(shares);
-        if (shares && kind == fsutil::HandleKind::copyJob) fsutil::finishCopy(shares);
+        if (shares && kind == fsutil::HandleKind::deleteJob) fsutil::finishDelete(std::move(shares));
+        if (shares && kind == fsutil::HandleKind::usageJob) fsutil::finishUsage(std::move(shares));
+        if (shares && kind == fsutil::HandleKind::copyJob) fsutil::finishCopy(std::move(shares));
         fsutil::raiseNoMemory(env, prefix);
         return -1;
     }
+    static_cast<void>(shares.release());  // the handle owns it now, until finishing()
     return fsutil::toTypedHandle(job);
 }
 
@@ -197,7 +200,7 @@ jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFi
         close(srcParent);
         return -1;
     }
-    return toJobHandle(env, fsutil::startCopy(srcParent, srcName, dstParent, dstName, sameFileSystem == JNI_TRUE, usableCores()),
+    return toJobHandle(env, fsutil::startCopy(fsutil::UniqueFd(srcParent), srcName, fsutil::UniqueFd(dstParent), dstName, sameFileSystem == JNI_TRUE, usableCores()),
                        fsutil::HandleKind::copyJob, kCopyPrefix);
 }
 
@@ -210,7 +213,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpen(JN
     CString path;
     const int parentFd = openParent(env, jsPath, kDeletePrefix, true, &path, &name);
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), fsutil::HandleKind::deleteJob, kDeletePrefix);
+    return toJobHandle(env, fsutil::startDelete(fsutil::UniqueFd(parentFd), name, usableCores()), fsutil::HandleKind::deleteJob, kDeletePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
@@ -219,7 +222,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpen(JNI
     CString path;
     const int parentFd = openParent(env, jsPath, kUsagePrefix, false, &path, &name);
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), fsutil::HandleKind::usageJob, kUsagePrefix);
+    return toJobHandle(env, fsutil::startUsage(fsutil::UniqueFd(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()), fsutil::HandleKind::usageJob, kUsagePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
@@ -228,7 +231,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpenByt
     CString path;
     const int parentFd = fsutil::pathOf(env, jbPath, kDeletePrefix, &path) ? openParentOf(env, kDeletePrefix, true, &path, &name) : -1;
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startDelete(parentFd, name, usableCores()), fsutil::HandleKind::deleteJob, kDeletePrefix);
+    return toJobHandle(env, fsutil::startDelete(fsutil::UniqueFd(parentFd), name, usableCores()), fsutil::HandleKind::deleteJob, kDeletePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
@@ -237,7 +240,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpenByte
     CString path;
     const int parentFd = fsutil::pathOf(env, jbPath, kUsagePrefix, &path) ? openParentOf(env, kUsagePrefix, false, &path, &name) : -1;
     if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startUsage(parentFd, name, sameFileSystem == JNI_TRUE, usableCores()), fsutil::HandleKind::usageJob, kUsagePrefix);
+    return toJobHandle(env, fsutil::startUsage(fsutil::UniqueFd(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()), fsutil::HandleKind::usageJob, kUsagePrefix);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
@@ -270,7 +273,7 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(
     }
     if (took == fsutil::TreeShares::Take::end) return nullptr;
     if (took == fsutil::TreeShares::Take::timeout) return env->NewByteArray(0);
-    CString path(failure.path);
+    CString path(failure.path.release());
     const std::size_t pathLen = std::strlen(path.get());
     const std::size_t textLen = std::strlen(failure.text);
     // Its errno, the path's bytes, a NUL, the text's bytes.
@@ -286,21 +289,21 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle) {
-    fsutil::TreeShares* job = finishing(env, jlHandle, fsutil::HandleKind::copyJob, "[FileTree.copyClose]", "copy");
-    return job ? static_cast<jlong>(fsutil::finishCopy(job)) : -1;
+    std::unique_ptr<fsutil::TreeShares> job = finishing(env, jlHandle, fsutil::HandleKind::copyJob, "[FileTree.copyClose]", "copy");
+    return job ? static_cast<jlong>(fsutil::finishCopy(std::move(job))) : -1;
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteClose(JNIEnv* env, jclass /*jcls*/,
                                                                       jlong jlHandle) {
-    fsutil::TreeShares* job = finishing(env, jlHandle, fsutil::HandleKind::deleteJob, "[FileTree.deleteClose]", "delete");
-    return job ? static_cast<jlong>(fsutil::finishDelete(job)) : -1;
+    std::unique_ptr<fsutil::TreeShares> job = finishing(env, jlHandle, fsutil::HandleKind::deleteJob, "[FileTree.deleteClose]", "delete");
+    return job ? static_cast<jlong>(fsutil::finishDelete(std::move(job))) : -1;
 }
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                     jlongArray jlSums) {
-    fsutil::TreeShares* job = finishing(env, jlHandle, fsutil::HandleKind::usageJob, "[FileTree.usageClose]", "usage");
+    std::unique_ptr<fsutil::TreeShares> job = finishing(env, jlHandle, fsutil::HandleKind::usageJob, "[FileTree.usageClose]", "usage");
     if (!job) return;
-    const fsutil::UsageSums s = fsutil::finishUsage(job);
+    const fsutil::UsageSums s = fsutil::finishUsage(std::move(job));
     jlong sums[kUsageCount];
     sums[kUsageEntries] = static_cast<jlong>(s.entries);
     sums[kUsageDirectories] = static_cast<jlong>(s.directories);

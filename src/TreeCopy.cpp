@@ -12,18 +12,21 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "TreeWalk.h"
 
@@ -31,7 +34,6 @@ namespace fsutil {
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kModeBits = 07777;
 constexpr mode_t kUnknownMode = ~mode_t{0};
 // copy_file_range moves at most this much per call (the rest is asked again), so a large file's progress shows.
@@ -60,28 +62,6 @@ const char* xattrText(int err) {
     }
     return kXattrOther;
 }
-
-// An owned descriptor.
-class Fd {
-   public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-   private:
-    int fd_;
-};
 
 // "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open descriptor, or
 // an entry of an open directory, for the calls without an *at form.
@@ -198,50 +178,40 @@ class LinkTable {
     ~LinkTable() {
         for (std::size_t i = 0; i < cap_; ++i) std::free(slots_[i].path);
         std::free(slots_);
-        pthread_mutex_destroy(&lock_);
-        pthread_cond_destroy(&changed_);
     }
 
     // True: the caller makes the copy and then calls publish(). False: *path
-    // (malloc'd, the caller's) is the copy to link to.
-    bool claim(dev_t dev, ino_t ino, char** path) {
-        pthread_mutex_lock(&lock_);
-        if ((used_ + 1) * 2 > cap_ && !grow()) {
-            pthread_mutex_unlock(&lock_);
-            return true;  // no memory: copied, not linked
-        }
+    // is the copy to link to.
+    bool claim(dev_t dev, ino_t ino, CharsPtr* path) {
+        std::unique_lock<std::mutex> hold(lock_);
+        if ((used_ + 1) * 2 > cap_ && !grow()) return true;  // no memory: copied, not linked
         Slot* slot = find(slots_, cap_, dev, ino);
         if (!slot->used) {
             *slot = Slot{dev, ino, nullptr, true, true};
             ++used_;
-            pthread_mutex_unlock(&lock_);
             return true;
         }
         // Another thread is copying it: its copy is linked to once made.
         while (slot->pending) {
-            pthread_cond_wait(&changed_, &lock_);
+            changed_.wait(hold);
             slot = find(slots_, cap_, dev, ino);  // the table may have grown meanwhile
         }
-        *path = slot->path ? strdup(slot->path) : nullptr;
-        const bool mine = !*path;  // the first copy failed: this one tries
+        if (slot->path) *path = copyChars(slot->path, std::strlen(slot->path));
+        const bool mine = !*path;  // the first copy failed (or no memory): this one tries
         if (mine) slot->pending = true;
-        pthread_mutex_unlock(&lock_);
         return mine;
     }
 
     // Where the copy of (dev, ino) was made; null when it failed.
-    void publish(dev_t dev, ino_t ino, char* path) {
-        pthread_mutex_lock(&lock_);
+    void publish(dev_t dev, ino_t ino, CharsPtr path) {
+        const std::lock_guard<std::mutex> hold(lock_);
         Slot* slot = find(slots_, cap_, dev, ino);
         if (slot->used) {
             slot->pending = false;
             std::free(slot->path);
-            slot->path = path;
-            path = nullptr;
+            slot->path = path.release();
         }
-        pthread_cond_broadcast(&changed_);
-        pthread_mutex_unlock(&lock_);
-        std::free(path);
+        changed_.notify_all();
     }
 
    private:
@@ -272,8 +242,8 @@ class LinkTable {
         return true;
     }
 
-    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed_ = PTHREAD_COND_INITIALIZER;
+    std::mutex lock_;
+    std::condition_variable changed_;
     Slot* slots_ = nullptr;
     std::size_t cap_ = 0;
     std::size_t used_ = 0;
@@ -282,12 +252,12 @@ class LinkTable {
 // A directory of the target on a worker's path: kept open while it can be,
 // reopened from its nearest open ancestor (and checked) when it was closed.
 struct TargetLevel {
-    int fd;
-    char* name;
-    dev_t dev;
-    ino_t ino;
-    struct stat src;  // the source directory's record, for its attributes when left
-    bool made;
+    UniqueFd own;          // opened here; level 0's descriptor is the caller's
+    int fd = -1;           // own's, or the caller's; -1 when closed
+    CharsPtr name;
+    DirId id{};
+    struct stat src = {};  // the source directory's record, for its attributes when left
+    bool made = false;
 };
 
 // A worker's target directories, by depth below its share's top (level 0).
@@ -300,27 +270,22 @@ struct TargetPath {
 
 class TreeCopy final : public TreeShares {
    public:
-    TreeCopy(int dstParentFd, char* dstName, bool sameFileSystem)
-        : dstName_(dstName), sameFileSystem_(sameFileSystem), euid_(geteuid()), egid_(getegid()), umask_(processUmask()) {
-        if (targets_.push(Target{dstParentFd, {}, false})) return;
-        close(dstParentFd);
+    TreeCopy(UniqueFd dstParentFd, CharsPtr dstName, bool sameFileSystem)
+        : TreeShares(JobKind::copy), dstName_(std::move(dstName)), sameFileSystem_(sameFileSystem), euid_(geteuid()),
+          egid_(getegid()), umask_(processUmask()) {
+        Target parent;
+        parent.fd = std::move(dstParentFd);
+        (void)targets_.push(std::move(parent));  // no memory: no target, nothing copied
     }
 
-    ~TreeCopy() override {
-        stop();
-        for (std::size_t i = 0; i < targets_.len; ++i) {
-            if (targets_.data[i].fd >= 0) close(targets_.data[i].fd);
-        }
-        targets_.release();
-        std::free(dstName_);
-    }
+    ~TreeCopy() override { stop(); }
 
    private:
     // The target of node i of the top levels: targets_.data[i].
     struct Target {
-        int fd;
-        struct stat src;
-        bool made;
+        UniqueFd fd;
+        struct stat src = {};
+        bool made = false;
     };
 
     // What a copied entry is reached by, for its attributes: a descriptor of
@@ -337,12 +302,12 @@ class TreeCopy final : public TreeShares {
 
     std::size_t nodeOf(int fd) const {
         for (std::size_t i = 0; i < nodes_.len; ++i) {
-            if (nodes_.data[i].fd == fd) return i;
+            if (nodes_.data[i].fd.get() == fd) return i;
         }
         return 0;
     }
 
-    int targetOf(std::size_t node) const { return node < targets_.len ? targets_.data[node].fd : -1; }
+    int targetOf(std::size_t node) const { return node < targets_.len ? targets_.data[node].fd.get() : -1; }
 
     void report(const char* base, const char* rel, std::size_t relLen, const char* text) { fail(base, rel, relLen, text); }
 
@@ -396,20 +361,13 @@ class TreeCopy final : public TreeShares {
     }
 
     // A new directory `name` of dstDir for the source directory st, open and
-    // checked; -1 when it could not be made (reported).
-    int makeDir(int dstDir, const char* name, const char* base, const char* rel, std::size_t relLen,
-                struct stat* made) {
-        int fd = -1;
-        if (mkdirat(dstDir, name, 0700) == 0) {
-            fd = openat(dstDir, name, kDirFlags);
-            if (fd >= 0 && fstat(fd, made) != 0) {
-                close(fd);
-                fd = -1;
-            }
-        }
-        if (fd < 0) {
+    // checked; none when it could not be made (reported).
+    UniqueFd makeDir(int dstDir, const char* name, const char* base, const char* rel, std::size_t relLen,
+                     struct stat* made) {
+        UniqueFd fd;
+        if (mkdirat(dstDir, name, 0700) != 0 || openDir(dstDir, name, DirCheck(), made, &fd) != DirOpen::opened) {
             report(base, rel, relLen, errno == ELOOP || errno == ENOTDIR ? kCopyMoved : std::strerror(errno));
-            return -1;
+            return fd;
         }
         progressed(1, 0);
         return fd;
@@ -436,7 +394,7 @@ class TreeCopy final : public TreeShares {
     int linkTo(const char* rel, int dstDir, const char* name) const {
         const int top = targetOf(1);
         if (top < 0) return ENOENT;
-        Fd dir(dup(top));
+        UniqueFd dir(dup(top));
         if (dir.get() < 0) return errno;
         const char* at = rel;
         for (const char* slash; (slash = std::strchr(at, '/')) != nullptr; at = slash + 1) {
@@ -485,7 +443,7 @@ class TreeCopy final : public TreeShares {
     // Copies a regular file; whether it was made (failures reported).
     bool copyFile(int srcDir, const char* name, const struct stat& st, int dstDir, const char* dstName, bool always,
                   const char* base, const char* rel, std::size_t relLen) {
-        Fd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        UniqueFd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (from.get() < 0) {
             report(base, rel, relLen, std::strerror(errno));
             return false;
@@ -494,7 +452,7 @@ class TreeCopy final : public TreeShares {
         const mode_t bits = st.st_mode & 0777;
         // Writable by its owner too, or extended attributes could not be set on it before its mode.
         const bool whole = umask_ != kUnknownMode && (bits & umask_) == 0 && ((bits & S_IWUSR) != 0 || euid_ == 0);
-        Fd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, whole ? bits : 0600));
+        UniqueFd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, whole ? bits : 0600));
         if (to.get() < 0) {
             report(base, rel, relLen, std::strerror(errno));
             return false;
@@ -517,11 +475,10 @@ class TreeCopy final : public TreeShares {
     // source is one); whether it was made.
     bool copyEntry(int srcDir, const char* name, const struct stat& st, int dstDir, const char* dstName, bool always,
                    const char* base, const char* rel, std::size_t relLen) {
-        char* first = nullptr;
+        CharsPtr first;
         const bool linked = !always && st.st_nlink > 1;
         if (linked && !links_.claim(st.st_dev, st.st_ino, &first)) {
-            const int err = linkTo(first, dstDir, dstName);
-            std::free(first);
+            const int err = linkTo(first.get(), dstDir, dstName);
             if (err != 0) {
                 report(base, rel, relLen, std::strerror(err));
                 return false;
@@ -571,7 +528,7 @@ class TreeCopy final : public TreeShares {
             return false;
         }
         progressed(1, 0);
-        Fd made(openat(dstDir, dstName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd made(openat(dstDir, dstName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat now;
         if (made.get() < 0 || fstat(made.get(), &now) != 0 || (now.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
             report(base, rel, relLen, kCopyMoved);
@@ -588,51 +545,47 @@ class TreeCopy final : public TreeShares {
             return false;
         }
         if (!S_ISDIR(st.st_mode)) {
-            copyOne(parentFd, name, st, dstParent, dstName_, true, "", "", 0);
+            copyOne(parentFd, name, st, dstParent, dstName_.get(), true, "", "", 0);
             return false;
         }
         struct stat made;
-        const int fd = makeDir(dstParent, dstName_, "", "", 0, &made);
-        if (fd < 0) return false;
-        if (!targets_.push(Target{fd, st, true})) {
-            close(fd);
+        UniqueFd fd = makeDir(dstParent, dstName_.get(), "", "", 0, &made);
+        if (!fd) return false;
+        if (!targets_.push(Target{std::move(fd), st, true})) {
             report("", "", 0, std::strerror(ENOMEM));
             return false;
         }
         return true;
     }
 
-    void entry(Node& node, const char* name, unsigned char /*dType*/) override {
+    void entry(Node& node, const char* name, EntryType /*type*/) override {
         struct stat st;
         const std::size_t len = std::strlen(name);
-        if (fstatat(node.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) report(node.path, name, len, std::strerror(errno));  // gone since listed: nothing to copy
+        if (fstatat(node.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) report(node.path.get(), name, len, std::strerror(errno));  // gone since listed: nothing to copy
             return;
         }
         const int dst = targetOf(indexOf(node));
-        if (dst < 0 || !copyEntry(node.fd, name, st, dst, name, false, node.path, name, len)) node.failed = true;
+        if (dst < 0 || !copyEntry(node.fd.get(), name, st, dst, name, false, node.path.get(), name, len)) node.failed = true;
     }
 
     bool enter(Node& parent, const char* name, const char* path, const struct stat& st) override {
         const int dst = targetOf(indexOf(parent));
         struct stat made;
-        const int fd = dst < 0 ? -1 : makeDir(dst, name, path, "", 0, &made);
-        if (fd < 0) return false;
+        UniqueFd fd = dst < 0 ? UniqueFd() : makeDir(dst, name, path, "", 0, &made);
+        if (!fd) return false;
         if (sameFileSystem_ && st.st_dev != dev_) {
             // On another file system: created with its attributes, not entered.
-            finishDir(fd, st, -1, parent.fd, name, false, path, "", 0);
-            close(fd);
+            finishDir(fd.get(), st, -1, parent.fd.get(), name, false, path, "", 0);
             return false;
         }
         // It becomes node nodes_.len once entered.
         if (!targets_.ensure(nodes_.len + 1)) {
-            close(fd);
             report(path, "", 0, std::strerror(ENOMEM));
             return false;
         }
-        for (; targets_.len <= nodes_.len; ++targets_.len) targets_.data[targets_.len] = Target{-1, {}, false};
-        if (targets_.data[nodes_.len].fd >= 0) close(targets_.data[nodes_.len].fd);
-        targets_.data[nodes_.len] = Target{fd, st, true};
+        while (targets_.len <= nodes_.len) (void)targets_.push(Target{});  // room ensured above
+        targets_.data[nodes_.len] = Target{std::move(fd), st, true};
         return true;
     }
 
@@ -647,10 +600,8 @@ class TreeCopy final : public TreeShares {
         struct stat st;
         struct stat made;
         if (dstParent < 0 || fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return;
-        const int fd = makeDir(dstParent, name, path, "", 0, &made);
-        if (fd < 0) return;
-        finishDir(fd, st, -1, parentFd, name, false, path, "", 0);
-        close(fd);
+        const UniqueFd fd = makeDir(dstParent, name, path, "", 0, &made);
+        if (fd) finishDir(fd.get(), st, -1, parentFd, name, false, path, "", 0);
     }
 
     bool share(int parentFd, const char* name, const char* path) override;
@@ -663,15 +614,15 @@ class TreeCopy final : public TreeShares {
     void last() override {
         for (std::size_t i = targets_.len; i-- > 1 && !cancelled();) {
             const Target& t = targets_.data[i];
-            if (t.fd < 0 || !t.made) continue;
+            if (!t.fd || !t.made) continue;
             const bool node = i < nodes_.len;
-            finishDir(t.fd, t.src, node ? nodes_.data[i].fd : -1, -1, nullptr, i == 1, node ? nodes_.data[i].path : "",
+            finishDir(t.fd.get(), t.src, node ? nodes_.data[i].fd.get() : -1, -1, nullptr, i == 1, node ? nodes_.data[i].path.get() : "",
                       "", 0);  // a top whose source could not be opened has no attributes to read but its record
         }
     }
 
     Grow<Target> targets_;
-    char* dstName_;
+    CharsPtr dstName_;
     const bool sameFileSystem_;
     const uid_t euid_;
     const gid_t egid_;
@@ -729,19 +680,20 @@ int TreeCopy::levelFd(TargetPath& path, std::size_t d, const char** why) {
     if (levels[d].fd >= 0) return levels[d].fd;
     std::size_t k = d;
     while (levels[k].fd < 0) --k;  // level 0 stays open
-    Fd step;
+    UniqueFd step;
     int fd = levels[k].fd;
     for (++k; k <= d; ++k) {
-        Fd next(openat(fd, levels[k].name, kDirFlags));
+        DirCheck check;
+        check.expect = &levels[k].id;
         struct stat st;
-        if (next.get() < 0 || fstat(next.get(), &st) != 0 || st.st_dev != levels[k].dev || st.st_ino != levels[k].ino) {
+        if (openDir(fd, levels[k].name.get(), check, &st, &step) != DirOpen::opened) {
             *why = kCopyMoved;
             return -1;
         }
-        step.reset(next.release());
         fd = step.get();
     }
-    levels[d].fd = step.release();
+    levels[d].own = std::move(step);
+    levels[d].fd = levels[d].own.get();
     ++path.open;
     bound(path);
     return levels[d].fd;
@@ -753,7 +705,7 @@ void TreeCopy::bound(TargetPath& path) {
     for (std::size_t j = 1; path.open > kTreeMaxOpen && j + 2 < path.levels.len; ++j) {
         TargetLevel& level = path.levels.data[j];
         if (level.fd < 0) continue;
-        close(level.fd);
+        level.own.reset();
         level.fd = -1;
         --path.open;
     }
@@ -765,7 +717,11 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
     WalkPath at;
     WalkItem item;
     std::size_t n = 0;
-    bool ok = path.levels.push(TargetLevel{topFd, nullptr, topMade.st_dev, topMade.st_ino, {}, true});
+    TargetLevel top;
+    top.fd = topFd;
+    top.id = DirId::of(topMade);
+    top.made = true;
+    bool ok = path.levels.push(std::move(top));
     path.open = 1;
     while (ok && !cancelled() && walk.next(&item)) {
         const std::size_t d = item.depth;
@@ -786,14 +742,10 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
             } else if (level.made) {
                 report(base, p, n, why);
             }
-            for (std::size_t j = path.levels.len; j-- > d;) {
-                if (path.levels.data[j].fd >= 0) {
-                    close(path.levels.data[j].fd);
-                    --path.open;
-                }
-                std::free(path.levels.data[j].name);
+            while (path.levels.len > d) {
+                if (path.levels.back().fd >= 0) --path.open;
+                path.levels.pop();
             }
-            path.levels.len = d;
             continue;
         }
         const char* p = at.entry(d, item.name, item.nameLen, &n);
@@ -810,45 +762,42 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         }
         // A directory: made now, its attributes set when it is left.
         struct stat made = {};
-        int fd = -1;
+        TargetLevel level;
         if (dst < 0) {
             if (p) report(base, p, n, why);
         } else {
-            fd = makeDir(dst, item.name, base, p, n, &made);
+            level.own = makeDir(dst, item.name, base, p, n, &made);
         }
-        char* name = fd >= 0 ? strndup(item.name, item.nameLen) : nullptr;
-        if (fd >= 0 && !name) {
-            close(fd);
-            fd = -1;
+        level.fd = level.own.get();
+        level.name = level.own ? copyChars(item.name, item.nameLen) : nullptr;
+        if (level.own && !level.name) {
+            level.own.reset();
+            level.fd = -1;
             report(base, p, n, std::strerror(ENOMEM));
         }
-        if (fd < 0) walk.skip();  // nothing could be put into it: not read either
+        const bool opened = level.fd >= 0;
+        if (!opened) walk.skip();  // nothing could be put into it: not read either
+        level.id = DirId::of(made);
+        level.src = *item.st;
+        level.made = opened;
         // The directory's copy is level d, as long as the walk's depths and ours agree.
-        ok = path.levels.len == d && path.levels.push(TargetLevel{fd, name, made.st_dev, made.st_ino, *item.st, fd >= 0}) &&
-             at.enter(d, item.name, item.nameLen);
+        ok = path.levels.len == d && path.levels.push(std::move(level)) && at.enter(d, item.name, item.nameLen);
         if (!ok) {
-            if (fd >= 0) close(fd);
-            std::free(name);
             report(base, p ? p : "", p ? n : 0, std::strerror(ENOMEM));
             break;
         }
-        if (fd >= 0) ++path.open;
+        if (opened) ++path.open;
         bound(path);
     }
-    // What is still open (cancelled, or out of memory) is closed; level 0 is the caller's.
-    for (std::size_t j = path.levels.len; j-- > 1;) {
-        if (path.levels.data[j].fd >= 0) close(path.levels.data[j].fd);
-        std::free(path.levels.data[j].name);
-    }
-    path.levels.release();
+    // What is still open (cancelled, or out of memory) is closed with path; level 0 is the caller's.
 }
 
 bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     const std::size_t node = nodeOf(parentFd);
     const int dstParent = targetOf(node);
-    Fd src(openat(parentFd, name, kDirFlags));
+    UniqueFd src;
     struct stat st;
-    if (src.get() < 0 || fstat(src.get(), &st) != 0) {
+    if (openDir(parentFd, name, DirCheck(), &st, &src) != DirOpen::opened) {
         // No longer a directory (a link put in its place, say): copied as what it now is.
         if ((errno == ELOOP || errno == ENOTDIR) && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             dstParent >= 0) {
@@ -860,22 +809,21 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     }
     if (dstParent < 0) return false;
     struct stat made;
-    Fd dst(makeDir(dstParent, name, path, "", 0, &made));
-    if (dst.get() < 0) return false;
+    const UniqueFd dst = makeDir(dstParent, name, path, "", 0, &made);
+    if (!dst) return false;
     if (!sameFileSystem_ || st.st_dev == dev_) {
-        Fd keep(dup(src.get()));  // for the top's own attributes, after the walk
+        UniqueFd keep(dup(src.get()));  // for the top's own attributes, after the walk
         WalkOptions options;
         options.attributes = true;
         options.everyType = true;
         options.sameFileSystem = sameFileSystem_;
         options.topDevice = &dev_;
-        TreeWalk* walk = keep.get() >= 0 ? TreeWalk::open(src.release(), options) : nullptr;
+        const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
         if (!walk) {
             report(path, "", 0, std::strerror(ENOMEM));
             return false;
         }
         copyTree(*walk, dst.get(), made, path);
-        delete walk;
         if (cancelled()) return false;
         finishDir(dst.get(), st, keep.get(), -1, nullptr, false, path, "", 0);
         return true;
@@ -884,26 +832,19 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     return true;
 }
 
-TreeShares* startCopy(int srcParentFd, const char* srcName, int dstParentFd, const char* dstName, bool sameFileSystem,
-                      std::size_t threads) {
-    char* name = strdup(dstName);
-    auto* job = name ? new (std::nothrow) TreeCopy(dstParentFd, name, sameFileSystem) : nullptr;
-    if (!job) {
-        std::free(name);
-        close(srcParentFd);
-        close(dstParentFd);
-        return nullptr;
-    }
-    job->start(srcParentFd, srcName, threads);
+std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,
+                                      const char* dstName, bool sameFileSystem, std::size_t threads) {
+    CharsPtr name = copyChars(dstName, std::strlen(dstName));
+    std::unique_ptr<TreeShares> job(name ? new (std::nothrow) TreeCopy(std::move(dstParentFd), std::move(name), sameFileSystem)
+                                         : nullptr);
+    if (job) job->start(std::move(srcParentFd), srcName, threads);
     return job;
 }
 
-std::uint64_t finishCopy(TreeShares* shares) {
-    auto* job = static_cast<TreeCopy*>(shares);
-    job->stop();
-    const std::uint64_t created = job->entriesDone();
-    delete job;
-    return created;
+std::uint64_t finishCopy(std::unique_ptr<TreeShares> shares) {
+    if (!shares || shares->kind() != JobKind::copy) return 0;
+    shares->stop();
+    return shares->entriesDone();
 }
 
 }  // namespace fsutil

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "TreeShares.h"
 
@@ -15,16 +16,17 @@ namespace fsutil {
 constexpr char kCopyMoved[] = "Target directory moved or replaced during the copy";
 
 // Starts copying `srcName` of the directory open as srcParentFd to the new
-// entry `dstName` of the directory open as dstParentFd (both taken over),
-// and everything below it when it is a directory, on up to `threads`
-// threads; sameFileSystem: a directory on another device is created with its
-// attributes but not entered (cp -x). Failures come from takeFailure, with
-// their paths relative to the source. Null when out of memory.
-TreeShares* startCopy(int srcParentFd, const char* srcName, int dstParentFd, const char* dstName, bool sameFileSystem,
-                      std::size_t threads);
+// entry `dstName` of the directory open as dstParentFd, and everything below
+// it when it is a directory, on up to `threads` threads; sameFileSystem: a
+// directory on another device is created with its attributes but not
+// entered (cp -x). Failures come from takeFailure, with their paths relative
+// to the source. Null when out of memory.
+std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,
+                                      const char* dstName, bool sameFileSystem, std::size_t threads);
 
-// Stops what still runs of a job of startCopy, frees it and returns the number of entries created.
-std::uint64_t finishCopy(TreeShares* job);
+// Stops what still runs of a job of startCopy, frees it and returns the
+// number of entries created (0 for a job of another kind).
+std::uint64_t finishCopy(std::unique_ptr<TreeShares> job);
 
 }  // namespace fsutil
 

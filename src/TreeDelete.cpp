@@ -13,20 +13,17 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "TreeWalk.h"
 
 namespace fsutil {
 
-namespace {
-
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-}  // namespace
-
 class TreeDelete final : public TreeShares {
    public:
+    TreeDelete() : TreeShares(JobKind::remove) {}
     std::atomic<std::uint64_t> removed{0};
 
    private:
@@ -47,8 +44,8 @@ class TreeDelete final : public TreeShares {
         return false;
     }
 
-    void entry(Node& node, const char* name, unsigned char /*dType*/) override {
-        if (!remove(node.fd, name, 0, node.path, name)) node.failed = true;
+    void entry(Node& node, const char* name, EntryType /*type*/) override {
+        if (!remove(node.fd.get(), name, 0, node.path.get(), name)) node.failed = true;
     }
 
     bool enter(Node& parent, const char* /*name*/, const char* path, const struct stat& st) override {
@@ -65,7 +62,7 @@ class TreeDelete final : public TreeShares {
     void last() override {
         for (std::size_t i = nodes_.len; i-- > 1 && !cancelled();) {
             Node& node = nodes_.data[i];
-            if (node.failed || !remove(nodes_.data[node.parent].fd, node.name, AT_REMOVEDIR, node.path, "")) {
+            if (node.failed || !remove(nodes_.data[node.parent].fd.get(), node.name.get(), AT_REMOVEDIR, node.path.get(), "")) {
                 markFailed(node.parent);
             }
         }
@@ -115,57 +112,44 @@ bool TreeDelete::emptyTree(TreeWalk& walk, const char* base) {
         if (p) fail(base, p, n, why);
         holds.data[d - 1] = true;
     }
-    const bool all = !cancelled() && (holds.len == 0 || !holds.data[0]);
-    holds.release();
-    return all;
+    return !cancelled() && (holds.len == 0 || !holds.data[0]);
 }
 
 // Removes the directory `name` of parentFd and all below it; whether it went.
 bool TreeDelete::share(int parentFd, const char* name, const char* path) {
-    const int fd = openat(parentFd, name, kDirFlags);
-    if (fd < 0) {
-        // No longer a directory (a link put in its place, say): removed itself, never followed.
-        if (errno == ELOOP || errno == ENOTDIR) return remove(parentFd, name, 0, path, "");
-        fail(path, "", 0, std::strerror(errno));
-        return false;
-    }
+    DirCheck check;
+    check.device = &dev_;
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_dev != dev_) {
-        const int err = errno;
-        const bool mounted = st.st_dev != dev_;
-        close(fd);
-        fail(path, "", 0, mounted ? kDeleteMountPoint : std::strerror(err));
+    UniqueFd fd;
+    const DirOpen got = openDir(parentFd, name, check, &st, &fd);
+    // No longer a directory (a link put in its place, say): removed itself, never followed.
+    if (got == DirOpen::failed && (errno == ELOOP || errno == ENOTDIR)) return remove(parentFd, name, 0, path, "");
+    if (got != DirOpen::opened) {
+        fail(path, "", 0, got == DirOpen::otherDevice ? kDeleteMountPoint : openDirText(got));
         return false;
     }
     WalkOptions options;
     options.sameFileSystem = true;
     options.everyType = true;
-    TreeWalk* walk = TreeWalk::open(fd, options);
+    const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options);
     if (!walk) {
         fail(path, "", 0, std::strerror(errno));
         return false;
     }
-    const bool emptied = emptyTree(*walk, path);
-    delete walk;
-    return emptied && remove(parentFd, name, AT_REMOVEDIR, path, "");
+    return emptyTree(*walk, path) && remove(parentFd, name, AT_REMOVEDIR, path, "");
 }
 
-TreeShares* startDelete(int parentFd, const char* name, std::size_t threads) {
-    auto* job = new (std::nothrow) TreeDelete;
-    if (!job) {
-        close(parentFd);
-        return nullptr;
-    }
-    job->start(parentFd, name, threads);
+std::unique_ptr<TreeShares> startDelete(UniqueFd parentFd, const char* name, std::size_t threads) {
+    std::unique_ptr<TreeShares> job(new (std::nothrow) TreeDelete);
+    if (job) job->start(std::move(parentFd), name, threads);
     return job;
 }
 
-std::uint64_t finishDelete(TreeShares* shares) {
-    auto* job = static_cast<TreeDelete*>(shares);
-    job->stop();
-    const std::uint64_t removed = job->removed.load();
-    delete job;
-    return removed;
+std::uint64_t finishDelete(std::unique_ptr<TreeShares> shares) {
+    if (!shares || shares->kind() != JobKind::remove) return 0;
+    auto& job = static_cast<TreeDelete&>(*shares);  // of that kind: see above
+    job.stop();
+    return job.removed.load();
 }
 
 }  // namespace fsutil

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "TreeShares.h"
 
@@ -14,13 +15,14 @@ namespace fsutil {
 constexpr char kDeleteMountPoint[] = "Mount point: not crossed";
 
 // Starts removing `name` (a single component) of the directory open as
-// parentFd (taken over), and everything below it when it is a directory (a
-// link is removed itself), on up to `threads` threads; its failures come from
+// parentFd, and everything below it when it is a directory (a link is
+// removed itself), on up to `threads` threads; its failures come from
 // takeFailure. Null when out of memory.
-TreeShares* startDelete(int parentFd, const char* name, std::size_t threads);
+std::unique_ptr<TreeShares> startDelete(UniqueFd parentFd, const char* name, std::size_t threads);
 
-// Stops what still runs of a job of startDelete, frees it and returns the number of entries removed.
-std::uint64_t finishDelete(TreeShares* job);
+// Stops what still runs of a job of startDelete, frees it and returns the
+// number of entries removed (0 for a job of another kind).
+std::uint64_t finishDelete(std::unique_ptr<TreeShares> job);
 
 }  // namespace fsutil
 

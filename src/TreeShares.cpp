@@ -11,31 +11,30 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-
-#include "DirEntries.h"
+#include <utility>
 
 namespace fsutil {
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kSplitLevels = 3;
 constexpr std::size_t kSharesPerThread = 4;
 
 }  // namespace
 
-char* joinPath(const char* a, const char* b, std::size_t bLen) {
+CharsPtr joinPath(const char* a, const char* b, std::size_t bLen) {
     const std::size_t aLen = std::strlen(a);
-    auto* out = static_cast<char*>(std::malloc(aLen + 1 + bLen + 1));
-    if (!out) return nullptr;
-    std::memcpy(out, a, aLen);
+    CharsPtr out(static_cast<char*>(std::malloc(aLen + 1 + bLen + 1)));
+    if (!out) return out;
+    char* o = out.get();
+    std::memcpy(o, a, aLen);
     std::size_t n = aLen;
-    if (aLen > 0 && bLen > 0) out[n++] = '/';
-    if (bLen > 0) std::memcpy(out + n, b, bLen);
-    out[n + bLen] = '\0';
+    if (aLen > 0 && bLen > 0) o[n++] = '/';
+    if (bLen > 0) std::memcpy(o + n, b, bLen);
+    o[n + bLen] = '\0';
     return out;
 }
 
@@ -67,95 +66,74 @@ const char* WalkPath::entry(std::size_t d, const char* name, std::size_t nameLen
     return path_.data;
 }
 
-TreeShares::~TreeShares() {
-    stop();
-    for (std::size_t i = taken_; i < failures_.len; ++i) std::free(failures_.data[i].path);
-    for (std::size_t i = 0; i < shares_.len; ++i) {
-        std::free(shares_.data[i].name);
-        std::free(shares_.data[i].path);
-    }
-    for (std::size_t i = 0; i < nodes_.len; ++i) {
-        close(nodes_.data[i].fd);
-        std::free(nodes_.data[i].name);
-        std::free(nodes_.data[i].path);
-    }
-    failures_.release();
-    shares_.release();
-    nodes_.release();
-    pthread_mutex_destroy(&lock_);
-    pthread_cond_destroy(&changed_);
-}
+TreeShares::~TreeShares() { stop(); }
 
 void TreeShares::fail(const char* base, const char* rel, std::size_t relLen, const char* text) {
-    char* path = joinPath(base, rel, relLen);
-    pthread_mutex_lock(&lock_);
-    if (path && !failures_.push(TreeFailure{path, text})) std::free(path);  // no memory: that report is lost
-    pthread_cond_broadcast(&changed_);
-    pthread_mutex_unlock(&lock_);
+    CharsPtr path = joinPath(base, rel, relLen);
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (path) (void)failures_.push(TreeFailure{std::move(path), text});  // no memory: that report is lost
+    changed_.notify_all();
 }
 
 void TreeShares::markFailed(std::size_t node) {
-    pthread_mutex_lock(&lock_);
+    const std::lock_guard<std::mutex> hold(lock_);
     nodes_.data[node].failed = true;
-    pthread_mutex_unlock(&lock_);
 }
 
-void TreeShares::start(int parentFd, const char* name, std::size_t threads) {
-    char* topName = strdup(name);
-    char* path = topName ? strdup("") : nullptr;
-    struct stat st;
-    if (!path || !nodes_.push(Node{parentFd, 0, nullptr, nullptr, false})) {
-        std::free(topName);
-        std::free(path);
-        close(parentFd);
+void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads) {
+    Node parent;
+    parent.fd = std::move(parentFd);
+    Node node;
+    node.name = copyChars(name, std::strlen(name));
+    node.path = copyChars("", 0);
+    if (!node.name || !node.path || !nodes_.push(std::move(parent))) {
         fail("", "", 0, std::strerror(ENOMEM));
         return;
     }
-    Node node{-1, 0, topName, path, false};
-    if (fstatat(parentFd, topName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int parentDir = nodes_.data[0].fd.get();
+    struct stat st;
+    if (fstatat(parentDir, node.name.get(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         fail("", "", 0, std::strerror(errno));
-    } else if (top(parentFd, topName, st) && S_ISDIR(st.st_mode)) {
-        node.fd = openat(parentFd, topName, kDirFlags);
-        struct stat now;
-        // Replaced since it was looked at: left alone, as the job has already judged it.
-        if (node.fd >= 0 && fstat(node.fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
-            nodes_.push(node)) {
-            dev_ = st.st_dev;
-            if (threads == 0) threads = 1;
-            if (threads > kMaxThreads) threads = kMaxThreads;
-            if (!split(threads)) fail("", "", 0, std::strerror(ENOMEM));
-            if (threads > shares_.len) threads = shares_.len;
-            for (std::size_t t = 0; t < threads; ++t) {
-                // Counted before it starts: a worker may be done before pthread_create returns.
-                pthread_mutex_lock(&lock_);
-                ++running_;
-                pthread_mutex_unlock(&lock_);
-                if (pthread_create(&threads_[threadCount_], nullptr, worker, this) == 0) {
-                    ++threadCount_;
-                    continue;
-                }
-                // A thread that cannot be made leaves its part to the others, or to takeFailure.
-                pthread_mutex_lock(&lock_);
-                --running_;
-                pthread_mutex_unlock(&lock_);
-                break;
-            }
-            return;
-        }
-        if (node.fd < 0) fail("", "", 0, std::strerror(errno));
-        if (node.fd >= 0) close(node.fd);
+        return;
     }
-    std::free(topName);
-    std::free(path);
+    if (!top(parentDir, node.name.get(), st) || !S_ISDIR(st.st_mode)) return;
+    // Replaced since it was looked at: left alone, as the job has already judged it.
+    const DirId seen = DirId::of(st);
+    DirCheck check;
+    check.expect = &seen;
+    struct stat now;
+    const DirOpen got = openDir(parentDir, node.name.get(), check, &now, &node.fd);
+    if (got == DirOpen::failed) fail("", "", 0, std::strerror(errno));
+    if (got != DirOpen::opened) return;
+    if (!nodes_.push(std::move(node))) return;
+    dev_ = st.st_dev;
+    if (threads == 0) threads = 1;
+    if (threads > kMaxThreads) threads = kMaxThreads;
+    if (!split(threads)) fail("", "", 0, std::strerror(ENOMEM));
+    if (threads > shares_.len) threads = shares_.len;
+    for (std::size_t t = 0; t < threads; ++t) {
+        {
+            // Counted before it starts: a worker may be done before pthread_create returns.
+            const std::lock_guard<std::mutex> hold(lock_);
+            ++running_;
+        }
+        if (pthread_create(&threads_[threadCount_], nullptr, worker, this) == 0) {
+            ++threadCount_;
+            continue;
+        }
+        // A thread that cannot be made leaves its part to the others, or to takeFailure.
+        const std::lock_guard<std::mutex> hold(lock_);
+        --running_;
+        break;
+    }
 }
 
 void* TreeShares::worker(void* arg) {
     auto* job = static_cast<TreeShares*>(arg);
     job->drainShares();
-    pthread_mutex_lock(&job->lock_);
+    const std::lock_guard<std::mutex> hold(job->lock_);
     --job->running_;
-    pthread_cond_broadcast(&job->changed_);
-    pthread_mutex_unlock(&job->lock_);
+    job->changed_.notify_all();
     return nullptr;
 }
 
@@ -165,81 +143,78 @@ void TreeShares::drainShares() {
         const std::size_t i = next_.fetch_add(1);
         if (i >= shares_.len) return;
         const Share& s = shares_.data[i];
-        if (!share(nodes_.data[s.node].fd, s.name, s.path)) markFailed(s.node);
+        if (!share(nodes_.data[s.node].fd.get(), s.name.get(), s.path.get())) markFailed(s.node);
     }
 }
 
 // Reads the top levels on this thread until enough directories lie below to
 // share out; false when out of memory.
 bool TreeShares::split(std::size_t threads) {
-    std::size_t first = 1;  // the newest level of nodes
+    ReadRules rules;
+    rules.everyType = true;  // a job sees every entry
+    std::size_t first = 1;   // the newest level of nodes
     for (int level = 0; level < kSplitLevels && !cancelled(); ++level) {
         const std::size_t last = nodes_.len;
-        shares_.len = 0;
+        shares_.clear();
         for (std::size_t i = first; i < last; ++i) {
-            const int fd = dup(nodes_.data[i].fd);
-            DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+            Node& node = nodes_.data[i];
+            const int fd = node.fd.get();
+            DirPtr dir;
+            {
+                UniqueFd copy(dup(fd));
+                if (copy) dir.reset(fdopendir(copy.get()));
+                if (dir) (void)copy.release();  // the stream's now
+            }
             if (!dir) {
-                if (fd >= 0) close(fd);
-                fail(nodes_.data[i].path, "", 0, std::strerror(errno));
-                nodes_.data[i].failed = true;
+                fail(node.path.get(), "", 0, std::strerror(errno));
+                node.failed = true;
                 continue;
             }
-            for (;;) {
-                errno = 0;
-                const struct dirent64* e = readdir64(dir);
-                if (!e) {
-                    if (errno != 0) {
-                        fail(nodes_.data[i].path, "", 0, std::strerror(errno));
-                        nodes_.data[i].failed = true;
-                    }
-                    break;
-                }
-                if (isDotEntry(e->d_name)) continue;
-                bool isDir = e->d_type == DT_DIR;
-                if (e->d_type == DT_UNKNOWN) {
-                    struct stat st;
-                    isDir = fstatat(nodes_.data[i].fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-                }
-                if (!isDir) {
-                    entry(nodes_.data[i], e->d_name, e->d_type);
+            DirEntry e;
+            struct stat st;
+            int err;
+            while (readEntry(dir.get(), fd, rules, &e, &st, &err)) {
+                if (e.type != EntryType::directory) {
+                    entry(node, e.name, e.type);
                     continue;
                 }
-                const std::size_t len = std::strlen(e->d_name);
-                Share s{i, strndup(e->d_name, len), joinPath(nodes_.data[i].path, e->d_name, len)};
-                if (!s.name || !s.path || !shares_.push(s)) {
-                    std::free(s.name);
-                    std::free(s.path);
-                    closedir(dir);
-                    return false;
-                }
+                Share s;
+                s.node = i;
+                s.name = copyChars(e.name, e.nameLen);
+                s.path = joinPath(node.path.get(), e.name, e.nameLen);
+                if (!s.name || !s.path || !shares_.push(std::move(s))) return false;
             }
-            closedir(dir);
+            if (err != 0) {
+                fail(node.path.get(), "", 0, std::strerror(err));
+                node.failed = true;
+            }
         }
         if (shares_.len >= threads * kSharesPerThread || level + 1 == kSplitLevels || shares_.len == 0) return true;
         // Too few to share out: they become nodes, read on the next round.
         first = nodes_.len;
         for (std::size_t i = 0; i < shares_.len; ++i) {
             Share& s = shares_.data[i];
-            Node node{openat(nodes_.data[s.node].fd, s.name, kDirFlags), s.node, s.name, s.path, false};
-            s.name = s.path = nullptr;
+            Node node;
+            node.parent = s.node;
+            node.name = std::move(s.name);
+            node.path = std::move(s.path);
+            Node& parent = nodes_.data[node.parent];
             struct stat st;
-            if (node.fd >= 0 && fstat(node.fd, &st) == 0) {
-                if (enter(nodes_.data[node.parent], node.name, node.path, st) && nodes_.push(node)) continue;
-            } else if (node.fd >= 0 || errno != ELOOP) {
-                const int err = errno;
-                if (node.fd < 0) unopened(nodes_.data[node.parent].fd, node.name, node.path);
-                fail(node.path, "", 0, std::strerror(err));
-                nodes_.data[node.parent].failed = true;
-            } else {
+            const DirOpen got = openDir(parent.fd.get(), node.name.get(), DirCheck(), &st, &node.fd);
+            if (got == DirOpen::opened) {
+                // nodes_ may move: parent is not used past the push.
+                if (enter(parent, node.name.get(), node.path.get(), st)) (void)nodes_.push(std::move(node));
+            } else if (errno == ELOOP) {
                 // A link now where the directory was: an entry like any other, never followed.
-                entry(nodes_.data[node.parent], node.name, DT_LNK);
+                entry(parent, node.name.get(), EntryType::symlink);
+            } else {
+                const int e = errno;
+                unopened(parent.fd.get(), node.name.get(), node.path.get());
+                fail(node.path.get(), "", 0, std::strerror(e));
+                nodes_.data[node.parent].failed = true;
             }
-            if (node.fd >= 0) close(node.fd);
-            std::free(node.name);
-            std::free(node.path);
         }
-        shares_.len = 0;
+        shares_.clear();
     }
     return true;
 }
@@ -247,42 +222,28 @@ bool TreeShares::split(std::size_t threads) {
 bool TreeShares::takeFailure(TreeFailure* out) { return takeFailure(out, -1) == Take::failure; }
 
 TreeShares::Take TreeShares::takeFailure(TreeFailure* out, long waitMs) {
-    struct timespec until = {};
-    if (waitMs >= 0) {
-        clock_gettime(CLOCK_REALTIME, &until);  // the condition variable's clock
-        until.tv_sec += waitMs / 1000;
-        until.tv_nsec += (waitMs % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_nsec -= 1000000000L;
-            ++until.tv_sec;
-        }
-    }
-    pthread_mutex_lock(&lock_);
-    Take took = Take::end;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs < 0 ? 0 : waitMs);
+    std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
         if (taken_ < failures_.len) {
-            *out = failures_.data[taken_++];
-            took = Take::failure;
-            break;
+            *out = std::move(failures_.data[taken_++]);
+            return Take::failure;
         }
         if (running_ == 0 && !lastDone_) {
             lastDone_ = true;
-            pthread_mutex_unlock(&lock_);
+            hold.unlock();
             drainShares();  // whatever no thread took
             if (!cancelled()) last();
-            pthread_mutex_lock(&lock_);
+            hold.lock();
             continue;
         }
-        if (running_ == 0) break;
+        if (running_ == 0) return Take::end;
         if (waitMs < 0) {
-            pthread_cond_wait(&changed_, &lock_);
-        } else if (pthread_cond_timedwait(&changed_, &lock_, &until) == ETIMEDOUT) {
-            took = Take::timeout;
-            break;
+            changed_.wait(hold);
+        } else if (changed_.wait_until(hold, until) == std::cv_status::timeout) {
+            return Take::timeout;
         }
     }
-    pthread_mutex_unlock(&lock_);
-    return took;
 }
 
 void TreeShares::stop() {

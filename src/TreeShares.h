@@ -10,19 +10,26 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
+#include "DirEntries.h"
 #include "Grow.h"
+#include "Owned.h"
 
 namespace fsutil {
 
 // What a job could not do: the path relative to the tree's top ("" for the
-// top itself), malloc'd and owned by the taker, and the reason.
+// top itself) and the reason.
 struct TreeFailure {
-    char* path;
-    const char* text;
+    CharsPtr path;
+    const char* text = nullptr;
 };
+
+// What a job does, so that a job handed back is never taken for another kind.
+enum class JobKind : unsigned char { remove, usage, copy };
 
 class TreeShares {
    public:
@@ -30,9 +37,9 @@ class TreeShares {
     TreeShares& operator=(const TreeShares&) = delete;
     virtual ~TreeShares();
 
-    // Takes over parentFd; works on its entry `name` and, when that is a
-    // directory, on everything below it, on up to `threads` threads.
-    void start(int parentFd, const char* name, std::size_t threads);
+    // Works on the entry `name` of parentFd and, when that is a directory, on
+    // everything below it, on up to `threads` threads.
+    void start(UniqueFd parentFd, const char* name, std::size_t threads);
 
     // The next failure into *out, waiting for one while the work goes on;
     // false once everything is done and every failure was taken.
@@ -50,22 +57,24 @@ class TreeShares {
     // Stops what still runs and waits for the threads.
     void stop();
 
+    JobKind kind() const { return kind_; }
+
    protected:
     // A directory of the top levels: read on the calling thread.
     struct Node {
-        int fd;
-        std::size_t parent;  // index of the node holding it
-        char* name;
-        char* path;    // relative to the top; malloc'd
-        bool failed;   // it holds something the job could not do (written under the lock)
+        UniqueFd fd;
+        std::size_t parent = 0;  // index of the node holding it
+        CharsPtr name;
+        CharsPtr path;         // relative to the top
+        bool failed = false;   // it holds something the job could not do (written under the lock)
     };
 
-    TreeShares() = default;
+    explicit TreeShares(JobKind kind) : kind_(kind) {}
 
     // The top itself, before anything else; false: nothing below it is to be done.
     virtual bool top(int parentFd, const char* name, const struct stat& st) = 0;
-    // An entry of a top level that is not a directory (dType as readdir gives it).
-    virtual void entry(Node& node, const char* name, unsigned char dType) = 0;
+    // An entry of a top level that is not a directory (devices and sockets: EntryType::other).
+    virtual void entry(Node& node, const char* name, EntryType type) = 0;
     // A directory of a top level, open as fd; false: it is not entered.
     virtual bool enter(Node& parent, const char* name, const char* path, const struct stat& st) = 0;
     // A directory `name` of parentFd, at `path`, that could not be opened (its failure is reported apart).
@@ -88,17 +97,18 @@ class TreeShares {
 
    private:
     struct Share {
-        std::size_t node;  // where it lies
-        char* name;
-        char* path;
+        std::size_t node = 0;  // where it lies
+        CharsPtr name;
+        CharsPtr path;
     };
     bool split(std::size_t threads);
     void drainShares();
     static void* worker(void* arg);
 
     static constexpr std::size_t kMaxThreads = 64;
-    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed_ = PTHREAD_COND_INITIALIZER;
+    const JobKind kind_;
+    std::mutex lock_;
+    std::condition_variable changed_;
     Grow<Share> shares_;
     std::atomic<std::size_t> next_{0};
     std::atomic<bool> cancel_{false};
@@ -119,10 +129,6 @@ class WalkPath {
     WalkPath() = default;
     WalkPath(const WalkPath&) = delete;
     WalkPath& operator=(const WalkPath&) = delete;
-    ~WalkPath() {
-        path_.release();
-        ends_.release();
-    }
     // The directory `name` at depth d is reported: its path is the current one's at d - 1 and it.
     bool enter(std::size_t d, const char* name, std::size_t len);
     // The path of the directory at depth d (0: the top, ""), its length in *len.
@@ -135,8 +141,8 @@ class WalkPath {
     Grow<std::size_t> ends_;  // ends_.data[d]: where the path of the directory at depth d ends
 };
 
-// "a/b" from "a" and the first bLen bytes of b (either may be empty), malloc'd; null when out of memory.
-char* joinPath(const char* a, const char* b, std::size_t bLen);
+// "a/b" from "a" and the first bLen bytes of b (either may be empty); null when out of memory.
+CharsPtr joinPath(const char* a, const char* b, std::size_t bLen);
 
 }  // namespace fsutil
 

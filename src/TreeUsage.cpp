@@ -10,15 +10,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "TreeWalk.h"
 
 namespace fsutil {
 
 namespace {
-
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 struct Inode {
     dev_t dev;
@@ -31,28 +33,17 @@ class InodeSet {
     InodeSet() = default;
     InodeSet(const InodeSet&) = delete;
     InodeSet& operator=(const InodeSet&) = delete;
-    ~InodeSet() {
-        std::free(slots_);
-        pthread_mutex_destroy(&lock_);
-    }
+    ~InodeSet() { std::free(slots_); }
 
     // Whether (dev, ino) was not met before; it is then. Out of memory, it counts again.
     bool add(dev_t dev, ino_t ino) {
-        pthread_mutex_lock(&lock_);
-        bool added = true;
-        if ((used_ + 1) * 2 > cap_ && !grow()) {
-            pthread_mutex_unlock(&lock_);
-            return true;
-        }
+        const std::lock_guard<std::mutex> hold(lock_);
+        if ((used_ + 1) * 2 > cap_ && !grow()) return true;
         Inode* slot = find(slots_, cap_, dev, ino);
-        if (slot->ino != 0 || slot->dev != 0) {
-            added = false;
-        } else {
-            *slot = Inode{dev, ino};
-            ++used_;
-        }
-        pthread_mutex_unlock(&lock_);
-        return added;
+        if (slot->ino != 0 || slot->dev != 0) return false;
+        *slot = Inode{dev, ino};
+        ++used_;
+        return true;
     }
 
    private:
@@ -77,7 +68,7 @@ class InodeSet {
         return true;
     }
 
-    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+    std::mutex lock_;
     Inode* slots_ = nullptr;
     std::size_t cap_ = 0;
     std::size_t used_ = 0;
@@ -87,16 +78,12 @@ class InodeSet {
 
 class TreeUsage final : public TreeShares {
    public:
-    explicit TreeUsage(bool sameFileSystem) : sameFileSystem_(sameFileSystem) {}
+    explicit TreeUsage(bool sameFileSystem) : TreeShares(JobKind::usage), sameFileSystem_(sameFileSystem) {}
 
     UsageSums sums() {
-        pthread_mutex_lock(&sumLock_);
-        const UsageSums s = sums_;
-        pthread_mutex_unlock(&sumLock_);
-        return s;
+        const std::lock_guard<std::mutex> hold(sumLock_);
+        return sums_;
     }
-
-    ~TreeUsage() override { pthread_mutex_destroy(&sumLock_); }
 
    private:
     // Counts st into s, unless it is a further link to an inode already counted.
@@ -111,13 +98,12 @@ class TreeUsage final : public TreeShares {
     }
 
     void add(const UsageSums& s) {
-        pthread_mutex_lock(&sumLock_);
+        const std::lock_guard<std::mutex> hold(sumLock_);
         sums_.entries += s.entries;
         sums_.directories += s.directories;
         sums_.files += s.files;
         sums_.bytes += s.bytes;
         sums_.blocks += s.blocks;
-        pthread_mutex_unlock(&sumLock_);
     }
 
     void countOne(const struct stat& st) {
@@ -131,12 +117,12 @@ class TreeUsage final : public TreeShares {
         return true;
     }
 
-    void entry(Node& node, const char* name, unsigned char /*dType*/) override {
+    void entry(Node& node, const char* name, EntryType /*type*/) override {
         struct stat st;
-        if (fstatat(node.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (fstatat(node.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             countOne(st);
         } else if (errno != ENOENT) {  // gone since it was listed: nothing to count
-            fail(node.path, name, std::strlen(name), std::strerror(errno));
+            fail(node.path.get(), name, std::strlen(name), std::strerror(errno));
         }
     }
 
@@ -156,18 +142,17 @@ class TreeUsage final : public TreeShares {
     }
 
     bool share(int parentFd, const char* name, const char* path) override {
-        const int fd = openat(parentFd, name, kDirFlags);
+        DirCheck check;
+        check.device = sameFileSystem_ ? &dev_ : nullptr;
         struct stat st;
-        if (fd < 0 || fstat(fd, &st) != 0) {
-            const int err = errno;
-            if (fd >= 0) close(fd);
+        UniqueFd fd;
+        const DirOpen got = openDir(parentFd, name, check, &st, &fd);
+        if (got == DirOpen::otherDevice) return true;
+        if (got != DirOpen::opened) {
+            const char* why = openDirText(got);
             unopened(parentFd, name, path);
-            fail(path, "", 0, std::strerror(err));
+            fail(path, "", 0, why);
             return false;
-        }
-        if (sameFileSystem_ && st.st_dev != dev_) {
-            close(fd);
-            return true;
         }
         UsageSums s;
         count(s, st);
@@ -175,7 +160,7 @@ class TreeUsage final : public TreeShares {
         options.attributes = true;
         options.everyType = true;
         options.sameFileSystem = sameFileSystem_;
-        TreeWalk* walk = TreeWalk::open(fd, options);
+        const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options);
         if (!walk) {
             const int err = errno;
             add(s);
@@ -195,33 +180,27 @@ class TreeUsage final : public TreeShares {
                 fail(path, p, n, item.text);
             }
         }
-        delete walk;
         add(s);
         return true;
     }
 
     const bool sameFileSystem_;
     InodeSet inodes_;
-    pthread_mutex_t sumLock_ = PTHREAD_MUTEX_INITIALIZER;
+    std::mutex sumLock_;
     UsageSums sums_;
 };
 
-TreeShares* startUsage(int parentFd, const char* name, bool sameFileSystem, std::size_t threads) {
-    auto* job = new (std::nothrow) TreeUsage(sameFileSystem);
-    if (!job) {
-        close(parentFd);
-        return nullptr;
-    }
-    job->start(parentFd, name, threads);
+std::unique_ptr<TreeShares> startUsage(UniqueFd parentFd, const char* name, bool sameFileSystem, std::size_t threads) {
+    std::unique_ptr<TreeShares> job(new (std::nothrow) TreeUsage(sameFileSystem));
+    if (job) job->start(std::move(parentFd), name, threads);
     return job;
 }
 
-UsageSums finishUsage(TreeShares* shares) {
-    auto* job = static_cast<TreeUsage*>(shares);
-    job->stop();
-    const UsageSums s = job->sums();
-    delete job;
-    return s;
+UsageSums finishUsage(std::unique_ptr<TreeShares> shares) {
+    if (!shares || shares->kind() != JobKind::usage) return UsageSums();
+    auto& job = static_cast<TreeUsage&>(*shares);  // of that kind: see above
+    job.stop();
+    return job.sums();
 }
 
 }  // namespace fsutil

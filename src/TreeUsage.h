@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "TreeShares.h"
 
@@ -18,14 +19,15 @@ struct UsageSums {
     std::uint64_t blocks = 0;       // 512-byte blocks allocated (st_blocks)
 };
 
-// Starts summing `name` of the directory open as parentFd (taken over) and
-// all below it on up to `threads` threads; sameFileSystem: nothing on another
-// device is counted or entered (du -x); its failures come from takeFailure.
-// Null when out of memory.
-TreeShares* startUsage(int parentFd, const char* name, bool sameFileSystem, std::size_t threads);
+// Starts summing `name` of the directory open as parentFd and all below it
+// on up to `threads` threads; sameFileSystem: nothing on another device is
+// counted or entered (du -x); its failures come from takeFailure. Null when
+// out of memory.
+std::unique_ptr<TreeShares> startUsage(UniqueFd parentFd, const char* name, bool sameFileSystem, std::size_t threads);
 
-// Stops what still runs of a job of startUsage, frees it and returns the sums.
-UsageSums finishUsage(TreeShares* job);
+// Stops what still runs of a job of startUsage, frees it and returns the
+// sums (none for a job of another kind).
+UsageSums finishUsage(std::unique_ptr<TreeShares> job);
 
 }  // namespace fsutil
 

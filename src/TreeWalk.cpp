@@ -19,14 +19,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "Grow.h"
 
 namespace fsutil {
 
 namespace {
-
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // An entry read ahead: where its name lies in the level's names, its type, its record if kept.
 struct Item {
@@ -40,21 +39,23 @@ struct Item {
 }  // namespace
 
 struct TreeWalk::Level {
-    DIR* dir;          // the open stream; null once closed
-    int fd;            // the directory's descriptor: dirfd(dir), or a reopened one; -1 when closed
-    dev_t dev;
-    ino_t ino;
-    char* name;        // under the parent, malloc'd; null for the root
-    std::size_t nameLen;
-    bool viaLink;      // reached through a followed link: reopened without O_NOFOLLOW
-    bool buffered;     // entries come from items (sorted, or read ahead)
-    bool noLeave;      // split off: left after the entries taken, by whoever took them
-    TypeRoad road;
-    const char* why;   // a failure to report once the entries run out
+    DirPtr dir;                // the open stream; null once closed
+    UniqueFd reopened;         // the descriptor opened again after the stream was closed
+    int fd = -1;               // the directory's descriptor: dirfd(dir), or reopened's; -1 when closed
+    CharsPtr name;             // under the parent; null for the root
+    std::size_t nameLen = 0;
+    bool viaLink = false;      // reached through a followed link: reopened without O_NOFOLLOW
+    bool buffered = false;     // entries come from items (sorted, or read ahead)
+    bool noLeave = false;      // split off: left after the entries taken, by whoever took them
+    TypeRoad road = TypeRoad::dType;
+    bool noSearch = false;     // may be read, not searched: names by d_type alone
+    const char* why = nullptr; // a failure to report once the entries run out
     Grow<char> names;
     Grow<Item> items;
     Grow<struct stat> stats;
-    std::size_t pos;   // the next item
+    std::size_t pos = 0;       // the next item
+
+    const char* shownName() const { return name ? name.get() : ""; }
 };
 
 // The entry being handed out.
@@ -66,144 +67,105 @@ struct TreeWalk::Current {
     const struct stat* st;
 };
 
-TreeWalk* TreeWalk::open(int rootFd, const WalkOptions& options) {
-    auto* walk = new (std::nothrow) TreeWalk;
-    struct stat st;
-    if (!walk || fstat(rootFd, &st) != 0) {
-        const int err = walk ? errno : ENOMEM;
-        close(rootFd);
-        delete walk;
-        errno = err;
+std::unique_ptr<TreeWalk> TreeWalk::open(UniqueFd rootFd, const WalkOptions& options) {
+    std::unique_ptr<TreeWalk> walk(new (std::nothrow) TreeWalk);
+    if (!walk) {
+        errno = ENOMEM;
         return nullptr;
     }
+    struct stat st;
+    if (fstat(rootFd.get(), &st) != 0) return nullptr;
     walk->options_ = options;
-    walk->rootFd_ = rootFd;
+    walk->rules_.attributes = options.attributes;
+    walk->rules_.followLinks = options.followLinks;
+    walk->rules_.everyType = options.everyType;
+    walk->rootFd_ = std::move(rootFd);
     walk->rootDev_ = options.topDevice ? *options.topDevice : st.st_dev;
     if (options.maxDepth == 0) return walk;  // nothing below the root is reported: it is not read
+    const int root = walk->rootFd_.get();
     // Mounts made below the root during the walk are not seen: a race like any other change.
-    walk->mounts_ = !options.attributes && mountsBelow(rootFd);
-    const int fd = dup(rootFd);
-    if (fd < 0 || (walk->push(fd, st, nullptr, false) && walk->count_ == 0)) {
-        const int err = errno;  // dup's, or push's
-        delete walk;
-        errno = err;
-        return nullptr;
-    }
+    walk->mounts_ = !options.attributes && mountsBelow(root);
+    UniqueFd fd(dup(root));
+    if (!fd || (walk->push(std::move(fd), st, nullptr, false) && walk->levels_.len == 0)) return nullptr;  // errno: dup's, or push's
     return walk;
 }
 
 TreeWalk::~TreeWalk() {
-    while (count_ > 0) pop();
-    std::free(static_cast<void*>(levels_));
-    if (rootFd_ >= 0) close(rootFd_);
+    while (levels_.len > 0) pop();
 }
 
-// Opens the directory fd (taken over) as the new deepest level. Null, or the
-// failure to report for it (the level then holds no entries, or is not pushed).
-const char* TreeWalk::push(int fd, const struct stat& st, const char* name, bool viaLink) {
-    if (count_ == cap_) {
-        const std::size_t want = cap_ ? cap_ * 2 : 16;
-        auto* grown = static_cast<Level*>(std::realloc(static_cast<void*>(levels_), want * sizeof(Level)));
-        if (!grown) {
-            close(fd);
+// Opens the directory fd as the new deepest level. Null, or the failure to
+// report for it (the level then holds no entries, or is not pushed).
+const char* TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink) {
+    if (!levels_.reserve(1) || !ids_.reserve(1)) {
+        errno = ENOMEM;
+        return std::strerror(ENOMEM);
+    }
+    Level level;
+    level.viaLink = viaLink;
+    if (name) {
+        level.nameLen = std::strlen(name);
+        level.name = copyChars(name, level.nameLen);
+        if (!level.name) {
             errno = ENOMEM;
             return std::strerror(ENOMEM);
         }
-        levels_ = grown;
-        cap_ = want;
     }
-    Level level{};
-    level.fd = fd;
-    level.dev = st.st_dev;
-    level.ino = st.st_ino;
-    level.viaLink = viaLink;
-    level.nameLen = name ? std::strlen(name) : 0;
-    level.name = name ? strndup(name, level.nameLen) : nullptr;
-    level.dir = !name || level.name ? fdopendir(fd) : nullptr;
-    if (!level.dir) {
-        const int err = name && !level.name ? ENOMEM : errno;
-        close(fd);
-        std::free(level.name);
-        errno = err;
-        return std::strerror(err);
-    }
-    if (searchDenied(fd)) {
+    level.dir.reset(fdopendir(fd.get()));
+    if (!level.dir) return std::strerror(errno);
+    level.fd = fd.release();  // the stream's now
+    if (searchDenied(level.fd) && options_.listUnsearchable && !options_.attributes) {
+        // It may be read but not searched: its names are there, nothing can be examined.
+        level.noSearch = true;
+        ++open_;
+    } else if (searchDenied(level.fd)) {
         // It may be read but not searched: no entry could be examined.
-        closedir(level.dir);
-        level.dir = nullptr;
+        level.dir.reset();
         level.fd = -1;
         level.why = std::strerror(EACCES);
     } else {
         ++open_;
-        if (mounts_) level.road = typeRoad(level.dir);
+        level.road = mounts_ ? typeRoad(level.dir.get()) : TypeRoad::dType;
     }
-    levels_[count_++] = level;
-    if (options_.sorted && level.dir && !fill(levels_[count_ - 1])) levels_[count_ - 1].why = std::strerror(ENOMEM);
+    (void)levels_.push(std::move(level));  // room reserved above
+    (void)ids_.push(DirId::of(st));
+    Level& top = levels_.back();
+    if (options_.sorted && top.dir && !fill(top)) top.why = std::strerror(ENOMEM);
     bound();
     return nullptr;
 }
 
 void TreeWalk::closeLevel(Level& level) {
-    if (level.dir) {
-        closedir(level.dir);
-    } else if (level.fd >= 0) {
-        close(level.fd);
-    }
     if (level.fd >= 0) --open_;
-    level.dir = nullptr;
+    level.dir.reset();
+    level.reopened.reset();
     level.fd = -1;
 }
 
 void TreeWalk::pop() {
-    Level& level = levels_[count_ - 1];
-    closeLevel(level);
-    std::free(level.name);
-    level.names.release();
-    level.items.release();
-    level.stats.release();
-    --count_;
+    closeLevel(levels_.back());
+    levels_.pop();
+    ids_.pop();
 }
 
 // The next reportable entry of an open stream into *cur (its record, when
 // needed, into *st); false at the end, with level.why set on a read error.
-bool TreeWalk::readEntry(Level& level, Current* cur, struct stat* st) {
-    if (level.road == TypeRoad::nothing) return false;
-    for (;;) {
-        errno = 0;
-        const struct dirent64* e = readdir64(level.dir);
-        if (!e) {
-            if (errno != 0) level.why = std::strerror(errno);
-            return false;
-        }
-        const char* n = e->d_name;
-        if (isDotEntry(n)) continue;
-        EntryType type;
-        if (options_.attributes || level.road == TypeRoad::statEach || !typeOfDType(e->d_type, &type)) {
-            // One fstatat gives the type and the attributes; an entry gone since readdir is left out.
-            if (fstatat(level.fd, n, st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            type = typeOfMode(st->st_mode);
-        }
-        bool viaLink = false;
-        if (type == EntryType::symlink && options_.followLinks) {
-            // The target's type and record; a dangling link stays a link.
-            struct stat target;
-            if (fstatat(level.fd, n, &target, 0) == 0) {
-                type = typeOfMode(target.st_mode);
-                *st = target;
-                viaLink = true;
-            }
-        }
-        if (type == EntryType::skip) {
-            if (!options_.everyType) continue;
-            type = EntryType::other;
-        }
-        cur->name = n;
-        cur->nameLen = std::strlen(n);
-        cur->type = type;
-        cur->viaLink = viaLink;
-        cur->st = options_.attributes ? st : nullptr;
-        return true;
+bool TreeWalk::readNext(Level& level, Current* cur, struct stat* st) {
+    ReadRules rules = rules_;
+    rules.road = level.road;
+    if (level.noSearch) rules.followLinks = false;  // a target cannot be looked up there
+    DirEntry e;
+    int err;
+    if (!readEntry(level.dir.get(), level.fd, rules, &e, st, &err)) {
+        if (err != 0) level.why = std::strerror(err);
+        return false;
     }
+    cur->name = e.name;
+    cur->nameLen = e.nameLen;
+    cur->type = e.type;
+    cur->viaLink = e.viaLink;
+    cur->st = options_.attributes ? st : nullptr;
+    return true;
 }
 
 // Reads the rest of an open level into its items (sorted, if asked); its
@@ -213,7 +175,7 @@ bool TreeWalk::fill(Level& level) {
     struct stat st;
     // Read-ahead keeps the unread rest only: what was handed out is gone.
     level.names.len = level.items.len = level.stats.len = level.pos = 0;
-    while (readEntry(level, &cur, &st)) {
+    while (readNext(level, &cur, &st)) {
         if (!level.names.reserve(cur.nameLen + 1) || !level.items.reserve(1) ||
             (options_.attributes && !level.stats.reserve(1))) {
             return false;
@@ -235,7 +197,7 @@ bool TreeWalk::fill(Level& level) {
 }
 
 bool TreeWalk::take(Level& level, Current* cur) {
-    if (!level.buffered) return level.fd >= 0 && readEntry(level, cur, &current_);
+    if (!level.buffered) return level.fd >= 0 && readNext(level, cur, &current_);
     if (level.pos == level.items.len) return false;
     const Item& item = level.items.data[level.pos++];
     cur->name = level.names.data + item.nameAt;
@@ -249,8 +211,8 @@ bool TreeWalk::take(Level& level, Current* cur) {
 // Keeps at most kTreeMaxOpen directories open: the shallowest go first.
 // The directory being read (the last level) stays open.
 void TreeWalk::bound() {
-    for (std::size_t i = 0; open_ > kTreeMaxOpen && i + 1 < count_; ++i) {
-        Level& level = levels_[i];
+    for (std::size_t i = 0; open_ > kTreeMaxOpen && i + 1 < levels_.len; ++i) {
+        Level& level = levels_.data[i];
         if (level.fd < 0) continue;
         if (!level.buffered && !fill(level)) return;  // no memory: it stays open, over the bound
         closeLevel(level);
@@ -260,52 +222,55 @@ void TreeWalk::bound() {
 // Opens level i again from its nearest open ancestor; false (and the reason
 // in *why) when it cannot be, or is no longer the same directory.
 bool TreeWalk::reopen(std::size_t i, const char** why) {
+    Level* levels = levels_.data;
     if (i == 0) {
-        levels_[0].fd = dup(rootFd_);
-        if (levels_[0].fd < 0) {
+        levels[0].reopened.reset(dup(rootFd_.get()));
+        if (!levels[0].reopened) {
             *why = std::strerror(errno);
             return false;
         }
+        levels[0].fd = levels[0].reopened.get();
         ++open_;  // the only level: nothing to bound
         return true;
     }
-    if (i + 1 < count_ && levels_[i + 1].fd >= 0) {
+    DirCheck check;
+    struct stat st;
+    UniqueFd up;
+    if (i + 1 < levels_.len && levels[i + 1].fd >= 0) {
         // Climbing back up (post-order): ".." of the open child, checked like any reopening.
-        const int up = openat(levels_[i + 1].fd, "..", kDirFlags);
-        struct stat st;
-        if (up >= 0 && fstat(up, &st) == 0 && st.st_dev == levels_[i].dev && st.st_ino == levels_[i].ino) {
-            levels_[i].fd = up;
+        check.expect = &ids_.data[i];
+        if (openDir(levels[i + 1].fd, "..", check, &st, &up) == DirOpen::opened) {
+            levels[i].reopened = std::move(up);
+            levels[i].fd = levels[i].reopened.get();
             ++open_;
             bound();
             return true;
         }
-        if (up >= 0) close(up);  // moved: the road from the ancestors says so
+        // moved: the road from the ancestors says so
     }
     std::size_t k = i;
-    while (k > 1 && levels_[k - 1].fd < 0) --k;
-    int fd = k > 0 && levels_[k - 1].fd >= 0 ? levels_[k - 1].fd : rootFd_;
-    if (fd == rootFd_) k = 1;  // the root itself never moves under its own descriptor
+    while (k > 1 && levels[k - 1].fd < 0) --k;
+    int fd = k > 0 && levels[k - 1].fd >= 0 ? levels[k - 1].fd : rootFd_.get();
+    if (fd == rootFd_.get()) k = 1;  // the root itself never moves under its own descriptor
     // The levels on the way stay open too (bound() closes the shallowest): climbing back up
     // then finds its parent open, instead of opening the whole path again at every level.
     for (; k <= i; ++k) {
-        Level& step = levels_[k];
-        const int next = openat(fd, step.name, step.viaLink ? kDirFlags & ~O_NOFOLLOW : kDirFlags);
-        if (next < 0) {
+        Level& step = levels[k];
+        check.viaLink = step.viaLink;
+        check.expect = &ids_.data[k];
+        UniqueFd next;
+        const DirOpen got = openDir(fd, step.name.get(), check, &st, &next);
+        if (got != DirOpen::opened) {
             const int err = errno;
-            *why = err == ENOENT || err == ENOTDIR || err == ELOOP ? kWalkMoved : std::strerror(err);
+            const bool gone = got != DirOpen::failed || err == ENOENT || err == ENOTDIR || err == ELOOP;
+            *why = gone ? kWalkMoved : std::strerror(err);
             bound();
             return false;
         }
-        struct stat st;
-        if (fstat(next, &st) != 0 || st.st_dev != step.dev || st.st_ino != step.ino) {
-            close(next);
-            *why = kWalkMoved;
-            bound();
-            return false;
-        }
-        step.fd = next;
+        step.reopened = std::move(next);
+        step.fd = step.reopened.get();
         ++open_;
-        fd = next;
+        fd = step.fd;
     }
     bound();
     return true;
@@ -317,41 +282,44 @@ bool TreeWalk::reopen(std::size_t i, const char** why) {
 bool TreeWalk::descend(WalkItem* item) {
     pending_ = false;
     leavePending_ = true;
-    const std::size_t depth = count_;
-    if (skipPending_ || depth >= options_.maxDepth) return false;
-    Level& parent = levels_[count_ - 1];
-    const char* why = nullptr;
-    if (parent.fd < 0 && !reopen(count_ - 1, &why)) {
-        parent.pos = parent.items.len;  // the rest of it cannot be walked
-        *item = WalkItem{WalkEvent::failure, depth - 1, parent.name ? parent.name : "", parent.nameLen,
-                         EntryType::directory, nullptr, why};
+    const std::size_t depth = levels_.len;
+    if (levels_.back().noSearch) {
+        // No name can be looked up in a directory that may not be searched: said, entered or not (as find says it).
+        *item = WalkItem{WalkEvent::failure, depth, pendingName_, pendingLen_, EntryType::directory, nullptr,
+                         std::strerror(EACCES)};
         return true;
     }
-    const int fd = openat(parent.fd, pendingName_, pendingViaLink_ ? kDirFlags & ~O_NOFOLLOW : kDirFlags);
+    if (skipPending_ || depth >= options_.maxDepth) return false;
+    Level& parent = levels_.back();
+    const char* why = nullptr;
+    if (parent.fd < 0 && !reopen(depth - 1, &why)) {
+        parent.pos = parent.items.len;  // the rest of it cannot be walked
+        *item = WalkItem{WalkEvent::failure, depth - 1, parent.shownName(), parent.nameLen, EntryType::directory,
+                         nullptr, why};
+        return true;
+    }
+    DirCheck check;
+    check.viaLink = pendingViaLink_;
+    check.device = options_.sameFileSystem ? &rootDev_ : nullptr;
+    check.path = ids_.data;
+    check.pathLen = ids_.len;
+    check.above = options_.above;
+    check.aboveLen = options_.aboveCount;
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        why = std::strerror(errno);
-        if (fd >= 0) close(fd);
-    } else if (options_.sameFileSystem && st.st_dev != rootDev_) {
-        close(fd);
+    UniqueFd fd;
+    const DirOpen got = openDir(parent.fd, pendingName_, check, &st, &fd);
+    if (got == DirOpen::otherDevice) {
         otherDevice_ = true;
         return false;
+    }
+    if (got != DirOpen::opened) {
+        why = openDirText(got);
     } else {
-        for (std::size_t i = 0; i < count_ && !why; ++i) {
-            if (levels_[i].dev == st.st_dev && levels_[i].ino == st.st_ino) why = kWalkLoop;
-        }
-        for (std::size_t i = 0; i < options_.aboveCount && !why; ++i) {
-            if (options_.above[i].dev == st.st_dev && options_.above[i].ino == st.st_ino) why = kWalkLoop;
-        }
-        if (why) {
-            close(fd);
-        } else {
-            why = push(fd, st, pendingName_, pendingViaLink_);
-            // Entered: left when its own entries run out. A level that holds a failure reports it there.
-            if (!why || count_ > depth) {
-                leavePending_ = false;
-                return false;
-            }
+        why = push(std::move(fd), st, pendingName_, pendingViaLink_);
+        // Entered: left when its own entries run out. A level that holds a failure reports it there.
+        if (!why || levels_.len > depth) {
+            leavePending_ = false;
+            return false;
         }
     }
     *item = WalkItem{WalkEvent::failure, depth, pendingName_, pendingLen_, EntryType::directory, nullptr, why};
@@ -359,35 +327,35 @@ bool TreeWalk::descend(WalkItem* item) {
 }
 
 int TreeWalk::directoryFd(std::size_t depth, const char** why) {
-    if (depth == 0 || depth > count_) {
+    if (depth == 0 || depth > levels_.len) {
         *why = std::strerror(EINVAL);
         return -1;
     }
-    Level& level = levels_[depth - 1];
+    Level& level = levels_.data[depth - 1];
     if (level.fd < 0 && !reopen(depth - 1, why)) return -1;
     return level.fd;
 }
 
-TreeWalk* TreeWalk::failed(const char* text) {
-    auto* walk = new (std::nothrow) TreeWalk;
+std::unique_ptr<TreeWalk> TreeWalk::failed(const char* text) {
+    std::unique_ptr<TreeWalk> walk(new (std::nothrow) TreeWalk);
     if (walk) walk->topWhy_ = text;
     return walk;
 }
 
-bool TreeWalk::split(WalkSink& sink, int* fd, std::size_t* depth, Grow<WalkDir>* path) {
-    for (std::size_t i = 0; i < count_; ++i) {
-        Level& level = levels_[i];
+bool TreeWalk::split(WalkSink& sink, UniqueFd* fd, std::size_t* depth, Grow<DirId>* path) {
+    for (std::size_t i = 0; i < levels_.len; ++i) {
+        Level& level = levels_.data[i];
         if (!level.buffered && level.fd >= 0 && !fill(level)) return false;
         if (!level.buffered || level.pos == level.items.len) continue;
         const char* why = nullptr;
         if (level.fd < 0 && !reopen(i, &why)) return false;
-        *fd = dup(level.fd);
-        if (*fd < 0 || !path->ensure(i + 1)) {
-            if (*fd >= 0) close(*fd);
+        fd->reset(dup(level.fd));
+        if (!*fd || !path->ensure(i + 1)) {
+            fd->reset();
             return false;
         }
         path->len = 0;
-        for (std::size_t k = 0; k <= i; ++k) path->data[path->len++] = WalkDir{levels_[k].dev, levels_[k].ino};
+        for (std::size_t k = 0; k <= i; ++k) path->data[path->len++] = ids_.data[k];
         *depth = i;
         Current cur;
         while (take(level, &cur)) {
@@ -396,7 +364,7 @@ bool TreeWalk::split(WalkSink& sink, int* fd, std::size_t* depth, Grow<WalkDir>*
                 break;
             }
         }
-        for (std::size_t k = 0; k <= i; ++k) levels_[k].noLeave = true;
+        for (std::size_t k = 0; k <= i; ++k) levels_.data[k].noLeave = true;
         return true;
     }
     return false;
@@ -421,9 +389,9 @@ bool TreeWalk::next(WalkItem* item) {
             otherDevice_ = false;
             return true;
         }
-        if (count_ == 0) return false;
-        Level& top = levels_[count_ - 1];
-        const std::size_t depth = count_;
+        if (levels_.len == 0) return false;
+        Level& top = levels_.back();
+        const std::size_t depth = levels_.len;
         Current cur;
         if (take(top, &cur)) {
             *item = WalkItem{WalkEvent::entry, depth, cur.name, cur.nameLen, cur.type, cur.st, nullptr};
@@ -439,12 +407,12 @@ bool TreeWalk::next(WalkItem* item) {
             return true;
         }
         if (top.why) {
-            *item = WalkItem{WalkEvent::failure, depth - 1, top.name ? top.name : "", top.nameLen, EntryType::directory,
+            *item = WalkItem{WalkEvent::failure, depth - 1, top.shownName(), top.nameLen, EntryType::directory,
                              nullptr, top.why};
             top.why = nullptr;
             return true;
         }
-        if (count_ == 1) {
+        if (levels_.len == 1) {
             pop();  // the root: nothing to leave
             return false;
         }
@@ -454,7 +422,7 @@ bool TreeWalk::next(WalkItem* item) {
         }
         // Left while its descriptor is still open; closed on the next call.
         popPending_ = true;
-        *item = WalkItem{WalkEvent::leave, depth - 1, top.name, top.nameLen, EntryType::directory, nullptr, nullptr};
+        *item = WalkItem{WalkEvent::leave, depth - 1, top.shownName(), top.nameLen, EntryType::directory, nullptr, nullptr};
         return true;
     }
 }

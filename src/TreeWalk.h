@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <memory>
 
 #include "DirEntries.h"
 #include "Grow.h"
@@ -21,18 +22,15 @@ struct WalkOptions {
     bool sorted = false;           // a directory's entries in ascending order of their name bytes
     bool followLinks = false;      // links reported as their targets, links to directories entered
     bool everyType = false;        // devices and sockets reported too, as EntryType::other
+    // A directory that may be read but not searched: its names reported, typed by d_type (as
+    // find lists them), where no attributes are asked for; otherwise it is one failure.
+    bool listUnsearchable = false;
     std::size_t maxDepth = static_cast<std::size_t>(-1);  // directories at this depth are not opened
     // A walk of a part of a larger one: the directories open above its top
     // (each a device and an inode, for loops) and the larger walk's device.
-    const struct WalkDir* above = nullptr;
+    const DirId* above = nullptr;
     std::size_t aboveCount = 0;
     const dev_t* topDevice = nullptr;
-};
-
-// A directory on a walk's path: what a loop is recognised by.
-struct WalkDir {
-    dev_t dev;
-    ino_t ino;
 };
 
 struct WalkItem;
@@ -64,19 +62,14 @@ struct WalkItem {
     bool otherDevice = false;          // leave: not entered, being on another device (sameFileSystem)
 };
 
-// The text of a failure where a followed link leads back to a directory on the path.
-constexpr char kWalkLoop[] = "File system loop: the link leads back to a directory above it";
-// The text of a failure where a directory closed and opened again is no longer the one walked.
-constexpr char kWalkMoved[] = "Directory moved or replaced during the walk";
-
 // Descriptors a walk holds at most at once, whatever the depth.
 constexpr std::size_t kTreeMaxOpen = 48;
 
 class TreeWalk {
    public:
     // Takes over rootFd, an open directory. Null when it cannot start (out of
-    // memory or descriptors: errno says which; rootFd closed then).
-    static TreeWalk* open(int rootFd, const WalkOptions& options);
+    // memory or descriptors: errno says which).
+    static std::unique_ptr<TreeWalk> open(UniqueFd rootFd, const WalkOptions& options);
     ~TreeWalk();
     TreeWalk(const TreeWalk&) = delete;
     TreeWalk& operator=(const TreeWalk&) = delete;
@@ -94,18 +87,17 @@ class TreeWalk {
 
     // Takes the unread entries of the shallowest directory that has any off
     // this walk and hands them to sink, in the order the walk would have
-    // reported them; *fd gets a descriptor of that directory (the caller's to
-    // close), *depth its depth, and path (a buffer of the caller's) the
+    // reported them; *fd gets a descriptor of that directory, *depth its depth, and path (a buffer of the caller's) the
     // directories from the top down to it, it included. In post-order those
     // directories are then not left by this walk any more: they come after
     // the entries taken. False when nothing is left to take (or it failed).
-    bool split(WalkSink& sink, int* fd, std::size_t* depth, Grow<WalkDir>* path);
+    bool split(WalkSink& sink, UniqueFd* fd, std::size_t* depth, Grow<DirId>* path);
 
     // The device of the walk's top (of the whole walk's, for a part).
     dev_t topDevice() const { return rootDev_; }
 
     // A walk that reports only that its top could not be walked (text), or nothing (null).
-    static TreeWalk* failed(const char* text);
+    static std::unique_ptr<TreeWalk> failed(const char* text);
 
     // Whether the directory of the last entry event would be entered by the next call.
     bool wouldEnter() const { return pending_ && !skipPending_ && pendingDepth_ < options_.maxDepth; }
@@ -114,23 +106,23 @@ class TreeWalk {
     struct Level;
     struct Current;
     TreeWalk() = default;
-    const char* push(int fd, const struct stat& st, const char* name, bool viaLink);
+    const char* push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink);
     void pop();
     void closeLevel(Level& level);
     void bound();
     bool reopen(std::size_t i, const char** why);
-    bool readEntry(Level& level, Current* cur, struct stat* st);
+    bool readNext(Level& level, Current* cur, struct stat* st);
     bool take(Level& level, Current* cur);
     bool fill(Level& level);
     bool descend(WalkItem* item);
 
     WalkOptions options_;
-    int rootFd_ = -1;  // kept open for the whole walk: where reopening starts
+    ReadRules rules_;
+    UniqueFd rootFd_;  // kept open for the whole walk: where reopening starts
     dev_t rootDev_ = 0;
     bool mounts_ = true;  // something is mounted below the root: each directory's typing is checked
-    Level* levels_ = nullptr;
-    std::size_t count_ = 0;  // levels_[count_ - 1] is being read; levels_[i] holds depth i + 1
-    std::size_t cap_ = 0;
+    Grow<Level> levels_;  // the last is being read; levels_.data[i] holds depth i + 1
+    Grow<DirId> ids_;     // ids_.data[i]: the directory of levels_.data[i], for loops
     std::size_t open_ = 0;   // levels whose descriptor is open
     bool pending_ = false;   // the last entry was a directory, to enter on the next call
     bool skipPending_ = false;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "Grow.h"
@@ -35,27 +36,27 @@ constexpr std::size_t kBatchBytes = kWalkBatch;
 struct Batches {
     static constexpr fsutil::HandleKind kKind = fsutil::HandleKind::walk;
     static constexpr char kWhat[] = "walk";
-    fsutil::HandleHeader header;
-    fsutil::TreeWalk* walk;
-    bool postOrder;           // directories reported when left
-    bool stopAtDirectories;   // a batch ends after a directory the walk would enter: Java may skip it
+    fsutil::HandleHeader header{kKind};
+    fsutil::TreeWalk* walk = nullptr;  // owned: deleted with the handle (freeBatches)
+    bool postOrder = false;            // directories reported when left
+    bool stopAtDirectories = false;    // a batch ends after a directory the walk would enter: Java may skip it
     fsutil::WalkOptions options;
-    fsutil::Grow<fsutil::WalkDir> above;  // for a part of a walk: the directories above its top
-    dev_t topDevice;
+    fsutil::Grow<fsutil::DirId> above;  // for a part of a walk: the directories above its top
+    dev_t topDevice = 0;
 };
 
 // Entries split off a walk, with what a walk of one of them needs.
 struct Group {
     static constexpr fsutil::HandleKind kKind = fsutil::HandleKind::group;
     static constexpr char kWhat[] = "group";
-    fsutil::HandleHeader header;
-    int fd;                               // their directory
-    std::size_t depth;                    // its depth in the walk it came from
-    fsutil::Grow<fsutil::WalkDir> above;  // the directories from the walk's top down to it, it included
-    dev_t topDevice;
+    fsutil::HandleHeader header{kKind};
+    fsutil::UniqueFd fd;                // their directory
+    std::size_t depth = 0;              // its depth in the walk it came from
+    fsutil::Grow<fsutil::DirId> above;  // the directories from the walk's top down to it, it included
+    dev_t topDevice = 0;
     fsutil::WalkOptions options;
-    bool postOrder;
-    bool stopAtDirectories;
+    bool postOrder = false;
+    bool stopAtDirectories = false;
     fsutil::Grow<unsigned char> records;
 };
 
@@ -124,8 +125,7 @@ class RecordSink final : public fsutil::WalkSink {
 void freeBatches(Batches* b) {
     b->header.kind = fsutil::HandleKind::gone;
     delete b->walk;
-    b->above.release();
-    std::free(b);
+    delete b;
 }
 
 // Fills out[0..size) with whole records; 0 at the end of the walk.
@@ -209,22 +209,20 @@ jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboole
     options.sorted = sorted == JNI_TRUE;
     options.followLinks = followLinks == JNI_TRUE;
     options.maxDepth = maxDepth < 0 ? 0 : static_cast<std::size_t>(maxDepth);
-    auto* batches = static_cast<Batches*>(std::calloc(1, sizeof(Batches)));
-    if (batches) batches->header.kind = Batches::kKind;
-    fsutil::TreeWalk* walk = batches ? fsutil::TreeWalk::open(fd, options) : nullptr;
+    options.listUnsearchable = true;  // as find lists them
+    fsutil::UniqueFd root(fd);
+    std::unique_ptr<Batches> batches(new (std::nothrow) Batches);
+    std::unique_ptr<fsutil::TreeWalk> walk = batches ? fsutil::TreeWalk::open(std::move(root), options) : nullptr;
     if (!walk) {
-        const int err = batches ? errno : ENOMEM;
-        if (!batches) close(fd);
-        std::free(batches);
-        fsutil::raiseOpenFailure(env, kWalkPrefix, shown, err);
+        fsutil::raiseOpenFailure(env, kWalkPrefix, shown, batches ? errno : ENOMEM);
         return -1;
     }
-    batches->walk = walk;
+    batches->walk = walk.release();
     batches->postOrder = directoriesLast == JNI_TRUE;
     batches->stopAtDirectories = stopAtDirectories == JNI_TRUE;
     batches->options = options;
-    batches->topDevice = walk->topDevice();
-    return fsutil::toTypedHandle(batches);
+    batches->topDevice = batches->walk->topDevice();
+    return fsutil::toTypedHandle(batches.release());
 }
 
 }  // namespace
@@ -258,26 +256,19 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_splitTree(JNI
     Batches* walk = fsutil::handleOf<Batches>(env, jlHandle, "[FileTree.splitTree]");
     if (!walk) return 0;
     Batches& b = *walk;
-    auto* g = static_cast<Group*>(std::calloc(1, sizeof(Group)));
+    std::unique_ptr<Group> g(new (std::nothrow) Group);
     if (!g) return 0;
-    g->header.kind = Group::kKind;
     RecordSink sink(&g->records);
-    fsutil::Grow<fsutil::WalkDir> path;
-    if (!b.walk->split(sink, &g->fd, &g->depth, &path) || !g->above.ensure(b.above.len + path.len)) {
-        if (g->records.data) close(g->fd);  // split took them: nothing is lost but this part's order
-        g->records.release();
-        path.release();
-        std::free(g);
-        return 0;
-    }
+    fsutil::Grow<fsutil::DirId> path;
+    // Failing after split took them, nothing is lost but this part's order.
+    if (!b.walk->split(sink, &g->fd, &g->depth, &path) || !g->above.ensure(b.above.len + path.len)) return 0;
     for (std::size_t i = 0; i < b.above.len; ++i) g->above.data[g->above.len++] = b.above.data[i];
     for (std::size_t i = 0; i < path.len; ++i) g->above.data[g->above.len++] = path.data[i];
-    path.release();
     g->topDevice = b.topDevice;
     g->options = b.options;
     g->postOrder = b.postOrder;
     g->stopAtDirectories = b.stopAtDirectories;
-    return fsutil::toTypedHandle(g);
+    return fsutil::toTypedHandle(g.release());
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_groupRecords(JNIEnv* env, jclass /*jcls*/,
@@ -310,10 +301,8 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openPart(JNIE
     }
     env->GetByteArrayRegion(jbName, 0, len, reinterpret_cast<jbyte*>(name));
     name[len] = '\0';
-    auto* b = static_cast<Batches*>(std::calloc(1, sizeof(Batches)));
-    if (b) b->header.kind = Batches::kKind;
+    std::unique_ptr<Batches> b(new (std::nothrow) Batches);
     if (!b || !b->above.ensure(g.above.len)) {
-        std::free(b);
         throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
         return -1;
     }
@@ -327,39 +316,32 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openPart(JNIE
     b->options.aboveCount = b->above.len;
     b->options.topDevice = &b->topDevice;
     // Entered as the whole walk would have entered it: a link only where links are followed.
-    const int fd = openat(g.fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (g.options.followLinks ? 0 : O_NOFOLLOW));
+    fsutil::DirCheck check;
+    check.viaLink = g.options.followLinks;
+    check.device = g.options.sameFileSystem ? &g.topDevice : nullptr;
+    check.path = g.above.data;
+    check.pathLen = g.above.len;
     struct stat st;
-    const char* why = nullptr;
-    bool enter = true;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        why = std::strerror(errno);
-    } else if (g.options.sameFileSystem && st.st_dev != g.topDevice) {
-        enter = false;
-    } else {
-        for (std::size_t i = 0; i < g.above.len && !why; ++i) {
-            if (g.above.data[i].dev == st.st_dev && g.above.data[i].ino == st.st_ino) why = fsutil::kWalkLoop;
-        }
-    }
-    if (fd >= 0 && (why || !enter)) close(fd);
-    b->walk = why || !enter ? fsutil::TreeWalk::failed(why) : fsutil::TreeWalk::open(fd, b->options);
+    fsutil::UniqueFd fd;
+    const fsutil::DirOpen got = fsutil::openDir(g.fd.get(), name, check, &st, &fd);
+    const char* why = got == fsutil::DirOpen::opened || got == fsutil::DirOpen::otherDevice ? nullptr : fsutil::openDirText(got);
+    std::unique_ptr<fsutil::TreeWalk> walk =
+        got != fsutil::DirOpen::opened ? fsutil::TreeWalk::failed(why) : fsutil::TreeWalk::open(std::move(fd), b->options);
     // A part that cannot start (out of descriptors) is a failure of its directory, not of the walk.
-    if (!b->walk && errno != ENOMEM) b->walk = fsutil::TreeWalk::failed(std::strerror(errno));
-    if (!b->walk) {
-        freeBatches(b);
+    if (!walk && errno != ENOMEM) walk = fsutil::TreeWalk::failed(std::strerror(errno));
+    if (!walk) {
         throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
         return -1;
     }
-    return fsutil::toTypedHandle(b);
+    b->walk = walk.release();
+    return fsutil::toTypedHandle(b.release());
 }
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_closeGroup(JNIEnv* env, jclass /*jcls*/, jlong jlGroup) {
     Group* g = fsutil::handleOf<Group>(env, jlGroup, "[FileTree.closeGroup]");
     if (!g) return;
     g->header.kind = fsutil::HandleKind::gone;
-    close(g->fd);
-    g->above.release();
-    g->records.release();
-    std::free(g);
+    delete g;
 }
 
 }  // extern "C"

@@ -1,6 +1,5 @@
 // An embedded JVM (-Xcheck:jni) shared by the native tests, the walk natives as the VM calls
-// them, helpers to build Java strings and read results and exceptions from the test side, and
-// the one directory fixture.
+// them, and helpers to build Java strings and read results and exceptions from the test side.
 #pragma once
 
 #include <fcntl.h>
@@ -16,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+
+#include "Fixtures.h"
 
 extern "C" {
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_FolderIteratorNix_getFirstFile(JNIEnv*, jobject, jstring, jobject);
@@ -92,43 +93,3 @@ struct Owned {  // owner of a malloc'd result
     std::string str() const { return p ? std::string(p) : std::string("<null>"); }
 };
 
-// Open descriptors of this process on `under` or below: the JVM's own threads
-// open and close other files whenever they like.
-inline long openFds(const std::string& under) {
-    long n = 0;
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code gone;  // the iterator's own descriptor, closed by now
-        n += std::filesystem::read_symlink(fd.path(), gone).string().rfind(under, 0) == 0;
-    }
-    return n;
-}
-
-struct TempDir {  // a fresh directory, removed with everything in it
-    std::string path;
-    TempDir() : path(std::filesystem::temp_directory_path() / "fsutil-XXXXXX") { path = mkdtemp(path.data()); }
-    ~TempDir() {
-        std::error_code ignored;  // what cannot be removed stays in /tmp; no reason to fail a test
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
-
-// Every kind of entry, under names that are and are not UTF-8 ("é" as C3 A9 and as E9): files,
-// a directory, a FIFO, links (to the directory, dangling, a loop, to devices), a socket, a
-// directory nobody may enter, and devices where we may make them (root).
-inline void makeFixture(const TempDir& d) {
-    for (const std::string& f : {std::string("file"), std::string("\xE9"), std::string(255, 'n')}) close(creat((d / f).c_str(), 0644));
-    mkdir((d / "\xC3\xA9").c_str(), 0755);
-    mkdir((d / "locked").c_str(), 0);
-    mkfifo((d / "f\xE9").c_str(), 0600);
-    const std::pair<const char*, const char*> links[] = {
-        {"\xC3\xA9", "to\xC3\xA9"}, {"nowhere", "dangling"}, {"loop", "loop"}, {"/dev/tty", "t\xE9"}, {"/dev/zero", "z\xE9"}};
-    for (auto [target, name] : links) EXPECT_EQ(symlink(target, (d / name).c_str()), 0);
-    sockaddr_un a{AF_UNIX, {}};
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", (d / "s\xE9").c_str());
-    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
-    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    close(s);
-    (void)!mknod((d / "chr").c_str(), S_IFCHR | 0600, makedev(1, 3));  // root only; else simply absent
-    (void)!mknod((d / "blk").c_str(), S_IFBLK | 0600, makedev(7, 0));
-}

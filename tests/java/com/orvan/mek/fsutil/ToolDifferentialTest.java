@@ -12,7 +12,6 @@ import java.util.stream.Collectors;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.Disabled;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -245,11 +244,10 @@ class ToolDifferentialTest {
 
     @Test
     @Tag("unprivileged")
-    @Disabled("a walk reports a directory that may be read but not searched as one failure, without its entries (README, tool);"
-            + " usage does so too, or not, as its threads share the tree out")
     void directoriesThatMayBeReadButNotSearchedAreListedAsGnuListsThem() throws Exception {
         assumeFalse(ROOT, "root passes every permission check");
-        compareAll(unsearchable(true), READ);
+        // find lists the names; du (which needs each entry's size) is not held to GNU here: see the README.
+        compareAll(unsearchable(true), READ.stream().filter(l -> !l.contains("@du")).toList());
     }
 
     @Test
