@@ -131,6 +131,8 @@ bool TreeDelete::share(int parentFd, const char* name, const char* path) {
     WalkOptions options;
     options.sameFileSystem = true;
     options.everyType = true;
+    // Its names are tried and reported one by one, as rm does, wherever the directory lies.
+    options.listUnsearchable = true;
     const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options);
     if (!walk) {
         fail(path, "", 0, std::strerror(errno));
