@@ -4,7 +4,6 @@ import com.orvan.mek.fsutil.FileTree;
 import com.orvan.mek.fsutil.NativeFs;
 import java.io.IOException;
 import java.io.PrintStream;
-import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 
@@ -17,7 +16,6 @@ final class Cp extends Command {
             "                    -x: directories on other file systems created but not entered;",
             "                    --progress: entries and bytes done so far on stderr");
 
-    private boolean archive;
     private boolean xdev;
     private boolean progress;
     private PrintStream err;
@@ -32,29 +30,11 @@ final class Cp extends Command {
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
         start(out, err);
         this.err = err;
-        List<byte[]> paths = new ArrayList<>();
-        boolean options = true;
-        for (byte[] arg : args) {
-            String a = Args.text(arg);
-            if (options && a.equals("--")) {
-                options = false;
-            } else if (options && a.equals("--progress")) {
-                progress = true;
-            } else if (options && a.equals("--archive")) {
-                archive = true;
-            } else if (options && a.equals("--one-file-system")) {
-                xdev = true;
-            } else if (options && a.startsWith("-") && a.length() > 1) {
-                for (char c : a.substring(1).toCharArray()) {
-                    if (c == 'a') archive = true;
-                    else if (c == 'x') xdev = true;
-                    else throw new UsageException("unknown option '" + a + "'");
-                }
-            } else {
-                paths.add(arg);
-            }
-        }
-        if (!archive) throw new UsageException("only the exact copy is supported: give -a");
+        Flags flags = new Flags(args, "ax", "progress=p", "archive=a", "one-file-system=x");
+        progress = flags.has('p');
+        xdev = flags.has('x');
+        List<byte[]> paths = flags.operands();
+        if (!flags.has('a')) throw new UsageException("only the exact copy is supported: give -a");
         if (paths.size() != 2) throw new UsageException(paths.isEmpty() ? "missing file operand" : "give SRC and DST");
         byte[] source = paths.get(0);
         byte[] target = paths.get(1);

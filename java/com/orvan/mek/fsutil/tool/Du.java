@@ -45,23 +45,11 @@ final class Du extends Command {
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
         start(out, err);
         this.out = out;
-        List<byte[]> paths = new ArrayList<>();
-        boolean options = true;
-        for (byte[] arg : args) {
-            String a = Args.text(arg);
-            if (options && a.equals("--")) {
-                options = false;
-            } else if (options && a.startsWith("-") && a.length() > 1) {
-                for (char c : a.substring(1).toCharArray()) {
-                    if (c == 's') summary = true;
-                    else if (c == 'b') apparent = true;
-                    else if (c == 'x') xdev = true;
-                    else throw new UsageException("unknown option '" + a + "'");
-                }
-            } else {
-                paths.add(arg);
-            }
-        }
+        Flags flags = new Flags(args, "sbx");
+        summary = flags.has('s');
+        apparent = flags.has('b');
+        xdev = flags.has('x');
+        List<byte[]> paths = new ArrayList<>(flags.operands());
         if (paths.isEmpty()) paths.add(new byte[] {'.'});
         for (byte[] path : paths) du(path);
         return status();

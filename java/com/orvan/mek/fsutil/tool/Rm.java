@@ -13,7 +13,6 @@ import java.nio.file.LinkOption;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.attribute.BasicFileAttributes;
-import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.stream.Stream;
@@ -45,25 +44,10 @@ final class Rm extends Command {
     @Override
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
         start(out, err);
-        List<byte[]> paths = new ArrayList<>();
-        boolean options = true;
-        for (byte[] arg : args) {
-            String a = Args.text(arg);
-            if (options && a.equals("--")) {
-                options = false;
-            } else if (options && (a.equals("--recursive") || a.equals("--force"))) {
-                recursive |= a.equals("--recursive");
-                force |= a.equals("--force");
-            } else if (options && a.startsWith("-") && a.length() > 1) {
-                for (char c : a.substring(1).toCharArray()) {
-                    if (c == 'r' || c == 'R') recursive = true;
-                    else if (c == 'f') force = true;
-                    else throw new UsageException("unknown option '" + a + "'");
-                }
-            } else {
-                paths.add(arg);
-            }
-        }
+        Flags flags = new Flags(args, "rRf", "recursive=r", "force=f");
+        recursive = flags.has('r') || flags.has('R');
+        force = flags.has('f');
+        List<byte[]> paths = flags.operands();
         if (paths.isEmpty() && !force) throw new UsageException("missing operand");
         for (byte[] path : paths) remove(path);
         return status();
