@@ -18,9 +18,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "JniInternal.h"
 #include "JniGlue.h"
+#include "JniInternal.h"
 #include "JniUtil.h"
+#include "Owned.h"
 #include "UNIXFileSysUtil.h"
 #include "UnixNatives.h"
 
@@ -34,13 +35,9 @@ jlong toHandle(const void* p) { return static_cast<jlong>(reinterpret_cast<std::
 // A directory stream of a path at any length (opendir alone stops at PATH_MAX).
 DIR* openDirectory(const char* path) {
     if (std::strlen(path) < PATH_MAX) return opendir(path);
-    const int fd = fsutil::openNativePath(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!dir && fd >= 0) {
-        const int err = errno;
-        close(fd);
-        errno = err;
-    }
+    UniqueFd fd(fsutil::openNativePath(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* dir = fd ? fdopendir(fd.get()) : nullptr;
+    if (dir) (void)fd.release();  // the stream's now
     return dir;
 }
 

@@ -12,9 +12,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "JniInternal.h"
 #include "JniGlue.h"
+#include "JniInternal.h"
 #include "JniUtil.h"
+#include "Owned.h"
 #include "UNIXFileSysUtil.h"
 #include "UnixNatives.h"
 
@@ -26,13 +27,13 @@ namespace {
 // readLinkTarget at any length: past PATH_MAX, of the link opened itself, component by component.
 int readLinkAnyLength(const char* path, char** target) {
     if (std::strlen(path) < PATH_MAX) return readLinkTarget(path, target);
-    const int fd = fsutil::openNativePath(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
+    const fsutil::UniqueFd fd(fsutil::openNativePath(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return -1;
     int rc = -1;
     for (std::size_t size = 512; size <= 65536; size *= 2) {
         CString buffer(static_cast<char*>(std::malloc(size)));
         if (!buffer) break;
-        const ssize_t n = readlinkat(fd, "", buffer.get(), size);  // "" reads the link fd names
+        const ssize_t n = readlinkat(fd.get(), "", buffer.get(), size);  // "" reads the link fd names
         if (n < 0) break;
         if (static_cast<std::size_t>(n) < size) {
             buffer.get()[n] = '\0';
@@ -41,9 +42,6 @@ int readLinkAnyLength(const char* path, char** target) {
             break;
         }
     }
-    const int err = errno;
-    close(fd);
-    errno = err;
     return rc;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "JniInternal.h"
+#include "Owned.h"
 
 namespace fsutil {
 
@@ -140,13 +141,8 @@ int openNativePath(const char* path, int flags) {
 int lstatNativePath(const char* path, struct stat* st) {
     if (std::strlen(path) < PATH_MAX) return lstat(path, st);
     // The entry itself, a link too: O_PATH with O_NOFOLLOW opens the link, not its target.
-    const int fd = openByComponents(path, path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const int rc = fstat(fd, st);
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return rc;
+    const UniqueFd fd(openByComponents(path, path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    return fd ? fstat(fd.get(), st) : -1;
 }
 
 bool hasNul(JNIEnv* env, jstring jsPath) {

@@ -13,6 +13,7 @@
 
 #include "JniInternal.h"
 #include "JniUtil.h"
+#include "Owned.h"
 #include "UNIXFileSysUtil.h"
 #include "UnixNatives.h"
 
@@ -34,13 +35,8 @@ constexpr char kStatPrefix[] = "[UNIXFileSysUtil.getFileSysStat] ";
 // statvfs64 of a path at any length: past PATH_MAX, of the entry opened component by component.
 int statvfsAnyLength(const char* path, struct statvfs64* buf) {
     if (std::strlen(path) < PATH_MAX) return statvfs64(path, buf);
-    const int fd = fsutil::openNativePath(path, O_PATH | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const int rc = fstatvfs64(fd, buf);
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return rc;
+    const fsutil::UniqueFd fd(fsutil::openNativePath(path, O_PATH | O_CLOEXEC));
+    return fd ? fstatvfs64(fd.get(), buf) : -1;
 }
 
 }  // namespace
