@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "JniGlue.h"
 #include "JniInternal.h"
@@ -78,129 +79,131 @@ std::size_t usableCores() {
     return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 1;
 }
 
-// Opens the directory holding the last component of jsPath (links along the
-// way followed, as named) and checks that component exists; its name goes to
-// *name, inside *path. -1 with an exception pending on failure. refuseDots:
-// ".", ".." and "/" are refused, as a delete must; elsewhere they name the
-// directory itself.
-int openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name);
-
-int openParent(JNIEnv* env, jstring jsPath, const char* prefix, bool refuseDots, CString* path, const char** name) {
-    if (!fsutil::pathOf(env, jsPath, prefix, path)) return -1;
-    return openParentOf(env, prefix, refuseDots, path, name);
-}
-
-// openParent of a path already in native bytes (*path, which it may shorten).
-int openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name) {
+// Splits *path (native bytes) at its last component, trailing slashes
+// dropped: that component's name, inside *path; the directory before it into
+// *parent ("." for none, "/" for the root). Whether the name is ".", ".." or
+// empty ("/"): a name that cannot be taken out of a parent.
+bool splitLast(CString* path, const char** name, CString* parent) {
     char* p = path->get();
     std::size_t len = std::strlen(p);
     while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
-    char* slash = std::strrchr(p, '/');
+    const char* slash = std::strrchr(p, '/');
     *name = slash ? slash + 1 : p;
-    const bool dots = **name == '\0' || std::strcmp(*name, ".") == 0 || std::strcmp(*name, "..") == 0;
+    parent->reset(slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
+    return **name == '\0' || std::strcmp(*name, ".") == 0 || std::strcmp(*name, "..") == 0;
+}
+
+// Opens the directory holding the last component of *path (native bytes,
+// which it may shorten; links along the way followed, as named) and checks
+// that component exists; its name goes to *name, inside *path. Closed with
+// an exception pending on failure. refuseDots: ".", ".." and "/" are
+// refused, as a delete must; elsewhere they name the directory itself.
+fsutil::UniqueFd openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name) {
+    CString parent;
+    const bool dots = splitLast(path, name, &parent);
+    const char* p = path->get();
     if (dots && refuseDots) {
         char szMsg[512];
         fsutil::formatMessage(szMsg, sizeof szMsg, "%sRefusing to remove '%s': '.', '..' and '/' are never removed",
                               prefix, p);
         throwIOException(env, szMsg);
-        return -1;
+        return fsutil::UniqueFd();
     }
     // The directory itself where the name cannot be taken out of its parent ("/", "x/..").
-    CString parent(dots ? strdup(p) : slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
-    if (dots) *name = ".";
-    const int parentFd = parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (dots) {
+        parent.reset(strdup(p));
+        *name = ".";
+    }
+    fsutil::UniqueFd parentFd(parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
     struct stat st;
-    if (parentFd < 0 || fstatat(parentFd, *name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        const int err = parent ? errno : ENOMEM;
-        if (parentFd >= 0) close(parentFd);
-        raiseOpenFailure(env, prefix, p, err);
-        return -1;
+    if (!parentFd || fstatat(parentFd.get(), *name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        raiseOpenFailure(env, prefix, p, parent ? errno : ENOMEM);
+        return fsutil::UniqueFd();
     }
     return parentFd;
 }
 
 // Opens the directory that is to hold the new entry *path names (native
-// bytes, which it may shorten); its name goes to *name, inside *path. -1 with
-// an exception pending when the directory cannot be opened or the entry exists already.
-int openTargetParent(JNIEnv* env, CString* path, const char** name) {
-    char* p = path->get();
-    std::size_t len = std::strlen(p);
-    while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
-    char* slash = std::strrchr(p, '/');
-    *name = slash ? slash + 1 : p;
-    char szMsg[512];
+// bytes, which it may shorten); its name goes to *name, inside *path. Closed
+// with an exception pending when the directory cannot be opened or the entry exists already.
+fsutil::UniqueFd openTargetParent(JNIEnv* env, CString* path, const char** name) {
+    CString parent;
+    const bool dots = splitLast(path, name, &parent);
+    const char* p = path->get();
     // ".", ".." and "/" name directories that exist.
-    if (**name == '\0' || std::strcmp(*name, ".") == 0 || std::strcmp(*name, "..") == 0) {
-        fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
-        throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
-        return -1;
-    }
-    CString parent(slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
-    const int parentFd = parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (parentFd < 0) {
+    fsutil::UniqueFd parentFd(!dots && parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (!parentFd && !dots) {
         raiseOpenFailure(env, kCopyPrefix, p, parent ? errno : ENOMEM);
-        return -1;
+        return parentFd;
     }
     struct stat st;
-    const int err = fstatat(parentFd, *name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-    if (err != ENOENT) {
-        close(parentFd);
-        if (err == 0) {
-            fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
-            throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
-        } else {
-            raiseOpenFailure(env, kCopyPrefix, p, err);
-        }
-        return -1;
+    const int err = dots || fstatat(parentFd.get(), *name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : errno;
+    if (err == ENOENT) return parentFd;
+    if (err == EEXIST) {
+        char szMsg[512];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
+        throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
+    } else {
+        raiseOpenFailure(env, kCopyPrefix, p, err);
     }
-    return parentFd;
+    return fsutil::UniqueFd();
 }
 
 // Whether the directory open as dirFd is the directory src or lies below it (followed up through "..").
 bool insideOf(int dirFd, const struct stat& src) {
-    int fd = dup(dirFd);
-    while (fd >= 0) {
-        struct stat st;
+    fsutil::UniqueFd fd(dup(dirFd));
+    struct stat st;
+    while (fd && fstat(fd.get(), &st) == 0) {
+        if (st.st_dev == src.st_dev && st.st_ino == src.st_ino) return true;
+        fsutil::UniqueFd parent(openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat up;
-        const int parent = fstat(fd, &st) == 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-        close(fd);
-        if (st.st_dev == src.st_dev && st.st_ino == src.st_ino) {
-            if (parent >= 0) close(parent);
-            return true;
-        }
-        if (parent < 0 || fstat(parent, &up) != 0 || (up.st_dev == st.st_dev && up.st_ino == st.st_ino)) {
-            if (parent >= 0) close(parent);
+        if (!parent || fstat(parent.get(), &up) != 0 || (up.st_dev == st.st_dev && up.st_ino == st.st_ino)) {
             return false;  // the root: nothing above
         }
-        fd = parent;
+        fd = std::move(parent);
     }
     return false;
+}
+
+// The delete of *path (native bytes) started, as a handle for FileTree; -1 with an exception pending.
+jlong deleteStart(JNIEnv* env, CString* path) {
+    const char* name = nullptr;
+    fsutil::UniqueFd parentFd = openParentOf(env, kDeletePrefix, true, path, &name);
+    if (!parentFd) return -1;
+    return toJobHandle(env, fsutil::startDelete(std::move(parentFd), name, usableCores()), fsutil::HandleKind::deleteJob,
+                       kDeletePrefix);
+}
+
+// The usage sums of *path (native bytes) started, as a handle for FileTree; -1 with an exception pending.
+jlong usageStart(JNIEnv* env, CString* path, jboolean sameFileSystem) {
+    const char* name = nullptr;
+    fsutil::UniqueFd parentFd = openParentOf(env, kUsagePrefix, false, path, &name);
+    if (!parentFd) return -1;
+    return toJobHandle(env, fsutil::startUsage(std::move(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()),
+                       fsutil::HandleKind::usageJob, kUsagePrefix);
 }
 
 // The copy of *srcPath to the new entry *dstPath (both native bytes) started,
 // as a handle for FileTree; -1 with an exception pending.
 jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFileSystem) {
     const char* srcName = nullptr;
-    const int srcParent = openParentOf(env, kCopyPrefix, false, srcPath, &srcName);
-    if (srcParent < 0) return -1;
+    fsutil::UniqueFd srcParent = openParentOf(env, kCopyPrefix, false, srcPath, &srcName);
+    if (!srcParent) return -1;
     const char* dstName = nullptr;
-    const int dstParent = openTargetParent(env, dstPath, &dstName);
+    fsutil::UniqueFd dstParent = openTargetParent(env, dstPath, &dstName);
+    if (!dstParent) return -1;
     struct stat st;
-    if (dstParent >= 0 && fstatat(srcParent, srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-        insideOf(dstParent, st)) {
+    if (fstatat(srcParent.get(), srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        insideOf(dstParent.get(), st)) {
         char szMsg[1024];
         fsutil::formatMessage(szMsg, sizeof szMsg, "%sCannot copy '%s' into itself: '%s' lies inside it", kCopyPrefix,
                               srcPath->get(), dstPath->get());
         throwIOException(env, szMsg);
-        close(dstParent);
-        close(srcParent);
         return -1;
     }
-    if (dstParent < 0) {
-        close(srcParent);
-        return -1;
-    }
-    return toJobHandle(env, fsutil::startCopy(fsutil::UniqueFd(srcParent), srcName, fsutil::UniqueFd(dstParent), dstName, sameFileSystem == JNI_TRUE, usableCores()),
+    return toJobHandle(env,
+                       fsutil::startCopy(std::move(srcParent), srcName, std::move(dstParent), dstName,
+                                         sameFileSystem == JNI_TRUE, usableCores()),
                        fsutil::HandleKind::copyJob, kCopyPrefix);
 }
 
@@ -209,38 +212,26 @@ jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFi
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    const char* name = nullptr;
     CString path;
-    const int parentFd = openParent(env, jsPath, kDeletePrefix, true, &path, &name);
-    if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startDelete(fsutil::UniqueFd(parentFd), name, usableCores()), fsutil::HandleKind::deleteJob, kDeletePrefix);
+    return fsutil::pathOf(env, jsPath, kDeletePrefix, &path) ? deleteStart(env, &path) : -1;
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
                                                                     jboolean sameFileSystem) {
-    const char* name = nullptr;
     CString path;
-    const int parentFd = openParent(env, jsPath, kUsagePrefix, false, &path, &name);
-    if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startUsage(fsutil::UniqueFd(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()), fsutil::HandleKind::usageJob, kUsagePrefix);
+    return fsutil::pathOf(env, jsPath, kUsagePrefix, &path) ? usageStart(env, &path, sameFileSystem) : -1;
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                           jbyteArray jbPath) {
-    const char* name = nullptr;
     CString path;
-    const int parentFd = fsutil::pathOf(env, jbPath, kDeletePrefix, &path) ? openParentOf(env, kDeletePrefix, true, &path, &name) : -1;
-    if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startDelete(fsutil::UniqueFd(parentFd), name, usableCores()), fsutil::HandleKind::deleteJob, kDeletePrefix);
+    return fsutil::pathOf(env, jbPath, kDeletePrefix, &path) ? deleteStart(env, &path) : -1;
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                          jbyteArray jbPath, jboolean sameFileSystem) {
-    const char* name = nullptr;
     CString path;
-    const int parentFd = fsutil::pathOf(env, jbPath, kUsagePrefix, &path) ? openParentOf(env, kUsagePrefix, false, &path, &name) : -1;
-    if (parentFd < 0) return -1;
-    return toJobHandle(env, fsutil::startUsage(fsutil::UniqueFd(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()), fsutil::HandleKind::usageJob, kUsagePrefix);
+    return fsutil::pathOf(env, jbPath, kUsagePrefix, &path) ? usageStart(env, &path, sameFileSystem) : -1;
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
