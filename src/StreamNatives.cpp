@@ -15,6 +15,7 @@
 #include "JniGlue.h"
 #include "JniInternal.h"
 #include "JniUtil.h"
+#include "Owned.h"
 #include "RecordFormat.h"
 
 namespace {
@@ -36,19 +37,19 @@ jlong toStreamHandle(int fd, int wake) {
 int streamFd(jlong jlStream) { return static_cast<int>(static_cast<std::uint32_t>(jlStream)); }
 int streamWake(jlong jlStream) { return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(jlStream) >> 32)); }
 
-// The input stream's handle for the open file fd (which it owns from here); -1 with an exception pending.
-jlong inputOf(JNIEnv* env, int fd, const char* shown) {
+// The input stream's handle for the open file fd; -1 with an exception pending.
+jlong inputOf(JNIEnv* env, fsutil::UniqueFd fd, const char* shown) {
     struct stat st;
-    int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    int err = fstat(fd.get(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
     // A regular file never makes a read wait for long, so it needs no wake-up descriptor.
-    const int wake = err == 0 && !S_ISREG(st.st_mode) ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-    if (err == 0 && wake < 0 && !S_ISREG(st.st_mode)) err = errno;
+    fsutil::UniqueFd wake(err == 0 && !S_ISREG(st.st_mode) ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1);
+    if (err == 0 && !wake && !S_ISREG(st.st_mode)) err = errno;
     if (err != 0) {
-        close(fd);
         raiseOpenFailure(env, kOpenPrefix, shown, err);
         return -1;
     }
-    return toStreamHandle(fd, wake);
+    // The handle owns both now, until closeFd.
+    return toStreamHandle(fd.release(), wake.release());
 }
 
 }  // namespace
@@ -58,13 +59,13 @@ extern "C" {
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
     CString shown;
     const int fd = fsutil::openPath(env, jsPath, kReadFlags, kOpenPrefix, &shown);
-    return fd < 0 ? -1 : inputOf(env, fd, shown.get());
+    return fd < 0 ? -1 : inputOf(env, fsutil::UniqueFd(fd), shown.get());
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openReadBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbPath) {
     CString shown;
     const int fd = fsutil::openPath(env, jbPath, kReadFlags, kOpenPrefix, &shown);
-    return fd < 0 ? -1 : inputOf(env, fd, shown.get());
+    return fd < 0 ? -1 : inputOf(env, fsutil::UniqueFd(fd), shown.get());
 }
 
 JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_read(JNIEnv* env, jclass /*jcls*/, jlong jlStream,
