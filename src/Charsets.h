@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Owned.h"
+
 namespace fsutil {
 
 // The locale's codeset name (nl_langinfo(CODESET)), read once per process,
@@ -43,17 +45,13 @@ bool isAsciiChars(const jchar* s, jsize len);
 // A malloc'd NUL-terminated copy of ASCII UTF-16 units.
 char* copyAscii(const jchar* s, jsize len);
 
-struct FreeJchars {
-    void operator()(jchar* p) const noexcept { std::free(p); }
-};
-
 // Strings up to this many UTF-16 units are converted on the stack.
 constexpr jsize kStackChars = 512;
 
 // UTF-16 units of a Java string, on the stack when short.
 struct Chars {
     jchar local[kStackChars];
-    std::unique_ptr<jchar, FreeJchars> heap;
+    std::unique_ptr<jchar, FreeDeleter> heap;
     const jchar* data = nullptr;
     jsize len = 0;
 };

@@ -1,5 +1,7 @@
-// Library-private helpers shared by the two modules. Built with hidden
-// visibility, so nothing here is part of the exported interface.
+// Library-private: what the JNI side shares beneath its natives: Java strings
+// to native paths and back, opening and stat of paths at any length, message
+// formatting, and raising exceptions. Built with hidden visibility, so nothing
+// here is part of the exported interface.
 #ifndef FSUTIL_JNIINTERNAL_H
 #define FSUTIL_JNIINTERNAL_H
 
@@ -13,14 +15,12 @@
 #include <sys/stat.h>
 
 #include "Charsets.h"
+#include "Owned.h"
 
 namespace fsutil {
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
 // Owner of a malloc'd native byte string.
-using CString = std::unique_ptr<char, FreeDeleter>;
+using CString = CharsPtr;
 
 jstring newStringNative(JNIEnv* env, const char* str, Charset& cs);
 char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs);

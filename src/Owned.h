@@ -51,11 +51,12 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-struct FreeChars {
-    void operator()(char* p) const noexcept { std::free(p); }
+// The one deleter of what malloc gave.
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
 };
 // A malloc'd string.
-using CharsPtr = std::unique_ptr<char, FreeChars>;
+using CharsPtr = std::unique_ptr<char, FreeDeleter>;
 
 // A copy of the first len bytes of s, NUL-terminated; null when out of memory.
 inline CharsPtr copyChars(const char* s, std::size_t len) {
