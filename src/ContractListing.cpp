@@ -41,25 +41,11 @@ DIR* openDirectory(const char* path) {
     return dir;
 }
 
-// "<head> '<path>'. Error='<reason>'" into buf, the path shortened in its middle where it must be.
-void formatPathError(char* buf, std::size_t size, const char* head, const char* path, int err) {
-    char tail[320];
-    fsutil::formatMessage(tail, sizeof tail, "'. Error='%s'", std::strerror(err));
-    fsutil::formatPathMessage(buf, size, head, path, tail);
-}
-
 DIR* openOrRaise(JNIEnv* env, const char* szListDir) {
     errno = 0;
     DIR* dir = openDirectory(szListDir);
     if (!dir) {
-        const int err = errno;
-        char szMsg[512];
-        formatPathError(szMsg, sizeof szMsg, "[UNIXFileSysUtil.getFirstFile] Fail to get first file of '", szListDir, err);
-        if (err == ENOENT) {
-            throwFileNotFoundException(env, szMsg);
-        } else {
-            throwIOException(env, szMsg);
-        }
+        raisePathError(env, "[UNIXFileSysUtil.getFirstFile] Fail to get first file of '", szListDir, errno);
     }
     return dir;
 }

@@ -56,6 +56,22 @@ void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err
     }
 }
 
+void formatPathError(char* buf, std::size_t size, const char* head, const char* path, int err) {
+    char tail[320];
+    formatMessage(tail, sizeof tail, "'. Error='%s'", std::strerror(err));
+    formatPathMessage(buf, size, head, path, tail);
+}
+
+void raisePathError(JNIEnv* env, const char* head, const char* path, int err) {
+    char szMsg[512];
+    formatPathError(szMsg, sizeof szMsg, head, path, err);
+    if (err == ENOENT) {
+        throwFileNotFoundException(env, szMsg);
+    } else {
+        throwIOException(env, szMsg);
+    }
+}
+
 bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out) {
     if (isNull(env, jsPath, prefix)) return false;
     Charset cs = Charset::unresolved;

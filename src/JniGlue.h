@@ -30,6 +30,13 @@ void raiseNoMemory(JNIEnv* env, const char* prefix);
 // (path, errno, its text): NoSuchFileException for ENOENT and so on.
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err);
 
+// "<head> '<path>'. Error='<reason>'" into buf, the path shortened in its middle where it must be.
+void formatPathError(char* buf, std::size_t size, const char* head, const char* path, int err);
+
+// A failure on path in the published helpers' words and classes: formatPathError's
+// message as FileNotFoundException for ENOENT, IOException for any other err.
+void raisePathError(JNIEnv* env, const char* head, const char* path, int err);
+
 // A path argument as native bytes into *out; false with an exception pending
 // (NullPointerException "<prefix>path is null", InvalidPathException for a
 // NUL, the VM's error, OutOfMemoryError). A String is resolved component by

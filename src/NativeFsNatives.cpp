@@ -71,14 +71,7 @@ JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readLink(JN
     if (!fsutil::pathOf(env, jsPath, "[UNIXFileSysUtil.readLink] ", &szPath)) return nullptr;
     char* pszTarget = nullptr;
     if (readLinkAnyLength(szPath.get(), &pszTarget) != 0) {
-        const int err = errno;
-        char szMsg[512];
-        fsutil::formatPathError(szMsg, sizeof szMsg, "[UNIXFileSysUtil.readLink] Fail to read link '", szPath.get(), err);
-        if (err == ENOENT) {
-            throwFileNotFoundException(env, szMsg);
-        } else {
-            throwIOException(env, szMsg);
-        }
+        fsutil::raisePathError(env, "[UNIXFileSysUtil.readLink] Fail to read link '", szPath.get(), errno);
         return nullptr;
     }
     CString target(pszTarget);

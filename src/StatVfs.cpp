@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "JniGlue.h"
 #include "JniInternal.h"
 #include "JniUtil.h"
 #include "Owned.h"

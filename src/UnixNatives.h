@@ -20,9 +20,6 @@ jlong toHandle(const void* p);
 // A directory stream of a path at any length (opendir alone stops at PATH_MAX).
 DIR* openDirectory(const char* path);
 
-// "<head> '<path>'. Error='<reason>'" into buf, the path shortened in its middle where it must be.
-void formatPathError(char* buf, std::size_t size, const char* head, const char* path, int err);
-
 // The listing stream of szListDir, or null with FileNotFoundException
 // (ENOENT) or IOException pending, in the contract's words.
 DIR* openOrRaise(JNIEnv* env, const char* szListDir);
