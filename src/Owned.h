@@ -51,11 +51,15 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-struct FreeChars {
-    void operator()(char* p) const noexcept { std::free(p); }
+// free() for whatever was malloc'd or calloc'd.
+struct FreeMemory {
+    void operator()(void* p) const noexcept { std::free(p); }
 };
+// A malloc'd (or calloc'd) value or array of T; an array as MallocPtr<T[]>.
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeMemory>;
 // A malloc'd string.
-using CharsPtr = std::unique_ptr<char, FreeChars>;
+using CharsPtr = MallocPtr<char>;
 
 // A copy of the first len bytes of s, NUL-terminated; null when out of memory.
 inline CharsPtr copyChars(const char* s, std::size_t len) {

@@ -175,17 +175,13 @@ class LinkTable {
     LinkTable() = default;
     LinkTable(const LinkTable&) = delete;
     LinkTable& operator=(const LinkTable&) = delete;
-    ~LinkTable() {
-        for (std::size_t i = 0; i < cap_; ++i) std::free(slots_[i].path);
-        std::free(slots_);
-    }
 
     // True: the caller makes the copy and then calls publish(). False: *path
     // is the copy to link to.
     bool claim(dev_t dev, ino_t ino, CharsPtr* path) {
         std::unique_lock<std::mutex> hold(lock_);
         if ((used_ + 1) * 2 > cap_ && !grow()) return true;  // no memory: copied, not linked
-        Slot* slot = find(slots_, cap_, dev, ino);
+        Slot* slot = find(slots_.get(), cap_, dev, ino);
         if (!slot->used) {
             *slot = Slot{dev, ino, nullptr, true, true};
             ++used_;
@@ -194,9 +190,9 @@ class LinkTable {
         // Another thread is copying it: its copy is linked to once made.
         while (slot->pending) {
             changed_.wait(hold);
-            slot = find(slots_, cap_, dev, ino);  // the table may have grown meanwhile
+            slot = find(slots_.get(), cap_, dev, ino);  // the table may have grown meanwhile
         }
-        if (slot->path) *path = copyChars(slot->path, std::strlen(slot->path));
+        if (slot->path) *path = copyChars(slot->path.get(), std::strlen(slot->path.get()));
         const bool mine = !*path;  // the first copy failed (or no memory): this one tries
         if (mine) slot->pending = true;
         return mine;
@@ -205,11 +201,10 @@ class LinkTable {
     // Where the copy of (dev, ino) was made; null when it failed.
     void publish(dev_t dev, ino_t ino, CharsPtr path) {
         const std::lock_guard<std::mutex> hold(lock_);
-        Slot* slot = find(slots_, cap_, dev, ino);
+        Slot* slot = find(slots_.get(), cap_, dev, ino);
         if (slot->used) {
             slot->pending = false;
-            std::free(slot->path);
-            slot->path = path.release();
+            slot->path = std::move(path);
         }
         changed_.notify_all();
     }
@@ -218,7 +213,7 @@ class LinkTable {
     struct Slot {
         dev_t dev;
         ino_t ino;
-        char* path;
+        CharsPtr path;
         bool used;
         bool pending;
     };
@@ -231,20 +226,19 @@ class LinkTable {
 
     bool grow() {
         const std::size_t cap = cap_ ? cap_ * 2 : 256;
-        auto* slots = static_cast<Slot*>(std::calloc(cap, sizeof(Slot)));
+        std::unique_ptr<Slot[]> slots(new (std::nothrow) Slot[cap]());
         if (!slots) return false;
         for (std::size_t i = 0; i < cap_; ++i) {
-            if (slots_[i].used) *find(slots, cap, slots_[i].dev, slots_[i].ino) = slots_[i];
+            if (slots_[i].used) *find(slots.get(), cap, slots_[i].dev, slots_[i].ino) = std::move(slots_[i]);
         }
-        std::free(slots_);
-        slots_ = slots;
+        slots_ = std::move(slots);
         cap_ = cap;
         return true;
     }
 
     std::mutex lock_;
     std::condition_variable changed_;
-    Slot* slots_ = nullptr;
+    std::unique_ptr<Slot[]> slots_;  // every slot unused, when made
     std::size_t cap_ = 0;
     std::size_t used_ = 0;
 };

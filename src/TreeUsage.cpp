@@ -33,13 +33,12 @@ class InodeSet {
     InodeSet() = default;
     InodeSet(const InodeSet&) = delete;
     InodeSet& operator=(const InodeSet&) = delete;
-    ~InodeSet() { std::free(slots_); }
 
     // Whether (dev, ino) was not met before; it is then. Out of memory, it counts again.
     bool add(dev_t dev, ino_t ino) {
         const std::lock_guard<std::mutex> hold(lock_);
         if ((used_ + 1) * 2 > cap_ && !grow()) return true;
-        Inode* slot = find(slots_, cap_, dev, ino);
+        Inode* slot = find(slots_.get(), cap_, dev, ino);
         if (slot->ino != 0 || slot->dev != 0) return false;
         *slot = Inode{dev, ino};
         ++used_;
@@ -57,19 +56,18 @@ class InodeSet {
 
     bool grow() {
         const std::size_t cap = cap_ ? cap_ * 2 : 1024;
-        auto* slots = static_cast<Inode*>(std::calloc(cap, sizeof(Inode)));
+        MallocPtr<Inode[]> slots(static_cast<Inode*>(std::calloc(cap, sizeof(Inode))));
         if (!slots) return false;
         for (std::size_t i = 0; i < cap_; ++i) {
-            if (slots_[i].ino != 0 || slots_[i].dev != 0) *find(slots, cap, slots_[i].dev, slots_[i].ino) = slots_[i];
+            if (slots_[i].ino != 0 || slots_[i].dev != 0) *find(slots.get(), cap, slots_[i].dev, slots_[i].ino) = slots_[i];
         }
-        std::free(slots_);
-        slots_ = slots;
+        slots_ = std::move(slots);
         cap_ = cap;
         return true;
     }
 
     std::mutex lock_;
-    Inode* slots_ = nullptr;
+    MallocPtr<Inode[]> slots_;  // all zero: free
     std::size_t cap_ = 0;
     std::size_t used_ = 0;
 };
