@@ -12,9 +12,6 @@
 
 namespace fsutil {
 
-// The text of a failure where a directory of the target was moved or replaced while the copy ran.
-constexpr char kCopyMoved[] = "Target directory moved or replaced during the copy";
-
 // Starts copying `srcName` of the directory open as srcParentFd to the new
 // entry `dstName` of the directory open as dstParentFd, and everything below
 // it when it is a directory, on up to `threads` threads; sameFileSystem: a

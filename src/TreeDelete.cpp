@@ -34,7 +34,7 @@ class TreeDelete final : public TreeShares {
             progressed(1, 0);
             return true;
         }
-        fail(base, rel, std::strlen(rel), std::strerror(errno));
+        fail(base, rel, std::strlen(rel), errno);
         return false;
     }
 
@@ -50,7 +50,7 @@ class TreeDelete final : public TreeShares {
 
     bool enter(Node& parent, const char* /*name*/, const char* path, const struct stat& st) override {
         if (st.st_dev == dev_) return true;
-        fail(path, "", 0, kDeleteMountPoint);
+        fail(path, "", 0, kReasonMountPoint);
         parent.failed = true;
         return false;
     }
@@ -82,7 +82,7 @@ bool TreeDelete::emptyTree(TreeWalk& walk, const char* base) {
         if (item.event == WalkEvent::failure) {
             holds.data[d] = true;
             const char* p = path.of(d, &n);
-            fail(base, p, n, item.text);
+            fail(base, p, n, item.err);
             continue;
         }
         if (item.event == WalkEvent::entry && item.type == EntryType::directory) {
@@ -92,13 +92,13 @@ bool TreeDelete::emptyTree(TreeWalk& walk, const char* base) {
             continue;
         }
         const bool leave = item.event == WalkEvent::leave;
-        const char* why = nullptr;
+        int why = 0;
         if (leave && holds.data[d]) {
             holds.data[d - 1] = true;
             continue;
         }
         if (leave && item.otherDevice) {
-            why = kDeleteMountPoint;
+            why = kReasonMountPoint;
         } else {
             const int dirFd = walk.directoryFd(d, &why);
             if (dirFd >= 0 && unlinkat(dirFd, item.name, leave ? AT_REMOVEDIR : 0) == 0) {
@@ -106,7 +106,7 @@ bool TreeDelete::emptyTree(TreeWalk& walk, const char* base) {
                 progressed(1, 0);
                 continue;
             }
-            if (!why) why = std::strerror(errno);
+            if (why == 0) why = errno;
         }
         const char* p = leave ? path.of(d, &n) : path.entry(d, item.name, item.nameLen, &n);
         if (p) fail(base, p, n, why);
@@ -125,7 +125,7 @@ bool TreeDelete::share(int parentFd, const char* name, const char* path) {
     // No longer a directory (a link put in its place, say): removed itself, never followed.
     if (got == DirOpen::failed && (errno == ELOOP || errno == ENOTDIR)) return remove(parentFd, name, 0, path, "");
     if (got != DirOpen::opened) {
-        fail(path, "", 0, got == DirOpen::otherDevice ? kDeleteMountPoint : openDirText(got));
+        fail(path, "", 0, got == DirOpen::otherDevice ? kReasonMountPoint : openDirReason(got));
         return false;
     }
     WalkOptions options;
@@ -135,7 +135,7 @@ bool TreeDelete::share(int parentFd, const char* name, const char* path) {
     options.listUnsearchable = true;
     const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options);
     if (!walk) {
-        fail(path, "", 0, std::strerror(errno));
+        fail(path, "", 0, errno);
         return false;
     }
     return emptyTree(*walk, path) && remove(parentFd, name, AT_REMOVEDIR, path, "");

@@ -120,7 +120,7 @@ class TreeUsage final : public TreeShares {
         if (fstatat(node.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             countOne(st);
         } else if (errno != ENOENT) {  // gone since it was listed: nothing to count
-            fail(node.path.get(), name, std::strlen(name), std::strerror(errno));
+            fail(node.path.get(), name, std::strlen(name), errno);
         }
     }
 
@@ -147,7 +147,7 @@ class TreeUsage final : public TreeShares {
         const DirOpen got = openDir(parentFd, name, check, &st, &fd);
         if (got == DirOpen::otherDevice) return true;
         if (got != DirOpen::opened) {
-            const char* why = openDirText(got);
+            const int why = openDirReason(got);
             unopened(parentFd, name, path);
             fail(path, "", 0, why);
             return false;
@@ -162,7 +162,7 @@ class TreeUsage final : public TreeShares {
         if (!walk) {
             const int err = errno;
             add(s);
-            fail(path, "", 0, std::strerror(err));
+            fail(path, "", 0, err);
             return false;
         }
         WalkPath at;
@@ -175,7 +175,7 @@ class TreeUsage final : public TreeShares {
                 if (item.type == EntryType::directory) at.enter(item.depth, item.name, item.nameLen);
             } else if (item.event == WalkEvent::failure) {
                 const char* p = at.of(item.depth, &n);
-                fail(path, p, n, item.text);
+                fail(path, p, n, item.err);
             }
         }
         add(s);

@@ -55,6 +55,6 @@ TEST(TreeDelete, WhatCannotGoIsReportedAndKeepsItsParents) {
     chmod((t / "top/a/locked").c_str(), 0555);
     const Removed r = removeTree(t.path, "top", 2);
     chmod((t / "top/a/locked").c_str(), 0755);
-    EXPECT_EQ(r.failures, std::vector<std::string>{std::string("a/locked/f: ") + std::strerror(EACCES)});
+    EXPECT_EQ(r.failures, std::vector<std::string>{"a/locked/f: " + std::to_string(EACCES)});
     EXPECT_EQ(sh("cd " + shellWord(t.path) + " && find top | sort"), "top\ntop/a\ntop/a/locked\ntop/a/locked/f\n");
 }
