@@ -96,6 +96,7 @@ void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads)
         fail("", "", 0, errno);
         return;
     }
+    dev_ = st.st_dev;
     if (!top(parentDir, node.name.get(), st) || !S_ISDIR(st.st_mode)) return;
     // Replaced since it was looked at: left alone, as the job has already judged it.
     const DirId seen = DirId::of(st);
@@ -106,7 +107,6 @@ void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads)
     if (got == DirOpen::failed) fail("", "", 0, errno);
     if (got != DirOpen::opened) return;
     if (!nodes_.push(std::move(node))) return;
-    dev_ = st.st_dev;
     if (threads == 0) threads = 1;
     if (threads > kMaxThreads) threads = kMaxThreads;
     if (!split(threads)) fail("", "", 0, ENOMEM);
