@@ -378,23 +378,10 @@ class TreeCopy final : public TreeShares {
         }
     }
 
-    // A link to the earlier copy at rel (relative to the target's top) as `name` of dstDir; 0 or the errno.
+    // A link to the earlier copy at rel (relative to the target's top) as `name` of dstDir; 0 or the reason.
     int linkTo(const char* rel, int dstDir, const char* name) const {
         const int top = targetOf(1);
-        if (top < 0) return ENOENT;
-        UniqueFd dir(dup(top));
-        if (dir.get() < 0) return errno;
-        const char* at = rel;
-        for (const char* slash; (slash = std::strchr(at, '/')) != nullptr; at = slash + 1) {
-            char step[256];
-            const auto len = static_cast<std::size_t>(slash - at);
-            if (len >= sizeof step) return ENAMETOOLONG;
-            std::memcpy(step, at, len);
-            step[len] = '\0';
-            dir.reset(openat(dir.get(), step, kDirFlags));
-            if (dir.get() < 0) return errno;
-        }
-        return linkat(dir.get(), at, dstDir, name, 0) == 0 ? 0 : errno;
+        return top < 0 ? ENOENT : linkBelow(top, rel, dstDir, name);
     }
 
     // The data of a regular file: a clone, else its data ranges (holes kept); 0 or the errno.
@@ -818,6 +805,31 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     }
     finishDir(dst.get(), st, src.get(), -1, nullptr, false, path, "", 0);
     return true;
+}
+
+int linkBelow(int topFd, const char* rel, int dstDir, const char* name) {
+    struct stat st;
+    if (fstat(topFd, &st) != 0) return errno;
+    const dev_t device = st.st_dev;
+    DirCheck check;
+    check.device = &device;
+    UniqueFd dir;
+    int at = topFd;
+    const char* last = rel;
+    for (const char* slash; (slash = std::strchr(last, '/')) != nullptr; last = slash + 1) {
+        char step[256];
+        const auto len = static_cast<std::size_t>(slash - last);
+        if (len >= sizeof step) return ENAMETOOLONG;
+        std::memcpy(step, last, len);
+        step[len] = '\0';
+        UniqueFd next;
+        const DirOpen got = openDir(at, step, check, &st, &next);
+        if (got == DirOpen::failed && errno != ELOOP && errno != ENOTDIR) return errno;
+        if (got != DirOpen::opened) return kReasonTargetMoved;  // a link, or another file system, where a directory was
+        dir = std::move(next);
+        at = dir.get();
+    }
+    return linkat(at, last, dstDir, name, 0) == 0 ? 0 : errno;
 }
 
 std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,

@@ -21,6 +21,12 @@ namespace fsutil {
 std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,
                                       const char* dstName, bool sameFileSystem, std::size_t threads);
 
+// Makes `name` of dstDir a hard link to the file at rel below the directory
+// open as topFd, each directory on the way opened without following a link
+// and only on topFd's file system, so that a step swapped meanwhile never
+// leads outside; 0, or the reason it was not made.
+int linkBelow(int topFd, const char* rel, int dstDir, const char* name);
+
 // Stops what still runs of a job of startCopy, frees it and returns the
 // number of entries created (0 for a job of another kind).
 std::uint64_t finishCopy(std::unique_ptr<TreeShares> job);
