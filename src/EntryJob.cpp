@@ -109,15 +109,12 @@ bool EntryJob::walkShare(EntryAct& by, int parentFd, const char* name, const cha
     } else if (got != DirOpen::opened) {
         why = openDirReason(got);
         (void)by.act(in(parentFd, name, EntryType::directory, nullptr));  // as unopened() says
-    } else if ((why = by.act(in(parentFd, name, EntryType::directory, &st))) == 0) {
-        const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options_);
-        if (!walk) {
-            why = errno;
-        } else if (!walkBelow(by, *walk, path)) {
-            return false;
-        } else {
-            why = by.act(leaving(parentFd, name, false));
-        }
+    } else {
+        why = by.act(in(parentFd, name, EntryType::directory, &st));
+        const std::unique_ptr<TreeWalk> walk = why == 0 ? TreeWalk::open(std::move(fd), options_) : nullptr;
+        if (why == 0 && !walk) why = errno;
+        if (walk && !walkBelow(by, *walk, path)) return false;
+        if (walk) why = by.act(leaving(parentFd, name, false));
     }
     if (why != 0) fail(path, "", 0, why);
     return why == 0;
