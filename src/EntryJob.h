@@ -44,8 +44,8 @@ class EntryAct {
 };
 
 // The job itself acts on the entries of the top levels; a share is acted on
-// by the job too, unless it overrides share() to act through a part of its own
-// (sums kept apart per thread, say) with walkShare.
+// by the job too, unless the job overrides share() to have walkShare act
+// through an EntryAct of that share's own (its sums kept apart, say).
 class EntryJob : public TreeShares, public EntryAct {
    protected:
     EntryJob(JobKind kind, const WalkOptions& options) : TreeShares(kind), options_(options) {}

@@ -93,8 +93,8 @@ class TreeUsage final : public EntryJob {
 
    private:
     // A share's entries, summed apart and added to the job's once it is done.
-    struct Part final : EntryAct {
-        explicit Part(TreeUsage& j) : job(j) {}
+    struct ShareSum final : EntryAct {
+        explicit ShareSum(TreeUsage& j) : job(j) {}
         TreeUsage& job;
         UsageSums sums;
         int act(const JobEntry& e) override { return job.count(e, sums); }
@@ -143,9 +143,9 @@ class TreeUsage final : public EntryJob {
     }
 
     bool share(int parentFd, const char* name, const char* path) override {
-        Part part(*this);
-        const bool whole = walkShare(part, parentFd, name, path);
-        add(part.sums);
+        ShareSum sum(*this);
+        const bool whole = walkShare(sum, parentFd, name, path);
+        add(sum.sums);
         return whole;
     }
 
