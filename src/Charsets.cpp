@@ -189,7 +189,7 @@ char* encodeUtf8Bmp(const Chars& in, bool* hasSurrogates) {
 jstring newLatin1(JNIEnv* env, const char* str, std::size_t len) {
     jchar local[kStackChars];
     local[0] = 0;  // the compiler cannot see that len == 0 reads nothing
-    std::unique_ptr<jchar, FreeDeleter> heap;
+    MallocPtr<jchar> heap;
     jchar* chars = local;
     if (len > static_cast<std::size_t>(kStackChars)) {
         heap.reset(static_cast<jchar*>(std::malloc(sizeof(jchar) * len)));

@@ -51,7 +51,7 @@ constexpr jsize kStackChars = 512;
 // UTF-16 units of a Java string, on the stack when short.
 struct Chars {
     jchar local[kStackChars];
-    std::unique_ptr<jchar, FreeDeleter> heap;
+    MallocPtr<jchar> heap;
     const jchar* data = nullptr;
     jsize len = 0;
 };

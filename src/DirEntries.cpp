@@ -222,16 +222,16 @@ DirOpen openDir(int parentFd, const char* name, const DirCheck& check, struct st
     return DirOpen::opened;
 }
 
-const char* openDirText(DirOpen result) {
+int openDirReason(DirOpen result) {
     switch (result) {
         case DirOpen::moved:
-            return kWalkMoved;
+            return kReasonMoved;
         case DirOpen::loop:
-            return kWalkLoop;
+            return kReasonLoop;
         case DirOpen::otherDevice:
-            return std::strerror(EXDEV);
+            return EXDEV;
         default:
-            return std::strerror(errno);
+            return errno;
     }
 }
 

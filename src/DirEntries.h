@@ -14,6 +14,7 @@
 #include <cstddef>
 
 #include "Owned.h"
+#include "Reasons.h"
 
 namespace fsutil {
 
@@ -77,18 +78,13 @@ enum class DirOpen : unsigned char {
     otherDevice,  // on another device
 };
 
-// The text of a failure where a followed link leads back to a directory on the path.
-constexpr char kWalkLoop[] = "File system loop: the link leads back to a directory above it";
-// The text of a failure where a directory closed and opened again is no longer the one walked.
-constexpr char kWalkMoved[] = "Directory moved or replaced during the walk";
-
 // Opens the directory `name` of parentFd as check asks, its record into *st.
 // The descriptor is valid only when the result is `opened`; on `failed`
 // errno is kept.
 DirOpen openDir(int parentFd, const char* name, const DirCheck& check, struct stat* st, UniqueFd* out);
 
-// The text to report for a result of openDir other than `opened` (errno read for `failed`).
-const char* openDirText(DirOpen result);
+// The reason to report for a result of openDir other than `opened` (errno read for `failed`).
+int openDirReason(DirOpen result);
 
 // "." and "..": never reported.
 inline bool isDotEntry(const char* n) { return n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')); }

@@ -51,12 +51,15 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-// The one deleter of what malloc gave.
+// The one deleter of whatever was malloc'd or calloc'd.
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
+// A malloc'd (or calloc'd) value or array of T; an array as MallocPtr<T[]>.
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 // A malloc'd string.
-using CharsPtr = std::unique_ptr<char, FreeDeleter>;
+using CharsPtr = MallocPtr<char>;
 
 // A copy of the first len bytes of s, NUL-terminated; null when out of memory.
 inline CharsPtr copyChars(const char* s, std::size_t len) {

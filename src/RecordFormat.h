@@ -9,9 +9,9 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
 
 #include "DirEntries.h"
+#include "Reasons.h"
 #include "TreeWalk.h"
 
 namespace fsutil {
@@ -106,14 +106,11 @@ constexpr Field kFields[] = {
     {"USAGE_COUNT", kUsageCount},
 };
 
-// The errno behind a failure text the engine gave (its strerror, the loop
-// text, or a text of its own: 0). Failures are rare; this runs only for them.
-inline jint errnoOf(const char* text) {
-    if (std::strcmp(text, kWalkLoop) == 0) return kLoopErrno;
-    for (int e = 1; e < 134; ++e) {
-        if (std::strcmp(text, std::strerror(e)) == 0) return e;  // NOLINT(concurrency-mt-unsafe): glibc's known texts are static
-    }
-    return 0;
+// The errno a failure record carries for a reason of the engine: an errno
+// itself, kLoopErrno for a loop, 0 for the other reasons of its own.
+inline jint recordErrno(int reason) {
+    if (reason == kReasonLoop) return kLoopErrno;
+    return reason > 0 ? reason : 0;
 }
 
 // Writes v as 4 bytes, big-endian.

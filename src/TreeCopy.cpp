@@ -40,27 +40,21 @@ constexpr mode_t kUnknownMode = ~mode_t{0};
 constexpr std::size_t kRangeChunk = std::size_t{16} << 20;
 constexpr std::size_t kBufferBytes = 65536;
 
-// Extended-attribute failures by reason: a failure text must outlive the job.
-struct XattrText {
+// The reason an extended-attribute copy failed for, by its errno.
+constexpr struct {
     int err;
-    const char* text;
+    Reason reason;
+} kXattrReasons[] = {
+    {ENOTSUP, kReasonXattrNotSupported}, {EPERM, kReasonXattrNotPermitted}, {EACCES, kReasonXattrDenied},
+    {ENOSPC, kReasonXattrNoSpace},       {EDQUOT, kReasonXattrQuota},       {E2BIG, kReasonXattrTooBig},
+    {ERANGE, kReasonXattrRange},
 };
-constexpr XattrText kXattrTexts[] = {
-    {ENOTSUP, "Extended attributes not copied: Operation not supported"},
-    {EPERM, "Extended attributes not copied: Operation not permitted"},
-    {EACCES, "Extended attributes not copied: Permission denied"},
-    {ENOSPC, "Extended attributes not copied: No space left on device"},
-    {EDQUOT, "Extended attributes not copied: Disk quota exceeded"},
-    {E2BIG, "Extended attributes not copied: Argument list too long"},
-    {ERANGE, "Extended attributes not copied: Numerical result out of range"},
-};
-constexpr char kXattrOther[] = "Extended attributes not copied";
 
-const char* xattrText(int err) {
-    for (const XattrText& t : kXattrTexts) {
-        if (t.err == err) return t.text;
+int xattrReason(int err) {
+    for (const auto& x : kXattrReasons) {
+        if (x.err == err) return x.reason;
     }
-    return kXattrOther;
+    return kReasonXattr;
 }
 
 // "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open descriptor, or
@@ -175,17 +169,13 @@ class LinkTable {
     LinkTable() = default;
     LinkTable(const LinkTable&) = delete;
     LinkTable& operator=(const LinkTable&) = delete;
-    ~LinkTable() {
-        for (std::size_t i = 0; i < cap_; ++i) std::free(slots_[i].path);
-        std::free(slots_);
-    }
 
     // True: the caller makes the copy and then calls publish(). False: *path
     // is the copy to link to.
     bool claim(dev_t dev, ino_t ino, CharsPtr* path) {
         std::unique_lock<std::mutex> hold(lock_);
         if ((used_ + 1) * 2 > cap_ && !grow()) return true;  // no memory: copied, not linked
-        Slot* slot = find(slots_, cap_, dev, ino);
+        Slot* slot = find(slots_.get(), cap_, dev, ino);
         if (!slot->used) {
             *slot = Slot{dev, ino, nullptr, true, true};
             ++used_;
@@ -194,9 +184,9 @@ class LinkTable {
         // Another thread is copying it: its copy is linked to once made.
         while (slot->pending) {
             changed_.wait(hold);
-            slot = find(slots_, cap_, dev, ino);  // the table may have grown meanwhile
+            slot = find(slots_.get(), cap_, dev, ino);  // the table may have grown meanwhile
         }
-        if (slot->path) *path = copyChars(slot->path, std::strlen(slot->path));
+        if (slot->path) *path = copyChars(slot->path.get(), std::strlen(slot->path.get()));
         const bool mine = !*path;  // the first copy failed (or no memory): this one tries
         if (mine) slot->pending = true;
         return mine;
@@ -205,11 +195,10 @@ class LinkTable {
     // Where the copy of (dev, ino) was made; null when it failed.
     void publish(dev_t dev, ino_t ino, CharsPtr path) {
         const std::lock_guard<std::mutex> hold(lock_);
-        Slot* slot = find(slots_, cap_, dev, ino);
+        Slot* slot = find(slots_.get(), cap_, dev, ino);
         if (slot->used) {
             slot->pending = false;
-            std::free(slot->path);
-            slot->path = path.release();
+            slot->path = std::move(path);
         }
         changed_.notify_all();
     }
@@ -218,7 +207,7 @@ class LinkTable {
     struct Slot {
         dev_t dev;
         ino_t ino;
-        char* path;
+        CharsPtr path;
         bool used;
         bool pending;
     };
@@ -231,20 +220,19 @@ class LinkTable {
 
     bool grow() {
         const std::size_t cap = cap_ ? cap_ * 2 : 256;
-        auto* slots = static_cast<Slot*>(std::calloc(cap, sizeof(Slot)));
+        std::unique_ptr<Slot[]> slots(new (std::nothrow) Slot[cap]());
         if (!slots) return false;
         for (std::size_t i = 0; i < cap_; ++i) {
-            if (slots_[i].used) *find(slots, cap, slots_[i].dev, slots_[i].ino) = slots_[i];
+            if (slots_[i].used) *find(slots.get(), cap, slots_[i].dev, slots_[i].ino) = std::move(slots_[i]);
         }
-        std::free(slots_);
-        slots_ = slots;
+        slots_ = std::move(slots);
         cap_ = cap;
         return true;
     }
 
     std::mutex lock_;
     std::condition_variable changed_;
-    Slot* slots_ = nullptr;
+    std::unique_ptr<Slot[]> slots_;  // every slot unused, when made
     std::size_t cap_ = 0;
     std::size_t used_ = 0;
 };
@@ -309,7 +297,7 @@ class TreeCopy final : public TreeShares {
 
     int targetOf(std::size_t node) const { return node < targets_.len ? targets_.data[node].fd.get() : -1; }
 
-    void report(const char* base, const char* rel, std::size_t relLen, const char* text) { fail(base, rel, relLen, text); }
+    void report(const char* base, const char* rel, std::size_t relLen, int err) { fail(base, rel, relLen, err); }
 
     // Owner and group where this process may set them, as cp -a: what it may
     // not set stays the copier's, and the set-ID bit that goes with it is then
@@ -340,11 +328,11 @@ class TreeCopy final : public TreeShares {
         if (from) {
             const XattrEnd to = byPath ? XattrEnd{-1, self.text, link} : XattrEnd{m.fd, nullptr, false};
             const int xerr = copyXattrs(*from, to);
-            if (xerr != 0) report(base, rel, relLen, xattrText(xerr));
+            if (xerr != 0) report(base, rel, relLen, xattrReason(xerr));
         }
         int err = 0;
         const mode_t clear = own(m, st, always, &err);
-        if (err != 0) report(base, rel, relLen, std::strerror(err));
+        if (err != 0) report(base, rel, relLen, err);
         const mode_t mode = st.st_mode & kModeBits & ~clear;
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         int rc = 0;
@@ -357,7 +345,7 @@ class TreeCopy final : public TreeShares {
             if (mode != m.mode) rc = fchmod(m.fd, mode);
             if (rc == 0) rc = futimens(m.fd, times);
         }
-        if (rc != 0) report(base, rel, relLen, std::strerror(errno));
+        if (rc != 0) report(base, rel, relLen, errno);
     }
 
     // A new directory `name` of dstDir for the source directory st, open and
@@ -366,7 +354,7 @@ class TreeCopy final : public TreeShares {
                      struct stat* made) {
         UniqueFd fd;
         if (mkdirat(dstDir, name, 0700) != 0 || openDir(dstDir, name, DirCheck(), made, &fd) != DirOpen::opened) {
-            report(base, rel, relLen, errno == ELOOP || errno == ENOTDIR ? kCopyMoved : std::strerror(errno));
+            report(base, rel, relLen, errno == ELOOP || errno == ENOTDIR ? kReasonTargetMoved : errno);
             return fd;
         }
         progressed(1, 0);
@@ -390,23 +378,10 @@ class TreeCopy final : public TreeShares {
         }
     }
 
-    // A link to the earlier copy at rel (relative to the target's top) as `name` of dstDir; 0 or the errno.
+    // A link to the earlier copy at rel (relative to the target's top) as `name` of dstDir; 0 or the reason.
     int linkTo(const char* rel, int dstDir, const char* name) const {
         const int top = targetOf(1);
-        if (top < 0) return ENOENT;
-        UniqueFd dir(dup(top));
-        if (dir.get() < 0) return errno;
-        const char* at = rel;
-        for (const char* slash; (slash = std::strchr(at, '/')) != nullptr; at = slash + 1) {
-            char step[256];
-            const auto len = static_cast<std::size_t>(slash - at);
-            if (len >= sizeof step) return ENAMETOOLONG;
-            std::memcpy(step, at, len);
-            step[len] = '\0';
-            dir.reset(openat(dir.get(), step, kDirFlags));
-            if (dir.get() < 0) return errno;
-        }
-        return linkat(dir.get(), at, dstDir, name, 0) == 0 ? 0 : errno;
+        return top < 0 ? ENOENT : linkBelow(top, rel, dstDir, name);
     }
 
     // The data of a regular file: a clone, else its data ranges (holes kept); 0 or the errno.
@@ -445,7 +420,7 @@ class TreeCopy final : public TreeShares {
                   const char* base, const char* rel, std::size_t relLen) {
         UniqueFd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (from.get() < 0) {
-            report(base, rel, relLen, std::strerror(errno));
+            report(base, rel, relLen, errno);
             return false;
         }
         // Made with its permission bits where the umask leaves them whole (no fchmod then); set-ID bits only later, after its owner.
@@ -454,7 +429,7 @@ class TreeCopy final : public TreeShares {
         const bool whole = umask_ != kUnknownMode && (bits & umask_) == 0 && ((bits & S_IWUSR) != 0 || euid_ == 0);
         UniqueFd to(openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, whole ? bits : 0600));
         if (to.get() < 0) {
-            report(base, rel, relLen, std::strerror(errno));
+            report(base, rel, relLen, errno);
             return false;
         }
         const int err = copyData(from.get(), to.get(), st);
@@ -462,7 +437,7 @@ class TreeCopy final : public TreeShares {
             // No partial copy stays behind claiming to be the file.
             to.reset();
             unlinkat(dstDir, dstName, 0);
-            report(base, rel, relLen, std::strerror(err));
+            report(base, rel, relLen, err);
             return false;
         }
         progressed(1, 0);
@@ -480,7 +455,7 @@ class TreeCopy final : public TreeShares {
         if (linked && !links_.claim(st.st_dev, st.st_ino, &first)) {
             const int err = linkTo(first.get(), dstDir, dstName);
             if (err != 0) {
-                report(base, rel, relLen, std::strerror(err));
+                report(base, rel, relLen, err);
                 return false;
             }
             progressed(1, 0);
@@ -500,7 +475,7 @@ class TreeCopy final : public TreeShares {
             Buffer target;
             ssize_t n;
             if (!target.grow(static_cast<std::size_t>(st.st_size) + 2)) {
-                report(base, rel, relLen, std::strerror(ENOMEM));
+                report(base, rel, relLen, ENOMEM);
                 return false;
             }
             // A link that grew since it was looked at is read again with more room.
@@ -514,7 +489,7 @@ class TreeCopy final : public TreeShares {
             }
             if (n >= 0) target.data()[n] = '\0';
             if (n < 0 || symlinkat(target.data(), dstDir, dstName) != 0) {
-                report(base, rel, relLen, std::strerror(errno));
+                report(base, rel, relLen, errno);
                 return false;
             }
             progressed(1, 0);
@@ -524,14 +499,14 @@ class TreeCopy final : public TreeShares {
         // FIFO, socket, device: made in place, then reached through an O_PATH
         // descriptor, so that a link swapped in is never followed.
         if (mknodat(dstDir, dstName, (st.st_mode & S_IFMT) | 0600, st.st_rdev) != 0) {
-            report(base, rel, relLen, std::strerror(errno));
+            report(base, rel, relLen, errno);
             return false;
         }
         progressed(1, 0);
         UniqueFd made(openat(dstDir, dstName, O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat now;
         if (made.get() < 0 || fstat(made.get(), &now) != 0 || (now.st_mode & S_IFMT) != (st.st_mode & S_IFMT)) {
-            report(base, rel, relLen, kCopyMoved);
+            report(base, rel, relLen, kReasonTargetMoved);
             return false;
         }
         attributes(Made{made.get(), true, -1, nullptr}, &from, st, always, base, rel, relLen);
@@ -541,7 +516,7 @@ class TreeCopy final : public TreeShares {
     bool top(int parentFd, const char* name, const struct stat& st) override {
         const int dstParent = targetOf(0);
         if (dstParent < 0) {
-            report("", "", 0, std::strerror(ENOMEM));
+            report("", "", 0, ENOMEM);
             return false;
         }
         if (!S_ISDIR(st.st_mode)) {
@@ -552,7 +527,7 @@ class TreeCopy final : public TreeShares {
         UniqueFd fd = makeDir(dstParent, dstName_.get(), "", "", 0, &made);
         if (!fd) return false;
         if (!targets_.push(Target{std::move(fd), st, true})) {
-            report("", "", 0, std::strerror(ENOMEM));
+            report("", "", 0, ENOMEM);
             return false;
         }
         return true;
@@ -562,7 +537,7 @@ class TreeCopy final : public TreeShares {
         struct stat st;
         const std::size_t len = std::strlen(name);
         if (fstatat(node.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) report(node.path.get(), name, len, std::strerror(errno));  // gone since listed: nothing to copy
+            if (errno != ENOENT) report(node.path.get(), name, len, errno);  // gone since listed: nothing to copy
             return;
         }
         const int dst = targetOf(indexOf(node));
@@ -581,7 +556,7 @@ class TreeCopy final : public TreeShares {
         }
         // It becomes node nodes_.len once entered.
         if (!targets_.ensure(nodes_.len + 1)) {
-            report(path, "", 0, std::strerror(ENOMEM));
+            report(path, "", 0, ENOMEM);
             return false;
         }
         while (targets_.len <= nodes_.len) (void)targets_.push(Target{});  // room ensured above
@@ -607,7 +582,7 @@ class TreeCopy final : public TreeShares {
     bool share(int parentFd, const char* name, const char* path) override;
     int copyRange(int from, int to, off_t off, std::uint64_t len);
     void copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, const char* base);
-    int levelFd(TargetPath& path, std::size_t d, const char** why);
+    int levelFd(TargetPath& path, std::size_t d, int* why);
     static void bound(TargetPath& path);
 
     // The directories of the top levels, deepest first, once everything below them is there.
@@ -675,7 +650,7 @@ int TreeCopy::copyRange(int from, int to, off_t off, std::uint64_t len) {
 // The descriptor of the target directory at depth d, reopened name by name
 // from its nearest open ancestor when it was closed (the steps between are
 // closed again); -1 and *why otherwise.
-int TreeCopy::levelFd(TargetPath& path, std::size_t d, const char** why) {
+int TreeCopy::levelFd(TargetPath& path, std::size_t d, int* why) {
     TargetLevel* levels = path.levels.data;
     if (levels[d].fd >= 0) return levels[d].fd;
     std::size_t k = d;
@@ -687,7 +662,7 @@ int TreeCopy::levelFd(TargetPath& path, std::size_t d, const char** why) {
         check.expect = &levels[k].id;
         struct stat st;
         if (openDir(fd, levels[k].name.get(), check, &st, &step) != DirOpen::opened) {
-            *why = kCopyMoved;
+            *why = kReasonTargetMoved;
             return -1;
         }
         fd = step.get();
@@ -725,10 +700,10 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
     path.open = 1;
     while (ok && !cancelled() && walk.next(&item)) {
         const std::size_t d = item.depth;
-        const char* why = nullptr;
+        int why = 0;
         if (item.event == WalkEvent::failure) {
             const char* p = at.of(d, &n);
-            report(base, p, n, item.text);
+            report(base, p, n, item.err);
             continue;
         }
         if (item.event == WalkEvent::leave) {
@@ -750,7 +725,7 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         }
         const char* p = at.entry(d, item.name, item.nameLen, &n);
         const int dst = p ? levelFd(path, d - 1, &why) : -1;
-        if (!p) why = std::strerror(ENOMEM);
+        if (!p) why = ENOMEM;
         if (item.type != EntryType::directory) {
             const int src = dst >= 0 ? walk.directoryFd(d, &why) : -1;
             if (src >= 0) {
@@ -773,7 +748,7 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         if (level.own && !level.name) {
             level.own.reset();
             level.fd = -1;
-            report(base, p, n, std::strerror(ENOMEM));
+            report(base, p, n, ENOMEM);
         }
         const bool opened = level.fd >= 0;
         if (!opened) walk.skip();  // nothing could be put into it: not read either
@@ -783,7 +758,7 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         // The directory's copy is level d, as long as the walk's depths and ours agree.
         ok = path.levels.len == d && path.levels.push(std::move(level)) && at.enter(d, item.name, item.nameLen);
         if (!ok) {
-            report(base, p ? p : "", p ? n : 0, std::strerror(ENOMEM));
+            report(base, p ? p : "", p ? n : 0, ENOMEM);
             break;
         }
         if (opened) ++path.open;
@@ -803,7 +778,7 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
             dstParent >= 0) {
             return copyEntry(parentFd, name, st, dstParent, name, false, path, "", 0);
         }
-        report(path, "", 0, std::strerror(errno));
+        report(path, "", 0, errno);
         unreadable(parentFd, name, path, dstParent);
         return false;
     }
@@ -820,7 +795,7 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
         options.topDevice = &dev_;
         const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
         if (!walk) {
-            report(path, "", 0, std::strerror(ENOMEM));
+            report(path, "", 0, ENOMEM);
             return false;
         }
         copyTree(*walk, dst.get(), made, path);
@@ -830,6 +805,31 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     }
     finishDir(dst.get(), st, src.get(), -1, nullptr, false, path, "", 0);
     return true;
+}
+
+int linkBelow(int topFd, const char* rel, int dstDir, const char* name) {
+    struct stat st;
+    if (fstat(topFd, &st) != 0) return errno;
+    const dev_t device = st.st_dev;
+    DirCheck check;
+    check.device = &device;
+    UniqueFd dir;
+    int at = topFd;
+    const char* last = rel;
+    for (const char* slash; (slash = std::strchr(last, '/')) != nullptr; last = slash + 1) {
+        char step[256];
+        const auto len = static_cast<std::size_t>(slash - last);
+        if (len >= sizeof step) return ENAMETOOLONG;
+        std::memcpy(step, last, len);
+        step[len] = '\0';
+        UniqueFd next;
+        const DirOpen got = openDir(at, step, check, &st, &next);
+        if (got == DirOpen::failed && errno != ELOOP && errno != ENOTDIR) return errno;
+        if (got != DirOpen::opened) return kReasonTargetMoved;  // a link, or another file system, where a directory was
+        dir = std::move(next);
+        at = dir.get();
+    }
+    return linkat(at, last, dstDir, name, 0) == 0 ? 0 : errno;
 }
 
 std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,

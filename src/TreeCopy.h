@@ -12,9 +12,6 @@
 
 namespace fsutil {
 
-// The text of a failure where a directory of the target was moved or replaced while the copy ran.
-constexpr char kCopyMoved[] = "Target directory moved or replaced during the copy";
-
 // Starts copying `srcName` of the directory open as srcParentFd to the new
 // entry `dstName` of the directory open as dstParentFd, and everything below
 // it when it is a directory, on up to `threads` threads; sameFileSystem: a
@@ -23,6 +20,12 @@ constexpr char kCopyMoved[] = "Target directory moved or replaced during the cop
 // to the source. Null when out of memory.
 std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,
                                       const char* dstName, bool sameFileSystem, std::size_t threads);
+
+// Makes `name` of dstDir a hard link to the file at rel below the directory
+// open as topFd, each directory on the way opened without following a link
+// and only on topFd's file system, so that a step swapped meanwhile never
+// leads outside; 0, or the reason it was not made.
+int linkBelow(int topFd, const char* rel, int dstDir, const char* name);
 
 // Stops what still runs of a job of startCopy, frees it and returns the
 // number of entries created (0 for a job of another kind).

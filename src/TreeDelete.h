@@ -11,9 +11,6 @@
 
 namespace fsutil {
 
-// The text of a failure where a directory below is on another file system.
-constexpr char kDeleteMountPoint[] = "Mount point: not crossed";
-
 // Starts removing `name` (a single component) of the directory open as
 // parentFd, and everything below it when it is a directory (a link is
 // removed itself), on up to `threads` threads; its failures come from

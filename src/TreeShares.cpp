@@ -68,10 +68,10 @@ const char* WalkPath::entry(std::size_t d, const char* name, std::size_t nameLen
 
 TreeShares::~TreeShares() { stop(); }
 
-void TreeShares::fail(const char* base, const char* rel, std::size_t relLen, const char* text) {
+void TreeShares::fail(const char* base, const char* rel, std::size_t relLen, int err) {
     CharsPtr path = joinPath(base, rel, relLen);
     const std::lock_guard<std::mutex> hold(lock_);
-    if (path) (void)failures_.push(TreeFailure{std::move(path), text});  // no memory: that report is lost
+    if (path) (void)failures_.push(TreeFailure{std::move(path), err});  // no memory: that report is lost
     changed_.notify_all();
 }
 
@@ -87,15 +87,16 @@ void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads)
     node.name = copyChars(name, std::strlen(name));
     node.path = copyChars("", 0);
     if (!node.name || !node.path || !nodes_.push(std::move(parent))) {
-        fail("", "", 0, std::strerror(ENOMEM));
+        fail("", "", 0, ENOMEM);
         return;
     }
     const int parentDir = nodes_.data[0].fd.get();
     struct stat st;
     if (fstatat(parentDir, node.name.get(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        fail("", "", 0, std::strerror(errno));
+        fail("", "", 0, errno);
         return;
     }
+    dev_ = st.st_dev;
     if (!top(parentDir, node.name.get(), st) || !S_ISDIR(st.st_mode)) return;
     // Replaced since it was looked at: left alone, as the job has already judged it.
     const DirId seen = DirId::of(st);
@@ -103,13 +104,12 @@ void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads)
     check.expect = &seen;
     struct stat now;
     const DirOpen got = openDir(parentDir, node.name.get(), check, &now, &node.fd);
-    if (got == DirOpen::failed) fail("", "", 0, std::strerror(errno));
+    if (got == DirOpen::failed) fail("", "", 0, errno);
     if (got != DirOpen::opened) return;
     if (!nodes_.push(std::move(node))) return;
-    dev_ = st.st_dev;
     if (threads == 0) threads = 1;
     if (threads > kMaxThreads) threads = kMaxThreads;
-    if (!split(threads)) fail("", "", 0, std::strerror(ENOMEM));
+    if (!split(threads)) fail("", "", 0, ENOMEM);
     if (threads > shares_.len) threads = shares_.len;
     for (std::size_t t = 0; t < threads; ++t) {
         {
@@ -166,7 +166,7 @@ bool TreeShares::split(std::size_t threads) {
                 if (dir) (void)copy.release();  // the stream's now
             }
             if (!dir) {
-                fail(node.path.get(), "", 0, std::strerror(errno));
+                fail(node.path.get(), "", 0, errno);
                 node.failed = true;
                 continue;
             }
@@ -185,7 +185,7 @@ bool TreeShares::split(std::size_t threads) {
                 if (!s.name || !s.path || !shares_.push(std::move(s))) return false;
             }
             if (err != 0) {
-                fail(node.path.get(), "", 0, std::strerror(err));
+                fail(node.path.get(), "", 0, err);
                 node.failed = true;
             }
         }
@@ -210,7 +210,7 @@ bool TreeShares::split(std::size_t threads) {
             } else {
                 const int e = errno;
                 unopened(parent.fd.get(), node.name.get(), node.path.get());
-                fail(node.path.get(), "", 0, std::strerror(e));
+                fail(node.path.get(), "", 0, e);
                 nodes_.data[node.parent].failed = true;
             }
         }

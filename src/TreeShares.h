@@ -22,10 +22,10 @@
 namespace fsutil {
 
 // What a job could not do: the path relative to the tree's top ("" for the
-// top itself) and the reason.
+// top itself) and the reason (an errno or a Reason).
 struct TreeFailure {
     CharsPtr path;
-    const char* text = nullptr;
+    int err = 0;
 };
 
 // What a job does, so that a job handed back is never taken for another kind.
@@ -84,7 +84,7 @@ class TreeShares {
     // On the caller's thread once every share is done.
     virtual void last() {}
 
-    void fail(const char* base, const char* rel, std::size_t relLen, const char* text);
+    void fail(const char* base, const char* rel, std::size_t relLen, int err);
     void markFailed(std::size_t node);
     void progressed(std::uint64_t entries, std::uint64_t bytes) {
         if (entries) entriesDone_.fetch_add(entries, std::memory_order_relaxed);

@@ -9,14 +9,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <utility>
 
-#include "TreeWalk.h"
+#include "EntryJob.h"
 
 namespace fsutil {
 
@@ -33,13 +32,12 @@ class InodeSet {
     InodeSet() = default;
     InodeSet(const InodeSet&) = delete;
     InodeSet& operator=(const InodeSet&) = delete;
-    ~InodeSet() { std::free(slots_); }
 
     // Whether (dev, ino) was not met before; it is then. Out of memory, it counts again.
     bool add(dev_t dev, ino_t ino) {
         const std::lock_guard<std::mutex> hold(lock_);
         if ((used_ + 1) * 2 > cap_ && !grow()) return true;
-        Inode* slot = find(slots_, cap_, dev, ino);
+        Inode* slot = find(slots_.get(), cap_, dev, ino);
         if (slot->ino != 0 || slot->dev != 0) return false;
         *slot = Inode{dev, ino};
         ++used_;
@@ -57,28 +55,36 @@ class InodeSet {
 
     bool grow() {
         const std::size_t cap = cap_ ? cap_ * 2 : 1024;
-        auto* slots = static_cast<Inode*>(std::calloc(cap, sizeof(Inode)));
+        MallocPtr<Inode[]> slots(static_cast<Inode*>(std::calloc(cap, sizeof(Inode))));
         if (!slots) return false;
         for (std::size_t i = 0; i < cap_; ++i) {
-            if (slots_[i].ino != 0 || slots_[i].dev != 0) *find(slots, cap, slots_[i].dev, slots_[i].ino) = slots_[i];
+            if (slots_[i].ino != 0 || slots_[i].dev != 0) *find(slots.get(), cap, slots_[i].dev, slots_[i].ino) = slots_[i];
         }
-        std::free(slots_);
-        slots_ = slots;
+        slots_ = std::move(slots);
         cap_ = cap;
         return true;
     }
 
     std::mutex lock_;
-    Inode* slots_ = nullptr;
+    MallocPtr<Inode[]> slots_;  // all zero: free
     std::size_t cap_ = 0;
     std::size_t used_ = 0;
 };
 
+WalkOptions usageWalk(bool sameFileSystem) {
+    WalkOptions options;
+    options.attributes = true;
+    options.everyType = true;
+    options.sameFileSystem = sameFileSystem;
+    return options;
+}
+
 }  // namespace
 
-class TreeUsage final : public TreeShares {
+class TreeUsage final : public EntryJob {
    public:
-    explicit TreeUsage(bool sameFileSystem) : TreeShares(JobKind::usage), sameFileSystem_(sameFileSystem) {}
+    explicit TreeUsage(bool sameFileSystem)
+        : EntryJob(JobKind::usage, usageWalk(sameFileSystem)), sameFileSystem_(sameFileSystem) {}
 
     UsageSums sums() {
         const std::lock_guard<std::mutex> hold(sumLock_);
@@ -86,15 +92,37 @@ class TreeUsage final : public TreeShares {
     }
 
    private:
-    // Counts st into s, unless it is a further link to an inode already counted.
-    void count(UsageSums& s, const struct stat& st) {
-        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1 && !inodes_.add(st.st_dev, st.st_ino)) return;
+    // A share's entries, summed apart and added to the job's once it is done.
+    struct ShareSum final : EntryAct {
+        explicit ShareSum(TreeUsage& j) : job(j) {}
+        TreeUsage& job;
+        UsageSums sums;
+        int act(const JobEntry& e) override { return job.count(e, sums); }
+    };
+
+    // Counts an entry into s (once per inode), as du counts it.
+    int count(const JobEntry& e, UsageSums& s) {
+        if (e.leave) return 0;
+        struct stat own;
+        const struct stat* st = e.st;
+        if (!st) {
+            int why = 0;
+            const int dir = e.dirFd(&why);
+            if (dir < 0) return why;
+            if (fstatat(dir, e.name, &own, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;  // gone since listed: nothing to count
+            if (e.type == EntryType::directory && !S_ISDIR(own.st_mode)) return 0;  // no longer the directory met
+            st = &own;
+        }
+        // Nothing on another device counts either (du -x); a further link to an inode counted does not.
+        if (sameFileSystem_ && st->st_dev != dev_) return 0;
+        if (!S_ISDIR(st->st_mode) && st->st_nlink > 1 && !inodes_.add(st->st_dev, st->st_ino)) return 0;
         ++s.entries;
-        progressed(1, static_cast<std::uint64_t>(st.st_size));
-        s.directories += S_ISDIR(st.st_mode) ? 1 : 0;
-        s.files += S_ISREG(st.st_mode) ? 1 : 0;
-        s.bytes += static_cast<std::uint64_t>(st.st_size);
-        s.blocks += static_cast<std::uint64_t>(st.st_blocks);
+        progressed(1, static_cast<std::uint64_t>(st->st_size));
+        s.directories += S_ISDIR(st->st_mode) ? 1 : 0;
+        s.files += S_ISREG(st->st_mode) ? 1 : 0;
+        s.bytes += static_cast<std::uint64_t>(st->st_size);
+        s.blocks += static_cast<std::uint64_t>(st->st_blocks);
+        return 0;
     }
 
     void add(const UsageSums& s) {
@@ -106,82 +134,19 @@ class TreeUsage final : public TreeShares {
         sums_.blocks += s.blocks;
     }
 
-    void countOne(const struct stat& st) {
+    // An entry of the top levels.
+    int act(const JobEntry& e) override {
         UsageSums s;
-        count(s, st);
+        const int why = count(e, s);
         add(s);
-    }
-
-    bool top(int /*parentFd*/, const char* /*name*/, const struct stat& st) override {
-        countOne(st);
-        return true;
-    }
-
-    void entry(Node& node, const char* name, EntryType /*type*/) override {
-        struct stat st;
-        if (fstatat(node.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            countOne(st);
-        } else if (errno != ENOENT) {  // gone since it was listed: nothing to count
-            fail(node.path.get(), name, std::strlen(name), std::strerror(errno));
-        }
-    }
-
-    // A directory that cannot be opened still counts itself, as du counts it.
-    void unopened(int parentFd, const char* name, const char* /*path*/) override {
-        struct stat st;
-        if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-            (!sameFileSystem_ || st.st_dev == dev_)) {
-            countOne(st);
-        }
-    }
-
-    bool enter(Node& /*parent*/, const char* /*name*/, const char* /*path*/, const struct stat& st) override {
-        if (sameFileSystem_ && st.st_dev != dev_) return false;
-        countOne(st);
-        return true;
+        return why;
     }
 
     bool share(int parentFd, const char* name, const char* path) override {
-        DirCheck check;
-        check.device = sameFileSystem_ ? &dev_ : nullptr;
-        struct stat st;
-        UniqueFd fd;
-        const DirOpen got = openDir(parentFd, name, check, &st, &fd);
-        if (got == DirOpen::otherDevice) return true;
-        if (got != DirOpen::opened) {
-            const char* why = openDirText(got);
-            unopened(parentFd, name, path);
-            fail(path, "", 0, why);
-            return false;
-        }
-        UsageSums s;
-        count(s, st);
-        WalkOptions options;
-        options.attributes = true;
-        options.everyType = true;
-        options.sameFileSystem = sameFileSystem_;
-        const std::unique_ptr<TreeWalk> walk = TreeWalk::open(std::move(fd), options);
-        if (!walk) {
-            const int err = errno;
-            add(s);
-            fail(path, "", 0, std::strerror(err));
-            return false;
-        }
-        WalkPath at;
-        WalkItem item;
-        std::size_t n = 0;
-        while (!cancelled() && walk->next(&item)) {
-            if (item.event == WalkEvent::entry) {
-                // A directory on another device is not counted either (du -x).
-                if (!sameFileSystem_ || item.st->st_dev == dev_) count(s, *item.st);
-                if (item.type == EntryType::directory) at.enter(item.depth, item.name, item.nameLen);
-            } else if (item.event == WalkEvent::failure) {
-                const char* p = at.of(item.depth, &n);
-                fail(path, p, n, item.text);
-            }
-        }
-        add(s);
-        return true;
+        ShareSum sum(*this);
+        const bool whole = walkShare(sum, parentFd, name, path);
+        add(sum.sums);
+        return whole;
     }
 
     const bool sameFileSystem_;

@@ -49,7 +49,7 @@ struct TreeWalk::Level {
     bool noLeave = false;      // split off: left after the entries taken, by whoever took them
     TypeRoad road = TypeRoad::dType;
     bool noSearch = false;     // may be read, not searched: names by d_type alone
-    const char* why = nullptr; // a failure to report once the entries run out
+    int why = 0;               // a failure to report once the entries run out
     Grow<char> names;
     Grow<Item> items;
     Grow<struct stat> stats;
@@ -94,12 +94,12 @@ TreeWalk::~TreeWalk() {
     while (levels_.len > 0) pop();
 }
 
-// Opens the directory fd as the new deepest level. Null, or the failure to
+// Opens the directory fd as the new deepest level. 0, or the failure to
 // report for it (the level then holds no entries, or is not pushed).
-const char* TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink) {
+int TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink) {
     if (!levels_.reserve(1) || !ids_.reserve(1)) {
         errno = ENOMEM;
-        return std::strerror(ENOMEM);
+        return ENOMEM;
     }
     Level level;
     level.viaLink = viaLink;
@@ -108,11 +108,11 @@ const char* TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name,
         level.name = copyChars(name, level.nameLen);
         if (!level.name) {
             errno = ENOMEM;
-            return std::strerror(ENOMEM);
+            return ENOMEM;
         }
     }
     level.dir.reset(fdopendir(fd.get()));
-    if (!level.dir) return std::strerror(errno);
+    if (!level.dir) return errno;
     level.fd = fd.release();  // the stream's now
     if (searchDenied(level.fd) && options_.listUnsearchable && !options_.attributes) {
         // It may be read but not searched: its names are there, nothing can be examined.
@@ -122,7 +122,7 @@ const char* TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name,
         // It may be read but not searched: no entry could be examined.
         level.dir.reset();
         level.fd = -1;
-        level.why = std::strerror(EACCES);
+        level.why = EACCES;
     } else {
         ++open_;
         level.road = mounts_ ? typeRoad(level.dir.get()) : TypeRoad::dType;
@@ -130,9 +130,9 @@ const char* TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name,
     (void)levels_.push(std::move(level));  // room reserved above
     (void)ids_.push(DirId::of(st));
     Level& top = levels_.back();
-    if (options_.sorted && top.dir && !fill(top)) top.why = std::strerror(ENOMEM);
+    if (options_.sorted && top.dir && !fill(top)) top.why = ENOMEM;
     bound();
-    return nullptr;
+    return 0;
 }
 
 void TreeWalk::closeLevel(Level& level) {
@@ -157,7 +157,7 @@ bool TreeWalk::readNext(Level& level, Current* cur, struct stat* st) {
     DirEntry e;
     int err;
     if (!readEntry(level.dir.get(), level.fd, rules, &e, st, &err)) {
-        if (err != 0) level.why = std::strerror(err);
+        if (err != 0) level.why = err;
         return false;
     }
     cur->name = e.name;
@@ -221,12 +221,12 @@ void TreeWalk::bound() {
 
 // Opens level i again from its nearest open ancestor; false (and the reason
 // in *why) when it cannot be, or is no longer the same directory.
-bool TreeWalk::reopen(std::size_t i, const char** why) {
+bool TreeWalk::reopen(std::size_t i, int* why) {
     Level* levels = levels_.data;
     if (i == 0) {
         levels[0].reopened.reset(dup(rootFd_.get()));
         if (!levels[0].reopened) {
-            *why = std::strerror(errno);
+            *why = errno;
             return false;
         }
         levels[0].fd = levels[0].reopened.get();
@@ -263,7 +263,7 @@ bool TreeWalk::reopen(std::size_t i, const char** why) {
         if (got != DirOpen::opened) {
             const int err = errno;
             const bool gone = got != DirOpen::failed || err == ENOENT || err == ENOTDIR || err == ELOOP;
-            *why = gone ? kWalkMoved : std::strerror(err);
+            *why = gone ? kReasonMoved : err;
             bound();
             return false;
         }
@@ -286,12 +286,12 @@ bool TreeWalk::descend(WalkItem* item) {
     if (levels_.back().noSearch) {
         // No name can be looked up in a directory that may not be searched: said, entered or not (as find says it).
         *item = WalkItem{WalkEvent::failure, depth, pendingName_, pendingLen_, EntryType::directory, nullptr,
-                         std::strerror(EACCES)};
+                         EACCES};
         return true;
     }
     if (skipPending_ || depth >= options_.maxDepth) return false;
     Level& parent = levels_.back();
-    const char* why = nullptr;
+    int why = 0;
     if (parent.fd < 0 && !reopen(depth - 1, &why)) {
         parent.pos = parent.items.len;  // the rest of it cannot be walked
         *item = WalkItem{WalkEvent::failure, depth - 1, parent.shownName(), parent.nameLen, EntryType::directory,
@@ -313,11 +313,11 @@ bool TreeWalk::descend(WalkItem* item) {
         return false;
     }
     if (got != DirOpen::opened) {
-        why = openDirText(got);
+        why = openDirReason(got);
     } else {
         why = push(std::move(fd), st, pendingName_, pendingViaLink_);
         // Entered: left when its own entries run out. A level that holds a failure reports it there.
-        if (!why || levels_.len > depth) {
+        if (why == 0 || levels_.len > depth) {
             leavePending_ = false;
             return false;
         }
@@ -326,9 +326,9 @@ bool TreeWalk::descend(WalkItem* item) {
     return true;
 }
 
-int TreeWalk::directoryFd(std::size_t depth, const char** why) {
+int TreeWalk::directoryFd(std::size_t depth, int* why) {
     if (depth == 0 || depth > levels_.len) {
-        *why = std::strerror(EINVAL);
+        *why = EINVAL;
         return -1;
     }
     Level& level = levels_.data[depth - 1];
@@ -336,9 +336,9 @@ int TreeWalk::directoryFd(std::size_t depth, const char** why) {
     return level.fd;
 }
 
-std::unique_ptr<TreeWalk> TreeWalk::failed(const char* text) {
+std::unique_ptr<TreeWalk> TreeWalk::failed(int err) {
     std::unique_ptr<TreeWalk> walk(new (std::nothrow) TreeWalk);
-    if (walk) walk->topWhy_ = text;
+    if (walk) walk->topWhy_ = err;
     return walk;
 }
 
@@ -347,7 +347,7 @@ bool TreeWalk::split(WalkSink& sink, UniqueFd* fd, std::size_t* depth, Grow<DirI
         Level& level = levels_.data[i];
         if (!level.buffered && level.fd >= 0 && !fill(level)) return false;
         if (!level.buffered || level.pos == level.items.len) continue;
-        const char* why = nullptr;
+        int why = 0;
         if (level.fd < 0 && !reopen(i, &why)) return false;
         fd->reset(dup(level.fd));
         if (!*fd || !path->ensure(i + 1)) {
@@ -359,7 +359,7 @@ bool TreeWalk::split(WalkSink& sink, UniqueFd* fd, std::size_t* depth, Grow<DirI
         *depth = i;
         Current cur;
         while (take(level, &cur)) {
-            if (!sink.entry(WalkItem{WalkEvent::entry, i + 1, cur.name, cur.nameLen, cur.type, cur.st, nullptr})) {
+            if (!sink.entry(WalkItem{WalkEvent::entry, i + 1, cur.name, cur.nameLen, cur.type, cur.st, 0})) {
                 level.pos = level.items.len;
                 break;
             }
@@ -371,9 +371,9 @@ bool TreeWalk::split(WalkSink& sink, UniqueFd* fd, std::size_t* depth, Grow<DirI
 }
 
 bool TreeWalk::next(WalkItem* item) {
-    if (topWhy_) {
+    if (topWhy_ != 0) {
         *item = WalkItem{WalkEvent::failure, 0, "", 0, EntryType::directory, nullptr, topWhy_};
-        topWhy_ = nullptr;
+        topWhy_ = 0;
         return true;
     }
     for (;;) {
@@ -385,7 +385,7 @@ bool TreeWalk::next(WalkItem* item) {
         if (leavePending_) {
             leavePending_ = false;
             *item = WalkItem{WalkEvent::leave, pendingDepth_, pendingName_, pendingLen_, EntryType::directory, nullptr,
-                             nullptr, otherDevice_};
+                             0, otherDevice_};
             otherDevice_ = false;
             return true;
         }
@@ -394,7 +394,7 @@ bool TreeWalk::next(WalkItem* item) {
         const std::size_t depth = levels_.len;
         Current cur;
         if (take(top, &cur)) {
-            *item = WalkItem{WalkEvent::entry, depth, cur.name, cur.nameLen, cur.type, cur.st, nullptr};
+            *item = WalkItem{WalkEvent::entry, depth, cur.name, cur.nameLen, cur.type, cur.st, 0};
             if (cur.type == EntryType::directory) {
                 // Copied: reading ahead in the parent when the directory is entered moves readdir's buffer.
                 std::memcpy(pendingName_, cur.name, cur.nameLen + 1);
@@ -406,10 +406,10 @@ bool TreeWalk::next(WalkItem* item) {
             }
             return true;
         }
-        if (top.why) {
+        if (top.why != 0) {
             *item = WalkItem{WalkEvent::failure, depth - 1, top.shownName(), top.nameLen, EntryType::directory,
                              nullptr, top.why};
-            top.why = nullptr;
+            top.why = 0;
             return true;
         }
         if (levels_.len == 1) {
@@ -422,7 +422,7 @@ bool TreeWalk::next(WalkItem* item) {
         }
         // Left while its descriptor is still open; closed on the next call.
         popPending_ = true;
-        *item = WalkItem{WalkEvent::leave, depth - 1, top.shownName(), top.nameLen, EntryType::directory, nullptr, nullptr};
+        *item = WalkItem{WalkEvent::leave, depth - 1, top.shownName(), top.nameLen, EntryType::directory, nullptr, 0};
         return true;
     }
 }

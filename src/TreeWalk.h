@@ -58,7 +58,7 @@ struct WalkItem {
     std::size_t nameLen = 0;
     EntryType type = EntryType::skip;  // entry and leave
     const struct stat* st = nullptr;   // entry, with attributes (the target's, where a link is followed)
-    const char* text = nullptr;        // failure: the reason
+    int err = 0;                       // failure: the reason, an errno or a Reason
     bool otherDevice = false;          // leave: not entered, being on another device (sameFileSystem)
 };
 
@@ -83,7 +83,7 @@ class TreeWalk {
     // The open descriptor of the directory holding the entries of `depth` (0:
     // the root's parent is not known here), opened again if it was closed;
     // -1 and the reason in *why when it cannot be.
-    int directoryFd(std::size_t depth, const char** why);
+    int directoryFd(std::size_t depth, int* why);
 
     // Takes the unread entries of the shallowest directory that has any off
     // this walk and hands them to sink, in the order the walk would have
@@ -96,8 +96,8 @@ class TreeWalk {
     // The device of the walk's top (of the whole walk's, for a part).
     dev_t topDevice() const { return rootDev_; }
 
-    // A walk that reports only that its top could not be walked (text), or nothing (null).
-    static std::unique_ptr<TreeWalk> failed(const char* text);
+    // A walk that reports only that its top could not be walked (for reason err), or nothing (0).
+    static std::unique_ptr<TreeWalk> failed(int err);
 
     // Whether the directory of the last entry event would be entered by the next call.
     bool wouldEnter() const { return pending_ && !skipPending_ && pendingDepth_ < options_.maxDepth; }
@@ -106,11 +106,11 @@ class TreeWalk {
     struct Level;
     struct Current;
     TreeWalk() = default;
-    const char* push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink);
+    int push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink);
     void pop();
     void closeLevel(Level& level);
     void bound();
-    bool reopen(std::size_t i, const char** why);
+    bool reopen(std::size_t i, int* why);
     bool readNext(Level& level, Current* cur, struct stat* st);
     bool take(Level& level, Current* cur);
     bool fill(Level& level);
@@ -134,7 +134,7 @@ class TreeWalk {
     bool otherDevice_ = false;   // the pending directory was not entered for being on another device
     bool popPending_ = false;    // the top level was left: closed on the next call
     struct stat current_ = {};   // the stat record of the last entry read from an open stream
-    const char* topWhy_ = nullptr;  // a walk that could not start: this failure, then the end
+    int topWhy_ = 0;  // a walk that could not start: this failure, then the end
 };
 
 }  // namespace fsutil

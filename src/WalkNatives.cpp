@@ -75,15 +75,16 @@ std::size_t putHeader(unsigned char* out, unsigned char kind, std::size_t depth,
 std::size_t putRecord(unsigned char* out, const fsutil::WalkItem& item) {
     if (item.event == fsutil::WalkEvent::leave) return putHeader(out, kLeave, item.depth, "", 0);
     if (item.event == fsutil::WalkEvent::failure) {
-        std::size_t textLen = std::strlen(item.text);
+        const char* text = fsutil::reasonText(item.err);
+        std::size_t textLen = std::strlen(text);
         if (textLen > kMaxText) textLen = kMaxText;
         std::size_t n = putHeader(out, kFailure, item.depth, item.name, item.nameLen);
-        putErrno(out + n, errnoOf(item.text));
+        putErrno(out + n, recordErrno(item.err));
         n += kErrnoBytes;
         out[n] = static_cast<unsigned char>(textLen >> 8);
         out[n + 1] = static_cast<unsigned char>(textLen);
         // Records carry lengths, not terminators.
-        std::memcpy(out + n + 2, item.text, textLen);  // NOLINT(bugprone-not-null-terminated-result)
+        std::memcpy(out + n + 2, text, textLen);  // NOLINT(bugprone-not-null-terminated-result)
         return n + 2 + textLen;
     }
     const std::size_t n = putHeader(out, static_cast<unsigned char>(item.type), item.depth, item.name, item.nameLen);
@@ -324,11 +325,11 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openPart(JNIE
     struct stat st;
     fsutil::UniqueFd fd;
     const fsutil::DirOpen got = fsutil::openDir(g.fd.get(), name, check, &st, &fd);
-    const char* why = got == fsutil::DirOpen::opened || got == fsutil::DirOpen::otherDevice ? nullptr : fsutil::openDirText(got);
+    const int why = got == fsutil::DirOpen::opened || got == fsutil::DirOpen::otherDevice ? 0 : fsutil::openDirReason(got);
     std::unique_ptr<fsutil::TreeWalk> walk =
         got != fsutil::DirOpen::opened ? fsutil::TreeWalk::failed(why) : fsutil::TreeWalk::open(std::move(fd), b->options);
     // A part that cannot start (out of descriptors) is a failure of its directory, not of the walk.
-    if (!walk && errno != ENOMEM) walk = fsutil::TreeWalk::failed(std::strerror(errno));
+    if (!walk && errno != ENOMEM) walk = fsutil::TreeWalk::failed(errno);
     if (!walk) {
         throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
         return -1;

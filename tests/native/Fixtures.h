@@ -120,10 +120,10 @@ inline fsutil::UniqueFd openDirectory(const std::string& path) {
     return fsutil::UniqueFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-// A job's failures, "path: reason", in the order taken.
+// A job's failures, "path: reason" (its errno or Reason code), in the order taken.
 inline std::vector<std::string> takeFailures(fsutil::TreeShares& job) {
     std::vector<std::string> out;
     fsutil::TreeFailure f;
-    while (job.takeFailure(&f)) out.push_back(std::string(f.path.get()) + ": " + f.text);
+    while (job.takeFailure(&f)) out.push_back(std::string(f.path.get()) + ": " + std::to_string(f.err));
     return out;
 }

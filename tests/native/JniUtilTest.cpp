@@ -9,7 +9,6 @@
 #include <chrono>
 #include <random>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "JniUtil.h"
@@ -117,43 +116,82 @@ TEST_F(Conversion, ExceptionsCarryClassMessageAndCause) {
     expectThrown("java.io.IOException: later", "java.lang.NoClassDefFoundError: no/such/Thing");
 }
 
-TEST_F(Conversion, StatWrappersResultsErrnoAndMessages) {
+namespace {
+
+using StatCall = int (*)(JNIEnv*, const char*, struct stat*, int);
+
+struct StatFailure {
+    StatCall call;
+    const char* name;
+    std::string path;
+    int err;
+    std::string reason;  // the message's end, after the path
+};
+
+// Failures of the stat wrappers on the fixture in dir, by errno.
+std::vector<StatFailure> statFailures(const TempDir& dir) {
+    const std::string enoent = "'. A component of the path does not exist, or the path is an empty string.";
+    std::vector<StatFailure> cases = {
+        {getStat, "getStat", dir / "dangling", ENOENT, enoent},
+        {getLstat, "getLstat", "", ENOENT, enoent},
+        {getStat, "getStat", dir / "file/x", ENOTDIR, "'. A component of the path is not a directory."},
+        {getLstat, "getLstat", dir / "loop/x", ELOOP, "'. Too many symbolic links encountered while traversing the path. "}};
+    if (geteuid() != 0) {  // root passes every permission check; ctest runs this as nobody too
+        cases.push_back({getStat, "getStat", dir / "locked/x", EACCES,
+                         "'. Search permission is denied for one of the directories in the path prefix of path."});
+    }
+    return cases;
+}
+
+std::string statHead(const char* name) { return "java.io.IOException: [JniUtil." + std::string(name) + "]  stat() failed on  '"; }
+
+}  // namespace
+
+TEST_F(Conversion, StatWrappersFillTheRecord) {
     TempDir dir;
     makeFixture(dir);
     struct stat st {};
     EXPECT_TRUE(getLstat(env, (dir / "dangling").c_str(), &st, 1) == 0 && S_ISLNK(st.st_mode));
     EXPECT_TRUE(getStat(env, (dir / "file").c_str(), &st, 1) == 0 && S_ISREG(st.st_mode));
-    const std::string enoent = "'. A component of the path does not exist, or the path is an empty string.";
-    std::vector<std::tuple<const char*, std::string, int, std::string>> cases = {  // function, path, errno, text
-        {"getStat", dir / "dangling", ENOENT, enoent},
-        {"getLstat", "", ENOENT, enoent},
-        {"getStat", dir / "file/x", ENOTDIR, "'. A component of the path is not a directory."},
-        {"getLstat", dir / "loop/x", ELOOP, "'. Too many symbolic links encountered while traversing the path. "},
-        {"getLstat", "/head" + std::string(5000, 'y') + "tail", ENAMETOOLONG, "'. File name too long."}};
-    if (geteuid() != 0) {  // root passes every permission check; ctest runs this as nobody too
-        cases.emplace_back("getStat", dir / "locked/x", EACCES,
-                           "'. Search permission is denied for one of the directories in the path prefix of path.");
+}
+
+TEST_F(Conversion, StatWrappersLeaveTheirErrnoWhenNotThrowing) {
+    TempDir dir;
+    makeFixture(dir);
+    struct stat st {};
+    for (const StatFailure& c : statFailures(dir)) {
+        EXPECT_EQ(c.call(env, c.path.c_str(), &st, 0), -1);
+        EXPECT_EQ(errno, c.err) << c.path;
     }
-    for (const auto& [fn, path, err, text] : cases) {
-        auto call = std::string(fn) == "getStat" ? getStat : getLstat;
-        EXPECT_EQ(call(env, path.c_str(), &st, 0), -1);
-        EXPECT_EQ(errno, err) << path;
-        EXPECT_EQ(call(env, path.c_str(), &st, 1), -1);
-        const std::string head = "java.io.IOException: [JniUtil." + std::string(fn) + "]  stat() failed on  '";
-        const std::string msg = takeThrown(env).text;
-        if (head.size() + path.size() + text.size() <= 21 + 511) {
-            EXPECT_EQ(msg, head + path + text);
-        } else {  // bounded by the 512-byte buffer: the path loses its middle, never the reason
-            EXPECT_LE(msg.size(), 21 + 511u);
-            EXPECT_EQ(msg.rfind(head + "/head", 0), 0u) << msg;
-            EXPECT_NE(msg.find("...y"), std::string::npos) << msg;
-            EXPECT_TRUE(msg.size() > text.size() && msg.compare(msg.size() - text.size() - 4, std::string::npos, "tail" + text) == 0) << msg;
-        }
-    }
+    EXPECT_EQ(getLstat(env, ("/" + std::string(5000, 'y')).c_str(), &st, 0), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_EQ(getStat(env, nullptr, &st, 0), -1);
     EXPECT_EQ(errno, EFAULT);
+}
+
+TEST_F(Conversion, StatWrappersThrowTheirPathAndReason) {
+    TempDir dir;
+    makeFixture(dir);
+    struct stat st {};
+    for (const StatFailure& c : statFailures(dir)) {
+        EXPECT_EQ(c.call(env, c.path.c_str(), &st, 1), -1);
+        expectThrown(statHead(c.name) + c.path + c.reason);
+    }
     EXPECT_EQ(getLstat(env, nullptr, &st, 1), -1);
-    expectThrown("java.io.IOException: [JniUtil.getLstat]  stat() failed on  '(null)'. Bad address.");
+    expectThrown(statHead("getLstat") + "(null)'. Bad address.");
+}
+
+// A path too long for the message loses its middle, never its ends nor the reason.
+TEST_F(Conversion, StatWrappersShortenALongPathInTheMiddle) {
+    const std::string path = "/head" + std::string(5000, 'y') + "tail";
+    const std::string reason = "'. File name too long.";
+    struct stat st {};
+    EXPECT_EQ(getLstat(env, path.c_str(), &st, 1), -1);
+    const std::string msg = takeThrown(env).text;
+    EXPECT_LT(msg.size(), path.size());
+    EXPECT_EQ(msg.rfind(statHead("getLstat") + "/head", 0), 0u) << msg;
+    EXPECT_NE(msg.find("...y"), std::string::npos) << msg;
+    EXPECT_TRUE(msg.size() > reason.size() && msg.compare(msg.size() - reason.size() - 4, std::string::npos, "tail" + reason) == 0) << msg;
 }
 
 TEST_F(Conversion, ConvertUsesTheLocaleCodesetAndRaisesOneIOException) {

@@ -20,3 +20,22 @@ TEST(TreeCopy, CopyListsAsTheSourceWithTheSameBytes) {
     }
     EXPECT_EQ(openFds(t.path), 0);
 }
+
+// A hard link to an earlier copy is reached through the target's own directories only: once a
+// step is swapped for a link to a directory outside, no link is made, and nothing outside gains one.
+TEST(TreeCopy, HardLinkIsNotMadeThroughAStepSwappedForALink) {
+    TempDir t, outside;
+    for (const std::string& d : {t / "top", t / "top/a", outside / "a"}) mkdir(d.c_str(), 0755);
+    for (const std::string& f : {t / "top/a/f", outside / "a/f"}) close(creat(f.c_str(), 0644));
+    const fsutil::UniqueFd top = openDirectory(t / "top");
+    EXPECT_EQ(fsutil::linkBelow(top.get(), "a/f", top.get(), "before"), 0);
+    ASSERT_EQ(rename((t / "top/a").c_str(), (t / "moved").c_str()), 0);
+    ASSERT_EQ(symlink((outside / "a").c_str(), (t / "top/a").c_str()), 0);
+    EXPECT_NE(fsutil::linkBelow(top.get(), "a/f", top.get(), "after"), 0);
+    struct stat st;
+    EXPECT_NE(lstat((t / "top/after").c_str(), &st), 0);
+    ASSERT_EQ(stat((outside / "a/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
+    ASSERT_EQ(stat((t / "moved/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u);  // the link made before the swap
+}

@@ -46,15 +46,25 @@ TEST(TreeDelete, ALinkToADirectoryGoesItself) {
 }
 
 // Whoever may not write a directory cannot empty it: its entries are reported, it and
-// its parents stay, the rest goes.
+// its parents stay, the rest goes; shallow, the directory is read on the calling thread,
+// deep, by a worker's walk.
 TEST(TreeDelete, WhatCannotGoIsReportedAndKeepsItsParents) {
     if (geteuid() == 0) GTEST_SKIP() << "root may remove anything";
-    TempDir t;
-    for (const char* d : {"top", "top/a", "top/a/locked", "top/b"}) mkdir((t / d).c_str(), 0755);
-    for (const char* f : {"top/a/locked/f", "top/b/f", "top/g"}) close(creat((t / f).c_str(), 0644));
-    chmod((t / "top/a/locked").c_str(), 0555);
-    const Removed r = removeTree(t.path, "top", 2);
-    chmod((t / "top/a/locked").c_str(), 0755);
-    EXPECT_EQ(r.failures, std::vector<std::string>{std::string("a/locked/f: ") + std::strerror(EACCES)});
-    EXPECT_EQ(sh("cd " + shellWord(t.path) + " && find top | sort"), "top\ntop/a\ntop/a/locked\ntop/a/locked/f\n");
+    for (const std::string locked : {"a/locked", "a/b/c/d/locked"}) {
+        TempDir t;
+        std::string kept = "top\n";
+        mkdir((t / "top").c_str(), 0755);
+        mkdir((t / "top/z").c_str(), 0755);
+        for (std::size_t at = 0; at != std::string::npos; at = locked.find('/', at + 1)) {
+            const std::string dir = "top/" + locked.substr(0, locked.find('/', at + 1));
+            mkdir((t / dir).c_str(), 0755);
+            kept += dir + "\n";
+        }
+        for (const std::string& f : {locked + "/f", std::string("z/f"), std::string("g")}) close(creat((t / "top/" + f).c_str(), 0644));
+        chmod((t / "top/" + locked).c_str(), 0555);
+        const Removed r = removeTree(t.path, "top", 2);
+        chmod((t / "top/" + locked).c_str(), 0755);
+        EXPECT_EQ(r.failures, std::vector<std::string>{locked + "/f: " + std::to_string(EACCES)});
+        EXPECT_EQ(sh("cd " + shellWord(t.path) + " && find top | sort"), kept + "top/" + locked + "/f\n");
+    }
 }

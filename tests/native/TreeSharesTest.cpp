@@ -78,7 +78,7 @@ TEST(TreeShares, MissingTopIsOneFailureWithItsReason) {
     TempDir t;
     Recorder job;
     job.start(openDirectory(t.path), "missing", 2);
-    EXPECT_EQ(takeFailures(job), std::vector<std::string>{std::string(": ") + std::strerror(ENOENT)});
+    EXPECT_EQ(takeFailures(job), std::vector<std::string>{": " + std::to_string(ENOENT)});
     EXPECT_TRUE(job.seen.empty());
 }
 

@@ -33,7 +33,7 @@ TEST(TreeUsage, MissingTopIsReported) {
     TempDir t;
     std::unique_ptr<fsutil::TreeShares> job = fsutil::startUsage(openDirectory(t.path), "missing", false, 2);
     ASSERT_TRUE(job);
-    EXPECT_EQ(takeFailures(*job), std::vector<std::string>{std::string(": ") + std::strerror(ENOENT)});
+    EXPECT_EQ(takeFailures(*job), std::vector<std::string>{": " + std::to_string(ENOENT)});
     EXPECT_EQ(fsutil::finishUsage(std::move(job)).entries, 0u);
 }
 

@@ -37,7 +37,7 @@ Walked walk(const std::string& top, const fsutil::WalkOptions& options, OnEntry 
         } else if (item.event == fsutil::WalkEvent::leave) {
             w.events.push_back("leave " + std::to_string(item.depth) + " " + name);
         } else {
-            w.events.push_back("failure " + std::to_string(item.depth) + " " + name + " " + item.text);
+            w.events.push_back("failure " + std::to_string(item.depth) + " " + name + " " + std::to_string(item.err));
         }
         w.maxOpen = std::max(w.maxOpen, openFds(top));
     }
@@ -120,7 +120,7 @@ TEST(TreeWalk, LinkBackToAnAncestorIsALoopWhenFollowed) {
     fsutil::WalkOptions follow;
     follow.followLinks = true;
     const Walked w = walk(t.path, follow);
-    EXPECT_NE(std::find(w.events.begin(), w.events.end(), std::string("failure 2 up ") + fsutil::kWalkLoop), w.events.end());
+    EXPECT_NE(std::find(w.events.begin(), w.events.end(), "failure 2 up " + std::to_string(fsutil::kReasonLoop)), w.events.end());
     EXPECT_EQ(walk(t.path, fsutil::WalkOptions()).entries, (std::set<std::string>{"d a", "l a/up"}));
 }
 
@@ -148,7 +148,7 @@ TEST(TreeWalk, SwappedDirectoryIsReportedNotFollowed) {
         });
         EXPECT_TRUE(swapped);
         for (const std::string& e : w.entries) EXPECT_EQ(e.find("secret"), std::string::npos) << e;
-        const std::string moved = std::string(" a ") + fsutil::kWalkMoved;
+        const std::string moved = " a " + std::to_string(fsutil::kReasonMoved);
         EXPECT_TRUE(std::any_of(w.events.begin(), w.events.end(), [&](const std::string& e) {
             return e.rfind("failure ", 0) == 0 && e.size() > moved.size() && e.compare(e.size() - moved.size(), moved.size(), moved) == 0;
         })) << "link " << asLink;

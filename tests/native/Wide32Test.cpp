@@ -43,15 +43,24 @@ jlong firstFileAboveTwoGiB(JNIEnv* env, jstring path, jobject sb) {
 
 }  // namespace
 
-class ContractHandle : public JvmTest {};
-
-TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
+// Two files in a fresh directory, a StringBuffer for the names, and the descriptors open on it before.
+class ContractHandle : public JvmTest {
+   protected:
     TempDir dir;
-    for (const char* name : {"a", "b"}) close(creat((dir / name).c_str(), 0644));
-    const jstring path = env->NewStringUTF(dir.path.c_str());
-    const jobject sb = newStringBuffer(env);
-    const long fds = openFds(dir.path);
-    auto thrown = [&](const std::string& cls) { EXPECT_EQ(takeThrown(env).text.rfind(cls, 0), 0u) << cls; };
+    jstring path = nullptr;
+    jobject sb = nullptr;
+    long fds = 0;
+    void SetUp() override {
+        JvmTest::SetUp();
+        for (const char* name : {"a", "b"}) close(creat((dir / name).c_str(), 0644));
+        path = env->NewStringUTF(dir.path.c_str());
+        sb = newStringBuffer(env);
+        fds = openFds(dir.path);
+    }
+    void thrown(const std::string& cls) { EXPECT_EQ(takeThrown(env).text.rfind(cls, 0), 0u) << cls; }
+};
+
+TEST_F(ContractHandle, BadArgumentsToTheFirstCallThrowAndLeaveNothingOpen) {
     // A buffer with no append(String): the stream is closed, the VM's error reaches Java.
     const std::tuple<jstring, jobject, const char*> bad[] = {
         {path, path, "java.lang.NoSuchMethodError: "},
@@ -61,29 +70,46 @@ TEST_F(ContractHandle, LeadsBackToItsStreamAndFailuresLeaveNothingOpen) {
         EXPECT_EQ(firstFile(env, nullptr, p, buffer), -1);
         thrown(error);
     }
-    // A batch is refused before anything is read from the stream, so nothing is lost.
+    EXPECT_EQ(openFds(dir.path), fds);
+}
+
+// A batch is refused before anything is read from the stream, so nothing is lost.
+TEST_F(ContractHandle, ABatchWithoutRoomIsRefusedBeforeReading) {
     for (jbyteArray buffer : {jbyteArray(nullptr), env->NewByteArray(100)}) {
         EXPECT_EQ(Java_com_orvan_mek_fsutil_NativeDispatcher_readBatch(env, nullptr, 0, buffer), -1);
         thrown(buffer ? "java.lang.IllegalArgumentException: [UNIXFileSysUtil.readBatch] buffer too small"
                       : "java.lang.NullPointerException: [UNIXFileSysUtil.readBatch] buffer is null");
     }
-    EXPECT_EQ(openFds(dir.path), fds);
+}
 
+TEST_F(ContractHandle, LeadsBackToItsStreamWhateverItsAddress) {
     const jlong h = sizeof(void*) == 4 ? firstFileAboveTwoGiB(env, path, sb) : firstFile(env, nullptr, path, sb);
     ASSERT_NE(h, -1);
     EXPECT_TRUE(sizeof(void*) == 8 || h >> 32 == -1) << std::hex << h;
     const std::string first = text(env, sb);
     EXPECT_EQ((std::set<std::string>{first, utf8(env, nextFile(env, nullptr, h, path))}), (std::set<std::string>{"a", "b"}));
-    EXPECT_EQ(nextFile(env, nullptr, h, nullptr), nullptr);  // keeps the stream open and the handle valid
-    thrown("java.lang.NullPointerException: [UNIXFileSysUtil.getNextFile] path is null");
-    EXPECT_EQ(openFds(dir.path), fds + 1);
     closeHandle(env, nullptr, h);
     EXPECT_EQ(openFds(dir.path), fds);
+}
 
-    const jlong again = firstFile(env, nullptr, path, sb);
-    EXPECT_NE(nextFile(env, nullptr, again, path), nullptr);
-    EXPECT_EQ(nextFile(env, nullptr, again, path), nullptr);
-    EXPECT_EQ(openFds(dir.path), fds);  // the end closed it
-    for (jlong none : {jlong{-1}, jlong{0}}) closeHandle(env, nullptr, none);  // "no stream": nothing to do
-    EXPECT_EQ(text(env, sb), first + first);
+TEST_F(ContractHandle, ANullPathOnTheNextCallKeepsTheStreamOpen) {
+    const jlong h = firstFile(env, nullptr, path, sb);
+    EXPECT_EQ(nextFile(env, nullptr, h, nullptr), nullptr);
+    thrown("java.lang.NullPointerException: [UNIXFileSysUtil.getNextFile] path is null");
+    EXPECT_EQ(openFds(dir.path), fds + 1);
+    EXPECT_NE(nextFile(env, nullptr, h, path), nullptr);  // the handle still valid
+    closeHandle(env, nullptr, h);
+    EXPECT_EQ(openFds(dir.path), fds);
+}
+
+TEST_F(ContractHandle, TheEndOfTheListingClosesTheStream) {
+    const jlong h = firstFile(env, nullptr, path, sb);
+    EXPECT_NE(nextFile(env, nullptr, h, path), nullptr);
+    EXPECT_EQ(nextFile(env, nullptr, h, path), nullptr);
+    EXPECT_EQ(openFds(dir.path), fds);
+}
+
+TEST_F(ContractHandle, ClosingNoStreamDoesNothing) {
+    for (jlong none : {jlong{-1}, jlong{0}}) closeHandle(env, nullptr, none);
+    EXPECT_EQ(openFds(dir.path), fds);
 }
