@@ -1,0 +1,153 @@
+package com.orvan.mek.fsutil;
+
+import java.lang.ref.Reference;
+import java.util.ArrayDeque;
+import java.util.Iterator;
+import java.util.NoSuchElementException;
+import java.util.function.Consumer;
+
+/**
+ * The reading loop of a native stream of records (a directory listing, a walk): fills a batch
+ * with one native call, hands its items out one at a time or a batch per lock, puts back what an
+ * action that threw was not handed, and may be closed by any thread at any time: once close()
+ * has returned, no item is handed to an action, also not by a forEachRemaining already running.
+ * A subclass says how a batch is read and how a record becomes an item.
+ */
+abstract class BatchCursor<T> implements Iterator<T> {
+    /** The current batch: records [pos, end) are still to be read. */
+    final byte[] batch;
+    int pos;
+    int end;
+    private final NativeHandle handle;
+    /** Items taken out of their records: an action did not take them before it threw, or hasNext() promised one. */
+    private final ArrayDeque<T> returned = new ArrayDeque<>();
+    /** The longest take: every record of a batch, and an item promised before it. */
+    private final int takeMax;
+    /** Set before the stream is released (its end, or a close), so that no later hasNext() reads from it. */
+    private volatile boolean released;
+    /** Set by close() alone, not by the end of the records: nothing more is handed out. */
+    private volatile boolean stopped;
+
+    /**
+     * @param stream the native stream, released by natives (also when this cursor becomes unreachable unclosed)
+     * @param batchBytes the bytes of one batch
+     * @param recordMin the bytes of the shortest record
+     */
+    BatchCursor(long stream, NativeHandle.Natives natives, int batchBytes, int recordMin) {
+        this.handle = new NativeHandle(this, stream, natives);
+        this.batch = new byte[batchBytes];
+        this.takeMax = batchBytes / recordMin + 1;
+    }
+
+    /** Reads the next batch of the stream into {@link #batch}: its length, 0 at the end. */
+    abstract int read(long stream);
+
+    /**
+     * The record at {@link #pos} as its item, {@link #pos} moved past it; null for a record that
+     * hands out nothing (yet). Called under this cursor's lock.
+     */
+    abstract T parse();
+
+    /** Whether a batch per lock must end before the record at {@link #pos}; it always ends with its batch. */
+    boolean endsTake() { return false; }
+
+    /** Whether nothing more is handed out; a subclass may share the answer with others. */
+    boolean stopped() { return stopped; }
+
+    final NativeHandle handle() { return handle; }
+
+    @Override
+    public synchronized boolean hasNext() {
+        if (stopped()) return false;
+        if (!returned.isEmpty()) return true;  // also after the end was read
+        T next = null;
+        while (next == null) {
+            if (pos == end && !fill()) return false;
+            next = parse();
+        }
+        returned.addFirst(next);
+        return true;
+    }
+
+    @Override
+    public synchronized T next() {
+        // What hasNext() promised before a close() from another thread is still handed out.
+        if (returned.isEmpty() && !hasNext()) throw new NoSuchElementException();
+        return returned.pollFirst();
+    }
+
+    /**
+     * Hands the rest to action a batch per lock, not an item per lock. Items not yet handed when
+     * action throws go back, so the next call starts with them.
+     */
+    @Override
+    public void forEachRemaining(Consumer<? super T> action) {
+        @SuppressWarnings("unchecked")
+        T[] taken = (T[]) new Object[takeMax];
+        for (int n; (n = take(taken)) > 0;) {
+            int i = 0;
+            try {
+                while (i < n && !stopped()) action.accept(taken[i++]);  // handed from here on, also when action throws
+            } finally {
+                if (i < n && !stopped()) putBack(taken, i, n);
+            }
+            if (stopped()) return;
+        }
+    }
+
+    /** Moves the items up to the end of the batch (read first if none) into out: their count, 0 at the end. */
+    private synchronized int take(T[] out) {
+        int n = 0;
+        while (n < out.length) {
+            T next = returned.pollFirst();
+            while (next == null && pos < end && !released) next = parse();
+            if (next == null) {
+                if (n > 0 || !hasNext()) break;
+                next = returned.pollFirst();
+            }
+            out[n++] = next;
+            if (returned.isEmpty() && (pos == end || endsTake())) break;
+        }
+        return n;
+    }
+
+    /** Puts taken[from, to) back, first in line. */
+    private synchronized void putBack(T[] taken, int from, int to) {
+        for (int i = to - 1; i >= from; i--) returned.addFirst(taken[i]);
+    }
+
+    private boolean fill() {
+        if (released) return false;
+        long h = handle.enter();
+        if (h == -1) return false;
+        try {
+            pos = 0;
+            end = read(h);
+        } finally {
+            handle.leave();
+            Reference.reachabilityFence(this);
+        }
+        if (end > 0 && !released) return true;
+        end = 0;
+        release();
+        return false;
+    }
+
+    /**
+     * Any thread, any time: stops the handing out and releases the stream. A batch being read
+     * meanwhile is dropped; the stream is released once that read has returned.
+     */
+    void close() {
+        stopped = true;
+        release();
+    }
+
+    /** Releases the stream, at its end or on close(); calling it again does nothing. */
+    void release() {
+        released = true;
+        handle.close();
+    }
+
+    /** Whether the stream was released. */
+    final boolean released() { return released; }
+}
