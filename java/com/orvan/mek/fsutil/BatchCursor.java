@@ -60,11 +60,8 @@ abstract class BatchCursor<T> implements Iterator<T> {
     public synchronized boolean hasNext() {
         if (stopped()) return false;
         if (!returned.isEmpty()) return true;  // also after the end was read
-        T next = null;
-        while (next == null) {
-            if (pos == end && !fill()) return false;
-            next = parse();
-        }
+        T next = advance();
+        if (next == null) return false;
         returned.addFirst(next);
         return true;
     }
@@ -72,8 +69,17 @@ abstract class BatchCursor<T> implements Iterator<T> {
     @Override
     public synchronized T next() {
         // What hasNext() promised before a close() from another thread is still handed out.
-        if (returned.isEmpty() && !hasNext()) throw new NoSuchElementException();
-        return returned.pollFirst();
+        T next = returned.pollFirst();
+        if (next == null && !stopped()) next = advance();
+        if (next == null) throw new NoSuchElementException();
+        return next;
+    }
+
+    /** The next item of the records, batches read as needed; null at the end. */
+    private T advance() {
+        T next = null;
+        while (next == null && (pos < end || fill())) next = parse();
+        return next;
     }
 
     /**
@@ -101,10 +107,7 @@ abstract class BatchCursor<T> implements Iterator<T> {
         while (n < out.length) {
             T next = returned.pollFirst();
             while (next == null && pos < end && !released) next = parse();
-            if (next == null) {
-                if (n > 0 || !hasNext()) break;
-                next = returned.pollFirst();
-            }
+            if (next == null && (n > 0 || stopped() || (next = advance()) == null)) break;
             out[n++] = next;
             if (returned.isEmpty() && (pos == end || endsTake())) break;
         }
