@@ -132,27 +132,53 @@ class FileTreeTest {
         public String toString() { return "maxDepth " + maxDepth + (prune ? " pruned " : " ") + Arrays.toString(options); }
     }
 
-    // A random tree (links not followed) and a tree of links (followed): each against find(1), then
-    // every configuration against the model of its plain walk.
-    @Test
-    void steeredWalksMatchFindAndTheModel() throws Exception {
-        long seed = new Random().nextLong();
+    private static final String LOOP = "File system loop: the link leads back to a directory above it";
+    private long seed;
+
+    // A random tree r (its seed printed) and a tree of links l, which loop, lead nowhere, to a FIFO,
+    // a file and a directory; their paths.
+    private String[] steerTrees() throws Exception {
+        seed = new Random().nextLong();
+        System.out.println("FileTreeTest seed " + seed);
         StringBuilder sh = new StringBuilder("set -e\nmkdir r && cd r\n");
         tree(sh, new Random(seed), 0);
         sh(tmp, sh + "cd " + tmp + " && mkdir -p l/a/b l/c && cd l && touch a/f c/g && mkfifo fifo && ln -s .. a/up"
                 + " && ln -s .. a/b/anc && ln -s ../c a/sib && ln -s g c/flink && ln -s y x && ln -s x y && ln -s nowhere dang");
-        String r = tmp + "/r", l = tmp + "/l", loop = "File system loop: the link leads back to a directory above it";
-        assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e)), false));
-        // Followed: find -L leaves out the links that loop (reported here, not entered) and those that lead nowhere.
+        return new String[] {tmp + "/r", tmp + "/l"};
+    }
+
+    @Test
+    void aWalkWithoutFollowingLinksMatchesFind() throws Exception {
+        String r = steerTrees()[0];
+        assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e)), false), "seed " + seed);
+    }
+
+    @Test
+    void followedLinksThatLoopAreReportedAndNotEntered() throws Exception {
         List<String> loops = new ArrayList<>();
-        Map<String, String> followed = attributes(FileTree.walker(l).with(Option.FOLLOW_LINKS).onError(failures(loops)), false);
-        assertEquals(List.of("a/b/anc: FileSystemLoopException: " + loop, "a/up: FileSystemLoopException: " + loop), loops.stream().sorted().toList());
-        assertEquals(List.of("d", "d", "l", "l"), Stream.of("a/b/anc", "a/up", "x", "y").map(p -> followed.remove(p).substring(0, 1)).toList());
+        try (Stream<Entry> walk = FileTree.walker(steerTrees()[1]).with(Option.FOLLOW_LINKS).onError(failures(loops)).stream()) {
+            assertEquals(List.of("a/b/anc d", "a/up d", "x l", "y l"), walk.filter(e -> Set.of("a/b/anc", "a/up", "x", "y").contains(e.path()))
+                    .map(e -> e.path() + " " + "fdlp".charAt(e.type().ordinal())).sorted().toList());
+        }
+        assertEquals(List.of("a/b/anc: FileSystemLoopException: " + LOOP, "a/up: FileSystemLoopException: " + LOOP), loops.stream().sorted().toList());
+    }
+
+    @Test
+    void aWalkFollowingLinksMatchesFindL() throws Exception {
+        // find -L leaves out the links that loop (reported here, not entered) and those that lead nowhere.
+        Map<String, String> followed = attributes(FileTree.walker(steerTrees()[1]).with(Option.FOLLOW_LINKS).onError((p, e) -> {}), false);
+        followed.keySet().removeAll(Set.of("a/b/anc", "a/up", "x", "y"));
         assertEquals(find(tmp.resolve("l"), "-L"), followed);
+    }
+
+    // Every configuration, links followed and not, against the model of its plain walk.
+    @Test
+    void steeredWalksMatchTheModel() throws Exception {
+        String[] trees = steerTrees();
         Predicate<Entry> prune = e -> e.name().hashCode() % 3 == 0;
         int all = Integer.MAX_VALUE;
         for (boolean follow : List.of(false, true)) {
-            String root = follow ? l : r;
+            String root = trees[follow ? 1 : 0];
             Map<String, List<Entry>> children = new HashMap<>();
             FileTree.Walker plain = FileTree.walker(root).onError((p, e) -> {});
             for (Entry e : entries(follow ? plain.with(Option.FOLLOW_LINKS) : plain)) {
@@ -183,9 +209,18 @@ class FileTreeTest {
                 }
             }
         }
-        assertEquals("[FileTree.walker] maxDepth is negative: -1", assertThrows(IllegalArgumentException.class, () -> FileTree.walker(r).maxDepth(-1)).getMessage());
+    }
+
+    @Test
+    void aNegativeMaxDepthIsRefused() {
+        assertEquals("[FileTree.walker] maxDepth is negative: -1", assertThrows(IllegalArgumentException.class, () -> FileTree.walker(tmp.toString()).maxDepth(-1)).getMessage());
+    }
+
+    @Test
+    void whatPruneThrowsReachesTheCaller() throws Exception {
+        sh(tmp, "mkdir -p a/b");
         RuntimeException thrown = new IllegalStateException("from prune");
-        assertSame(thrown, assertThrows(IllegalStateException.class, () -> entries(FileTree.walker(l).prune(e -> { throw thrown; }))));
+        assertSame(thrown, assertThrows(IllegalStateException.class, () -> entries(FileTree.walker(tmp.toString()).prune(e -> { throw thrown; }))));
     }
 
     private static List<String> sorted(List<String> list) { return list.stream().sorted().toList(); }
