@@ -48,6 +48,9 @@ abstract class BatchCursor<T> implements Iterator<T> {
      */
     abstract T parse();
 
+    /** Whether each record makes one item, so that hasNext() need not decode one ahead. */
+    boolean everyRecordIsAnItem() { return false; }
+
     /** Whether a batch per lock must end before the record at {@link #pos}; it always ends with its batch. */
     boolean endsTake() { return false; }
 
@@ -60,6 +63,7 @@ abstract class BatchCursor<T> implements Iterator<T> {
     public synchronized boolean hasNext() {
         if (stopped()) return false;
         if (!returned.isEmpty()) return true;  // also after the end was read
+        if (everyRecordIsAnItem()) return nextRecord();  // the item is read when asked for
         T next = advance();
         if (next == null) return false;
         returned.addFirst(next);
@@ -68,9 +72,8 @@ abstract class BatchCursor<T> implements Iterator<T> {
 
     @Override
     public synchronized T next() {
-        // What hasNext() promised before a close() from another thread is still handed out.
         T next = returned.pollFirst();
-        if (next == null && !stopped()) next = advance();
+        if (next == null) next = advance();
         if (next == null) throw new NoSuchElementException();
         return next;
     }
@@ -78,9 +81,18 @@ abstract class BatchCursor<T> implements Iterator<T> {
     /** The next item of the records, batches read as needed; null at the end. */
     private T advance() {
         T next = null;
-        while (next == null && (pos < end || fill())) next = parse();
+        while (next == null && nextRecord()) next = parse();
         return next;
     }
+
+    /** An item hasNext() promised or an action put back, else null; under this cursor's lock. */
+    final T promised() { return returned.pollFirst(); }
+
+    /**
+     * Whether a record is at {@link #pos}: one left in the batch (also after a close() from another
+     * thread: hasNext() may have promised it), else the first of the next batch unless stopped.
+     */
+    final boolean nextRecord() { return pos < end || !stopped() && fill(); }
 
     /**
      * Hands the rest to action a batch per lock, not an item per lock. Items not yet handed when

@@ -51,12 +51,14 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public static final class Entry {
         private final String name;
         private final EntryType type;
-        private final byte[] bytes;
+        private final byte[] bytes;  // null where the name tells them
+        private final int length;
 
-        Entry(String name, EntryType type, byte[] bytes) {
+        Entry(String name, EntryType type, byte[] bytes, int length) {
             this.name = name;
             this.type = type;
             this.bytes = bytes;
+            this.length = length;
         }
 
         /** @return the name, read as {@link FolderIteratorNix#next()} reads it */
@@ -66,12 +68,13 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         public EntryType type() { return type; }
 
         /** @return the name's bytes as the directory gave them (a copy) */
-        public byte[] nameBytes() { return bytes.clone(); }
+        public byte[] nameBytes() { return bytes != null ? bytes.clone() : NameCodec.bytes(name, length); }
 
         @Override
         public boolean equals(Object o) {
+            // Equal names of equal length are equal bytes where the bytes are not kept.
             return o instanceof Entry && ((Entry) o).name.equals(name) && ((Entry) o).type == type
-                    && Arrays.equals(((Entry) o).bytes, bytes);
+                    && ((Entry) o).length == length && Arrays.equals(((Entry) o).bytes, bytes);
         }
 
         @Override
@@ -94,10 +97,23 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         int read(long stream) { return NativeDispatcher.readBatch(stream, batch); }
 
         @Override
+        boolean everyRecordIsAnItem() { return true; }
+
+        @Override
         Entry parse() {
             Entry e = Records.listEntry(batch, pos);
             pos += Records.listLength(batch, pos);  // only once the entry exists: a failure leaves it to the next call
             return e;
+        }
+
+        /** The next name, decoded alone: one name at a time makes no Entry. */
+        synchronized String nextName() {
+            Entry e = promised();
+            if (e != null) return e.name();
+            if (!nextRecord()) throw new NoSuchElementException();
+            String name = Records.listName(batch, pos);
+            pos += Records.listLength(batch, pos);
+            return name;
         }
     }
 
@@ -229,7 +245,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public boolean hasNext() { return cursor.hasNext(); }
 
     @Override
-    public String next() { return cursor.next().name(); }
+    public String next() { return cursor.nextName(); }
 
     /**
      * The next entry with its type; shares the position with {@link #next()}.
