@@ -173,12 +173,9 @@ class CopyTest {
     @Test
     void refusedTargetsRaiseTheirExceptionAndLeaveNothingBehind() throws Exception {
         String s = source();
-        Map<String, Class<? extends Exception>> refused = new LinkedHashMap<>();
-        refused.put(tmp + "/exists", java.nio.file.FileAlreadyExistsException.class);
-        refused.put(tmp + "/link", java.nio.file.FileAlreadyExistsException.class);
-        refused.put(s + "/in/copy", IOException.class);
-        refused.put(s + "/copy", IOException.class);
-        refused.put(tmp + "/missing/copy", NoSuchFileException.class);
+        Map<String, Class<? extends Exception>> refused = Map.of(tmp + "/exists", FileAlreadyExistsException.class,
+                tmp + "/link", FileAlreadyExistsException.class, s + "/in/copy", IOException.class, s + "/copy", IOException.class,
+                tmp + "/missing/copy", NoSuchFileException.class);
         for (Map.Entry<String, Class<? extends Exception>> r : refused.entrySet()) {
             Exception e = assertThrows(r.getValue(), () -> FileTree.copy(s, r.getKey()), r.getKey());
             assertEquals(r.getValue(), e.getClass(), r.getKey());
