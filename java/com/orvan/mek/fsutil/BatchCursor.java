@@ -19,6 +19,11 @@ abstract class BatchCursor<T> implements Iterator<T> {
     int pos;
     int end;
     private final NativeHandle handle;
+    /**
+     * Guards the batch and the items: the owner's monitor where the owner's own calls hold it (as
+     * they did before they shared this loop) and use the ...Held() methods; else this cursor.
+     */
+    final Object lock;
     /** Items taken out of their records: an action did not take them before it threw, or hasNext() promised one. */
     private final ArrayDeque<T> returned = new ArrayDeque<>();
     /** The longest take: every record of a batch, and an item promised before it. */
@@ -29,11 +34,13 @@ abstract class BatchCursor<T> implements Iterator<T> {
     private volatile boolean stopped;
 
     /**
+     * @param lock the owner whose monitor guards this cursor; null for the cursor itself
      * @param stream the native stream, released by natives (also when this cursor becomes unreachable unclosed)
      * @param batchBytes the bytes of one batch
      * @param recordMin the bytes of the shortest record
      */
-    BatchCursor(long stream, NativeHandle.Natives natives, int batchBytes, int recordMin) {
+    BatchCursor(Object lock, long stream, NativeHandle.Natives natives, int batchBytes, int recordMin) {
+        this.lock = lock == null ? this : lock;
         this.handle = new NativeHandle(this, stream, natives);
         this.batch = new byte[batchBytes];
         this.takeMax = batchBytes / recordMin + 1;
@@ -44,7 +51,7 @@ abstract class BatchCursor<T> implements Iterator<T> {
 
     /**
      * The record at {@link #pos} as its item, {@link #pos} moved past it; null for a record that
-     * hands out nothing (yet). Called under this cursor's lock.
+     * hands out nothing (yet). Called under {@link #lock}.
      */
     abstract T parse();
 
@@ -60,7 +67,14 @@ abstract class BatchCursor<T> implements Iterator<T> {
     final NativeHandle handle() { return handle; }
 
     @Override
-    public synchronized boolean hasNext() {
+    public boolean hasNext() {
+        synchronized (lock) {
+            return hasNextHeld();
+        }
+    }
+
+    /** {@link #hasNext()} for a caller that holds {@link #lock}. */
+    final boolean hasNextHeld() {
         if (stopped()) return false;
         if (!returned.isEmpty()) return true;  // also after the end was read
         if (everyRecordIsAnItem()) return nextRecord();  // the item is read when asked for
@@ -71,7 +85,14 @@ abstract class BatchCursor<T> implements Iterator<T> {
     }
 
     @Override
-    public synchronized T next() {
+    public T next() {
+        synchronized (lock) {
+            return nextHeld();
+        }
+    }
+
+    /** {@link #next()} for a caller that holds {@link #lock}. */
+    final T nextHeld() {
         T next = returned.pollFirst();
         if (next == null) next = advance();
         if (next == null) throw new NoSuchElementException();
@@ -85,7 +106,7 @@ abstract class BatchCursor<T> implements Iterator<T> {
         return next;
     }
 
-    /** An item hasNext() promised or an action put back, else null; under this cursor's lock. */
+    /** An item hasNext() promised or an action put back, else null; under {@link #lock}. */
     final T promised() { return returned.pollFirst(); }
 
     /**
@@ -114,7 +135,13 @@ abstract class BatchCursor<T> implements Iterator<T> {
     }
 
     /** Moves the items up to the end of the batch (read first if none) into out: their count, 0 at the end. */
-    private synchronized int take(T[] out) {
+    private int take(T[] out) {
+        synchronized (lock) {
+            return takeHeld(out);
+        }
+    }
+
+    private int takeHeld(T[] out) {
         int n = 0;
         while (n < out.length) {
             T next = returned.pollFirst();
@@ -127,8 +154,10 @@ abstract class BatchCursor<T> implements Iterator<T> {
     }
 
     /** Puts taken[from, to) back, first in line. */
-    private synchronized void putBack(T[] taken, int from, int to) {
-        for (int i = to - 1; i >= from; i--) returned.addFirst(taken[i]);
+    private void putBack(T[] taken, int from, int to) {
+        synchronized (lock) {
+            for (int i = to - 1; i >= from; i--) returned.addFirst(taken[i]);
+        }
     }
 
     private boolean fill() {

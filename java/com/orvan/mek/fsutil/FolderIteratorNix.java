@@ -89,8 +89,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
 
     /** The listing's batches: records of type (1 byte), name length (2 bytes), name bytes. */
     private static final class Listing extends BatchCursor<Entry> {
-        Listing(long stream) {
-            super(stream, NativeDispatcher::closeBatch, Records.LIST_BATCH, Records.LIST_HEADER);
+        Listing(FolderIteratorNix owner, long stream) {
+            super(owner, stream, NativeDispatcher::closeBatch, Records.LIST_BATCH, Records.LIST_HEADER);
         }
 
         @Override
@@ -106,8 +106,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
             return e;
         }
 
-        /** The next name, decoded alone: one name at a time makes no Entry. */
-        synchronized String nextName() {
+        /** The next name, decoded alone (one name at a time makes no Entry); the caller holds the lock. */
+        String nextNameHeld() {
             Entry e = promised();
             if (e != null) return e.name();
             if (!nextRecord()) throw new NoSuchElementException();
@@ -127,7 +127,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public FolderIteratorNix(String dir) throws IOException {
         if (dir == null) throw new NullPointerException("dir");
         this.dir = dir;
-        this.cursor = new Listing(NativeDispatcher.openBatch(dir));
+        this.cursor = new Listing(this, NativeDispatcher.openBatch(dir));
     }
 
     /**
@@ -144,7 +144,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public FolderIteratorNix(Path dir) throws IOException {
         byte[] bytes = NioPaths.bytes(dir, "[FolderIteratorNix] ");
         this.dir = dir.toString();
-        this.cursor = new Listing(NativeDispatcher.openBatchBytes(bytes));
+        this.cursor = new Listing(this, NativeDispatcher.openBatchBytes(bytes));
     }
 
     /**
@@ -242,10 +242,10 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
 
     /** @return whether another entry follows */
     @Override
-    public boolean hasNext() { return cursor.hasNext(); }
+    public synchronized boolean hasNext() { return cursor.hasNextHeld(); }
 
     @Override
-    public String next() { return cursor.nextName(); }
+    public synchronized String next() { return cursor.nextNameHeld(); }
 
     /**
      * The next entry with its type; shares the position with {@link #next()}.
@@ -253,7 +253,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      * @return the next entry
      * @throws NoSuchElementException at the end
      */
-    public Entry nextEntry() { return cursor.next(); }
+    public synchronized Entry nextEntry() { return cursor.nextHeld(); }
 
     /** Hands the rest to action a batch at a time: one lock per batch, not per name. */
     @Override

@@ -29,7 +29,7 @@ final class WalkReader extends BatchCursor<FileTree.Entry> {
     private boolean skip;
 
     WalkReader(long handle, WalkState shared, FileTree.Entry base) {
-        super(handle, NativeDispatcher::closeTree, Records.WALK_BATCH, Records.WALK_HEADER);
+        super(null, handle, NativeDispatcher::closeTree, Records.WALK_BATCH, Records.WALK_HEADER);
         this.shared = shared;
         this.attributes = shared.attributes;
         this.postOrder = shared.postOrder;
