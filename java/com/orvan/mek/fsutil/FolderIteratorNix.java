@@ -1,7 +1,6 @@
 package com.orvan.mek.fsutil;
 
 import java.io.IOException;
-import java.lang.ref.Reference;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -52,12 +51,14 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public static final class Entry {
         private final String name;
         private final EntryType type;
-        private final byte[] bytes;
+        private final byte[] bytes;  // null where the name tells them
+        private final int length;
 
-        Entry(String name, EntryType type, byte[] bytes) {
+        Entry(String name, EntryType type, byte[] bytes, int length) {
             this.name = name;
             this.type = type;
             this.bytes = bytes;
+            this.length = length;
         }
 
         /** @return the name, read as {@link FolderIteratorNix#next()} reads it */
@@ -67,12 +68,13 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         public EntryType type() { return type; }
 
         /** @return the name's bytes as the directory gave them (a copy) */
-        public byte[] nameBytes() { return bytes.clone(); }
+        public byte[] nameBytes() { return bytes != null ? bytes.clone() : NameCodec.bytes(name, length); }
 
         @Override
         public boolean equals(Object o) {
+            // Equal names of equal length are equal bytes where the bytes are not kept.
             return o instanceof Entry && ((Entry) o).name.equals(name) && ((Entry) o).type == type
-                    && Arrays.equals(((Entry) o).bytes, bytes);
+                    && ((Entry) o).length == length && Arrays.equals(((Entry) o).bytes, bytes);
         }
 
         @Override
@@ -83,15 +85,37 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     }
 
     private final String dir;
-    private final NativeHandle stream;
-    /** Set by close() before it releases anything, so that no later hasNext() reports an entry. */
-    private volatile boolean closed;
-    /** Set by the caller's close() only (not by the end of the listing): nothing more is handed out. */
-    private volatile boolean stopped;
-    /** The current batch: records of type (1 byte), name length (2 bytes), name bytes. */
-    private byte[] batch;
-    private int pos;
-    private int end;
+    private final Listing cursor;
+
+    /** The listing's batches: records of type (1 byte), name length (2 bytes), name bytes. */
+    private static final class Listing extends BatchCursor<Entry> {
+        Listing(FolderIteratorNix owner, long stream) {
+            super(owner, stream, NativeDispatcher::closeBatch, Records.LIST_BATCH, Records.LIST_HEADER);
+        }
+
+        @Override
+        int read(long stream) { return NativeDispatcher.readBatch(stream, batch); }
+
+        @Override
+        boolean everyRecordIsAnItem() { return true; }
+
+        @Override
+        Entry parse() {
+            Entry e = Records.listEntry(batch, pos);
+            pos += Records.listLength(batch, pos);  // only once the entry exists: a failure leaves it to the next call
+            return e;
+        }
+
+        /** The next name, decoded alone (one name at a time makes no Entry); the caller holds the lock. */
+        String nextNameHeld() {
+            Entry e = promised();
+            if (e != null) return e.name();
+            if (!nextRecord()) throw new NoSuchElementException();
+            String name = Records.listName(batch, pos);
+            pos += Records.listLength(batch, pos);
+            return name;
+        }
+    }
 
     /**
      * Opens {@code dir}.
@@ -103,8 +127,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public FolderIteratorNix(String dir) throws IOException {
         if (dir == null) throw new NullPointerException("dir");
         this.dir = dir;
-        this.stream = new NativeHandle(this, NativeDispatcher.openBatch(dir), NativeDispatcher::closeBatch);
-        this.batch = new byte[Records.LIST_BATCH];
+        this.cursor = new Listing(this, NativeDispatcher.openBatch(dir));
     }
 
     /**
@@ -121,8 +144,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     public FolderIteratorNix(Path dir) throws IOException {
         byte[] bytes = NioPaths.bytes(dir, "[FolderIteratorNix] ");
         this.dir = dir.toString();
-        this.stream = new NativeHandle(this, NativeDispatcher.openBatchBytes(bytes), NativeDispatcher::closeBatch);
-        this.batch = new byte[Records.LIST_BATCH];
+        this.cursor = new Listing(this, NativeDispatcher.openBatchBytes(bytes));
     }
 
     /**
@@ -211,17 +233,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
     }
 
     private static Stream<Entry> entriesOf(FolderIteratorNix it) {
-        Iterator<Entry> entries = new Iterator<Entry>() {
-            @Override
-            public boolean hasNext() { return it.hasNext(); }
-
-            @Override
-            public Entry next() { return it.nextEntry(); }
-
-            @Override
-            public void forEachRemaining(Consumer<? super Entry> action) { it.drain(action, true); }
-        };
-        return StreamSupport.stream(Spliterators.spliteratorUnknownSize(entries, Spliterator.NONNULL), false)
+        return StreamSupport.stream(Spliterators.spliteratorUnknownSize(it.cursor, Spliterator.NONNULL), false)
                 .onClose(it::close);
     }
 
@@ -230,32 +242,10 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
 
     /** @return whether another entry follows */
     @Override
-    public synchronized boolean hasNext() {
-        if (stopped) return false;
-        if (pos < end) return true;  // also after the end was read: what an action put back
-        if (closed) return false;
-        long h = stream.enter();
-        if (h == -1) return false;
-        try {
-            pos = 0;
-            end = NativeDispatcher.readBatch(h, batch);
-        } finally {
-            stream.leave();
-            Reference.reachabilityFence(this);
-        }
-        if (end > 0 && !closed) return true;
-        release();  // the end: nothing is kept open
-        return false;
-    }
+    public synchronized boolean hasNext() { return cursor.hasNextHeld(); }
 
     @Override
-    public synchronized String next() {
-        // What hasNext() promised before a close() from another thread is still handed out.
-        if (pos >= end && !hasNext()) throw new NoSuchElementException();
-        String name = Records.listName(batch, pos);
-        pos += Records.listLength(batch, pos);  // only once the name exists: a failure leaves the entry to the next call
-        return name;
-    }
+    public synchronized String next() { return cursor.nextNameHeld(); }
 
     /**
      * The next entry with its type; shares the position with {@link #next()}.
@@ -263,65 +253,12 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      * @return the next entry
      * @throws NoSuchElementException at the end
      */
-    public synchronized Entry nextEntry() {
-        if (pos >= end && !hasNext()) throw new NoSuchElementException();
-        return takeEntry();
-    }
-
-    private Entry takeEntry() {
-        Entry e = Records.listEntry(batch, pos);
-        pos += Records.listLength(batch, pos);
-        return e;
-    }
+    public synchronized Entry nextEntry() { return cursor.nextHeld(); }
 
     /** Hands the rest to action a batch at a time: one lock per batch, not per name. */
     @Override
     public void forEachRemaining(Consumer<? super String> action) {
-        drain(action, false);
-    }
-
-    /**
-     * Hands the rest to action, a batch per lock. The names are decoded outside the lock; those not
-     * yet handed when action throws go back, so the next call starts with them. Nothing is handed
-     * once close() was called.
-     */
-    @SuppressWarnings("unchecked")
-    private <T> void drain(Consumer<? super T> action, boolean entries) {
-        byte[] chunk = new byte[Records.LIST_BATCH];
-        for (int n; (n = take(chunk)) > 0;) {
-            int at = 0;
-            try {
-                while (at < n && !stopped) {
-                    Object o = entries ? Records.listEntry(chunk, at) : Records.listName(chunk, at);
-                    at += Records.listLength(chunk, at);  // handed from here on, also when action throws
-                    action.accept((T) o);
-                }
-            } finally {
-                if (at < n && !stopped) putBack(chunk, at, n);
-            }
-            if (stopped) return;
-        }
-    }
-
-    /** Moves the records left in the current batch (read first if none) into chunk; their length, 0 at the end. */
-    private synchronized int take(byte[] chunk) {
-        if (!hasNext()) return 0;
-        int n = end - pos;
-        System.arraycopy(batch, pos, chunk, 0, n);
-        pos = end;
-        return n;
-    }
-
-    /** Puts chunk[from, to) back before what is left of the batch. */
-    private synchronized void putBack(byte[] chunk, int from, int to) {
-        int rest = to - from;
-        int left = end - pos;
-        byte[] merged = new byte[Math.max(Records.LIST_BATCH, rest + left)];
-        System.arraycopy(chunk, from, merged, 0, rest);
-        System.arraycopy(batch, pos, merged, rest, left);
-        batch = merged;
-        pos = 0;
-        end = rest + left;
+        cursor.forEachRemaining(e -> action.accept(e.name()));
     }
 
     /**
@@ -330,15 +267,7 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
      * once that read has returned.
      */
     @Override
-    public void close() {
-        stopped = true;
-        release();
-    }
-
-    private void release() {
-        closed = true;
-        stream.close();
-    }
+    public void close() { cursor.close(); }
 
     // The library's walk natives by contract, for native and Java code that calls them directly.
 

@@ -18,6 +18,9 @@ final class NameCodec {
             : PLATFORM.equals(StandardCharsets.ISO_8859_1) || PLATFORM.equals(StandardCharsets.US_ASCII) ? LATIN1
             : OTHER;
 
+    /** Whether a name's bytes follow from its decoded string and their count alone (see {@link #bytes}). */
+    static final boolean REVERSIBLE = DECODE != OTHER;
+
     private NameCodec() {}
 
     /** One name: b[off, off + len). */
@@ -30,6 +33,14 @@ final class NameCodec {
         byte[] back = s.getBytes(PLATFORM);
         return Arrays.equals(back, 0, back.length, b, off, off + len) ? s
                 : new String(b, off, len, StandardCharsets.ISO_8859_1);
+    }
+
+    /**
+     * The len bytes {@link #decode} read as name, where {@link #REVERSIBLE}: one char per byte is the
+     * ISO-8859-1 reading (or ASCII, the same bytes in UTF-8), as UTF-8 every other char takes more.
+     */
+    static byte[] bytes(String name, int len) {
+        return name.getBytes(name.length() == len ? StandardCharsets.ISO_8859_1 : PLATFORM);
     }
 
     /** A path, b[off, off + len): each name decoded as {@link #decode} does, joined with "/". */

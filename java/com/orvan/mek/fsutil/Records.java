@@ -111,8 +111,9 @@ final class Records {
     static FolderIteratorNix.Entry listEntry(byte[] b, int at) {
         int len = listNameLength(b, at);
         int name = at + LIST_HEADER;
+        // The bytes are kept only where the name does not tell them.
         return new FolderIteratorNix.Entry(NameCodec.decode(b, name, len), LIST_TYPES[b[at]],
-                Arrays.copyOfRange(b, name, name + len));
+                NameCodec.REVERSIBLE ? null : Arrays.copyOfRange(b, name, name + len), len);
     }
 
     // ---- walk records

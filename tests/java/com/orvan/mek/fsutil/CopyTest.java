@@ -16,6 +16,8 @@ import java.util.*;
 import java.util.concurrent.*;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.stream.Collectors;
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -64,9 +66,18 @@ class CopyTest {
         Files.getFileAttributeView(p, UserDefinedFileAttributeView.class).write(name, StandardCharsets.UTF_8.encode(value));
     }
 
-    @Test
-    void theCopyHoldsEveryEntryAndAttributeAsCpMakesThem() throws Exception {
-        long seed = new Random().nextLong();
+    // Made once for the tests below: a random tree with every kind of entry and attribute (devices and
+    // other owners as root), its copy and cp -a's copy of it.
+    @TempDir static Path made;
+    private static long seed;
+    private static long created;
+    private static final long[] progress = new long[2];
+    private static final List<String> copyFailures = new ArrayList<>();
+
+    @BeforeAll
+    static void copyEveryKindOfEntryAndAttribute() throws Exception {
+        seed = new Random().nextLong();
+        System.out.println("CopyTest seed " + seed);
         StringBuilder sh = new StringBuilder("set -e\nmkdir -p s/r && cd s/r\n");
         FileTreeTest.tree(sh, new Random(seed), 1);
         sh.append("cd ..\nmkdir -p a/b c " + DEEP + " && echo one > a/f && ln a/f a/same && ln a/f c/other && ln a/f " + DEEP + "/leaf"
@@ -77,53 +88,94 @@ class CopyTest {
                 + " && chmod 4755 a/f && chmod 2750 a/b && chmod 1777 c && chmod 6711 c/big"
                 + " && setfacl -m u:1234:rw,g:5678:r a/b/copy && setfacl -d -m u:1234:rwx,o::- a/b"
                 + " && " + settle(".") + " && touch -h -m -d @1500000000.5 c/link a/b c/big");
-        sh(tmp, sh.toString());
+        sh(made, sh.toString());
         try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
-            s.bind(UnixDomainSocketAddress.of(tmp.resolve("s/c/sock")));
+            s.bind(UnixDomainSocketAddress.of(made.resolve("s/c/sock")));
         }
-        sh(tmp, "touch -h -m -d @1800000000.123456789 s/c/sock s/c s && touch -h -a -d @1900000000.987654321 s/c/sock s/c s");  // the socket's times, and its directory's after it was made
-        setXattr(tmp.resolve("s/a/f"), "user.file", "é value");
-        setXattr(tmp.resolve("s/a"), "user.dir", "dir value");
-        String src = tmp + "/s";
-        List<String> failures = new ArrayList<>();
-        long[] progress = new long[2];
-        long created = FileTree.copy(src, tmp + "/t", failures(failures), (n, b) -> {
+        sh(made, "touch -h -m -d @1800000000.123456789 s/c/sock s/c s && touch -h -a -d @1900000000.987654321 s/c/sock s/c s");  // the socket's times, and its directory's after it was made
+        setXattr(made.resolve("s/a/f"), "user.file", "é value");
+        setXattr(made.resolve("s/a"), "user.dir", "dir value");
+        created = FileTree.copy(made + "/s", made + "/t", failures(copyFailures), (n, b) -> {
             progress[0] = n;
             progress[1] = b;
         });
-        assertEquals(List.of(), failures, "seed " + seed);
-        assertEquals(Long.parseLong(sh(tmp, "find s | wc -l").trim()), created, "seed " + seed);
-        assertEquals(created, progress[0]);
-        assertTrue(progress[1] >= 10_000_000, () -> "bytes " + progress[1]);
-        List<String> source = view(tmp.resolve("s"));
-        assertEquals(source, view(tmp.resolve("t")), "seed " + seed);
-        assertEquals("é value", xattr(tmp.resolve("t/a/f"), "user.file"));
-        assertEquals("dir value", xattr(tmp.resolve("t/a"), "user.dir"));
-        assertEquals(sh(tmp, "cd s && find . \\( -type b -o -type c \\) -exec stat -c '%n %t %T' {} +"),
-                sh(tmp, "cd t && find . \\( -type b -o -type c \\) -exec stat -c '%n %t %T' {} +"));
-        String[] blocks = sh(tmp, "stat -c %b s/sparse t/sparse").split("\n");
-        assertTrue(Long.parseLong(blocks[1]) <= Long.parseLong(blocks[0]), "holes kept: " + Arrays.toString(blocks));
-        sh(tmp, "cmp s/sparse t/sparse && cmp s/c/big t/c/big && cmp s/a/b/copy t/a/b/copy");
-        // cp -a stops at PATH_MAX in the chain; everywhere else it makes what the copy made.
-        run(tmp, "cp", "-a", "s", "cp");
-        String acls = sh(tmp.resolve("s"), "getfacl -Pn a/b/copy a/b");
-        assertTrue(acls.contains("\nuser:1234:rw-\n") && acls.contains("\ndefault:user:1234:rwx\n"), acls);
-        for (String copy : List.of("t", "cp")) assertEquals(acls, sh(tmp.resolve(copy), "getfacl -Pn a/b/copy a/b"), copy);
-        assertEquals(view(tmp.resolve("cp"), DEEP, ""), view(tmp.resolve("t"), DEEP, ""), "seed " + seed);
-        assertEquals(0, streamsUnder(tmp));
-        for (String tree : List.of("s", "t", "cp")) FileTree.delete(tmp + "/" + tree);  // past PATH_MAX: beyond the JDK's reach
+        run(made, "cp", "-a", "s", "cp");
+    }
+
+    @AfterAll
+    static void removeTreesPastPathMax() throws IOException {
+        for (String tree : List.of("s", "t", "cp")) FileTree.delete(made + "/" + tree);  // beyond the JDK's reach
     }
 
     @Test
-    void refusalsLeaveNothingBehind() throws Exception {
+    void theCopyReportsNoFailureAndCountsEveryEntry() throws Exception {
+        assertEquals(List.of(), copyFailures, "seed " + seed);
+        assertEquals(Long.parseLong(sh(made, "find s | wc -l").trim()), created, "seed " + seed);
+    }
+
+    @Test
+    void theCopyHoldsWhatTheSourceHoldsAsFindSeesThem() throws Exception {
+        assertEquals(view(made.resolve("s")), view(made.resolve("t")), "seed " + seed);
+    }
+
+    @Test
+    void extendedAttributesAreCopied() throws Exception {
+        assertEquals(List.of("é value", "dir value"), List.of(xattr(made.resolve("t/a/f"), "user.file"), xattr(made.resolve("t/a"), "user.dir")));
+    }
+
+    @Test
+    void devicesKeepTheirNumbers() throws Exception {
+        String devices = "find . \\( -type b -o -type c \\) -exec stat -c '%n %t %T' {} +";
+        assertEquals(sh(made.resolve("s"), devices), sh(made.resolve("t"), devices));
+    }
+
+    @Test
+    void sparseFilesKeepTheirHolesAndEveryFileItsBytes() throws Exception {
+        String[] blocks = sh(made, "stat -c %b s/sparse t/sparse").split("\n");
+        assertTrue(Long.parseLong(blocks[1]) <= Long.parseLong(blocks[0]), "holes kept: " + Arrays.toString(blocks));
+        sh(made, "cmp s/sparse t/sparse && cmp s/c/big t/c/big && cmp s/a/b/copy t/a/b/copy");
+    }
+
+    @Test
+    void aclsAreCopiedAsCpCopiesThem() throws Exception {
+        String acls = sh(made.resolve("s"), "getfacl -Pn a/b/copy a/b");
+        assertTrue(acls.contains("\nuser:1234:rw-\n") && acls.contains("\ndefault:user:1234:rwx\n"), acls);
+        for (String copy : List.of("t", "cp")) assertEquals(acls, sh(made.resolve(copy), "getfacl -Pn a/b/copy a/b"), copy);
+    }
+
+    @Test
+    void cpMakesTheSameTreeUpToPathMax() throws Exception {
+        // cp -a stops at PATH_MAX in the chain; everywhere else it makes what the copy made.
+        assertEquals(view(made.resolve("cp"), DEEP, ""), view(made.resolve("t"), DEEP, ""), "seed " + seed);
+    }
+
+    @Test
+    void theCopyLeavesNoDescriptorOpen() throws Exception {
+        assertEquals(0, streamsUnder(made));
+    }
+
+    @Test
+    void progressEndsWithTheCallsOwnTotals() throws Exception {
+        assertEquals(created, progress[0]);
+        assertTrue(progress[1] >= 10_000_000, () -> "bytes " + progress[1]);  // the big files' bytes at least
+        sh(tmp, "mkdir -p s/in && touch s/in/f");
+        long[] seen = {-1};
+        assertEquals(FileTree.usage(tmp + "/s", (p, e) -> {}, (n, b) -> seen[0] = n).entries(), seen[0]);
+        assertEquals(FileTree.delete(tmp + "/s", (p, e) -> {}, (n, b) -> seen[0] = n), seen[0]);
+    }
+
+    // A source s (a directory and a file in it), a link to its directory and a directory "exists"; s's path.
+    private String source() throws Exception {
         sh(tmp, "mkdir -p s/in && touch s/in/f && ln -s s/in link && mkdir exists");
-        String s = tmp + "/s";
-        Map<String, Class<? extends Exception>> refused = new LinkedHashMap<>();
-        refused.put(tmp + "/exists", java.nio.file.FileAlreadyExistsException.class);
-        refused.put(tmp + "/link", java.nio.file.FileAlreadyExistsException.class);
-        refused.put(s + "/in/copy", IOException.class);
-        refused.put(s + "/copy", IOException.class);
-        refused.put(tmp + "/missing/copy", NoSuchFileException.class);
+        return tmp + "/s";
+    }
+
+    @Test
+    void refusedTargetsRaiseTheirExceptionAndLeaveNothingBehind() throws Exception {
+        String s = source();
+        Map<String, Class<? extends Exception>> refused = Map.of(tmp + "/exists", FileAlreadyExistsException.class,
+                tmp + "/link", FileAlreadyExistsException.class, s + "/in/copy", IOException.class, s + "/copy", IOException.class,
+                tmp + "/missing/copy", NoSuchFileException.class);
         for (Map.Entry<String, Class<? extends Exception>> r : refused.entrySet()) {
             Exception e = assertThrows(r.getValue(), () -> FileTree.copy(s, r.getKey()), r.getKey());
             assertEquals(r.getValue(), e.getClass(), r.getKey());
@@ -132,18 +184,28 @@ class CopyTest {
         assertEquals("[FileTree.copy] Cannot copy '" + s + "' into itself: '" + s + "/in/copy' lies inside it",
                 assertThrows(IOException.class, () -> FileTree.copy(s, s + "/in/copy")).getMessage());
         assertThrows(NoSuchFileException.class, () -> FileTree.copy(tmp + "/missing", tmp + "/x"));
+        assertEquals("exists\nlink\ns\ns/in\ns/in/f\n", sh(tmp, "find * | sort"));
+    }
+
+    @Test
+    void nullArgumentsAndFollowingLinksAreRefused() throws Exception {
+        String s = source();
         assertEquals("[FileTree.copy] source is null", assertThrows(NullPointerException.class, () -> FileTree.copy(null, s)).getMessage());
         assertEquals("[FileTree.copy] target is null", assertThrows(NullPointerException.class, () -> FileTree.copy(s, null)).getMessage());
         assertThrows(IllegalArgumentException.class, () -> FileTree.copy(s, tmp + "/x", FileTree.Option.FOLLOW_LINKS));
-        assertEquals("exists\nlink\ns\ns/in\ns/in/f\n", sh(tmp, "find * | sort"));
-        // A link is copied as a link; a directory with the ignored walk options as any other.
+    }
+
+    @Test
+    void aLinkIsCopiedAsALink() throws Exception {
+        source();
         assertEquals(1, FileTree.copy(tmp + "/link", tmp + "/link2"));
         assertEquals("s/in", Files.readSymbolicLink(tmp.resolve("link2")).toString());
+    }
+
+    @Test
+    void aDirectoryIsCopiedWhateverWalkOptionsAreGiven() throws Exception {
+        String s = source();
         assertEquals(3, FileTree.copy(s, tmp + "/exists/s", FileTree.Option.SORTED, FileTree.Option.ATTRIBUTES));
-        // Usage and delete end their progress with their own totals too.
-        long[] seen = {-1};
-        assertEquals(FileTree.usage(s, (p, e) -> {}, (n, b) -> seen[0] = n).entries(), seen[0]);
-        assertEquals(FileTree.delete(tmp + "/exists/s", (p, e) -> {}, (n, b) -> seen[0] = n), seen[0]);
     }
 
     @Test

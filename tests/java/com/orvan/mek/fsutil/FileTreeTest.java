@@ -132,27 +132,53 @@ class FileTreeTest {
         public String toString() { return "maxDepth " + maxDepth + (prune ? " pruned " : " ") + Arrays.toString(options); }
     }
 
-    // A random tree (links not followed) and a tree of links (followed): each against find(1), then
-    // every configuration against the model of its plain walk.
-    @Test
-    void steeredWalksMatchFindAndTheModel() throws Exception {
-        long seed = new Random().nextLong();
+    private static final String LOOP = "File system loop: the link leads back to a directory above it";
+    private long seed;
+
+    // A random tree r (its seed printed) and a tree of links l, which loop, lead nowhere, to a FIFO,
+    // a file and a directory; their paths.
+    private String[] steerTrees() throws Exception {
+        seed = new Random().nextLong();
+        System.out.println("FileTreeTest seed " + seed);
         StringBuilder sh = new StringBuilder("set -e\nmkdir r && cd r\n");
         tree(sh, new Random(seed), 0);
         sh(tmp, sh + "cd " + tmp + " && mkdir -p l/a/b l/c && cd l && touch a/f c/g && mkfifo fifo && ln -s .. a/up"
                 + " && ln -s .. a/b/anc && ln -s ../c a/sib && ln -s g c/flink && ln -s y x && ln -s x y && ln -s nowhere dang");
-        String r = tmp + "/r", l = tmp + "/l", loop = "File system loop: the link leads back to a directory above it";
-        assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e)), false));
-        // Followed: find -L leaves out the links that loop (reported here, not entered) and those that lead nowhere.
+        return new String[] {tmp + "/r", tmp + "/l"};
+    }
+
+    @Test
+    void aWalkWithoutFollowingLinksMatchesFind() throws Exception {
+        String r = steerTrees()[0];
+        assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e)), false), "seed " + seed);
+    }
+
+    @Test
+    void followedLinksThatLoopAreListedAndReported() throws Exception {
         List<String> loops = new ArrayList<>();
-        Map<String, String> followed = attributes(FileTree.walker(l).with(Option.FOLLOW_LINKS).onError(failures(loops)), false);
-        assertEquals(List.of("a/b/anc: FileSystemLoopException: " + loop, "a/up: FileSystemLoopException: " + loop), loops.stream().sorted().toList());
-        assertEquals(List.of("d", "d", "l", "l"), Stream.of("a/b/anc", "a/up", "x", "y").map(p -> followed.remove(p).substring(0, 1)).toList());
+        try (Stream<Entry> walk = FileTree.walker(steerTrees()[1]).with(Option.FOLLOW_LINKS).onError(failures(loops)).stream()) {
+            assertEquals(List.of("a/b/anc d", "a/up d", "x l", "y l"), walk.filter(e -> Set.of("a/b/anc", "a/up", "x", "y").contains(e.path()))
+                    .map(e -> e.path() + " " + "fdlp".charAt(e.type().ordinal())).sorted().toList());
+        }
+        assertEquals(List.of("a/b/anc: FileSystemLoopException: " + LOOP, "a/up: FileSystemLoopException: " + LOOP), loops.stream().sorted().toList());
+    }
+
+    @Test
+    void aWalkFollowingLinksMatchesFindL() throws Exception {
+        // find -L leaves out the links that loop (reported here, not entered) and those that lead nowhere.
+        Map<String, String> followed = attributes(FileTree.walker(steerTrees()[1]).with(Option.FOLLOW_LINKS).onError((p, e) -> {}), false);
+        followed.keySet().removeAll(Set.of("a/b/anc", "a/up", "x", "y"));
         assertEquals(find(tmp.resolve("l"), "-L"), followed);
+    }
+
+    // Every configuration, links followed and not, against the model of its plain walk.
+    @Test
+    void steeredWalksMatchTheModel() throws Exception {
+        String[] trees = steerTrees();
         Predicate<Entry> prune = e -> e.name().hashCode() % 3 == 0;
         int all = Integer.MAX_VALUE;
         for (boolean follow : List.of(false, true)) {
-            String root = follow ? l : r;
+            String root = trees[follow ? 1 : 0];
             Map<String, List<Entry>> children = new HashMap<>();
             FileTree.Walker plain = FileTree.walker(root).onError((p, e) -> {});
             for (Entry e : entries(follow ? plain.with(Option.FOLLOW_LINKS) : plain)) {
@@ -183,9 +209,18 @@ class FileTreeTest {
                 }
             }
         }
-        assertEquals("[FileTree.walker] maxDepth is negative: -1", assertThrows(IllegalArgumentException.class, () -> FileTree.walker(r).maxDepth(-1)).getMessage());
+    }
+
+    @Test
+    void aNegativeMaxDepthIsRefused() {
+        assertEquals("[FileTree.walker] maxDepth is negative: -1", assertThrows(IllegalArgumentException.class, () -> FileTree.walker(tmp.toString()).maxDepth(-1)).getMessage());
+    }
+
+    @Test
+    void whatPruneThrowsReachesTheCaller() throws Exception {
+        sh(tmp, "mkdir -p a/b");
         RuntimeException thrown = new IllegalStateException("from prune");
-        assertSame(thrown, assertThrows(IllegalStateException.class, () -> entries(FileTree.walker(l).prune(e -> { throw thrown; }))));
+        assertSame(thrown, assertThrows(IllegalStateException.class, () -> entries(FileTree.walker(tmp.toString()).prune(e -> { throw thrown; }))));
     }
 
     private static List<String> sorted(List<String> list) { return list.stream().sorted().toList(); }
@@ -249,23 +284,29 @@ class FileTreeTest {
     }
 
     @Test
-    void openingNeverWaitsAndFailuresNameThePath() throws Exception {
-        sh(tmp, "mkfifo fifo && mkdir dir");
+    void openingAFifoNeverWaitsForAWriter() throws Exception {
+        sh(tmp, "mkfifo fifo");
         assertTimeoutPreemptively(Duration.ofSeconds(20), () -> {
             try (InputStream in = FileTree.newInputStream(tmp + "/fifo")) {
                 assertEquals(-1, in.read());  // no writer: empty
             }
             assertThrows(NotDirectoryException.class, () -> FileTree.walk(tmp + "/fifo"));
         });
-        FileSystemException e = assertThrows(NoSuchFileException.class, () -> FileTree.newInputStream(tmp + "/missing"));
-        assertEquals(tmp + "/missing", e.getFile());
-        assertEquals("No such file or directory", e.getReason());
-        e = assertThrows(FileSystemException.class, () -> FileTree.newInputStream(tmp + "/dir"));
-        assertEquals("Is a directory", e.getReason());
-        e = assertThrows(NoSuchFileException.class, () -> FileTree.walk(tmp + "/missing"));
-        assertEquals(tmp + "/missing", e.getFile());
-        assertEquals("[FileTree.newInputStream] path is null", assertThrows(NullPointerException.class, () -> FileTree.newInputStream((String) null)).getMessage());
         assertEquals(0, streamsUnder(tmp));
+    }
+
+    @Test
+    void openingFailuresNameThePathAndTheSystemsReason() throws Exception {
+        sh(tmp, "mkdir dir");
+        for (var c : List.<Object[]>of(new Object[] {NoSuchFileException.class, "missing", "No such file or directory", true},
+                new Object[] {FileSystemException.class, "dir", "Is a directory", true},
+                new Object[] {NoSuchFileException.class, "missing", "No such file or directory", false})) {
+            String path = tmp + "/" + c[1];
+            FileSystemException e = assertThrows(FileSystemException.class,
+                    () -> { if ((Boolean) c[3]) FileTree.newInputStream(path); else FileTree.walk(path); });
+            assertEquals(List.of(c[0], path, c[2]), List.of(e.getClass(), e.getFile(), e.getReason()));
+        }
+        assertEquals("[FileTree.newInputStream] path is null", assertThrows(NullPointerException.class, () -> FileTree.newInputStream((String) null)).getMessage());
     }
 
     @Test

@@ -171,7 +171,7 @@ class ToolDifferentialTest {
     }
 
     @Test
-    void dfLsReadlinkAndHelp() throws Exception {
+    void dfPrintsTheElevenValuesAndFailsForAMissingPath() throws Exception {
         Result r = tool("df", "/proc", "/nonexistent");
         assertEquals(1, r.status(), r::err);
         assertEquals("fsutil: df: /nonexistent: No such file or directory\n", r.err());
@@ -180,25 +180,41 @@ class ToolDifferentialTest {
                 s.getAvailableBlocks(), s.getFiles(), s.getFreeFiles(), s.getAvailableFiles(), "0x" + Long.toHexString(s.getFsId()),
                 "0x" + Long.toHexString(s.getFlag()), s.getNameMax()).toString(),
                 Arrays.toString(r.text().replaceAll("(?m)^  .{28} +(\\S+).*$", "$1").split("\n")));
+    }
+
+    @Test
+    void lsPrintsTheReportedNamesAndFailsForAMissingDirectory() throws Exception {
         Files.createDirectory(tmp.resolve("d"));
         Result ls = tool("ls", fixture(tmp.resolve("d")), tmp + "/missing");
         assertEquals(1, ls.status(), ls::err);
         assertEquals(List.of(tmp + "/d:", "dangling", "file", "f\u00e9", "sub", "\u00c3\u00a9", "\u00e9"), records(ls.out(), "\n"));
         assertEquals("fsutil: ls: cannot access '" + tmp + "/missing': No such file or directory\n", ls.err());
-        String target = "u" + "/t".repeat(600); // past readlink's first 512-byte try
+    }
+
+    @Test
+    void readlinkPrintsLongTargetsWholeAndFailsForANonLink() throws Exception {
+        String target = "u" + "/t".repeat(600); // longer than a first guess at a buffer would be
         Files.createSymbolicLink(tmp.resolve("link"), Path.of(target));
         Result link = tool("readlink", tmp + "/link", tmp.toString());
         assertEquals(1, link.status(), link::err);
         assertEquals(target + "\n", link.text());
         assertEquals("fsutil: readlink: " + tmp + ": Invalid argument\n", link.err());
+    }
+
+    @Test
+    void helpPrintsTheUsageOfItsCommand() throws Exception {
         for (String[] args : List.of(new String[] {"--help"}, new String[] {"find", "-L", "--help"}, new String[] {"du", "--help", "--", "x"},
                 new String[] {"rm", "--help"}, new String[] {"ls", "--help"})) {
-            r = tool(args);
+            Result r = tool(args);
             assertEquals(0, r.status(), r::err);
             assertTrue(r.text().startsWith(args.length == 1 ? "usage: java -jar fsutil.jar" : "usage: fsutil " + args[0] + " "), r::text);
         }
+    }
+
+    @Test
+    void usageErrorsExitWithTwo() throws Exception {
         for (String[] args : List.of(new String[0], new String[] {"frobnicate", "/"}, new String[] {"ls"})) {
-            r = tool(args);
+            Result r = tool(args);
             assertEquals(2, r.status(), r::err);
             assertTrue(r.err().startsWith(args.length == 0 ? "usage:" : "fsutil: "), r::err);
         }

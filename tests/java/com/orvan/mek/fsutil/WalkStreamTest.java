@@ -9,6 +9,7 @@ import java.io.IOException;
 import java.nio.channels.FileChannel;
 import java.nio.file.*;
 import java.util.*;
+import java.util.concurrent.Callable;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.function.Consumer;
@@ -60,22 +61,21 @@ class WalkStreamTest {
     @Test
     void nothingIsDeliveredOnceCloseReturned() throws Exception {
         sh(tmp, "for i in $(seq 40); do mkdir d$i && touch d$i/a d$i/b d$i/c; done");
-        for (boolean parallel : new boolean[] {false, true}) {
+        String dir = tmp.toString();
+        Map<String, Callable<Stream<?>>> walks = Map.of("listing", () -> FolderIteratorNix.stream(dir),
+                "entries", () -> FolderIteratorNix.entries(dir), "walk", () -> FileTree.walk(dir), "parallel walk", () -> FileTree.walk(dir).parallel());
+        for (Map.Entry<String, Callable<Stream<?>>> w : walks.entrySet()) {
+            AtomicInteger handed = new AtomicInteger();
             AtomicInteger after = new AtomicInteger();
-            AtomicInteger closed = new AtomicInteger();
-            Stream<Entry> s = FileTree.walk(tmp.toString());
-            Stream<Entry> used = parallel ? s.parallel() : s;
-            used.forEach(e -> {
-                if (closed.get() > 0) after.incrementAndGet();
-                if (closed.get() == 0 && e.depth() == 2) {
-                    s.close();
-                    closed.set(1);
-                }
+            Stream<?> s = w.getValue().call();
+            s.forEach(e -> {
+                if (handed.get() >= 10) after.incrementAndGet();
+                if (handed.incrementAndGet() == 10) s.close();  // from inside a batch the walk handed out
             });
             // In parallel, an entry another thread was already handing out as close() returned may still arrive:
             // at most one per other thread, never the rest of the walk.
-            int inFlight = parallel ? java.util.concurrent.ForkJoinPool.getCommonPoolParallelism() : 0;
-            assertTrue(after.get() <= inFlight, (parallel ? "parallel: " : "sequential: ") + after.get() + " after close()");
+            int inFlight = s.isParallel() ? java.util.concurrent.ForkJoinPool.getCommonPoolParallelism() : 0;
+            assertTrue(after.get() <= inFlight, w.getKey() + ": " + after.get() + " after close()");
         }
         assertEquals(0, streamsUnder(tmp));
     }
