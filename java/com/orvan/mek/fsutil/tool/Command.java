@@ -10,18 +10,29 @@ import java.util.List;
  * fails goes to stderr as "fsutil: COMMAND: PATH: reason" and the others go on.
  */
 abstract class Command {
+    private final String name;
+    private final String usage;
+    private final int usageStatus;
     private PrintStream out;
     private PrintStream err;
     private int status;
 
-    /** Its name on the command line. */
-    abstract String name();
+    /**
+     * @param name its name on the command line
+     * @param usage its lines of the tool's usage
+     * @param usageStatus the exit status of a usage error: its GNU namesake's
+     */
+    Command(String name, String usage, int usageStatus) {
+        this.name = name;
+        this.usage = usage;
+        this.usageStatus = usageStatus;
+    }
 
-    /** Its lines of the tool's usage. */
-    abstract String usage();
+    final String name() { return name; }
 
-    /** The exit status of a usage error: its GNU namesake's. */
-    int usageStatus() { return 2; }
+    final String usage() { return usage; }
+
+    final int usageStatus() { return usageStatus; }
 
     /** Does the work for one path (the default run's). */
     void path(String path, PrintStream out) throws IOException {

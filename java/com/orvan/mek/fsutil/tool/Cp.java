@@ -16,15 +16,11 @@ final class Cp extends Command {
             "                    -x: directories on other file systems created but not entered;",
             "                    --progress: entries and bytes done so far on stderr");
 
+    Cp() { super("cp", USAGE, 2); }
+
     private boolean xdev;
     private boolean progress;
     private PrintStream err;
-
-    @Override
-    String name() { return "cp"; }
-
-    @Override
-    String usage() { return USAGE; }
 
     @Override
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {

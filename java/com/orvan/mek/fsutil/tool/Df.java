@@ -9,11 +9,7 @@ import java.io.PrintStream;
 final class Df extends Command {
     static final String USAGE = "  df PATH...        file-system statistics (statvfs) of the file system holding each PATH";
 
-    @Override
-    String name() { return "df"; }
-
-    @Override
-    String usage() { return USAGE; }
+    Df() { super("df", USAGE, 2); }
 
     @Override
     void path(String path, PrintStream out) throws IOException {

@@ -27,19 +27,12 @@ final class Du extends Command {
             "                    units rounded up (-b: apparent size in bytes); -x: other file systems",
             "                    left out");
 
+    Du() { super("du", USAGE, 1); }
+
     private boolean summary;
     private boolean apparent;
     private boolean xdev;
     private PrintStream out;
-
-    @Override
-    String name() { return "du"; }
-
-    @Override
-    String usage() { return USAGE; }
-
-    @Override
-    int usageStatus() { return 1; }
 
     @Override
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {

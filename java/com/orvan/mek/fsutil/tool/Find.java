@@ -20,18 +20,11 @@ final class Find extends Command {
             "                    directory's entries sorted by their bytes; a directory that cannot be",
             "                    read is reported on stderr and skipped");
 
+    Find() { super("find", USAGE, 1); }
+
     private int separator = '\n';
     private final List<FileTree.Option> options = new ArrayList<>();
     private int maxDepth = Integer.MAX_VALUE;
-
-    @Override
-    String name() { return "find"; }
-
-    @Override
-    String usage() { return USAGE; }
-
-    @Override
-    int usageStatus() { return 1; }
 
     @Override
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {

@@ -12,11 +12,7 @@ final class Ls extends Command {
             "  ls DIR...         entries of each DIR, one per line, in readdir order; devices, sockets,",
             "                    '.' and '..' left out; names are written as their bytes on disk");
 
-    @Override
-    String name() { return "ls"; }
-
-    @Override
-    String usage() { return USAGE; }
+    Ls() { super("ls", USAGE, 2); }
 
     @Override
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {

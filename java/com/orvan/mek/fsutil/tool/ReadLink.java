@@ -8,11 +8,7 @@ import java.io.PrintStream;
 final class ReadLink extends Command {
     static final String USAGE = "  readlink LINK...  the full target of each symbolic link";
 
-    @Override
-    String name() { return "readlink"; }
-
-    @Override
-    String usage() { return USAGE; }
+    ReadLink() { super("readlink", USAGE, 2); }
 
     @Override
     void path(String link, PrintStream out) throws IOException {

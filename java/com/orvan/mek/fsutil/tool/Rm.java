@@ -29,17 +29,10 @@ final class Rm extends Command {
     // The kernel's limit on a path handed to one call: longer ones are judged through their parent.
     private static final int PATH_MAX = 4096;
 
+    Rm() { super("rm", USAGE, 1); }
+
     private boolean recursive;
     private boolean force;
-
-    @Override
-    String name() { return "rm"; }
-
-    @Override
-    String usage() { return USAGE; }
-
-    @Override
-    int usageStatus() { return 1; }
 
     @Override
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
