@@ -12,7 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <utility>
 
 #include "Grow.h"
 #include "JniGlue.h"
@@ -38,7 +37,7 @@ struct Batches {
     static constexpr fsutil::HandleKind kKind = fsutil::HandleKind::walk;
     static constexpr char kWhat[] = "walk";
     fsutil::HandleHeader header{kKind};
-    std::unique_ptr<fsutil::TreeWalk> walk;  // goes with the handle (freeBatches)
+    fsutil::TreeWalk* walk = nullptr;  // owned: deleted with the handle (freeBatches)
     bool postOrder = false;            // directories reported when left
     bool stopAtDirectories = false;    // a batch ends after a directory the walk would enter: Java may skip it
     fsutil::WalkOptions options;
@@ -126,6 +125,7 @@ class RecordSink final : public fsutil::WalkSink {
 
 void freeBatches(Batches* b) {
     b->header.kind = fsutil::HandleKind::gone;
+    delete b->walk;
     delete b;
 }
 
@@ -218,7 +218,7 @@ jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboole
         fsutil::raiseOpenFailure(env, kWalkPrefix, shown, batches ? errno : ENOMEM);
         return -1;
     }
-    batches->walk = std::move(walk);
+    batches->walk = walk.release();
     batches->postOrder = directoriesLast == JNI_TRUE;
     batches->stopAtDirectories = stopAtDirectories == JNI_TRUE;
     batches->options = options;
@@ -334,7 +334,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openPart(JNIE
         throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
         return -1;
     }
-    b->walk = std::move(walk);
+    b->walk = walk.release();
     return fsutil::toTypedHandle(b.release());
 }
 
