@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "DirEntries.h"  // compiled into this binary, so that the fallback can be forced
+#include "engine/DirEntries.h"  // compiled into this binary, so that the fallback can be forced
 #include "JniUtil.h"
 #include "JvmTest.h"
 

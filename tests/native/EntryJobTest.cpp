@@ -3,7 +3,7 @@
 // its errno, and a directory holding such a failure is not left, nor are the ones above it.
 #include <mutex>
 
-#include "EntryJob.h"
+#include "engine/EntryJob.h"
 #include "Fixtures.h"
 
 namespace {

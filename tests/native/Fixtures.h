@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "TreeShares.h"
-#include "TreeWalk.h"
+#include "engine/TreeShares.h"
+#include "engine/TreeWalk.h"
 
 // Open descriptors of this process on `under` or below: the JVM's own threads
 // open and close other files whenever they like.

@@ -1,7 +1,7 @@
 // Removing a tree: exactly the tree goes, links out of it are removed and never followed,
 // whatever the number of threads; what cannot go is reported with its path and reason.
 #include "Fixtures.h"
-#include "TreeDelete.h"
+#include "engine/TreeDelete.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Disk usage as du sums it: entries, bytes and blocks of a random tree with hard links equal
 // du's on any number of threads; a top that is missing is reported.
 #include "Fixtures.h"
-#include "TreeDelete.h"
-#include "TreeUsage.h"
+#include "engine/TreeDelete.h"
+#include "engine/TreeUsage.h"
 
 namespace {
 

@@ -1,0 +1,171 @@
+// Summing a tree as du(1) does: every entry, the top included, each inode
+// counted once (a file with several links is counted where it is met first),
+// apparent sizes and allocated blocks. Each shared subtree is walked with
+// attributes by the walk engine on a worker, with sums of its own, added to
+// the job's once the subtree is done.
+#include "engine/TreeUsage.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "engine/EntryJob.h"
+
+namespace fsutil {
+
+namespace {
+
+struct Inode {
+    dev_t dev;
+    ino_t ino;
+};
+
+// The inodes with several links met so far: an open-addressing table, shared by the workers.
+class InodeSet {
+   public:
+    InodeSet() = default;
+    InodeSet(const InodeSet&) = delete;
+    InodeSet& operator=(const InodeSet&) = delete;
+
+    // Whether (dev, ino) was not met before; it is then. Out of memory, it counts again.
+    bool add(dev_t dev, ino_t ino) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        if ((used_ + 1) * 2 > cap_ && !grow()) return true;
+        Inode* slot = find(slots_.get(), cap_, dev, ino);
+        if (slot->ino != 0 || slot->dev != 0) return false;
+        *slot = Inode{dev, ino};
+        ++used_;
+        return true;
+    }
+
+   private:
+    static Inode* find(Inode* slots, std::size_t cap, dev_t dev, ino_t ino) {
+        std::size_t i = (static_cast<std::size_t>(ino) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::size_t>(dev)) & (cap - 1);
+        while ((slots[i].ino != 0 || slots[i].dev != 0) && (slots[i].ino != ino || slots[i].dev != dev)) {
+            i = (i + 1) & (cap - 1);
+        }
+        return &slots[i];
+    }
+
+    bool grow() {
+        const std::size_t cap = cap_ ? cap_ * 2 : 1024;
+        MallocPtr<Inode[]> slots(static_cast<Inode*>(std::calloc(cap, sizeof(Inode))));
+        if (!slots) return false;
+        for (std::size_t i = 0; i < cap_; ++i) {
+            if (slots_[i].ino != 0 || slots_[i].dev != 0) *find(slots.get(), cap, slots_[i].dev, slots_[i].ino) = slots_[i];
+        }
+        slots_ = std::move(slots);
+        cap_ = cap;
+        return true;
+    }
+
+    std::mutex lock_;
+    MallocPtr<Inode[]> slots_;  // all zero: free
+    std::size_t cap_ = 0;
+    std::size_t used_ = 0;
+};
+
+WalkOptions usageWalk(bool sameFileSystem) {
+    WalkOptions options;
+    options.attributes = true;
+    options.everyType = true;
+    options.sameFileSystem = sameFileSystem;
+    return options;
+}
+
+}  // namespace
+
+class TreeUsage final : public EntryJob {
+   public:
+    explicit TreeUsage(bool sameFileSystem)
+        : EntryJob(JobKind::usage, usageWalk(sameFileSystem)), sameFileSystem_(sameFileSystem) {}
+
+    UsageSums sums() {
+        const std::lock_guard<std::mutex> hold(sumLock_);
+        return sums_;
+    }
+
+   private:
+    // A share's entries, summed apart and added to the job's once it is done.
+    struct ShareSum final : EntryAct {
+        explicit ShareSum(TreeUsage& j) : job(j) {}
+        TreeUsage& job;
+        UsageSums sums;
+        int act(const JobEntry& e) override { return job.count(e, sums); }
+    };
+
+    // Counts an entry into s (once per inode), as du counts it.
+    int count(const JobEntry& e, UsageSums& s) {
+        if (e.leave) return 0;
+        struct stat own;
+        const struct stat* st = e.st;
+        if (!st) {
+            int why = 0;
+            const int dir = e.dirFd(&why);
+            if (dir < 0) return why;
+            if (fstatat(dir, e.name, &own, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;  // gone since listed: nothing to count
+            if (e.type == EntryType::directory && !S_ISDIR(own.st_mode)) return 0;  // no longer the directory met
+            st = &own;
+        }
+        // Nothing on another device counts either (du -x); a further link to an inode counted does not.
+        if (sameFileSystem_ && st->st_dev != dev_) return 0;
+        if (!S_ISDIR(st->st_mode) && st->st_nlink > 1 && !inodes_.add(st->st_dev, st->st_ino)) return 0;
+        ++s.entries;
+        progressed(1, static_cast<std::uint64_t>(st->st_size));
+        s.directories += S_ISDIR(st->st_mode) ? 1 : 0;
+        s.files += S_ISREG(st->st_mode) ? 1 : 0;
+        s.bytes += static_cast<std::uint64_t>(st->st_size);
+        s.blocks += static_cast<std::uint64_t>(st->st_blocks);
+        return 0;
+    }
+
+    void add(const UsageSums& s) {
+        const std::lock_guard<std::mutex> hold(sumLock_);
+        sums_.entries += s.entries;
+        sums_.directories += s.directories;
+        sums_.files += s.files;
+        sums_.bytes += s.bytes;
+        sums_.blocks += s.blocks;
+    }
+
+    // An entry of the top levels.
+    int act(const JobEntry& e) override {
+        UsageSums s;
+        const int why = count(e, s);
+        add(s);
+        return why;
+    }
+
+    bool share(int parentFd, const char* name, const char* path) override {
+        ShareSum sum(*this);
+        const bool whole = walkShare(sum, parentFd, name, path);
+        add(sum.sums);
+        return whole;
+    }
+
+    const bool sameFileSystem_;
+    InodeSet inodes_;
+    std::mutex sumLock_;
+    UsageSums sums_;
+};
+
+std::unique_ptr<TreeShares> startUsage(UniqueFd parentFd, const char* name, bool sameFileSystem, std::size_t threads) {
+    std::unique_ptr<TreeShares> job(new (std::nothrow) TreeUsage(sameFileSystem));
+    if (job) job->start(std::move(parentFd), name, threads);
+    return job;
+}
+
+UsageSums finishUsage(std::unique_ptr<TreeShares> shares) {
+    if (!shares || shares->kind() != JobKind::usage) return UsageSums();
+    auto& job = static_cast<TreeUsage&>(*shares);  // of that kind: see above
+    job.stop();
+    return job.sums();
+}
+
+}  // namespace fsutil

@@ -1,0 +1,308 @@
+// The natives of FileTree's whole-tree jobs (delete, usage, copy): opening
+// their start on a path, handing their failures to Java as job failure records
+// (RecordFormat.h), and their results.
+#include <fcntl.h>
+#include <jni.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "jni/JniGlue.h"
+#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniUtil.h"
+#include "jni/RecordFormat.h"
+#include "engine/TreeCopy.h"
+#include "engine/TreeDelete.h"
+#include "engine/TreeShares.h"
+#include "engine/TreeUsage.h"
+
+namespace {
+
+using fsutil::CString;
+using fsutil::kCopyPrefix;
+using fsutil::kDeletePrefix;
+using fsutil::kUsagePrefix;
+using fsutil::raiseOpenFailure;
+using namespace fsutil::format;  // NOLINT(google-build-using-namespace): the records' own names
+
+// A job handed to Java: the job and its kind, so that a delete's handle
+// given to usageClose is refused, not misread.
+struct Job {
+    fsutil::HandleHeader header;
+    fsutil::TreeShares* shares;
+};
+
+constexpr fsutil::HandleKind kAnyJob[] = {fsutil::HandleKind::deleteJob, fsutil::HandleKind::usageJob,
+                                           fsutil::HandleKind::copyJob};
+
+// The job of handle, of kind (or any job kind when kind is null); null with IllegalArgumentException pending.
+Job* jobOf(JNIEnv* env, jlong handle, const fsutil::HandleKind* kind, const char* call, const char* what) {
+    return reinterpret_cast<Job*>(fsutil::checkedHandle(env, handle, kind ? kind : kAnyJob, kind ? 1 : 3, call, what));
+}
+
+// Takes the job out of its handle and frees the handle; null with IllegalArgumentException pending.
+std::unique_ptr<fsutil::TreeShares> finishing(JNIEnv* env, jlong handle, fsutil::HandleKind kind, const char* call,
+                                              const char* what) {
+    Job* job = jobOf(env, handle, &kind, call, what);
+    if (!job) return nullptr;
+    std::unique_ptr<fsutil::TreeShares> shares(job->shares);
+    job->header.kind = fsutil::HandleKind::gone;
+    delete job;
+    return shares;
+}
+
+jlong toJobHandle(JNIEnv* env, std::unique_ptr<fsutil::TreeShares> shares, fsutil::HandleKind kind, const char* prefix) {
+    Job* job = shares ? new (std::nothrow) Job{{kind}, shares.get()} : nullptr;
+    if (!job) {
+        // Not started, or no memory for its handle: a started job is stopped and freed as its kind is.
+        if (shares && kind == fsutil::HandleKind::deleteJob) fsutil::finishDelete(std::move(shares));
+        if (shares && kind == fsutil::HandleKind::usageJob) fsutil::finishUsage(std::move(shares));
+        if (shares && kind == fsutil::HandleKind::copyJob) fsutil::finishCopy(std::move(shares));
+        fsutil::raiseNoMemory(env, prefix);
+        return -1;
+    }
+    static_cast<void>(shares.release());  // the handle owns it now, until finishing()
+    return fsutil::toTypedHandle(job);
+}
+
+// The cores this thread may run on: the delete's threads.
+std::size_t usableCores() {
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 1;
+}
+
+// Splits *path (native bytes) at its last component, trailing slashes
+// dropped: that component's name, inside *path; the directory before it into
+// *parent ("." for none, "/" for the root). Whether the name is ".", ".." or
+// empty ("/"): a name that cannot be taken out of a parent.
+bool splitLast(CString* path, const char** name, CString* parent) {
+    char* p = path->get();
+    std::size_t len = std::strlen(p);
+    while (len > 1 && p[len - 1] == '/') p[--len] = '\0';
+    const char* slash = std::strrchr(p, '/');
+    *name = slash ? slash + 1 : p;
+    parent->reset(slash ? strndup(p, slash == p ? 1 : static_cast<std::size_t>(slash - p)) : strdup("."));
+    return **name == '\0' || std::strcmp(*name, ".") == 0 || std::strcmp(*name, "..") == 0;
+}
+
+// Opens the directory holding the last component of *path (native bytes,
+// which it may shorten; links along the way followed, as named) and checks
+// that component exists; its name goes to *name, inside *path. Closed with
+// an exception pending on failure. refuseDots: ".", ".." and "/" are
+// refused, as a delete must; elsewhere they name the directory itself.
+fsutil::UniqueFd openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name) {
+    CString parent;
+    const bool dots = splitLast(path, name, &parent);
+    const char* p = path->get();
+    if (dots && refuseDots) {
+        char szMsg[512];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sRefusing to remove '%s': '.', '..' and '/' are never removed",
+                              prefix, p);
+        throwIOException(env, szMsg);
+        return fsutil::UniqueFd();
+    }
+    // The directory itself where the name cannot be taken out of its parent ("/", "x/..").
+    if (dots) {
+        parent.reset(strdup(p));
+        *name = ".";
+    }
+    fsutil::UniqueFd parentFd(parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    struct stat st;
+    if (!parentFd || fstatat(parentFd.get(), *name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        raiseOpenFailure(env, prefix, p, parent ? errno : ENOMEM);
+        return fsutil::UniqueFd();
+    }
+    return parentFd;
+}
+
+// Opens the directory that is to hold the new entry *path names (native
+// bytes, which it may shorten); its name goes to *name, inside *path. Closed
+// with an exception pending when the directory cannot be opened or the entry exists already.
+fsutil::UniqueFd openTargetParent(JNIEnv* env, CString* path, const char** name) {
+    CString parent;
+    const bool dots = splitLast(path, name, &parent);
+    const char* p = path->get();
+    // ".", ".." and "/" name directories that exist.
+    fsutil::UniqueFd parentFd(!dots && parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (!parentFd && !dots) {
+        raiseOpenFailure(env, kCopyPrefix, p, parent ? errno : ENOMEM);
+        return parentFd;
+    }
+    struct stat st;
+    const int err = dots || fstatat(parentFd.get(), *name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : errno;
+    if (err == ENOENT) return parentFd;
+    if (err == EEXIST) {
+        char szMsg[512];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
+        throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
+    } else {
+        raiseOpenFailure(env, kCopyPrefix, p, err);
+    }
+    return fsutil::UniqueFd();
+}
+
+// Whether the directory open as dirFd is the directory src or lies below it (followed up through "..").
+bool insideOf(int dirFd, const struct stat& src) {
+    fsutil::UniqueFd fd(dup(dirFd));
+    struct stat st;
+    while (fd && fstat(fd.get(), &st) == 0) {
+        if (st.st_dev == src.st_dev && st.st_ino == src.st_ino) return true;
+        fsutil::UniqueFd parent(openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat up;
+        if (!parent || fstat(parent.get(), &up) != 0 || (up.st_dev == st.st_dev && up.st_ino == st.st_ino)) {
+            return false;  // the root: nothing above
+        }
+        fd = std::move(parent);
+    }
+    return false;
+}
+
+// The delete of *path (native bytes) started, as a handle for FileTree; -1 with an exception pending.
+jlong deleteStart(JNIEnv* env, CString* path) {
+    const char* name = nullptr;
+    fsutil::UniqueFd parentFd = openParentOf(env, kDeletePrefix, true, path, &name);
+    if (!parentFd) return -1;
+    return toJobHandle(env, fsutil::startDelete(std::move(parentFd), name, usableCores()), fsutil::HandleKind::deleteJob,
+                       kDeletePrefix);
+}
+
+// The usage sums of *path (native bytes) started, as a handle for FileTree; -1 with an exception pending.
+jlong usageStart(JNIEnv* env, CString* path, jboolean sameFileSystem) {
+    const char* name = nullptr;
+    fsutil::UniqueFd parentFd = openParentOf(env, kUsagePrefix, false, path, &name);
+    if (!parentFd) return -1;
+    return toJobHandle(env, fsutil::startUsage(std::move(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()),
+                       fsutil::HandleKind::usageJob, kUsagePrefix);
+}
+
+// The copy of *srcPath to the new entry *dstPath (both native bytes) started,
+// as a handle for FileTree; -1 with an exception pending.
+jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFileSystem) {
+    const char* srcName = nullptr;
+    fsutil::UniqueFd srcParent = openParentOf(env, kCopyPrefix, false, srcPath, &srcName);
+    if (!srcParent) return -1;
+    const char* dstName = nullptr;
+    fsutil::UniqueFd dstParent = openTargetParent(env, dstPath, &dstName);
+    if (!dstParent) return -1;
+    struct stat st;
+    if (fstatat(srcParent.get(), srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        insideOf(dstParent.get(), st)) {
+        char szMsg[1024];
+        fsutil::formatMessage(szMsg, sizeof szMsg, "%sCannot copy '%s' into itself: '%s' lies inside it", kCopyPrefix,
+                              srcPath->get(), dstPath->get());
+        throwIOException(env, szMsg);
+        return -1;
+    }
+    return toJobHandle(env,
+                       fsutil::startCopy(std::move(srcParent), srcName, std::move(dstParent), dstName,
+                                         sameFileSystem == JNI_TRUE, usableCores()),
+                       fsutil::HandleKind::copyJob, kCopyPrefix);
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+    CString path;
+    return fsutil::pathOf(env, jsPath, kDeletePrefix, &path) ? deleteStart(env, &path) : -1;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
+                                                                    jboolean sameFileSystem) {
+    CString path;
+    return fsutil::pathOf(env, jsPath, kUsagePrefix, &path) ? usageStart(env, &path, sameFileSystem) : -1;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                          jbyteArray jbPath) {
+    CString path;
+    return fsutil::pathOf(env, jbPath, kDeletePrefix, &path) ? deleteStart(env, &path) : -1;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                         jbyteArray jbPath, jboolean sameFileSystem) {
+    CString path;
+    return fsutil::pathOf(env, jbPath, kUsagePrefix, &path) ? usageStart(env, &path, sameFileSystem) : -1;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
+                                                                   jstring jsTarget, jboolean sameFileSystem) {
+    CString srcPath;
+    CString dstPath;
+    if (!fsutil::pathOf(env, jsSource, kCopyPrefix, &srcPath) || !fsutil::pathOf(env, jsTarget, kCopyPrefix, &dstPath)) return -1;
+    return copyStart(env, &srcPath, &dstPath, sameFileSystem);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpenBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                        jbyteArray jbSource, jbyteArray jbTarget,
+                                                                        jboolean sameFileSystem) {
+    CString srcPath;
+    CString dstPath;
+    if (!fsutil::pathOf(env, jbSource, kCopyPrefix, &srcPath) || !fsutil::pathOf(env, jbTarget, kCopyPrefix, &dstPath)) return -1;
+    return copyStart(env, &srcPath, &dstPath, sameFileSystem);
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+                                                                       jint waitMs, jlongArray jlDone) {
+    Job* handle = jobOf(env, jlHandle, nullptr, "[FileTree.jobNext]", "job");
+    if (!handle) return nullptr;
+    fsutil::TreeShares* job = handle->shares;
+    fsutil::TreeFailure failure;
+    const fsutil::TreeShares::Take took = job->takeFailure(&failure, waitMs);
+    if (jlDone && env->GetArrayLength(jlDone) == static_cast<jsize>(kJobDoneCount)) {
+        const jlong done[kJobDoneCount] = {static_cast<jlong>(job->entriesDone()), static_cast<jlong>(job->bytesDone())};
+        env->SetLongArrayRegion(jlDone, 0, kJobDoneCount, done);
+    }
+    if (took == fsutil::TreeShares::Take::end) return nullptr;
+    if (took == fsutil::TreeShares::Take::timeout) return env->NewByteArray(0);
+    CString path(failure.path.release());
+    const std::size_t pathLen = std::strlen(path.get());
+    const char* text = fsutil::reasonText(failure.err);
+    const std::size_t textLen = std::strlen(text);
+    // Its errno, the path's bytes, a NUL, the text's bytes.
+    jbyteArray record = env->NewByteArray(static_cast<jsize>(kErrnoBytes + pathLen + 1 + textLen));
+    if (!record) return nullptr;
+    unsigned char err[kErrnoBytes];
+    putErrno(err, recordErrno(failure.err));
+    env->SetByteArrayRegion(record, 0, kErrnoBytes, reinterpret_cast<const jbyte*>(err));
+    env->SetByteArrayRegion(record, kErrnoBytes, static_cast<jsize>(pathLen + 1), reinterpret_cast<const jbyte*>(path.get()));
+    env->SetByteArrayRegion(record, static_cast<jsize>(kErrnoBytes + pathLen + 1), static_cast<jsize>(textLen),
+                            reinterpret_cast<const jbyte*>(text));
+    return record;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle) {
+    std::unique_ptr<fsutil::TreeShares> job = finishing(env, jlHandle, fsutil::HandleKind::copyJob, "[FileTree.copyClose]", "copy");
+    return job ? static_cast<jlong>(fsutil::finishCopy(std::move(job))) : -1;
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteClose(JNIEnv* env, jclass /*jcls*/,
+                                                                      jlong jlHandle) {
+    std::unique_ptr<fsutil::TreeShares> job = finishing(env, jlHandle, fsutil::HandleKind::deleteJob, "[FileTree.deleteClose]", "delete");
+    return job ? static_cast<jlong>(fsutil::finishDelete(std::move(job))) : -1;
+}
+
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+                                                                    jlongArray jlSums) {
+    std::unique_ptr<fsutil::TreeShares> job = finishing(env, jlHandle, fsutil::HandleKind::usageJob, "[FileTree.usageClose]", "usage");
+    if (!job) return;
+    const fsutil::UsageSums s = fsutil::finishUsage(std::move(job));
+    jlong sums[kUsageCount];
+    sums[kUsageEntries] = static_cast<jlong>(s.entries);
+    sums[kUsageDirectories] = static_cast<jlong>(s.directories);
+    sums[kUsageFiles] = static_cast<jlong>(s.files);
+    sums[kUsageBytes] = static_cast<jlong>(s.bytes);
+    sums[kUsageBlocks] = static_cast<jlong>(s.blocks);
+    if (jlSums && env->GetArrayLength(jlSums) == static_cast<jsize>(kUsageCount)) env->SetLongArrayRegion(jlSums, 0, kUsageCount, sums);
+}
+
+}  // extern "C"

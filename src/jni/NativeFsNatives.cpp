@@ -1,0 +1,87 @@
+// The natives behind NativeFs: a path's native bytes, a link's whole target,
+// whether a path is a directory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include <jni.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "jni/JniGlue.h"
+#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniUtil.h"
+#include "base/Owned.h"
+
+using fsutil::Charset;
+using fsutil::CString;
+
+namespace {
+
+// readLinkTarget at any length: past PATH_MAX, of the link opened itself, component by component.
+int readLinkAnyLength(const char* path, char** target) {
+    if (std::strlen(path) < PATH_MAX) return readLinkTarget(path, target);
+    const fsutil::UniqueFd fd(fsutil::openNativePath(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return -1;
+    int rc = -1;
+    for (std::size_t size = 512; size <= 65536; size *= 2) {
+        CString buffer(static_cast<char*>(std::malloc(size)));
+        if (!buffer) break;
+        const ssize_t n = readlinkat(fd.get(), "", buffer.get(), size);  // "" reads the link fd names
+        if (n < 0) break;
+        if (static_cast<std::size_t>(n) < size) {
+            buffer.get()[n] = '\0';
+            *target = buffer.release();
+            rc = 0;
+            break;
+        }
+    }
+    return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Small natives behind the command-line tool.
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_nativePath(JNIEnv* env, jclass /*jcls*/,
+                                                                          jstring jsPath) {
+    if (!jsPath) {
+        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.nativePath] path is null");
+        return nullptr;
+    }
+    if (fsutil::refuseNul(env, jsPath)) return nullptr;
+    CString szPath(getNativeFilePath(env, jsPath));
+    if (!szPath) return nullptr;
+    const auto len = static_cast<jsize>(std::strlen(szPath.get()));
+    jbyteArray bytes = env->NewByteArray(len);
+    if (bytes) env->SetByteArrayRegion(bytes, 0, len, reinterpret_cast<const jbyte*>(szPath.get()));
+    return bytes;
+}
+
+JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readLink(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
+    CString szPath;
+    if (!fsutil::pathOf(env, jsPath, "[UNIXFileSysUtil.readLink] ", &szPath)) return nullptr;
+    char* pszTarget = nullptr;
+    if (readLinkAnyLength(szPath.get(), &pszTarget) != 0) {
+        fsutil::raisePathError(env, "[UNIXFileSysUtil.readLink] Fail to read link '", szPath.get(), errno);
+        return nullptr;
+    }
+    CString target(pszTarget);
+    return getJavaFilePath(env, target.get());
+}
+
+JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_isDirectory(JNIEnv* env, jclass /*jcls*/,
+                                                                         jstring jsPath) {
+    CString szPath;
+    if (!fsutil::pathOf(env, jsPath, "[UNIXFileSysUtil.isDirectory] ", &szPath)) return JNI_FALSE;
+    struct stat st;
+    return fsutil::lstatNativePath(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
+}
+
+}  // extern "C"
