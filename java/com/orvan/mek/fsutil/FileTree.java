@@ -65,6 +65,76 @@ public final class FileTree {
         FIFO
     }
 
+    /** What happened to an entry: what a sync did to the target, or what a watch saw. */
+    public enum ChangeKind {
+        /** The entry is new (or took the place of one of another type, reported {@link #REMOVED} first). */
+        CREATED,
+        /** A file's data changed, or a name joined or left a group of hard links. */
+        MODIFIED,
+        /** Metadata alone changed (mode, owner, times, extended attributes, ACLs): the same inode, no data written. */
+        ATTRIBUTES,
+        /** The entry is gone, and with a directory everything below it. */
+        REMOVED,
+        /** The entry was renamed within the tree: {@link Change#fromPath()} is where it was, {@link Change#path()} where it is. */
+        MOVED,
+        /** Changes were lost and the tree was read again: the changes that follow bring the listing up to date. */
+        OVERFLOW
+    }
+
+    /**
+     * One change to an entry of a tree. Applied in order to a listing of the tree (paths and types),
+     * the changes give the tree as it stands after them: {@link ChangeKind#CREATED} puts the path (an
+     * existing one takes the new type), {@link ChangeKind#REMOVED} takes the path and everything below
+     * it away, {@link ChangeKind#MOVED} takes {@link #fromPath()} and what is below it to {@link #path()}
+     * (replacing what was there); {@link ChangeKind#MODIFIED}, {@link ChangeKind#ATTRIBUTES} and
+     * {@link ChangeKind#OVERFLOW} change no path.
+     */
+    public static final class Change {
+        private final ChangeKind kind;
+        private final Type type;
+        private final String path;
+        private final byte[] root;
+        private final byte[] pathBytes;
+        private final String fromPath;
+        private final byte[] fromBytes;
+
+        Change(ChangeKind kind, Type type, byte[] root, byte[] pathBytes, byte[] fromBytes) {
+            this.kind = kind;
+            this.type = type;
+            this.root = root;
+            this.pathBytes = pathBytes;
+            this.path = NameCodec.decodePath(pathBytes, 0, pathBytes.length);
+            this.fromBytes = fromBytes;
+            this.fromPath = fromBytes == null ? null : NameCodec.decodePath(fromBytes, 0, fromBytes.length);
+        }
+
+        /** @return what happened */
+        public ChangeKind kind() { return kind; }
+
+        /** @return the entry's type where it is known (after the change; before it for {@link ChangeKind#REMOVED}), else null */
+        public Type type() { return type; }
+
+        /** @return the entry's path below the root, its names joined with "/", as {@link Entry#path()} shows it; "" for the root */
+        public String path() { return path; }
+
+        /** @return the entry's path below the root as its bytes (a copy) */
+        public byte[] pathBytes() { return pathBytes.clone(); }
+
+        /** @return for {@link ChangeKind#MOVED}, the path below the root the entry had before; else null */
+        public String fromPath() { return fromPath; }
+
+        /** @return the entry itself, byte for byte, as {@link Entry#toPath()} names a listed entry */
+        public Path toPath() { return NioPaths.path(root, NioPaths.names(pathBytes)); }
+
+        /** @return for {@link ChangeKind#MOVED}, where the entry was, byte for byte; else null */
+        public Path fromToPath() { return fromBytes == null ? null : NioPaths.path(root, NioPaths.names(fromBytes)); }
+
+        @Override
+        public String toString() {
+            return kind + " " + (fromPath == null ? path : fromPath + " -> " + path);
+        }
+    }
+
     /** Options of a walk. */
     public enum Option {
         /** Each entry carries its {@code lstat} record (one {@code fstatat} on the open directory). */

@@ -90,6 +90,22 @@ final class NioPaths {
         return path(root.length == 0 ? Arrays.copyOfRange(b, 1, len) : b);
     }
 
+    /** The names of a relative path's bytes, split at each '/'; none for an empty path. */
+    static byte[][] names(byte[] rel) {
+        if (rel.length == 0) return new byte[0][];
+        int n = 1;
+        for (byte b : rel) if (b == '/') n++;
+        byte[][] names = new byte[n][];
+        int from = 0;
+        for (int i = 0, k = 0; i <= rel.length; i++) {
+            if (i == rel.length || rel[i] == '/') {
+                names[k++] = Arrays.copyOfRange(rel, from, i);
+                from = i + 1;
+            }
+        }
+        return names;
+    }
+
     /** A walk's root: the string given, whose bytes are resolved once, when first asked; or a Path's bytes. */
     static final class Root {
         private final String string;
