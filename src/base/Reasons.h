@@ -5,6 +5,7 @@
 #ifndef FSUTIL_REASONS_H
 #define FSUTIL_REASONS_H
 
+#include <cstdio>
 #include <cstring>
 
 namespace fsutil {
@@ -14,15 +15,11 @@ enum Reason : int {
     kReasonMoved = -2,         // a directory opened again is no longer the one walked
     kReasonMountPoint = -3,    // a delete does not cross into another file system
     kReasonTargetMoved = -4,   // a copy's target directory was moved or replaced meanwhile
-    kReasonXattr = -5,         // extended attributes not copied, for a reason not below
-    kReasonXattrNotSupported = -6,
-    kReasonXattrNotPermitted = -7,
-    kReasonXattrDenied = -8,
-    kReasonXattrNoSpace = -9,
-    kReasonXattrQuota = -10,
-    kReasonXattrTooBig = -11,
-    kReasonXattrRange = -12,
+    kReasonXattr = -1000,      // extended attributes not copied: kReasonXattr - errno, the errno's text after it
 };
+
+// Extended attributes not copied for the errno err.
+inline int xattrReason(int err) { return kReasonXattr - (err > 0 ? err : 0); }
 
 struct ReasonText {
     int reason;
@@ -34,19 +31,18 @@ constexpr ReasonText kReasonTexts[] = {
     {kReasonMoved, "Directory moved or replaced during the walk"},
     {kReasonMountPoint, "Mount point: not crossed"},
     {kReasonTargetMoved, "Target directory moved or replaced during the copy"},
-    {kReasonXattr, "Extended attributes not copied"},
-    {kReasonXattrNotSupported, "Extended attributes not copied: Operation not supported"},
-    {kReasonXattrNotPermitted, "Extended attributes not copied: Operation not permitted"},
-    {kReasonXattrDenied, "Extended attributes not copied: Permission denied"},
-    {kReasonXattrNoSpace, "Extended attributes not copied: No space left on device"},
-    {kReasonXattrQuota, "Extended attributes not copied: Disk quota exceeded"},
-    {kReasonXattrTooBig, "Extended attributes not copied: Argument list too long"},
-    {kReasonXattrRange, "Extended attributes not copied: Numerical result out of range"},
 };
 
-// The text of a reason: the system's for an errno.
+// The text of a reason: the system's for an errno. An extended-attribute
+// failure's is made on this thread, valid until its next call.
 inline const char* reasonText(int reason) {
     if (reason >= 0) return std::strerror(reason);
+    if (reason <= kReasonXattr) {
+        thread_local char text[160];
+        const int err = kReasonXattr - reason;
+        (void)std::snprintf(text, sizeof text, "Extended attributes not copied%s%s", err ? ": " : "", err ? std::strerror(err) : "");
+        return text;
+    }
     for (const ReasonText& r : kReasonTexts) {
         if (r.reason == reason) return r.text;
     }

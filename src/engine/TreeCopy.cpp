@@ -40,23 +40,6 @@ constexpr mode_t kUnknownMode = ~mode_t{0};
 constexpr std::size_t kRangeChunk = std::size_t{16} << 20;
 constexpr std::size_t kBufferBytes = 65536;
 
-// The reason an extended-attribute copy failed for, by its errno.
-constexpr struct {
-    int err;
-    Reason reason;
-} kXattrReasons[] = {
-    {ENOTSUP, kReasonXattrNotSupported}, {EPERM, kReasonXattrNotPermitted}, {EACCES, kReasonXattrDenied},
-    {ENOSPC, kReasonXattrNoSpace},       {EDQUOT, kReasonXattrQuota},       {E2BIG, kReasonXattrTooBig},
-    {ERANGE, kReasonXattrRange},
-};
-
-int xattrReason(int err) {
-    for (const auto& x : kXattrReasons) {
-        if (x.err == err) return x.reason;
-    }
-    return kReasonXattr;
-}
-
 // "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open descriptor, or
 // an entry of an open directory, for the calls without an *at form.
 struct ProcPath {

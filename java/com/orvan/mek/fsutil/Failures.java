@@ -3,6 +3,7 @@ package com.orvan.mek.fsutil;
 import java.io.IOException;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.DirectoryNotEmptyException;
+import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
 import java.nio.file.FileSystemLoopException;
 import java.nio.file.NoSuchFileException;
@@ -29,6 +30,7 @@ final class Failures {
         if (errno == Records.ENOTDIR) return new NotDirectory(path, reason);
         if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason);
         if (errno == Records.LOOP_ERRNO) return new Loop(path, reason);
+        if (errno == Records.EEXIST) return new FileAlreadyExistsException(path, null, reason);
         return new FileSystemException(path, null, reason);
     }
 

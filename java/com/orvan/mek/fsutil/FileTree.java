@@ -156,10 +156,18 @@ public final class FileTree {
 
     /**
      * The handler used when none is given: one {@link System.Logger} warning per failure, on the
-     * logger named {@code com.orvan.mek.fsutil.FileTree}.
+     * logger named {@code com.orvan.mek.fsutil.FileTree}, "PATH: reason". Given to a call of this
+     * class, PATH is the whole path (the root's own for a failure of the root itself); called
+     * directly, the path it is handed.
      */
     public static final BiConsumer<String, IOException> LOG_FAILURES = (path, error) ->
             System.getLogger(FileTree.class.getName()).log(System.Logger.Level.WARNING, "{0}: {1}", path, reason(error));
+
+    /** The handler a call hands its failures to: {@link #LOG_FAILURES} logs each by its whole path, the root's for the root itself. */
+    private static BiConsumer<String, IOException> named(BiConsumer<String, IOException> onError, String root) {
+        if (onError != LOG_FAILURES) return onError;
+        return (path, error) -> LOG_FAILURES.accept(path.isEmpty() ? root : root + "/" + path, error);
+    }
 
     /** An entry of the tree. */
     public static final class Entry {
@@ -469,7 +477,7 @@ public final class FileTree {
             long handle = rootBytes != null
                     ? NativeDispatcher.openTreeBytes(rootBytes, attributes, sameFs, sorted, last, follow, maxDepth, stops)
                     : NativeDispatcher.openTree(root, attributes, sameFs, sorted, last, follow, maxDepth, stops);
-            WalkState shared = new WalkState(attributes, last, maxDepth, prune, onError, new NioPaths.Root(root, rootBytes));
+            WalkState shared = new WalkState(attributes, last, maxDepth, prune, named(onError, root), new NioPaths.Root(root, rootBytes));
             WalkSpliterator whole = new WalkSpliterator(shared, new WalkReader(handle, shared, null), Long.MAX_VALUE);
             return StreamSupport.stream(whole, false).onClose(shared::close);
         }
@@ -510,7 +518,7 @@ public final class FileTree {
         long job = NativeDispatcher.deleteOpen(path);
         long removed;
         try {
-            TreeJob.failures(job, onError, progress);
+            TreeJob.failures(job, named(onError, path), progress);
         } finally {
             removed = NativeDispatcher.deleteClose(job);
         }
@@ -532,7 +540,7 @@ public final class FileTree {
         long job = NativeDispatcher.deleteOpenBytes(b);
         long removed;
         try {
-            TreeJob.failures(job, onError, null);
+            TreeJob.failures(job, named(onError, path.toString()), null);
         } finally {
             removed = NativeDispatcher.deleteClose(job);
         }
@@ -593,7 +601,7 @@ public final class FileTree {
         long job = NativeDispatcher.usageOpenBytes(b, set.contains(Option.SAME_FILE_SYSTEM));
         long[] sums = new long[Records.USAGE_COUNT];
         try {
-            TreeJob.failures(job, onError, null);
+            TreeJob.failures(job, named(onError, root.toString()), null);
         } finally {
             NativeDispatcher.usageClose(job, sums);
         }
@@ -710,7 +718,7 @@ public final class FileTree {
         Objects.requireNonNull(source, "[FileTree.copy] source is null");
         Objects.requireNonNull(target, "[FileTree.copy] target is null");
         boolean sameFs = copyOptions(onError, options);
-        return copyRun(NativeDispatcher.copyOpen(source, target, sameFs), onError, progress);
+        return copyRun(NativeDispatcher.copyOpen(source, target, sameFs), named(onError, source), progress);
     }
 
     /**
@@ -759,7 +767,7 @@ public final class FileTree {
         byte[] from = NioPaths.bytes(Objects.requireNonNull(source, "[FileTree.copy] source is null"), "[FileTree.copy] ");
         byte[] to = NioPaths.bytes(Objects.requireNonNull(target, "[FileTree.copy] target is null"), "[FileTree.copy] ");
         boolean sameFs = copyOptions(onError, options);
-        return copyRun(NativeDispatcher.copyOpenBytes(from, to, sameFs), onError, progress);
+        return copyRun(NativeDispatcher.copyOpenBytes(from, to, sameFs), named(onError, source.toString()), progress);
     }
 
     /** Checks copy's handler and options; whether SAME_FILE_SYSTEM is among them. */
@@ -865,7 +873,7 @@ public final class FileTree {
         long job = NativeDispatcher.usageOpen(root, set.contains(Option.SAME_FILE_SYSTEM));
         long[] sums = new long[Records.USAGE_COUNT];
         try {
-            TreeJob.failures(job, onError, progress);
+            TreeJob.failures(job, named(onError, root), progress);
         } finally {
             NativeDispatcher.usageClose(job, sums);
         }

@@ -111,4 +111,11 @@ final class NativeDispatcher {
 
     /** See {@link NativeFs#isDirectory}. */
     static native boolean isDirectory(String path);
+
+    static native boolean isDirectoryBytes(byte[] path);
+
+    static native byte[] readLinkBytes(byte[] path) throws IOException;
+
+    /** The eleven statvfs values of the file system holding path, in FileSysStatUnix's order. */
+    static native long[] statVfsBytes(byte[] path) throws IOException;
 }

@@ -58,6 +58,7 @@ final class Records {
     static final int EACCES = 13;
     static final int ENOTDIR = 20;
     static final int ENOTEMPTY = 39;
+    static final int EEXIST = 17;
 
     // What an input stream's read returns besides counts and -1 (the end).
     static final int READ_CLOSED = -2;
@@ -78,7 +79,7 @@ final class Records {
         LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
         WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER, ERRNO_BYTES, WALK_BATCH,
         ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
-        EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY,
+        EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY, EEXIST,
         READ_CLOSED, READ_INTERRUPTED,
         JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT};
 

@@ -2,6 +2,7 @@ package com.orvan.mek.fsutil.tool;
 
 import com.orvan.mek.fsutil.FolderIteratorNix;
 import java.io.FileNotFoundException;
+import java.nio.file.NoSuchFileException;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.util.List;
@@ -30,7 +31,7 @@ final class Ls extends Command {
                     out.write(name, 0, name.length);
                     out.write('\n');
                 }
-            } catch (FileNotFoundException e) {
+            } catch (FileNotFoundException | NoSuchFileException e) {
                 fail("cannot access ", dir, Args.reason(e));
             } catch (IOException e) {
                 fail("cannot open directory ", dir, Args.reason(e));
