@@ -19,9 +19,12 @@ final class Ls extends Command {
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
         start(out, err);
         if (args.isEmpty()) throw new UsageException("no PATH given");
+        boolean first = true;
         for (byte[] dir : args) {
             try (FolderIteratorNix it = new FolderIteratorNix(Args.path(dir))) {
                 if (args.size() > 1) {
+                    if (!first) out.write('\n');  // a blank line between directories, as GNU ls
+                    first = false;
                     out.write(dir, 0, dir.length);
                     out.write(':');
                     out.write('\n');
