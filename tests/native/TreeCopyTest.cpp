@@ -2,6 +2,11 @@
 // hard links kept), bytes equal, whatever the number of threads.
 #include "Fixtures.h"
 #include "engine/TreeCopy.h"
+#include "base/Reasons.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
 
 TEST(TreeCopy, CopyListsAsTheSourceWithTheSameBytes) {
     TempDir t;
@@ -38,4 +43,13 @@ TEST(TreeCopy, HardLinkIsNotMadeThroughAStepSwappedForALink) {
     EXPECT_EQ(st.st_nlink, 1u);
     ASSERT_EQ(stat((t / "moved/f").c_str(), &st), 0);
     EXPECT_EQ(st.st_nlink, 2u);  // the link made before the swap
+}
+
+// An extended-attribute failure tells its errno's own text, whichever errno it is.
+TEST(TreeCopy, ExtendedAttributeFailuresCarryTheErrnosText) {
+    for (const int err : {EIO, ENOTSUP, EACCES, ELOOP}) {
+        EXPECT_EQ(std::string("Extended attributes not copied: ") + std::strerror(err), fsutil::reasonText(fsutil::xattrReason(err)));
+    }
+    EXPECT_STREQ("Extended attributes not copied", fsutil::reasonText(fsutil::xattrReason(0)));
+    EXPECT_STREQ(std::strerror(EIO), fsutil::reasonText(EIO));
 }
