@@ -193,6 +193,7 @@ bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out, Refus
             ok = bytes.reserve(1);
             if (ok) bytes.data[bytes.len++] = '/';
         }
+        const std::size_t nameStart = bytes.len;
         auto* platform = static_cast<jbyteArray>(env->GetObjectArrayElement(forms, 2 * i));
         auto* latin1 = static_cast<jbyteArray>(env->GetObjectArrayElement(forms, 2 * i + 1));
         jbyteArray chosen = platform ? platform : latin1;
@@ -200,14 +201,13 @@ bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out, Refus
             refused = "Unmappable character: a name holds a character neither the platform charset nor ISO-8859-1 maps";
         } else if (ok && platform && latin1 && probe.at(bytes) && (ok = append(bytes, env, platform))) {
             // Each form tried in place: the platform's, else ISO-8859-1's; both there is two entries, and no answer.
-            const std::size_t start = bytes.len - static_cast<std::size_t>(env->GetArrayLength(platform));
-            const bool hasPlatform = existsIn(probe.dir.get(), bytes.data + start, bytes.len - start);
-            bytes.len = start;
+            const bool hasPlatform = existsIn(probe.dir.get(), bytes.data + nameStart, bytes.len - nameStart);
+            bytes.len = nameStart;
             ok = append(bytes, env, latin1);
-            const bool hasLatin1 = ok && existsIn(probe.dir.get(), bytes.data + start, bytes.len - start);
+            const bool hasLatin1 = ok && existsIn(probe.dir.get(), bytes.data + nameStart, bytes.len - nameStart);
             if (hasPlatform && hasLatin1) refused = kAmbiguous;
             if (ok && !hasLatin1) {
-                bytes.len = start;
+                bytes.len = nameStart;
                 ok = append(bytes, env, platform);
             }
         } else if (ok) {
@@ -215,12 +215,7 @@ bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out, Refus
         }
         env->DeleteLocalRef(latin1);
         env->DeleteLocalRef(platform);
-        if (ok && !refused && i + 1 < names && probe.open) {
-            // The name just appended runs back to the last '/'.
-            std::size_t start = bytes.len;
-            while (start > 0 && bytes.data[start - 1] != '/') --start;
-            probe.down(bytes, bytes.len - start);
-        }
+        if (ok && !refused && i + 1 < names) probe.down(bytes, bytes.len - nameStart);
     }
     env->DeleteLocalRef(forms);
     if (refused == kAmbiguous && refuse == Refuse::fileSystem) {

@@ -44,6 +44,11 @@ import java.util.stream.StreamSupport;
  * {@link java.nio.file.DirectoryNotEmptyException} (ENOTEMPTY), otherwise
  * {@link java.nio.file.FileSystemException}; {@code getFile()} is the path, {@code getReason()} the
  * system's error text.
+ *
+ * <p>A path {@code String} reaches the entry a listing reads as it, name by name; where a name could
+ * mean two existing entries (in UTF-8, "é" is both C3 A9 and the reading of a lone E9), every call
+ * refuses it with a {@link java.nio.file.FileSystemException} whose reason begins "Ambiguous name",
+ * touching nothing: the {@link Path} forms ({@link Entry#toPath()}) name such entries.
  */
 public final class FileTree {
     static {
@@ -377,14 +382,17 @@ public final class FileTree {
     }
 
     /**
-     * The {@link Path} of a path string as this library resolves it: each component in its
-     * platform-charset form when such an entry exists, else its ISO-8859-1 form when that exists,
-     * else the platform form. So {@code toPath(root + "/" + entry.path())} names that very entry
-     * for {@code java.nio.file}, also for a name the platform charset cannot show.
+     * The {@link Path} of a path string as this library resolves it, name by name: the bytes a
+     * listing reads as that name (its platform-charset bytes where the charset maps it exactly,
+     * else its ISO-8859-1 bytes); where both read as it and both exist, the string is ambiguous.
+     * So {@code toPath(root + "/" + entry.path())} names that very entry for {@code java.nio.file},
+     * also for a name the platform charset cannot show.
      *
      * @param path a path as this library takes paths; it need not exist
      * @return its byte-exact {@code Path}, relative when {@code path} is
      * @throws NullPointerException when path is null
+     * @throws java.nio.file.InvalidPathException when a name could mean two existing entries
+     *     (reason "Ambiguous name: ..."), has no bytes any listing reads as it, or holds a NUL
      */
     public static Path toPath(String path) {
         return NioPaths.path(NativeDispatcher.resolve(path));

@@ -98,6 +98,8 @@ class FolderIteratorNixTest {
     @Test
     void longMessagesLoseTheMiddleOfThePathNotTheReasonNorHalfACharacter() throws Exception {
         for (String wide : List.of("\u00e9", "\u20ac", "\ud83d\ude00")) { // shortened at every byte of a 2-, 3- and 4-byte character
+            // A character no form of a name maps is no path at all.
+            if (!Charset.defaultCharset().newEncoder().canEncode(wide) && wide.charAt(0) > 0xff) continue;
             for (int shift = 0; shift < 4; shift++) {
                 String msg = failure(FileNotFoundException.class, tmp + "/" + "x".repeat(shift) + (wide.repeat(50) + "/").repeat(6));
                 assertFalse(msg.contains("\ufffd"), msg); // a character is kept or dropped whole
