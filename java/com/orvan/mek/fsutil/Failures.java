@@ -42,16 +42,19 @@ final class Failures {
     }
 
     private static IOException of(String path, int errno, String reason, String message) {
-        if (errno == Records.EACCES || errno == Records.EPERM) return new AccessDenied(path, reason, message);
-        if (errno == Records.ENOENT) return new NoSuchFile(path, reason, message);
+        boolean plain = message == null;  // the JDK's own class where it carries the reason
+        if (errno == Records.EACCES || errno == Records.EPERM) {
+            return plain ? new AccessDeniedException(path, null, reason) : new AccessDenied(path, reason, message);
+        }
+        if (errno == Records.ENOENT) return plain ? new NoSuchFileException(path, null, reason) : new NoSuchFile(path, reason, message);
         if (errno == Records.ENOTDIR) return new NotDirectory(path, reason, message);
         if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason, message);
         if (errno == Records.LOOP_ERRNO) return new Loop(path, reason, message);
-        return new Other(path, reason, message);
+        return plain ? new FileSystemException(path, null, reason) : new Other(path, reason, message);
     }
 
-    // Each carries its reason (the JDK's NotDirectory, DirectoryNotEmpty and FileSystemLoop
-    // exceptions take none) and, for a failure told with others, a message of its own.
+    // Subclasses that carry a reason where the JDK's class takes none (NotDirectory,
+    // DirectoryNotEmpty, FileSystemLoop), and a message of their own for a failure told with others.
 
     private static final class AccessDenied extends AccessDeniedException {
         private static final long serialVersionUID = 1L;
