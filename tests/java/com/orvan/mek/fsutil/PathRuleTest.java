@@ -40,7 +40,7 @@ class PathRuleTest {
         String t = tree(), before = disk();
         Map<String, Call> calls = new LinkedHashMap<>();
         calls.put("delete", FileTree::delete);
-        calls.put("usage", p -> FileTree.usage(p, (x, e) -> fail(x + ": " + e)));
+        calls.put("usage", p -> FileTree.measurer(p).onError((x, e) -> fail(x + ": " + e)).run());
         calls.put("copy", p -> FileTree.copy(p, t + "/copy"));
         calls.put("walk", p -> {
             try (Stream<FileTree.Entry> s = FileTree.walk(p)) {
@@ -108,7 +108,7 @@ class PathRuleTest {
         };
         jul.addHandler(h);
         try {
-            FileTree.usage(tmp + "/locked");
+            FileTree.measurer(tmp + "/locked").onError(FileTree.LOG_FAILURES).run();
         } finally {
             jul.removeHandler(h);
             sh(tmp, "chmod 755 locked");
