@@ -73,6 +73,21 @@ final class Records {
     static final int USAGE_BLOCKS = 4;
     static final int USAGE_COUNT = 5;
 
+    // A watch record: kind (1 byte: a ChangeKind's ordinal + 1, or WATCH_FAILURE), type (1 byte: an entry
+    // type code, 0 where unknown), errno (4 bytes, big-endian: a failure's), the path's length and the
+    // second part's length (4 bytes each, big-endian), the path's bytes (relative to the root), then the
+    // second part's: for MOVED the path it came from, for a failure its text. A read of a watch returns
+    // the bytes filled, 0 for none, WATCH_ENDED once the watch has ended, or minus the size a record needs.
+    static final int WATCH_CREATED = FileTree.ChangeKind.CREATED.ordinal() + 1;
+    static final int WATCH_OVERFLOW = FileTree.ChangeKind.OVERFLOW.ordinal() + 1;
+    static final int WATCH_FAILURE = 7;
+    static final int WATCH_TYPE_AT = 1;
+    static final int WATCH_ERRNO_AT = 2;
+    static final int WATCH_PATH_LENGTH_AT = 6;
+    static final int WATCH_SECOND_LENGTH_AT = 10;
+    static final int WATCH_HEADER = 14;
+    static final int WATCH_ENDED = -1;
+
     /** What the natives compare with their own definition, field by field, in this order. */
     private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE,
         LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
@@ -80,7 +95,9 @@ final class Records {
         ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
         EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY,
         READ_CLOSED, READ_INTERRUPTED,
-        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT};
+        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT,
+        WATCH_CREATED, WATCH_OVERFLOW, WATCH_FAILURE, WATCH_TYPE_AT, WATCH_ERRNO_AT, WATCH_PATH_LENGTH_AT,
+        WATCH_SECOND_LENGTH_AT, WATCH_HEADER, WATCH_ENDED};
 
     private static final FileTree.Type[] WALK_TYPES = new FileTree.Type[FIFO + 1];
     private static final FolderIteratorNix.EntryType[] LIST_TYPES = new FolderIteratorNix.EntryType[FIFO + 1];
@@ -160,6 +177,21 @@ final class Records {
                 Arrays.copyOfRange(b, name, name + len), WALK_TYPES[b[at]], depth, attrs);
         e.root = root;
         return e;
+    }
+
+    // ---- watch records
+
+    static int watchPathLength(byte[] b, int at) { return s32(b, at + WATCH_PATH_LENGTH_AT); }
+
+    static int watchSecondLength(byte[] b, int at) { return s32(b, at + WATCH_SECOND_LENGTH_AT); }
+
+    /** The bytes of the watch record at `at`. */
+    static int watchLength(byte[] b, int at) { return WATCH_HEADER + watchPathLength(b, at) + watchSecondLength(b, at); }
+
+    /** The entry type of a watch record; null where it is not known. */
+    static FileTree.Type watchType(byte[] b, int at) {
+        int code = b[at + WATCH_TYPE_AT];
+        return code >= FILE && code <= FIFO ? WALK_TYPES[code] : null;
     }
 
     // ---- job failure records
