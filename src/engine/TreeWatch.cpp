@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -47,10 +48,20 @@ std::uint64_t hashOf(std::uint32_t parent, const char* name, std::size_t len) {
 }
 
 // Adds a watch on the directory open as fd, by its descriptor.
-int addWatch(int inotifyFd, int fd) {
+int addWatch(int inotifyFd, int fd, std::uint32_t mask = kMask) {
     char proc[40];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    return inotify_add_watch(inotifyFd, proc, kMask);
+    (void)std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    return inotify_add_watch(inotifyFd, proc, mask);
+}
+
+// The per-user watch limit, or -1 when it cannot be read.
+long watchLimit() {
+    const UniqueFd fd(open("/proc/sys/fs/inotify/max_user_watches", O_RDONLY | O_CLOEXEC));
+    char text[32] = {};
+    if (!fd || read(fd.get(), text, sizeof text - 1) <= 0) return -1;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    return end == text ? -1 : v;
 }
 
 }  // namespace
@@ -78,15 +89,10 @@ struct TreeWatch::Pending {
 
 void watchFailureText(int err, char* buf, std::size_t size) {
     if (err != ENOSPC) {
-        std::snprintf(buf, size, "%s", reasonText(err));
+        (void)std::snprintf(buf, size, "%s", reasonText(err));
         return;
     }
-    long limit = -1;
-    if (FILE* f = std::fopen("/proc/sys/fs/inotify/max_user_watches", "re")) {
-        if (std::fscanf(f, "%ld", &limit) != 1) limit = -1;
-        std::fclose(f);
-    }
-    std::snprintf(buf, size, "The inotify watch limit was reached (fs.inotify.max_user_watches = %ld)", limit);
+    (void)std::snprintf(buf, size, "The inotify watch limit was reached (fs.inotify.max_user_watches = %ld)", watchLimit());
 }
 
 std::unique_ptr<TreeWatch> TreeWatch::open(UniqueFd rootFd, const WatchOptions& options, ChangeSink& sink, int* err) {
@@ -125,9 +131,7 @@ std::unique_ptr<TreeWatch> TreeWatch::open(UniqueFd rootFd, const WatchOptions& 
     const UniqueFd parent(openat(w->rootFd_.get(), "..", kStepFlags));
     struct stat up;
     if (parent && fstat(parent.get(), &up) == 0 && !(up.st_dev == st.st_dev && up.st_ino == st.st_ino)) {
-        char proc[40];
-        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", parent.get());
-        w->parentWd_ = inotify_add_watch(w->inotify_.get(), proc, IN_DELETE | IN_ONLYDIR | IN_EXCL_UNLINK);
+        w->parentWd_ = addWatch(w->inotify_.get(), parent.get(), IN_DELETE | IN_ONLYDIR | IN_EXCL_UNLINK);
         if (w->parentWd_ == wd) w->parentWd_ = -1;  // not a parent of its own (a bind mount of itself)
     }
     w->scan(0, w->reopenRoot(), false, false, sink);
