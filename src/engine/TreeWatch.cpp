@@ -47,10 +47,17 @@ std::uint64_t hashOf(std::uint32_t parent, const char* name, std::size_t len) {
     return h ^ (h >> 29);
 }
 
-// Adds a watch on the directory open as fd, by its descriptor.
-int addWatch(int inotifyFd, int fd, std::uint32_t mask = kMask) {
-    char proc[40];
-    (void)std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+// Adds a watch on the directory open as fd, by its descriptor; with a name,
+// on that directory of it, never through a link (IN_DONT_FOLLOW, IN_ONLYDIR):
+// the path the kernel resolves starts at the descriptor, whatever is swapped above.
+int addWatch(int inotifyFd, int fd, std::uint32_t mask = kMask, const char* name = nullptr) {
+    char proc[300];
+    if (name) {
+        (void)std::snprintf(proc, sizeof proc, "/proc/self/fd/%d/%s", fd, name);
+        mask |= IN_DONT_FOLLOW;
+    } else {
+        (void)std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    }
     return inotify_add_watch(inotifyFd, proc, mask);
 }
 
@@ -295,15 +302,17 @@ void TreeWatch::report(ChangeKind kind, std::uint32_t id, ChangeSink& sink) {
 
 // ---- watches
 
-bool TreeWatch::watch(std::uint32_t id, int fd, ChangeSink& sink) {
-    const int wd = addWatch(inotify_.get(), fd);
+bool TreeWatch::watch(std::uint32_t id, int fd, ChangeSink& sink, const char* name) {
+    const int wd = addWatch(inotify_.get(), fd, kMask, name);
     if (wd < 0) {
         const int err = errno;
-        char text[160];
-        watchFailureText(err, text, sizeof text);
-        std::size_t len = 0;
-        const char* p = path(id, &len);
-        sink.failure(p, len, err, text);
+        if (err != ENOENT && err != ENOTDIR) {  // gone, or no directory by now: the events of its directory tell
+            char text[160];
+            watchFailureText(err, text, sizeof text);
+            std::size_t len = 0;
+            const char* p = path(id, &len);
+            sink.failure(p, len, err, text);
+        }
         errno = err;
         return false;
     }
@@ -417,17 +426,17 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
         }
         nodes_.data[id].gen = gen_;
         if (item.type != EntryType::directory) continue;
-        // Watched first, through its own descriptor, then read by the walk.
+        // Watched first, by its name in its open directory, then read by the walk.
         int why = 0;
         const int parentFd = walk->directoryFd(item.depth, &why);
-        UniqueFd dir(parentFd < 0 ? -1 : openat(parentFd, item.name, kStepFlags));
         struct stat st;
-        if (!dir || (options_.sameFileSystem && (fstat(dir.get(), &st) != 0 || st.st_dev != rootDev_))) {
+        if (parentFd < 0 || (options_.sameFileSystem && (fstatat(parentFd, item.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                                                         st.st_dev != rootDev_))) {
             walk->skip();
             continue;
         }
-        if (!watch(id, dir.get(), sink) && errno == EACCES) {
-            walk->skip();  // it cannot be read either: one failure for it
+        if (!watch(id, parentFd, sink, item.name) && (errno == EACCES || errno == ENOENT || errno == ENOTDIR)) {
+            walk->skip();  // not to be read either, or gone: the events of its directory tell
             continue;
         }
         if (!dirs.push(id)) walk->skip();

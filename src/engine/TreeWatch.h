@@ -94,7 +94,7 @@ class TreeWatch {
     void link(std::uint32_t id);
     bool grow();
     const char* path(std::uint32_t id, std::size_t* len);
-    bool watch(std::uint32_t id, int fd, ChangeSink& sink);
+    bool watch(std::uint32_t id, int fd, ChangeSink& sink, const char* name = nullptr);
     void unwatch(std::uint32_t id);
     int dirFd(std::uint32_t id);
     UniqueFd reopenRoot() const;
