@@ -474,9 +474,19 @@ void TreeWatch::sweep(ChangeSink& sink) {
 
 // ---- events
 
-void TreeWatch::created(std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink) {
+void TreeWatch::created(std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink, bool retried) {
     const int parentFd = dirFd(dir);
-    if (parentFd < 0) return;  // its directory is gone: the events that say so follow
+    if (parentFd < 0) {
+        // Its directory is gone, or a directory above it was renamed and the event that says so
+        // is still queued: tried again once the kernel's queue is read to its end.
+        Deferred d;
+        d.dir = dir;
+        d.serial = nodes_.data[dir].serial;
+        d.name = copyChars(name, std::strlen(name));
+        d.isDir = isDir;
+        if (!retried && d.name) (void)deferred_.push(std::move(d));
+        return;
+    }
     const std::size_t len = std::strlen(name);
     struct stat st;
     UniqueFd fd;
@@ -695,6 +705,7 @@ void TreeWatch::event(const struct inotify_event& ev, ChangeSink& sink) {
 
 void TreeWatch::recover(ChangeSink& sink) {
     lost_ = false;
+    deferred_.clear();  // the rescan finds them
     pending_.reset();
     lastTouched_ = kNone;
     const int rootWd = nodes_.data[0].wd;
@@ -752,7 +763,13 @@ bool TreeWatch::process(ChangeSink& sink) {
         skip_ = 0;
         rest_ = nullptr;
         restLen_ = 0;
-        if (!pending_ && !lost_) break;
+        if (!pending_ && !lost_ && deferred_.len == 0) break;
+    }
+    // The kernel's queue is read to its end: the paths are as up to date as they can be.
+    Grow<Deferred> retry = std::move(deferred_);
+    for (std::size_t i = 0; i < retry.len && !ended_; ++i) {
+        const Deferred& d = retry.data[i];
+        if (nodes_.data[d.dir].alive && nodes_.data[d.dir].serial == d.serial) created(d.dir, d.name.get(), d.isDir, sink, true);
     }
     return !ended_;
 }

@@ -101,7 +101,7 @@ class TreeWatch {
     void scan(std::uint32_t top, UniqueFd fd, bool report, bool sweep, ChangeSink& sink);
     void seen(std::uint32_t id);
     void sweep(ChangeSink& sink);
-    void created(std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink);
+    void created(std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink, bool retried = false);
     void moved(std::uint32_t id, std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink);
     int exchanged(std::uint32_t id, std::uint32_t dir, const char* name, std::size_t len) const;
     const struct inotify_event* next(int i) const;
@@ -141,6 +141,13 @@ class TreeWatch {
         UniqueFd fd;
     };
     CachedFd cache_[8];
+    struct Deferred {  // an entry created where its directory could not be reached by its path
+        std::uint32_t dir = 0;
+        std::uint32_t serial = 0;
+        CharsPtr name;
+        bool isDir = false;
+    };
+    Grow<Deferred> deferred_;
     std::size_t cacheNext_ = 0;
 };
 
