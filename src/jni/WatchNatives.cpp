@@ -186,12 +186,6 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_watchOverflow(
     if (Watching* w = fsutil::handleOf<Watching>(env, jlHandle, "[FileTree.watchOverflow]")) w->watch->overflow();
 }
 
-// The directories watched now.
-JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_watchCount(JNIEnv* env, jclass /*jcls*/, jlong jlHandle) {
-    const Watching* w = fsutil::handleOf<Watching>(env, jlHandle, "[FileTree.watchCount]");
-    return w ? static_cast<jlong>(w->watch->watched()) : -1;
-}
-
 // Ends a read that waits; called with the reader inside, never frees.
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_watchWake(JNIEnv* env, jclass /*jcls*/, jlong jlHandle) {
     if (const Watching* w = fsutil::handleOf<Watching>(env, jlHandle, "[FileTree.watchWake]")) {

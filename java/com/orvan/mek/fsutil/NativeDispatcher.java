@@ -114,9 +114,6 @@ final class NativeDispatcher {
     /** What the kernel holds is dropped: the next read reports OVERFLOW and the differences found by reading the tree again. */
     static native void watchOverflow(long handle);
 
-    /** The directories watched now. */
-    static native long watchCount(long handle);
-
     static native void watchWake(long handle);
 
     static native void watchClose(long handle);

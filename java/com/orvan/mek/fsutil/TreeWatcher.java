@@ -142,17 +142,6 @@ final class TreeWatcher implements FileTree.Watch {
         return null;
     }
 
-    /** The directories watched now; for tests and benchmarks. */
-    long watched() {
-        long v = handle.enter();
-        if (v == -1) return 0;
-        try {
-            return NativeDispatcher.watchCount(v);
-        } finally {
-            handle.leave();
-        }
-    }
-
     @Override
     public void close() {
         queue.close(true);

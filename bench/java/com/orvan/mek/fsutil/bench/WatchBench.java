@@ -54,9 +54,9 @@ public final class WatchBench {
     private static void setUp(int n) throws Exception {
         Path root = tree(n);
         try {
-            double[] ours = new double[5], jdk = new double[5], tool = new double[5];
+            double[] ours = new double[3], jdk = new double[3], tool = new double[3];
             long heap = 0, rss = 0;
-            for (int round = 0; round < 5; round++) {
+            for (int round = 0; round < 3; round++) {
                 System.gc();
                 long heap0 = usedHeap(), rss0 = rss();
                 long t0 = System.nanoTime();
