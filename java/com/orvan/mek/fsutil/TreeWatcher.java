@@ -57,8 +57,9 @@ final class TreeWatcher implements FileTree.Watch {
         }
         if (queueSize < 1) throw new IllegalArgumentException("[FileTree.watch] queue size below 1: " + queueSize);
         boolean sameFs = set.contains(FileTree.Option.SAME_FILE_SYSTEM);
-        long h = rootBytes != null ? NativeDispatcher.watchOpenBytes(rootBytes, sameFs) : NativeDispatcher.watchOpen(root, sameFs);
+        Objects.requireNonNull(root, "[FileTree.watch] path is null");
         byte[] bytes = rootBytes != null ? rootBytes : NativeDispatcher.resolve(root);
+        long h = rootBytes != null ? NativeDispatcher.watchOpenBytes(rootBytes, sameFs) : NativeDispatcher.watchOpen(root, sameFs);
         return new TreeWatcher(h, bytes, onError, queueSize);
     }
 
