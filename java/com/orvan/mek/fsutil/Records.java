@@ -5,7 +5,7 @@ import java.util.Arrays;
 
 /**
  * The binary records the natives write and this package reads, defined here once for the Java
- * side: entry type codes, the listing batch (FolderIteratorNix), the walk batch (FileTree.walk),
+ * side: entry type codes, the listing batch, the walk batch,
  * with its attribute order, and their decoding. The natives compare their own definition with
  * {@link #FORMAT} when this class loads: a library and a jar that disagree fail at once with an
  * InternalError, never with wrong entries.
@@ -99,13 +99,7 @@ final class Records {
         WATCH_CREATED, WATCH_OVERFLOW, WATCH_FAILURE, WATCH_TYPE_AT, WATCH_ERRNO_AT, WATCH_PATH_LENGTH_AT,
         WATCH_SECOND_LENGTH_AT, WATCH_HEADER, WATCH_ENDED};
 
-    private static final FileTree.Type[] WALK_TYPES = new FileTree.Type[FIFO + 1];
-    private static final FolderIteratorNix.EntryType[] LIST_TYPES = new FolderIteratorNix.EntryType[FIFO + 1];
-
     static {
-        // Both enums list the types in code order.
-        for (FileTree.Type t : FileTree.Type.values()) WALK_TYPES[FILE + t.ordinal()] = t;
-        for (FolderIteratorNix.EntryType t : FolderIteratorNix.EntryType.values()) LIST_TYPES[FILE + t.ordinal()] = t;
         NativeDispatcher.checkFormat(FORMAT);
     }
 
@@ -125,12 +119,12 @@ final class Records {
 
     static String listName(byte[] b, int at) { return NameCodec.decode(b, at + LIST_HEADER, listNameLength(b, at)); }
 
-    static FolderIteratorNix.Entry listEntry(byte[] b, int at) {
-        int len = listNameLength(b, at);
-        int name = at + LIST_HEADER;
-        // The bytes are kept only where the name does not tell them.
-        return new FolderIteratorNix.Entry(NameCodec.decode(b, name, len), LIST_TYPES[b[at]],
-                NameCodec.REVERSIBLE ? null : Arrays.copyOfRange(b, name, name + len), len);
+    /** The type code of the listing record at `at`. */
+    static int listType(byte[] b, int at) { return b[at]; }
+
+    /** The name's bytes of the listing record at `at` (a copy). */
+    static byte[] listNameBytes(byte[] b, int at) {
+        return Arrays.copyOfRange(b, at + LIST_HEADER, at + LIST_HEADER + listNameLength(b, at));
     }
 
     // ---- walk records
@@ -163,20 +157,16 @@ final class Records {
         return NameCodec.text(b, text + 2, u16(b, text));
     }
 
-    /** The entry record at `at` of b (v: b in native order); parent, depth and root as the reader knows them. */
-    static FileTree.Entry walkEntry(byte[] b, ByteBuffer v, int at, boolean attributes, FileTree.Entry parent,
-            int depth, NioPaths.Root root) {
-        int len = nameLength(b, at);
-        int name = at + WALK_HEADER;
-        long[] attrs = null;
-        if (attributes) {
-            attrs = new long[ATTRIBUTE_COUNT];
-            for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = v.getLong(name + len + 8 * i);
-        }
-        FileTree.Entry e = new FileTree.Entry(parent, NameCodec.decode(b, name, len),
-                Arrays.copyOfRange(b, name, name + len), WALK_TYPES[b[at]], depth, attrs);
-        e.root = root;
-        return e;
+    /** The name's bytes of the walk record at `at` whose name is nameLen bytes long (a copy). */
+    static byte[] nameBytes(byte[] b, int at, int nameLen) {
+        return Arrays.copyOfRange(b, at + WALK_HEADER, at + WALK_HEADER + nameLen);
+    }
+
+    /** The attributes of the entry record at `at` of b (v: b in native order) whose name is nameLen bytes long. */
+    static long[] attributes(ByteBuffer v, int at, int nameLen) {
+        long[] attrs = new long[ATTRIBUTE_COUNT];
+        for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = v.getLong(at + WALK_HEADER + nameLen + 8 * i);
+        return attrs;
     }
 
     // ---- watch records
@@ -188,10 +178,12 @@ final class Records {
     /** The bytes of the watch record at `at`. */
     static int watchLength(byte[] b, int at) { return WATCH_HEADER + watchPathLength(b, at) + watchSecondLength(b, at); }
 
+    private static final FileTree.Type[] WATCH_TYPES = FileTree.Type.values();  // in code order, from FILE
+
     /** The entry type of a watch record; null where it is not known. */
     static FileTree.Type watchType(byte[] b, int at) {
         int code = b[at + WATCH_TYPE_AT];
-        return code >= FILE && code <= FIFO ? WALK_TYPES[code] : null;
+        return code >= FILE && code <= FIFO ? WATCH_TYPES[code - FILE] : null;
     }
 
     // ---- job failure records
