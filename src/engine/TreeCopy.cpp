@@ -51,7 +51,7 @@ struct TargetPath {
 class TreeCopy final : public TreeShares {
    public:
     TreeCopy(UniqueFd dstParentFd, CharsPtr dstName, bool sameFileSystem)
-        : TreeShares(JobKind::copy), dstName_(std::move(dstName)), sameFileSystem_(sameFileSystem) {
+        : TreeShares(JobKind::copy, sameFileSystem), dstName_(std::move(dstName)) {
         Target parent;
         parent.fd = std::move(dstParentFd);
         (void)targets_.push(std::move(parent));  // no memory: no target, nothing copied
@@ -85,13 +85,6 @@ class TreeCopy final : public TreeShares {
     };
 
     std::size_t indexOf(const Node& node) const { return static_cast<std::size_t>(&node - nodes_.data); }
-
-    std::size_t nodeOf(int fd) const {
-        for (std::size_t i = 0; i < nodes_.len; ++i) {
-            if (nodes_.data[i].fd.get() == fd) return i;
-        }
-        return 0;
-    }
 
     int targetOf(std::size_t node) const { return node < targets_.len ? targets_.data[node].fd.get() : -1; }
 
@@ -153,13 +146,13 @@ class TreeCopy final : public TreeShares {
         if (dst < 0 || !copyEntry(node.fd.get(), name, st, dst, name, false, at)) node.failed = true;
     }
 
-    bool enter(Node& parent, const char* name, const char* path, const struct stat& st) override {
+    bool enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) override {
         At at(*this, path);
         const int dst = targetOf(indexOf(parent));
         struct stat made;
         UniqueFd fd = dst < 0 ? UniqueFd() : makeDirectory(dst, name, &made, at);
         if (!fd) return false;
-        if (sameFileSystem_ && st.st_dev != dev_) {
+        if (otherFs) {
             // On another file system: created with its attributes, not entered.
             finishDirectory(fd.get(), st, -1, parent.fd.get(), name, false, env_, at);
             return false;
@@ -209,7 +202,6 @@ class TreeCopy final : public TreeShares {
 
     Grow<Target> targets_;
     CharsPtr dstName_;
-    const bool sameFileSystem_;
     CopyEnv env_;
     CopyLinks links_;
 };
@@ -342,13 +334,16 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     const int dstParent = targetOf(node);
     UniqueFd src;
     struct stat st;
-    if (openDir(parentFd, name, DirCheck(), &st, &src) != DirOpen::opened) {
+    Grow<DirId> chain;
+    const DirOpen got = openShare(parentFd, name, &chain, &st, &src);
+    if (got == DirOpen::failed && (errno == ELOOP || errno == ENOTDIR) &&
+        fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && dstParent >= 0) {
         // No longer a directory (a link put in its place, say): copied as what it now is.
-        if ((errno == ELOOP || errno == ENOTDIR) && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            dstParent >= 0) {
-            return copyEntry(parentFd, name, st, dstParent, name, false, at);
-        }
-        at.failed(errno);
+        return copyEntry(parentFd, name, st, dstParent, name, false, at);
+    }
+    const bool otherFs = got == DirOpen::otherDevice;
+    if (got != DirOpen::opened && !otherFs) {
+        at.failed(openDirReason(got));
         unreadable(parentFd, name, path, dstParent);
         return false;
     }
@@ -356,13 +351,16 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     struct stat made;
     const UniqueFd dst = makeDirectory(dstParent, name, &made, at);
     if (!dst) return false;
-    if (!sameFileSystem_ || st.st_dev == dev_) {
+    if (!otherFs) {
         UniqueFd keep(dup(src.get()));  // for the top's own attributes, after the walk
         WalkOptions options;
         options.attributes = true;
         options.everyType = true;
         options.sameFileSystem = sameFileSystem_;
         options.topDevice = &dev_;
+        options.topMount = &mount_;
+        options.above = chain.data;
+        options.aboveCount = chain.len;
         const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
         if (!walk) {
             at.failed(ENOMEM);
@@ -373,7 +371,8 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
         finishDirectory(dst.get(), st, keep.get(), -1, nullptr, false, env_, at);
         return true;
     }
-    finishDirectory(dst.get(), st, src.get(), -1, nullptr, false, env_, at);
+    // On another file system: made with its attributes, not entered.
+    finishDirectory(dst.get(), st, -1, parentFd, name, false, env_, at);
     return true;
 }
 

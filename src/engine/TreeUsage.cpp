@@ -53,7 +53,7 @@ class TreeUsage final : public EntryJob {
 
     // Counts an entry into s (once per inode), as du counts it.
     int count(const JobEntry& e, UsageSums& s) {
-        if (e.leave) return 0;
+        if (e.leave) return e.otherDevice ? uncountMountPoint(e, s) : 0;
         struct stat own;
         const struct stat* st = e.st;
         if (!st) {
@@ -73,6 +73,23 @@ class TreeUsage final : public EntryJob {
         s.files += S_ISREG(st->st_mode) ? 1 : 0;
         s.bytes += static_cast<std::uint64_t>(st->st_size);
         s.blocks += static_cast<std::uint64_t>(st->st_blocks);
+        return 0;
+    }
+
+    // A mount point of the top's device (a bind mount) was counted when met,
+    // before the walk could tell it is one: du -x counts no mount point. The
+    // sums wrap, so s may go below zero until it is added to the job's.
+    int uncountMountPoint(const JobEntry& e, UsageSums& s) {
+        int why = 0;
+        const int dir = e.dirFd(&why);
+        struct stat st;
+        if (dir < 0 || fstatat(dir, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_dev != dev_) {
+            return 0;
+        }
+        s.entries -= 1;
+        s.directories -= 1;
+        s.bytes -= static_cast<std::uint64_t>(st.st_size);
+        s.blocks -= static_cast<std::uint64_t>(st.st_blocks);
         return 0;
     }
 
