@@ -10,8 +10,8 @@ import java.util.List;
  * other (past PATH_MAX): FileTree.copy of it (k) against FileTree.delete of that copy (d), each
  * timed in the JVM: a copy linear in depth stays within a small multiple of the delete. Then a
  * flat directory of FILES files of 0-4 KiB: FileTree.copy (f) against cp -a run as a process
- * (c), interleaved, the target removed and synced between rounds (not timed). Goals: k/d <= 3,
- * c/f >= 1.5.
+ * (c), interleaved, the target removed and synced between rounds (not timed); then one file of
+ * 512 MB the same way, FileTree.copy (b) against cp -a (B). Goals: k/d <= 3, c/f >= 1.5, B/b >= 1.
  * Usage: CopyShapeBench [LEVELS [FILES [ROUNDS]]]
  */
 public final class CopyShapeBench {
@@ -64,6 +64,18 @@ public final class CopyShapeBench {
             System.out.printf("  %-40s %6.3f s%n", "(f) flat FileTree.copy", f);
             System.out.printf("  %-40s %6.3f s%n", "(c) flat cp -a", c);
             System.out.printf("  c/f = %.2f (goal >= 1.5)%n", c / f);
+            WalkBench.exec(dir, List.of("rm", "-rf", flat.toString()));
+
+            Path big = dir.resolve("big");
+            Files.createDirectories(big);
+            WalkBench.exec(big, List.of("sh", "-c", "head -c 512M /dev/urandom > file"));
+            for (int r = -1; r < rounds; r++) {
+                for (int m = 0; m < 2; m++) t[m][Math.max(r, 0)] = copy(m, big.resolve("file"), dir.resolve("dst"));
+            }
+            double bf = StatBench.median(t[0]), bc = StatBench.median(t[1]);
+            System.out.printf("  %-40s %6.3f s%n", "(b) 512 MB file FileTree.copy", bf);
+            System.out.printf("  %-40s %6.3f s%n", "(B) 512 MB file cp -a", bc);
+            System.out.printf("  B/b = %.2f (goal >= 1)%n", bc / bf);
         } finally {
             WalkBench.exec(dir.getParent(), List.of("rm", "-rf", dir.toString()));
         }
