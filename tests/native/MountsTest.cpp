@@ -174,7 +174,7 @@ TEST_F(Mounts, AnAttributeTheTargetRefusesIsReported) {
         std::string at;
         ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
     } unmount{t / "ram"};
-    const std::string lost = std::to_string(fsutil::kReasonXattrNotSupported);
+    const std::string lost = std::to_string(fsutil::fault(fsutil::Context::xattr, ENOTSUP));
     for (std::size_t threads : {1, 4}) {
         const std::string dst = "copy" + std::to_string(threads);
         std::unique_ptr<fsutil::TreeShares> job =
