@@ -96,7 +96,7 @@ struct TreeWatch::Pending {
 
 void watchFailureText(int err, char* buf, std::size_t size) {
     if (err != ENOSPC) {
-        (void)std::snprintf(buf, size, "%s", reasonText(err));
+        (void)std::snprintf(buf, size, "%s", std::strerror(err));
         return;
     }
     (void)std::snprintf(buf, size, "The inotify watch limit was reached (fs.inotify.max_user_watches = %ld)", watchLimit());
@@ -393,7 +393,7 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
         const int err = walk ? ENOMEM : errno;
         std::size_t len = 0;
         const char* p = path(top, &len);
-        sink.failure(p, len, err, reasonText(err));
+        sink.failure(p, len, err, std::strerror(err));
         if (sweepAfter) seen(top);
         return;
     }
@@ -407,7 +407,9 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
             if (d == kNone) continue;
             std::size_t len = 0;
             const char* p = path(d, &len);
-            sink.failure(p, len, item.err > 0 ? item.err : 0, reasonText(item.err));
+            char text[256];
+            failureText(item.err, text, sizeof text);
+            sink.failure(p, len, errnoOf(item.err), text);
             if (sweepAfter) seen(d);  // what it holds cannot be vouched for: kept as it was
             continue;
         }

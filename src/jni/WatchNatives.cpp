@@ -46,7 +46,13 @@ void freeWatching(Watching* w) {
     delete w;
 }
 
-void put32(unsigned char* out, std::size_t v) { putErrno(out, static_cast<jint>(v)); }
+// 4 bytes, big-endian.
+void put32(unsigned char* out, std::size_t v) {
+    out[0] = static_cast<unsigned char>(v >> 24);
+    out[1] = static_cast<unsigned char>(v >> 16);
+    out[2] = static_cast<unsigned char>(v >> 8);
+    out[3] = static_cast<unsigned char>(v);
+}
 
 std::size_t get32(const unsigned char* in) {
     return (static_cast<std::size_t>(in[0]) << 24) | (static_cast<std::size_t>(in[1]) << 16) |
@@ -75,7 +81,7 @@ class RecordSink final : public fsutil::ChangeSink {
         unsigned char* r = out_->data + out_->len;
         r[0] = kind;
         r[kWatchTypeAt] = type;
-        putErrno(r + kWatchErrnoAt, err);
+        put32(r + kWatchErrnoAt, static_cast<unsigned int>(err));
         put32(r + kWatchPathLengthAt, aLen);
         put32(r + kWatchSecondLengthAt, bLen);
         if (aLen > 0) std::memcpy(r + kWatchHeader, a, aLen);
