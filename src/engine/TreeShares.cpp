@@ -22,6 +22,9 @@ namespace {
 
 constexpr int kSplitLevels = 3;
 constexpr std::size_t kSharesPerThread = 4;
+// The entries of a top-level directory go to the workers this many at a
+// time, so that a flat directory is copied (or removed) on every thread.
+constexpr std::size_t kBatchEntries = 256;
 
 }  // namespace
 
@@ -106,11 +109,13 @@ void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads)
     const DirOpen got = openDir(parentDir, node.name.get(), check, &now, &node.fd);
     if (got == DirOpen::failed) fail("", "", 0, errno);
     if (got != DirOpen::opened) return;
+    node.id = DirId::of(now);
+    if (sameFileSystem_) mount_ = mountIdOf(node.fd.get());
     if (!nodes_.push(std::move(node))) return;
     if (threads == 0) threads = 1;
     if (threads > kMaxThreads) threads = kMaxThreads;
     if (!split(threads)) fail("", "", 0, ENOMEM);
-    if (threads > shares_.len) threads = shares_.len;
+    if (threads > shares_.len + batches_.len) threads = shares_.len + batches_.len;
     for (std::size_t t = 0; t < threads; ++t) {
         {
             // Counted before it starts: a worker may be done before pthread_create returns.
@@ -141,10 +146,37 @@ void TreeShares::drainShares() {
     for (;;) {
         if (cancelled()) return;
         const std::size_t i = next_.fetch_add(1);
-        if (i >= shares_.len) return;
+        if (i >= shares_.len) break;
         const Share& s = shares_.data[i];
         if (!share(nodes_.data[s.node].fd.get(), s.name.get(), s.path.get())) markFailed(s.node);
     }
+    for (;;) {
+        if (cancelled()) return;
+        const std::size_t i = nextBatch_.fetch_add(1);
+        if (i >= batches_.len) return;
+        const Batch& b = batches_.data[i];
+        const char* p = b.names.data;
+        for (std::size_t k = 0; k < b.count && !cancelled(); ++k) {
+            const auto type = static_cast<EntryType>(*p++);
+            entry(nodes_.data[b.node], p, type);
+            p += std::strlen(p) + 1;
+        }
+    }
+}
+
+bool TreeShares::addToBatch(std::size_t node, const DirEntry& e) {
+    if (batches_.len == 0 || batches_.back().node != node || batches_.back().count == kBatchEntries) {
+        Batch b;
+        b.node = node;
+        if (!batches_.push(std::move(b))) return false;
+    }
+    Batch& b = batches_.back();
+    if (!b.names.reserve(e.nameLen + 2)) return false;
+    b.names.data[b.names.len++] = static_cast<char>(e.type);
+    std::memcpy(b.names.data + b.names.len, e.name, e.nameLen + 1);
+    b.names.len += e.nameLen + 1;
+    ++b.count;
+    return true;
 }
 
 // Reads the top levels on this thread until enough directories lie below to
@@ -175,7 +207,12 @@ bool TreeShares::split(std::size_t threads) {
             int err;
             while (readEntry(dir.get(), fd, rules, &e, &st, &err)) {
                 if (e.type != EntryType::directory) {
-                    entry(node, e.name, e.type);
+                    // One thread: at once, with no copy of the name.
+                    if (threads == 1) {
+                        entry(node, e.name, e.type);
+                    } else if (!addToBatch(i, e)) {
+                        return false;
+                    }
                     continue;
                 }
                 Share s;
@@ -189,7 +226,9 @@ bool TreeShares::split(std::size_t threads) {
                 node.failed = true;
             }
         }
-        if (shares_.len >= threads * kSharesPerThread || level + 1 == kSplitLevels || shares_.len == 0) return true;
+        if (shares_.len + batches_.len >= threads * kSharesPerThread || level + 1 == kSplitLevels || shares_.len == 0) {
+            return true;
+        }
         // Too few to share out: they become nodes, read on the next round.
         first = nodes_.len;
         for (std::size_t i = 0; i < shares_.len; ++i) {
@@ -200,15 +239,31 @@ bool TreeShares::split(std::size_t threads) {
             node.path = std::move(s.path);
             Node& parent = nodes_.data[node.parent];
             struct stat st;
-            const DirOpen got = openDir(parent.fd.get(), node.name.get(), DirCheck(), &st, &node.fd);
-            if (got == DirOpen::opened) {
+            Grow<DirId> chain;
+            if (!chainOf(parent.fd.get(), &chain)) return false;
+            DirCheck check;
+            check.path = chain.data;
+            check.pathLen = chain.len;
+            // Where the job stays on one file system, a mount point is one, not a loop.
+            const DirOpen got = openDir(parent.fd.get(), node.name.get(), sameFileSystem_ ? DirCheck() : check, &st, &node.fd);
+            const bool otherFs = got == DirOpen::opened && sameFileSystem_ &&
+                                 (st.st_dev != dev_ || (mount_ != 0 && mountIdOf(node.fd.get()) != mount_));
+            if (got == DirOpen::opened && sameFileSystem_ && !otherFs && oneOf(chain.data, chain.len, st)) {
+                node.fd.reset();
+                unopened(parent.fd.get(), node.name.get(), node.path.get());
+                fail(node.path.get(), "", 0, kReasonLoop);
+                parent.failed = true;
+            } else if (got == DirOpen::opened) {
+                node.id = DirId::of(st);
                 // nodes_ may move: parent is not used past the push.
-                if (enter(parent, node.name.get(), node.path.get(), st)) (void)nodes_.push(std::move(node));
-            } else if (errno == ELOOP) {
+                if (enter(parent, node.name.get(), node.path.get(), st, otherFs) && !otherFs) {
+                    (void)nodes_.push(std::move(node));
+                }
+            } else if (got == DirOpen::failed && errno == ELOOP) {
                 // A link now where the directory was: an entry like any other, never followed.
                 entry(parent, node.name.get(), EntryType::symlink);
             } else {
-                const int e = errno;
+                const int e = got == DirOpen::failed ? errno : openDirReason(got);
                 unopened(parent.fd.get(), node.name.get(), node.path.get());
                 fail(node.path.get(), "", 0, e);
                 nodes_.data[node.parent].failed = true;
@@ -217,6 +272,34 @@ bool TreeShares::split(std::size_t threads) {
         shares_.clear();
     }
     return true;
+}
+
+std::size_t TreeShares::nodeOf(int fd) const {
+    for (std::size_t i = 0; i < nodes_.len; ++i) {
+        if (nodes_.data[i].fd.get() == fd) return i;
+    }
+    return 0;
+}
+
+bool TreeShares::chainOf(int parentFd, Grow<DirId>* out) const {
+    out->len = 0;
+    for (std::size_t i = nodeOf(parentFd); i > 0; i = nodes_.data[i].parent) {
+        if (!out->push(DirId(nodes_.data[i].id))) return false;
+    }
+    return true;
+}
+
+DirOpen TreeShares::openShare(int parentFd, const char* name, Grow<DirId>* chain, struct stat* st, UniqueFd* fd) const {
+    if (!chainOf(parentFd, chain)) {
+        errno = ENOMEM;
+        return DirOpen::failed;
+    }
+    DirCheck check;
+    check.device = sameFileSystem_ ? &dev_ : nullptr;
+    check.mount = &mount_;
+    check.path = chain->data;
+    check.pathLen = chain->len;
+    return openDir(parentFd, name, check, st, fd);
 }
 
 bool TreeShares::takeFailure(TreeFailure* out) { return takeFailure(out, -1) == Take::failure; }

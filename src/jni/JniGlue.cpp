@@ -32,11 +32,12 @@ void raiseFailure(JNIEnv* env, jstring file, int err, const char* text) {
     env->DeleteLocalRef(reason);
 }
 
-void raiseFailure(JNIEnv* env, const char* path, int err) {
-    // The path read as listings read names, so that getFile() names the entry as Entry.path() would.
+// The same, text null for the errno's own; the path read as listings read names,
+// so that getFile() names the entry as Entry.path() would.
+void raiseFailure(JNIEnv* env, const char* path, int err, const char* text) {
     Charset cs = Charset::unresolved;
     jstring file = javaFilePath(env, path, cs);
-    raiseFailure(env, file, err, std::strerror(err));
+    raiseFailure(env, file, err, text ? text : std::strerror(err));
     env->DeleteLocalRef(file);
 }
 
@@ -146,10 +147,14 @@ void raiseNoMemory(JNIEnv* env, const char* prefix) {
 }
 
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err) {
+    raiseOpenFailure(env, prefix, path, err, nullptr);
+}
+
+void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err, const char* text) {
     if (err == ENOMEM) {
         raiseNoMemory(env, prefix);
     } else {
-        raiseFailure(env, path, err);
+        raiseFailure(env, path, err, text);
     }
 }
 

@@ -10,7 +10,7 @@ namespace {
 // A job that only notes where it went, as paths below the top ("" for the top).
 class Recorder final : public fsutil::TreeShares {
    public:
-    Recorder() : TreeShares(fsutil::JobKind::usage) {}
+    Recorder() : TreeShares(fsutil::JobKind::usage, false) {}
     std::multiset<std::string> seen;
 
    private:
@@ -25,7 +25,7 @@ class Recorder final : public fsutil::TreeShares {
         return true;
     }
     void entry(Node& node, const char* name, fsutil::EntryType) override { note(node.path.get(), name, std::strlen(name)); }
-    bool enter(Node&, const char*, const char* path, const struct stat&) override {
+    bool enter(Node&, const char*, const char* path, const struct stat&, bool) override {
         note(path, "", 0);
         return true;
     }
@@ -88,4 +88,19 @@ TEST(TreeShares, AnEmptyTopEndsAtOnceEvenWhenWaitingIsBounded) {
     fsutil::TreeFailure f;
     job.start(openDirectory(t.path), ".", 1);  // nothing below: done at once
     EXPECT_EQ(job.takeFailure(&f, 0), fsutil::TreeShares::Take::end);
+}
+
+// A flat directory's entries go to the workers in batches: each is still met exactly once.
+TEST(TreeShares, FlatDirectoryEntriesAreMetOnceOnAnyThreads) {
+    TempDir t;
+    ASSERT_EQ(sh("mkdir " + shellWord(t / "top") + " && cd " + shellWord(t / "top") +
+                 " && seq 1 3000 | sed 's/^/f/' | xargs touch && mkdir d && touch d/g && echo ok"),
+              "ok\n");
+    for (std::size_t threads : {1, 3, 8}) {
+        Recorder job;
+        job.start(openDirectory(t.path), "top", threads);
+        EXPECT_EQ(takeFailures(job), std::vector<std::string>());
+        job.stop();
+        EXPECT_EQ(job.seen, findPaths(t / "top")) << threads;
+    }
 }

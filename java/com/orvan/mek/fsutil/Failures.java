@@ -20,12 +20,25 @@ final class Failures {
 
     /**
      * @param path the path as the call names it
-     * @param errno the errno, {@link Records#LOOP_ERRNO} for a loop, 0 when the reason has none
+     * @param errno the errno, 0 when the reason has none
      * @param reason the system's error text
      * @return the exception that fits
      */
-    static IOException of(String path, int errno, String reason) {
-        return of(path, errno, reason, null);
+    static IOException of(String path, int errno, String reason) { return of(path, errno, Records.CONTEXT_NONE, reason); }
+
+    /**
+     * A failure met in a context (one of {@code Records.CONTEXT_}): the errno decides the class
+     * wherever it was met (a permission error is {@link AccessDeniedException}, also for an
+     * extended attribute), then the context (a loop is {@link FileSystemLoopException}).
+     *
+     * @param path the path as the call names it
+     * @param errno the errno, 0 when the reason has none
+     * @param context what was being done
+     * @param reason the text: the context's, then the system's
+     * @return the exception that fits
+     */
+    static IOException of(String path, int errno, int context, String reason) {
+        return make(path, errno, context, reason, null);
     }
 
     /**
@@ -37,13 +50,13 @@ final class Failures {
                 : first instanceof NoSuchFileException ? Records.ENOENT
                 : first instanceof NotDirectoryException ? Records.ENOTDIR
                 : first instanceof DirectoryNotEmptyException ? Records.ENOTEMPTY
-                : first instanceof FileSystemLoopException ? Records.LOOP_ERRNO
                 : first instanceof FileAlreadyExistsException ? Records.EEXIST
                 : 0;
-        return of(path, errno, reason, message);
+        int context = first instanceof FileSystemLoopException ? Records.CONTEXT_LOOP : Records.CONTEXT_NONE;
+        return make(path, errno, context, reason, message);
     }
 
-    private static IOException of(String path, int errno, String reason, String message) {
+    private static IOException make(String path, int errno, int context, String reason, String message) {
         boolean plain = message == null;  // the JDK's own class where it carries the reason
         if (errno == Records.EACCES || errno == Records.EPERM) {
             return plain ? new AccessDeniedException(path, null, reason) : new AccessDenied(path, reason, message);
@@ -51,7 +64,7 @@ final class Failures {
         if (errno == Records.ENOENT) return plain ? new NoSuchFileException(path, null, reason) : new NoSuchFile(path, reason, message);
         if (errno == Records.ENOTDIR) return new NotDirectory(path, reason, message);
         if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason, message);
-        if (errno == Records.LOOP_ERRNO) return new Loop(path, reason, message);
+        if (context == Records.CONTEXT_LOOP) return new Loop(path, reason, message);
         if (errno == Records.EEXIST && plain) return new FileAlreadyExistsException(path, null, reason);
         return plain ? new FileSystemException(path, null, reason) : new Other(path, reason, message);
     }

@@ -105,9 +105,15 @@ public final class FileTree {
      * One change to an entry of a tree. Applied in order to a listing of the tree (paths and types),
      * the changes give the tree as it stands after them: {@link ChangeKind#CREATED} puts the path (an
      * existing one takes the new type), {@link ChangeKind#REMOVED} takes the path and everything below
-     * it away, {@link ChangeKind#MOVED} takes {@link #fromPath()} and what is below it to {@link #path()}
-     * (replacing what was there); {@link ChangeKind#MODIFIED}, {@link ChangeKind#ATTRIBUTES} and
-     * {@link ChangeKind#OVERFLOW} change no path.
+     * it away (a missing one: nothing), {@link ChangeKind#MOVED} takes {@link #fromPath()} and what is
+     * below it to {@link #path()} (replacing what was there); {@link ChangeKind#MODIFIED},
+     * {@link ChangeKind#ATTRIBUTES} and {@link ChangeKind#OVERFLOW} change no path.
+     *
+     * <p>For a {@link Watch} this holds in every case, overflow included: applied in order to the
+     * listing {@link #walk} gives of the root when {@link #watch} returned (paths and types), the
+     * changes taken give the tree as it stands once activity stops and every change has been taken.
+     * After an {@link ChangeKind#OVERFLOW} (the root's path, "") the watch has read the tree again, and
+     * the changes that follow it are the differences from what it had reported before.
      */
     public static final class Change {
         private final ChangeKind kind;
@@ -140,6 +146,9 @@ public final class FileTree {
         /** @return the entry's path below the root as its bytes (a copy) */
         public byte[] pathBytes() { return pathBytes.clone(); }
 
+        /** @return for {@link ChangeKind#MOVED}, the path below the root the entry had before, as its bytes (a copy); else null */
+        public byte[] fromPathBytes() { return fromBytes == null ? null : fromBytes.clone(); }
+
         /** @return for {@link ChangeKind#MOVED}, the path below the root the entry had before; else null */
         public String fromPath() { return fromPath; }
 
@@ -153,6 +162,101 @@ public final class FileTree {
         public String toString() {
             return kind + " " + (fromPath == null ? path : fromPath + " -> " + path);
         }
+    }
+
+    /**
+     * A watch of a whole tree, from {@link #watch(String, BiConsumer, Option...)}: its changes in the
+     * order they happened, taken as from a {@link java.nio.file.WatchService}. Close it after use.
+     */
+    public interface Watch extends AutoCloseable {
+        /**
+         * @return the next change, waiting for one; failures met meanwhile go to the handler first
+         * @throws InterruptedException when interrupted while waiting
+         * @throws java.nio.file.ClosedWatchServiceException once closed, or once the root's {@link ChangeKind#REMOVED} was taken
+         */
+        Change take() throws InterruptedException;
+
+        /**
+         * @return the next change, or null when none is waiting
+         * @throws java.nio.file.ClosedWatchServiceException as {@link #take()}
+         */
+        Change poll();
+
+        /**
+         * @param timeout how long to wait at most
+         * @param unit its unit
+         * @return the next change, or null when none came in time
+         * @throws InterruptedException when interrupted while waiting
+         * @throws java.nio.file.ClosedWatchServiceException as {@link #take()}
+         */
+        Change poll(long timeout, TimeUnit unit) throws InterruptedException;
+
+        /** Stops the watch from any thread, waking a blocked {@link #take()}; releases its descriptor, kernel watches and thread. */
+        @Override
+        void close();
+    }
+
+    /**
+     * {@link #watch(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}.
+     *
+     * @param root the directory to watch
+     * @param options {@link Option#SAME_FILE_SYSTEM}: other file systems are not watched
+     * @return the watch, every directory of the tree watched
+     * @throws IOException when the root cannot be opened or watched
+     */
+    public static Watch watch(String root, Option... options) throws IOException {
+        return watch(root, LOG_FAILURES, options);
+    }
+
+    /**
+     * Watches every directory of the tree below {@code root} (docs/watch.md): when it returns, each is
+     * watched, and every change after that is reported, also in directories created or moved in later
+     * (what they already held reported {@link ChangeKind#CREATED}), renames within the tree as one
+     * {@link ChangeKind#MOVED}, and after a lost kernel event queue an {@link ChangeKind#OVERFLOW}
+     * followed by the differences found by reading the tree again (see {@link Change}). Links are not
+     * followed. A directory that cannot be watched (the limit {@code fs.inotify.max_user_watches}
+     * reached, a permission refused) goes to {@code onError} with its path and a
+     * {@link java.nio.file.FileSystemException} saying why, on the calling thread during this call and
+     * on the thread taking changes after; the rest is watched. The root removed or moved away: its
+     * {@link ChangeKind#REMOVED} is the last change. A watch dropped unclosed is released by a Cleaner.
+     *
+     * @param root the directory to watch
+     * @param onError where each directory that cannot be watched or read goes
+     * @param options {@link Option#SAME_FILE_SYSTEM}: directories on another file system are reported, not
+     *     watched nor entered; {@link Option#ATTRIBUTES}, {@link Option#SORTED} and
+     *     {@link Option#DIRECTORIES_LAST} are ignored
+     * @return the watch, every directory of the tree watched
+     * @throws java.nio.file.NoSuchFileException when the root does not exist
+     * @throws IOException when the root cannot be opened or watched (the reason names the limit reached)
+     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a watch never follows links
+     */
+    public static Watch watch(String root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
+        return TreeWatcher.open(root, null, onError, TreeWatcher.queueSize(), options);
+    }
+
+    /**
+     * {@link #watch(String, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the directory to watch
+     * @param options as the full form
+     * @return the watch
+     * @throws IOException as the full form
+     */
+    public static Watch watch(Path root, Option... options) throws IOException {
+        return watch(root, LOG_FAILURES, options);
+    }
+
+    /**
+     * {@link #watch(String, BiConsumer, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the directory to watch
+     * @param onError where each directory that cannot be watched or read goes
+     * @param options as the full form
+     * @return the watch
+     * @throws IOException as the full form
+     */
+    public static Watch watch(Path root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
+        return TreeWatcher.open(root, onError, TreeWatcher.queueSize(), options);
     }
 
     /** Options of a walk or a job; each says which calls it changes. */

@@ -1,5 +1,6 @@
 package com.orvan.mek.fsutil;
 
+import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.util.Arrays;
 
@@ -29,13 +30,19 @@ final class Records {
 
     // A walk record: kind (1 byte), depth (4 bytes, big-endian), name length (2 bytes, big-endian),
     // the name's bytes; then, for an entry of a walk with ATTRIBUTES, ATTRIBUTE_COUNT native-endian
-    // longs in the order below; for a failure, its errno (4 bytes, big-endian; LOOP_ERRNO for a loop,
-    // 0 for a reason without one), the text's length (2 bytes) and bytes. A LEAVE record (post-order
-    // walks only) carries no name: it reports the directory of its depth.
+    // longs in the order below; for a failure, a failure (below). A LEAVE record (post-order walks
+    // only) carries no name: it reports the directory of its depth.
     static final int WALK_DEPTH_AT = 1;
     static final int WALK_NAME_LENGTH_AT = 5;
     static final int WALK_HEADER = 7;
-    static final int ERRNO_BYTES = 4;
+    // A failure, the same in walk and job records: its errno (4 bytes, big-endian; 0 where its context
+    // has none), its context (1 byte, a CONTEXT_ value), the text's length (2 bytes, big-endian) and
+    // bytes (at most MAX_TEXT).
+    static final int FAILURE_ERRNO_AT = 0;
+    static final int FAILURE_CONTEXT_AT = 4;
+    static final int FAILURE_TEXT_LENGTH_AT = 5;
+    static final int FAILURE_HEADER = 7;
+    static final int MAX_TEXT = 255;
     static final int WALK_BATCH = 32768;
     static final int ATTRIBUTE_COUNT = 14;
     static final int DEV = 0;
@@ -50,8 +57,14 @@ final class Records {
     static final int MTIME = 10;
     static final int CTIME = 12;
 
-    /** The errno of a failure where a followed link leads back to a directory on the path. */
-    static final int LOOP_ERRNO = -1;
+    // What a failure happened in, beyond its errno.
+    static final int CONTEXT_NONE = 0;
+    /** A directory met again below itself: a followed link or a bind mount leads back up. */
+    static final int CONTEXT_LOOP = 1;
+    static final int CONTEXT_MOVED = 2;
+    static final int CONTEXT_MOUNT_POINT = 3;
+    static final int CONTEXT_TARGET_MOVED = 4;
+    static final int CONTEXT_XATTR = 5;
     // The errno values Failures tells apart, checked against the library's errno.h.
     static final int EPERM = 1;
     static final int ENOENT = 2;
@@ -64,8 +77,8 @@ final class Records {
     static final int READ_CLOSED = -2;
     static final int READ_INTERRUPTED = -3;
 
-    // A job failure record: its errno (4 bytes, big-endian, as above), the path's bytes, a NUL, the
-    // text's bytes. The counts done: entries, bytes. The sums of a usage job, in this order.
+    // A job failure record: a failure (above), then the path's bytes to the record's end. The counts
+    // done: entries, bytes. The sums of a usage job, in this order.
     static final int JOB_DONE_COUNT = 2;
     static final int USAGE_ENTRIES = 0;
     static final int USAGE_DIRECTORIES = 1;
@@ -74,14 +87,33 @@ final class Records {
     static final int USAGE_BLOCKS = 4;
     static final int USAGE_COUNT = 5;
 
+    // A watch record: kind (1 byte: a ChangeKind's ordinal + 1, or WATCH_FAILURE), type (1 byte: an entry
+    // type code, 0 where unknown), errno (4 bytes, big-endian: a failure's), the path's length and the
+    // second part's length (4 bytes each, big-endian), the path's bytes (relative to the root), then the
+    // second part's: for MOVED the path it came from, for a failure its text. A read of a watch returns
+    // the bytes filled, 0 for none, WATCH_ENDED once the watch has ended, or minus the size a record needs.
+    static final int WATCH_CREATED = FileTree.ChangeKind.CREATED.ordinal() + 1;
+    static final int WATCH_OVERFLOW = FileTree.ChangeKind.OVERFLOW.ordinal() + 1;
+    static final int WATCH_FAILURE = 7;
+    static final int WATCH_TYPE_AT = 1;
+    static final int WATCH_ERRNO_AT = 2;
+    static final int WATCH_PATH_LENGTH_AT = 6;
+    static final int WATCH_SECOND_LENGTH_AT = 10;
+    static final int WATCH_HEADER = 14;
+    static final int WATCH_ENDED = -1;
+
     /** What the natives compare with their own definition, field by field, in this order. */
     private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE,
         LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
-        WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER, ERRNO_BYTES, WALK_BATCH,
-        ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
+        WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER,
+        FAILURE_ERRNO_AT, FAILURE_CONTEXT_AT, FAILURE_TEXT_LENGTH_AT, FAILURE_HEADER, MAX_TEXT, WALK_BATCH,
+        ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME,
+        CONTEXT_NONE, CONTEXT_LOOP, CONTEXT_MOVED, CONTEXT_MOUNT_POINT, CONTEXT_TARGET_MOVED, CONTEXT_XATTR,
         EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY, EEXIST,
         READ_CLOSED, READ_INTERRUPTED,
-        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT};
+        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT,
+        WATCH_CREATED, WATCH_OVERFLOW, WATCH_FAILURE, WATCH_TYPE_AT, WATCH_ERRNO_AT, WATCH_PATH_LENGTH_AT,
+        WATCH_SECOND_LENGTH_AT, WATCH_HEADER, WATCH_ENDED};
 
     static {
         NativeDispatcher.checkFormat(FORMAT);
@@ -126,19 +158,21 @@ final class Records {
 
     /** The bytes of a failure record whose name is nameLen bytes long. */
     static int failureLength(byte[] b, int at, int nameLen) {
-        return WALK_HEADER + nameLen + ERRNO_BYTES + 2 + u16(b, at + WALK_HEADER + nameLen + ERRNO_BYTES);
+        return WALK_HEADER + nameLen + FAILURE_HEADER + u16(b, at + WALK_HEADER + nameLen + FAILURE_TEXT_LENGTH_AT);
     }
 
-    /** The errno of a failure record. */
-    static int failureErrno(byte[] b, int at, int nameLen) { return s32(b, at + WALK_HEADER + nameLen); }
+    /** The failure of the walk failure record at `at` whose name is nameLen bytes long, on path. */
+    static IOException walkFailure(byte[] b, int at, int nameLen, String path) {
+        return failure(b, at + WALK_HEADER + nameLen, path);
+    }
 
     /** The name of a walk record. */
     static String name(byte[] b, int at, int nameLen) { return NameCodec.decode(b, at + WALK_HEADER, nameLen); }
 
-    /** The error text of a failure record. */
-    static String failureText(byte[] b, int at, int nameLen) {
-        int text = at + WALK_HEADER + nameLen + ERRNO_BYTES;
-        return NameCodec.text(b, text + 2, u16(b, text));
+    /** The failure at `at` of b (in a walk or a job record) as the exception that fits, on path. */
+    static IOException failure(byte[] b, int at, String path) {
+        String text = NameCodec.text(b, at + FAILURE_HEADER, u16(b, at + FAILURE_TEXT_LENGTH_AT));
+        return Failures.of(path, s32(b, at + FAILURE_ERRNO_AT), b[at + FAILURE_CONTEXT_AT], text);
     }
 
     /** The name's bytes of the walk record at `at` whose name is nameLen bytes long (a copy). */
@@ -153,21 +187,27 @@ final class Records {
         return attrs;
     }
 
+    // ---- watch records
+
+    static int watchPathLength(byte[] b, int at) { return s32(b, at + WATCH_PATH_LENGTH_AT); }
+
+    static int watchSecondLength(byte[] b, int at) { return s32(b, at + WATCH_SECOND_LENGTH_AT); }
+
+    /** The bytes of the watch record at `at`. */
+    static int watchLength(byte[] b, int at) { return WATCH_HEADER + watchPathLength(b, at) + watchSecondLength(b, at); }
+
+    private static final FileTree.Type[] WATCH_TYPES = FileTree.Type.values();  // in code order, from FILE
+
+    /** The entry type of a watch record; null where it is not known. */
+    static FileTree.Type watchType(byte[] b, int at) {
+        int code = b[at + WATCH_TYPE_AT];
+        return code >= FILE && code <= FIFO ? WATCH_TYPES[code - FILE] : null;
+    }
+
     // ---- job failure records
 
-    static int jobErrno(byte[] f) { return s32(f, 0); }
+    /** Where a job failure's path starts: after its failure. */
+    private static int jobPathAt(byte[] f) { return FAILURE_HEADER + u16(f, FAILURE_TEXT_LENGTH_AT); }
 
-    /** The end of a job failure's path: the NUL after it. */
-    static int jobPathEnd(byte[] f) {
-        int nul = ERRNO_BYTES;
-        while (f[nul] != 0) nul++;
-        return nul;
-    }
-
-    static String jobPath(byte[] f) { return NameCodec.decodePath(f, ERRNO_BYTES, jobPathEnd(f) - ERRNO_BYTES); }
-
-    static String jobText(byte[] f) {
-        int nul = jobPathEnd(f);
-        return NameCodec.text(f, nul + 1, f.length - nul - 1);
-    }
+    static String jobPath(byte[] f) { return NameCodec.decodePath(f, jobPathAt(f), f.length - jobPathAt(f)); }
 }

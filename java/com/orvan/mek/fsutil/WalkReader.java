@@ -135,11 +135,10 @@ final class WalkReader extends BatchCursor<WalkNode> {
         WalkNode parent = depth > 1 ? dirs[depth - 1] : base;
         if (kind == Records.FAILURE) {
             String name = Records.name(batch, pos, len);
-            String text = Records.failureText(batch, pos, len);
-            int errno = Records.failureErrno(batch, pos, len);
-            pos += Records.failureLength(batch, pos, len);
             String dir = depth == 0 ? (base == null ? "" : base.relativePath()) : parent == null ? name : parent.relativePath() + "/" + name;
-            onError.accept(dir, Failures.of(dir, errno, text));
+            IOException failure = Records.walkFailure(batch, pos, len, dir);
+            pos += Records.failureLength(batch, pos, len);
+            onError.accept(dir, failure);
             return null;
         }
         WalkNode e = node(batch, view, pos, parent, offset + depth);

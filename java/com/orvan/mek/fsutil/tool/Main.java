@@ -21,6 +21,7 @@ public final class Main {
             Rm.USAGE,
             Du.USAGE,
             Cp.USAGE,
+            Watch.USAGE,
             "  COMMAND --help    that command's usage; -- ends a command's options",
             "  --help            this text",
             "  --version         the version of fsutil",
@@ -86,6 +87,7 @@ public final class Main {
             case "rm": command = new Rm(); break;
             case "du": command = new Du(); break;
             case "cp": command = new Cp(); break;
+            case "watch": command = new Watch(); break;
             default:
                 err.println("fsutil: unknown command '" + name + "' (see --help)");
                 return 2;
