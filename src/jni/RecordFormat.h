@@ -12,6 +12,7 @@
 
 #include "engine/DirEntries.h"
 #include "base/Reasons.h"
+#include "engine/TreeSync.h"
 #include "engine/TreeWalk.h"
 
 namespace fsutil {
@@ -53,6 +54,11 @@ constexpr jint kReadInterrupted = -3;
 // A job failure record: its errno (4 bytes, big-endian, as above), the path's
 // bytes, a NUL, the text's bytes. The counts done: entries, bytes.
 constexpr std::size_t kJobDoneCount = 2;
+// A sync's change travels as a failure record whose errno is
+// SYNC_CHANGE - (kind * SYNC_TYPES + type) (TreeSync.h). Its counts, in this order.
+enum SyncCount : std::size_t {
+    kSyncCreated, kSyncModified, kSyncAttributes, kSyncRemoved, kSyncUnchanged, kSyncBytes, kSyncCount
+};
 // The sums of a usage job, in this order.
 enum Usage : std::size_t { kUsageEntries, kUsageDirectories, kUsageFiles, kUsageBytes, kUsageBlocks, kUsageCount };
 
@@ -104,12 +110,20 @@ constexpr Field kFields[] = {
     {"USAGE_BYTES", kUsageBytes},
     {"USAGE_BLOCKS", kUsageBlocks},
     {"USAGE_COUNT", kUsageCount},
+    {"SYNC_CHANGE", kSyncChangeBase},
+    {"SYNC_TYPES", kSyncTypes},
+    {"SYNC_CREATED", static_cast<jint>(SyncKind::created)},
+    {"SYNC_MODIFIED", static_cast<jint>(SyncKind::modified)},
+    {"SYNC_ATTRIBUTES", static_cast<jint>(SyncKind::attributes)},
+    {"SYNC_REMOVED", static_cast<jint>(SyncKind::removed)},
+    {"SYNC_COUNT", kSyncCount},
 };
 
 // The errno a failure record carries for a reason of the engine: an errno
 // itself, kLoopErrno for a loop, 0 for the other reasons of its own.
 inline jint recordErrno(int reason) {
     if (reason == kReasonLoop) return kLoopErrno;
+    if (isSyncChange(reason)) return reason;
     return reason > 0 ? reason : 0;
 }
 

@@ -32,6 +32,33 @@ final class Failures {
         return new FileSystemException(path, null, reason);
     }
 
+    /**
+     * The exception a short form throws once a job is done when n things failed: of the first
+     * failure's type where it is one of the common ones, naming it and the count.
+     */
+    static IOException counted(String prefix, IOException first, long n, String verb) {
+        String message = prefix + n + (n == 1 ? " entry" : " entries") + " could not be " + verb + ", the first: ";
+        if (first instanceof FileSystemException) {
+            FileSystemException f = (FileSystemException) first;
+            String reason = message + f.getFile() + ": " + f.getReason();
+            IOException e;
+            if (f instanceof AccessDeniedException) {
+                e = new AccessDeniedException(f.getFile(), null, reason);
+            } else if (f instanceof NoSuchFileException) {
+                e = new NoSuchFileException(f.getFile(), null, reason);
+            } else if (f instanceof NotDirectoryException) {
+                e = new NotDirectory(f.getFile(), reason);
+            } else if (f instanceof DirectoryNotEmptyException) {
+                e = new NotEmpty(f.getFile(), reason);
+            } else {
+                e = new FileSystemException(f.getFile(), null, reason);
+            }
+            e.initCause(first);
+            return e;
+        }
+        return new IOException(message + first.getMessage(), first);
+    }
+
     // The JDK's own classes of these three take no reason: these carry it.
 
     private static final class NotDirectory extends NotDirectoryException {

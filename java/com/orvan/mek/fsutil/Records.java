@@ -72,6 +72,16 @@ final class Records {
     static final int USAGE_BYTES = 3;
     static final int USAGE_BLOCKS = 4;
     static final int USAGE_COUNT = 5;
+    // A sync's change: a job failure record whose errno is SYNC_CHANGE - (kind * SYNC_TYPES + type),
+    // kind one of SYNC_CREATED..SYNC_REMOVED, type an entry type code (FILE..FIFO, else none).
+    // Its counts: created, modified, attributes, removed, unchanged, bytes.
+    static final int SYNC_CHANGE = -1000;
+    static final int SYNC_TYPES = 8;
+    static final int SYNC_CREATED = 0;
+    static final int SYNC_MODIFIED = 1;
+    static final int SYNC_ATTRIBUTES = 2;
+    static final int SYNC_REMOVED = 3;
+    static final int SYNC_COUNT = 6;
 
     /** What the natives compare with their own definition, field by field, in this order. */
     private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE,
@@ -80,12 +90,19 @@ final class Records {
         ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
         EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY,
         READ_CLOSED, READ_INTERRUPTED,
-        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT};
+        JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT,
+        SYNC_CHANGE, SYNC_TYPES, SYNC_CREATED, SYNC_MODIFIED, SYNC_ATTRIBUTES, SYNC_REMOVED, SYNC_COUNT};
 
     private static final FileTree.Type[] WALK_TYPES = new FileTree.Type[FIFO + 1];
     private static final FolderIteratorNix.EntryType[] LIST_TYPES = new FolderIteratorNix.EntryType[FIFO + 1];
 
+    private static final FileTree.ChangeKind[] CHANGE_KINDS = new FileTree.ChangeKind[SYNC_REMOVED + 1];
+
     static {
+        CHANGE_KINDS[SYNC_CREATED] = FileTree.ChangeKind.CREATED;
+        CHANGE_KINDS[SYNC_MODIFIED] = FileTree.ChangeKind.MODIFIED;
+        CHANGE_KINDS[SYNC_ATTRIBUTES] = FileTree.ChangeKind.ATTRIBUTES;
+        CHANGE_KINDS[SYNC_REMOVED] = FileTree.ChangeKind.REMOVED;
         // Both enums list the types in code order.
         for (FileTree.Type t : FileTree.Type.values()) WALK_TYPES[FILE + t.ordinal()] = t;
         for (FolderIteratorNix.EntryType t : FolderIteratorNix.EntryType.values()) LIST_TYPES[FILE + t.ordinal()] = t;
@@ -174,6 +191,17 @@ final class Records {
     }
 
     static String jobPath(byte[] f) { return NameCodec.decodePath(f, ERRNO_BYTES, jobPathEnd(f) - ERRNO_BYTES); }
+
+    /** Whether a job record is a sync's change rather than a failure. */
+    static boolean isChange(byte[] f) { return jobErrno(f) <= SYNC_CHANGE; }
+
+    /** The change a sync's record tells of, for the target whose bytes are root. */
+    static FileTree.Change change(byte[] f, byte[] root) {
+        int code = SYNC_CHANGE - jobErrno(f);
+        int type = code % SYNC_TYPES;
+        return new FileTree.Change(CHANGE_KINDS[code / SYNC_TYPES], type >= FILE && type <= FIFO ? WALK_TYPES[type] : null, root,
+                Arrays.copyOfRange(f, ERRNO_BYTES, jobPathEnd(f)), null);
+    }
 
     static String jobText(byte[] f) {
         int nul = jobPathEnd(f);
