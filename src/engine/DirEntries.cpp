@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -212,11 +213,41 @@ const struct dirent64* nextEntry(DIR* dir, TypeRoad road, EntryType* type) {
     return readTyped(dir, dirfd(dir), rules, type, &viaLink, &st);
 }
 
+namespace {
+
+// Whether statx gives mount IDs here; cleared on the first answer without one (an emulator's).
+std::atomic<bool> statxMountIds{true};
+
+std::uint64_t fdinfoMountId(int fd) {
+    char path[64];
+    (void)std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    const CharsPtr info(readProcFile(path));
+    if (!info) return 0;
+    const char* line = std::strstr(info.get(), "mnt_id:");
+    return line ? std::strtoull(line + 7, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+std::uint64_t mountIdOf(int fd) {
+    if (statxMountIds.load(std::memory_order_relaxed)) {
+        struct statx sx;
+        const int rc = statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &sx);
+        if (rc == 0 && (sx.stx_mask & STATX_MNT_ID) != 0 && sx.stx_mnt_id != 0) return sx.stx_mnt_id;
+        if (rc == 0 || errno == ENOSYS || errno == EINVAL) statxMountIds.store(false, std::memory_order_relaxed);
+    }
+    return fdinfoMountId(fd);
+}
+
 DirOpen openDir(int parentFd, const char* name, const DirCheck& check, struct stat* st, UniqueFd* out) {
     UniqueFd fd(openat(parentFd, name, check.viaLink ? kDirFlags & ~O_NOFOLLOW : kDirFlags));
     if (!fd || fstat(fd.get(), st) != 0) return DirOpen::failed;
     if (check.expect && !check.expect->is(*st)) return DirOpen::moved;
     if (check.device && *check.device != st->st_dev) return DirOpen::otherDevice;
+    if (check.device && check.mount && *check.mount != 0) {
+        const std::uint64_t id = mountIdOf(fd.get());
+        if (id != 0 && id != *check.mount) return DirOpen::otherDevice;
+    }
     if (oneOf(check.path, check.pathLen, *st) || oneOf(check.above, check.aboveLen, *st)) return DirOpen::loop;
     *out = std::move(fd);
     return DirOpen::opened;

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "base/Owned.h"
 #include "base/Reasons.h"
@@ -59,11 +60,19 @@ inline bool oneOf(const DirId* ids, std::size_t n, const struct stat& st) {
     return false;
 }
 
+// The ID of the mount the entry open as fd lies on (as /proc/self/mountinfo
+// numbers mounts): statx's STATX_MNT_ID, else, where the kernel or an
+// emulator does not fill that in, the mnt_id line of /proc/self/fdinfo; 0
+// when neither tells. A bind mount has the device of what it shows, so only
+// this tells its mount point from an ordinary directory.
+std::uint64_t mountIdOf(int fd);
+
 // What a descent asks of the directory it opens.
 struct DirCheck {
     bool viaLink = false;          // reached through a followed link: the last step may follow it
     const DirId* expect = nullptr; // opened again: it must still be this directory
-    const dev_t* device = nullptr; // a directory on another device is not opened
+    const dev_t* device = nullptr; // a directory on another device is not opened,
+    const std::uint64_t* mount = nullptr;  // nor, with device, one on another mount (0: not known)
     const DirId* path = nullptr;   // the directories it lies below: being one of them is a loop
     std::size_t pathLen = 0;
     const DirId* above = nullptr;  // more of them (those above a part of a walk)
@@ -75,7 +84,7 @@ enum class DirOpen : unsigned char {
     failed,       // openat or fstat failed: errno says why (ELOOP or ENOTDIR: not a directory, or a link, now)
     moved,        // not the directory expected
     loop,         // one of the directories it lies below
-    otherDevice,  // on another device
+    otherDevice,  // on another file system: another device, or another mount of the same one (a bind mount)
 };
 
 // Opens the directory `name` of parentFd as check asks, its record into *st.

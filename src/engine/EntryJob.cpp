@@ -67,9 +67,9 @@ void EntryJob::entry(Node& node, const char* name, EntryType type) {
     node.failed = true;
 }
 
-bool EntryJob::enter(Node& parent, const char* name, const char* path, const struct stat& st) {
+bool EntryJob::enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) {
     int why = act(in(parent.fd.get(), name, EntryType::directory, &st));
-    if (why == 0 && (!options_.sameFileSystem || st.st_dev == dev_)) return true;
+    if (why == 0 && !otherFs) return true;
     if (why == 0) why = act(leaving(parent.fd.get(), name, true));
     if (why != 0) {
         fail(path, "", 0, why);
@@ -94,11 +94,10 @@ void EntryJob::last() {
 }
 
 bool EntryJob::walkShare(EntryAct& by, int parentFd, const char* name, const char* path) {
-    DirCheck check;
-    check.device = options_.sameFileSystem ? &dev_ : nullptr;
+    Grow<DirId> chain;
     struct stat st;
     UniqueFd fd;
-    const DirOpen got = openDir(parentFd, name, check, &st, &fd);
+    const DirOpen got = openShare(parentFd, name, &chain, &st, &fd);
     int why = 0;
     if (got == DirOpen::failed && (errno == ELOOP || errno == ENOTDIR)) {
         // No longer a directory (a link put in its place, say): an entry like any other, never followed.
@@ -111,7 +110,11 @@ bool EntryJob::walkShare(EntryAct& by, int parentFd, const char* name, const cha
         (void)by.act(in(parentFd, name, EntryType::directory, nullptr));  // as unopened() says
     } else {
         why = by.act(in(parentFd, name, EntryType::directory, &st));
-        const std::unique_ptr<TreeWalk> walk = why == 0 ? TreeWalk::open(std::move(fd), options_) : nullptr;
+        WalkOptions options = options_;
+        options.above = chain.data;
+        options.aboveCount = chain.len;
+        options.topMount = &mount_;
+        const std::unique_ptr<TreeWalk> walk = why == 0 ? TreeWalk::open(std::move(fd), options) : nullptr;
         if (why == 0 && !walk) why = errno;
         if (walk && !walkBelow(by, *walk, path)) return false;
         if (walk) why = by.act(leaving(parentFd, name, false));

@@ -48,7 +48,7 @@ class EntryAct {
 // through an EntryAct of that share's own (its sums kept apart, say).
 class EntryJob : public TreeShares, public EntryAct {
    protected:
-    EntryJob(JobKind kind, const WalkOptions& options) : TreeShares(kind), options_(options) {}
+    EntryJob(JobKind kind, const WalkOptions& options) : TreeShares(kind, options.sameFileSystem), options_(options) {}
 
     // The directory `name` of parentFd (at path) and everything below it, on
     // a worker, acted on by `by`; whether all of it was.
@@ -59,7 +59,7 @@ class EntryJob : public TreeShares, public EntryAct {
    private:
     bool top(int parentFd, const char* name, const struct stat& st) override;
     void entry(Node& node, const char* name, EntryType type) override;
-    bool enter(Node& parent, const char* name, const char* path, const struct stat& st) override;
+    bool enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) override;
     void unopened(int parentFd, const char* name, const char* path) override;
     void last() override;
     bool walkBelow(EntryAct& by, TreeWalk& walk, const char* base);

@@ -1,6 +1,6 @@
-// Library-private: copying a whole tree exactly (what cp -a keeps) through
-// descriptors on both sides, on several threads, never creating anything
-// outside the target. No JNI here.
+// Library-private: the copy job: a whole tree copied exactly (what cp -a
+// keeps) through descriptors on both sides, on several threads, never
+// creating anything outside the target. No JNI here.
 #ifndef FSUTIL_TREECOPY_H
 #define FSUTIL_TREECOPY_H
 
@@ -20,12 +20,6 @@ namespace fsutil {
 // to the source. Null when out of memory.
 std::unique_ptr<TreeShares> startCopy(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,
                                       const char* dstName, bool sameFileSystem, std::size_t threads);
-
-// Makes `name` of dstDir a hard link to the file at rel below the directory
-// open as topFd, each directory on the way opened without following a link
-// and only on topFd's file system, so that a step swapped meanwhile never
-// leads outside; 0, or the reason it was not made.
-int linkBelow(int topFd, const char* rel, int dstDir, const char* name);
 
 // Stops what still runs of a job of startCopy, frees it and returns the
 // number of entries created (0 for a job of another kind).

@@ -43,7 +43,8 @@ class TreeDelete final : public EntryJob {
         int why = 0;
         const int dir = e.dirFd(&why);
         if (dir < 0) return why;
-        if (unlinkat(dir, e.name, e.leave ? AT_REMOVEDIR : 0) != 0) return errno;  // a link, also to a directory, goes itself
+        // A link, also to a directory, goes itself; a file bind-mounted stays, as a mount point.
+        if (unlinkat(dir, e.name, e.leave ? AT_REMOVEDIR : 0) != 0) return errno == EBUSY ? kReasonMountPoint : errno;
         removed.fetch_add(1, std::memory_order_relaxed);
         progressed(1, 0);
         return 0;

@@ -106,6 +106,8 @@ void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads)
     const DirOpen got = openDir(parentDir, node.name.get(), check, &now, &node.fd);
     if (got == DirOpen::failed) fail("", "", 0, errno);
     if (got != DirOpen::opened) return;
+    node.id = DirId::of(now);
+    if (sameFileSystem_) mount_ = mountIdOf(node.fd.get());
     if (!nodes_.push(std::move(node))) return;
     if (threads == 0) threads = 1;
     if (threads > kMaxThreads) threads = kMaxThreads;
@@ -200,15 +202,31 @@ bool TreeShares::split(std::size_t threads) {
             node.path = std::move(s.path);
             Node& parent = nodes_.data[node.parent];
             struct stat st;
-            const DirOpen got = openDir(parent.fd.get(), node.name.get(), DirCheck(), &st, &node.fd);
-            if (got == DirOpen::opened) {
+            Grow<DirId> chain;
+            if (!chainOf(parent.fd.get(), &chain)) return false;
+            DirCheck check;
+            check.path = chain.data;
+            check.pathLen = chain.len;
+            // Where the job stays on one file system, a mount point is one, not a loop.
+            const DirOpen got = openDir(parent.fd.get(), node.name.get(), sameFileSystem_ ? DirCheck() : check, &st, &node.fd);
+            const bool otherFs = got == DirOpen::opened && sameFileSystem_ &&
+                                 (st.st_dev != dev_ || (mount_ != 0 && mountIdOf(node.fd.get()) != mount_));
+            if (got == DirOpen::opened && sameFileSystem_ && !otherFs && oneOf(chain.data, chain.len, st)) {
+                node.fd.reset();
+                unopened(parent.fd.get(), node.name.get(), node.path.get());
+                fail(node.path.get(), "", 0, kReasonLoop);
+                parent.failed = true;
+            } else if (got == DirOpen::opened) {
+                node.id = DirId::of(st);
                 // nodes_ may move: parent is not used past the push.
-                if (enter(parent, node.name.get(), node.path.get(), st)) (void)nodes_.push(std::move(node));
-            } else if (errno == ELOOP) {
+                if (enter(parent, node.name.get(), node.path.get(), st, otherFs) && !otherFs) {
+                    (void)nodes_.push(std::move(node));
+                }
+            } else if (got == DirOpen::failed && errno == ELOOP) {
                 // A link now where the directory was: an entry like any other, never followed.
                 entry(parent, node.name.get(), EntryType::symlink);
             } else {
-                const int e = errno;
+                const int e = got == DirOpen::failed ? errno : openDirReason(got);
                 unopened(parent.fd.get(), node.name.get(), node.path.get());
                 fail(node.path.get(), "", 0, e);
                 nodes_.data[node.parent].failed = true;
@@ -217,6 +235,34 @@ bool TreeShares::split(std::size_t threads) {
         shares_.clear();
     }
     return true;
+}
+
+std::size_t TreeShares::nodeOf(int fd) const {
+    for (std::size_t i = 0; i < nodes_.len; ++i) {
+        if (nodes_.data[i].fd.get() == fd) return i;
+    }
+    return 0;
+}
+
+bool TreeShares::chainOf(int parentFd, Grow<DirId>* out) const {
+    out->len = 0;
+    for (std::size_t i = nodeOf(parentFd); i > 0; i = nodes_.data[i].parent) {
+        if (!out->push(DirId(nodes_.data[i].id))) return false;
+    }
+    return true;
+}
+
+DirOpen TreeShares::openShare(int parentFd, const char* name, Grow<DirId>* chain, struct stat* st, UniqueFd* fd) const {
+    if (!chainOf(parentFd, chain)) {
+        errno = ENOMEM;
+        return DirOpen::failed;
+    }
+    DirCheck check;
+    check.device = sameFileSystem_ ? &dev_ : nullptr;
+    check.mount = &mount_;
+    check.path = chain->data;
+    check.pathLen = chain->len;
+    return openDir(parentFd, name, check, st, fd);
 }
 
 bool TreeShares::takeFailure(TreeFailure* out) { return takeFailure(out, -1) == Take::failure; }

@@ -66,17 +66,21 @@ class TreeShares {
         std::size_t parent = 0;  // index of the node holding it
         CharsPtr name;
         CharsPtr path;         // relative to the top
+        DirId id{};            // what it is recognised by, for loops
         bool failed = false;   // it holds something the job could not do (written under the lock)
     };
 
-    explicit TreeShares(JobKind kind) : kind_(kind) {}
+    // sameFileSystem: nothing on another device or mount is entered.
+    TreeShares(JobKind kind, bool sameFileSystem) : sameFileSystem_(sameFileSystem), kind_(kind) {}
 
     // The top itself, before anything else; false: nothing below it is to be done.
     virtual bool top(int parentFd, const char* name, const struct stat& st) = 0;
     // An entry of a top level that is not a directory (devices and sockets: EntryType::other).
     virtual void entry(Node& node, const char* name, EntryType type) = 0;
-    // A directory of a top level, open as fd; false: it is not entered.
-    virtual bool enter(Node& parent, const char* name, const char* path, const struct stat& st) = 0;
+    // A directory of a top level, open; false: it is not entered. otherFs: it
+    // lies on another file system, where the job stays on the top's (it is
+    // then not entered whatever the answer).
+    virtual bool enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) = 0;
     // A directory `name` of parentFd, at `path`, that could not be opened (its failure is reported apart).
     virtual void unopened(int /*parentFd*/, const char* /*name*/, const char* /*path*/) {}
     // On a worker: the directory `name` of parentFd and all below it; false when anything failed.
@@ -92,8 +96,19 @@ class TreeShares {
     }
     bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
 
+    // The node whose descriptor is fd (0 when none is).
+    std::size_t nodeOf(int fd) const;
+    // The directories the node at parentFd lies in, it included, for loops; false when out of memory.
+    bool chainOf(int parentFd, Grow<DirId>* out) const;
+    // Opens the directory `name` of parentFd as a share's top: checked for a
+    // loop against the directories it lies in (*chain gets them), and where
+    // the job stays on one file system, for a change of device or mount.
+    DirOpen openShare(int parentFd, const char* name, Grow<DirId>* chain, struct stat* st, UniqueFd* fd) const;
+
     Grow<Node> nodes_;  // fixed once the workers start; nodes_[0] is the top's parent
     dev_t dev_ = 0;     // the top's device
+    std::uint64_t mount_ = 0;  // the top's mount (0: not known)
+    const bool sameFileSystem_;
 
    private:
     struct Share {

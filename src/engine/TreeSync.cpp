@@ -30,7 +30,11 @@
 #include <new>
 #include <utility>
 
-#include "engine/TreeCopy.h"
+#include "engine/CopyAttributes.h"
+#include "engine/CopyCreate.h"
+#include "engine/CopyData.h"
+#include "engine/CopyLinks.h"
+#include "engine/InodeTable.h"
 #include "engine/TreeDelete.h"
 #include "engine/TreeWalk.h"
 
@@ -42,17 +46,8 @@ constexpr mode_t kModeBits = 07777;
 constexpr std::size_t kBufferBytes = 65536;
 // A source entry gone since it was listed: simply absent, not a failure.
 constexpr int kVanished = -100000;
-
-// "/proc/self/fd/N" or "/proc/self/fd/N/name", for the calls without an *at form.
-struct ProcPath {
-    char text[320];
-    explicit ProcPath(int fd, const char* name = nullptr) {
-        // A name is at most 255 bytes: the text always fits.
-        if (std::snprintf(text, sizeof text, name ? "/proc/self/fd/%d/%s" : "/proc/self/fd/%d", fd, name ? name : "") < 0) {
-            text[0] = '\0';
-        }
-    }
-};
+// A failure already reported by the step that met it.
+constexpr int kReported = -100001;
 
 // An entry reached for its metadata: the descriptor itself (name null), or
 // `name` of the directory open as fd, never followed.
@@ -86,27 +81,22 @@ class Xattrs {
 
     // Reads the names; false (errno set) when they cannot be read.
     bool load() {
+        len_ = 0;
         for (;;) {
+            // The size first: a call with no room tells it and copies nothing.
+            const ssize_t want = list(nullptr, 0);
+            if (want < 0) return errno == ENOTSUP || errno == EOPNOTSUPP;  // a file system without them has none
+            if (want == 0) return true;
+            if (!names_.grow(static_cast<std::size_t>(want) + 1)) {
+                errno = ENOMEM;
+                return false;
+            }
             const ssize_t n = list(names_.data, names_.size);
             if (n >= 0) {
                 len_ = static_cast<std::size_t>(n);
                 return true;
             }
-            if (errno == ENOTSUP || errno == EOPNOTSUPP) {
-                len_ = 0;  // a file system without them has none
-                return true;
-            }
-            if (errno != ERANGE && names_.size != 0) return false;
-            const ssize_t want = list(nullptr, 0);
-            if (want < 0) return errno == ENOTSUP || errno == EOPNOTSUPP ? (len_ = 0, true) : false;
-            if (want == 0) {
-                len_ = 0;
-                return true;
-            }
-            if (!names_.grow(static_cast<std::size_t>(want) + 1)) {
-                errno = ENOMEM;
-                return false;
-            }
+            if (errno != ERANGE) return false;  // else grown meanwhile: asked again
         }
     }
     const char* begin() const { return names_.data; }
@@ -120,23 +110,19 @@ class Xattrs {
     // The value of name into *out (its length in *len); false with errno.
     bool get(const char* name, Buffer* out, std::size_t* len) const {
         for (;;) {
-            const ssize_t v = e_.name ? lgetxattr(path_.text, name, out->data, out->size)
-                                      : fgetxattr(e_.fd, name, out->data, out->size);
-            if (v >= 0) {
-                *len = static_cast<std::size_t>(v);
-                return true;
-            }
-            if (errno != ERANGE && out->size != 0) return false;
             const ssize_t want = e_.name ? lgetxattr(path_.text, name, nullptr, 0) : fgetxattr(e_.fd, name, nullptr, 0);
             if (want < 0) return false;
             if (!out->grow(static_cast<std::size_t>(want) + 1)) {
                 errno = ENOMEM;
                 return false;
             }
-            if (want == 0) {
-                *len = 0;
+            const ssize_t v = e_.name ? lgetxattr(path_.text, name, out->data, out->size)
+                                      : fgetxattr(e_.fd, name, out->data, out->size);
+            if (v >= 0) {
+                *len = static_cast<std::size_t>(v);
                 return true;
             }
+            if (errno != ERANGE) return false;
         }
     }
     int set(const char* name, const void* value, std::size_t len) const {
@@ -217,65 +203,6 @@ mode_t wantedMode(const struct stat& s, const struct stat& t) {
 
 bool sameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
-// Copies len bytes at off, copy_file_range else read/write; 0 or the errno.
-int moveRange(int from, int to, off_t off, std::uint64_t len, std::uint64_t* written) {
-    off_t in = off;
-    off_t out = off;
-    std::uint64_t left = len;
-    if (len > kBufferBytes) {
-        while (left > 0) {
-            const ssize_t n = copy_file_range(from, &in, to, &out, left, 0);
-            if (n > 0) {
-                left -= static_cast<std::uint64_t>(n);
-                *written += static_cast<std::uint64_t>(n);
-                continue;
-            }
-            if (n == 0) return 0;
-            if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
-            break;
-        }
-    }
-    char buf[kBufferBytes];
-    while (left > 0) {
-        const ssize_t r = pread(from, buf, left < sizeof buf ? left : sizeof buf, in);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return r < 0 ? errno : 0;
-        for (ssize_t done = 0; done < r;) {
-            const ssize_t w = pwrite(to, buf + done, static_cast<std::size_t>(r - done), out);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return w < 0 ? errno : EIO;
-            done += w;
-            out += w;
-            *written += static_cast<std::uint64_t>(w);
-        }
-        in += r;
-        left -= static_cast<std::uint64_t>(r);
-    }
-    return 0;
-}
-
-// A file's data, holes kept; 0 or the errno.
-int moveData(int from, int to, const struct stat& st, std::uint64_t* written) {
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (size == 0) return 0;
-    if (static_cast<std::uint64_t>(st.st_blocks) * 512 >= size) return moveRange(from, to, 0, size, written);
-    off_t at = 0;
-    while (static_cast<std::uint64_t>(at) < size) {
-        const off_t data = lseek(from, at, SEEK_DATA);
-        if (data < 0) {
-            if (errno == ENXIO) break;
-            return moveRange(from, to, at, size - static_cast<std::uint64_t>(at), written);
-        }
-        off_t hole = lseek(from, data, SEEK_HOLE);
-        if (hole < 0 || static_cast<std::uint64_t>(hole) > size) hole = static_cast<off_t>(size);
-        const int err = moveRange(from, to, data, static_cast<std::uint64_t>(hole - data), written);
-        if (err != 0) return err;
-        at = hole;
-    }
-    return ftruncate(to, static_cast<off_t>(size)) == 0 ? 0 : errno;
-}
-
 EntryType typeOf(const struct stat& st) {
     const EntryType t = typeOfMode(st.st_mode);
     return t == EntryType::skip ? EntryType::other : t;
@@ -288,74 +215,13 @@ struct Where {
     std::size_t relLen;
 };
 
-// A (dev, ino) table shared by the workers, guarded by one lock.
-template <typename V>
-class InodeMap {
-   public:
-    InodeMap() = default;
-    InodeMap(const InodeMap&) = delete;
-    InodeMap& operator=(const InodeMap&) = delete;
-
-    struct Slot {
-        dev_t dev;
-        ino_t ino;
-        bool used;
-        V value;
-    };
-
-    // The slot of (dev, ino), made when missing (value default); null when out of memory. Under lock().
-    Slot* at(dev_t dev, ino_t ino) {
-        if ((used_ + 1) * 2 > cap_ && !grow()) return nullptr;
-        Slot* s = find(slots_.get(), cap_, dev, ino);
-        if (!s->used) {
-            s->dev = dev;
-            s->ino = ino;
-            s->used = true;
-            s->value = V();
-            ++used_;
-        }
-        return s;
-    }
-    // The slot of (dev, ino) if there is one. Under lock().
-    Slot* look(dev_t dev, ino_t ino) {
-        if (cap_ == 0) return nullptr;
-        Slot* s = find(slots_.get(), cap_, dev, ino);
-        return s->used ? s : nullptr;
-    }
-    std::mutex& lock() { return lock_; }
-    std::condition_variable& changed() { return changed_; }
-
-   private:
-    static Slot* find(Slot* slots, std::size_t cap, dev_t dev, ino_t ino) {
-        std::size_t i = (static_cast<std::size_t>(ino) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::size_t>(dev)) & (cap - 1);
-        while (slots[i].used && (slots[i].ino != ino || slots[i].dev != dev)) i = (i + 1) & (cap - 1);
-        return &slots[i];
-    }
-    bool grow() {
-        const std::size_t cap = cap_ ? cap_ * 2 : 256;
-        std::unique_ptr<Slot[]> slots(new (std::nothrow) Slot[cap]());
-        if (!slots) return false;
-        for (std::size_t i = 0; i < cap_; ++i) {
-            if (slots_[i].used) *find(slots.get(), cap, slots_[i].dev, slots_[i].ino) = std::move(slots_[i]);
-        }
-        slots_ = std::move(slots);
-        cap_ = cap;
-        return true;
-    }
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::unique_ptr<Slot[]> slots_;
-    std::size_t cap_ = 0;
-    std::size_t used_ = 0;
-};
-
 // Where the first name of a source hard-link group went in the target.
 struct GroupTarget {
     CharsPtr rel;         // its path below the target's top
     DirId id{};           // the target inode it keeps, when not fresh
     bool fresh = false;   // a new inode (made, or in a dry run to be made)
     bool ok = false;      // it is there
-    bool pending = true;  // being synced by a worker
+    bool pending = false; // being synced by a worker
 };
 
 // A target directory being synced.
@@ -381,7 +247,7 @@ struct Level {
 class TreeSync final : public TreeShares {
    public:
     TreeSync(UniqueFd dstParentFd, CharsPtr dstName, const SyncOptions& options)
-        : TreeShares(JobKind::sync), dstName_(std::move(dstName)), options_(options), root_(geteuid() == 0),
+        : TreeShares(JobKind::sync, options.sameFileSystem), dstName_(std::move(dstName)), options_(options), root_(geteuid() == 0),
           pid_(static_cast<unsigned>(getpid())) {
         Level parent;
         parent.own = std::move(dstParentFd);
@@ -405,10 +271,30 @@ class TreeSync final : public TreeShares {
     }
 
    private:
+    // A step of copy's on an entry of this sync: its failures reported at the entry, its bytes counted.
+    class Step final : public CopyReport, public ByteCount {
+       public:
+        Step(TreeSync& job, const Where& w) : job_(job), w_(w) {}
+        void failed(int err) override {
+            failures_ = true;
+            job_.report(w_, err);
+        }
+        void progressed(std::uint64_t /*entries*/, std::uint64_t bytes) override { bytes_ += bytes; }
+        void moved(std::uint64_t bytes) override { bytes_ += bytes; }
+        bool failures() const { return failures_; }
+        std::uint64_t bytes() const { return bytes_; }
+
+       private:
+        TreeSync& job_;
+        Where w_;
+        bool failures_ = false;
+        std::uint64_t bytes_ = 0;
+    };
+
     // ---- reporting
 
     void report(const Where& w, int err) {
-        if (err != kVanished) fail(w.base, w.rel, w.relLen, err);
+        if (err != kVanished && err != kReported) fail(w.base, w.rel, w.relLen, err);
     }
 
     void change(SyncKind kind, EntryType type, const Where& w) {
@@ -461,8 +347,11 @@ class TreeSync final : public TreeShares {
             report(w, errno);
             return false;
         }
-        if (t.st_dev != at.id.dev) {
-            report(w, kReasonMountPoint);  // never across a mount point
+        // Never across a mount point, a bind mount of the same device included.
+        const UniqueFd it(openat(at.fd, name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+        const std::uint64_t mount = it ? mountIdOf(it.get()) : 0;
+        if (t.st_dev != at.id.dev || (mount != 0 && mount != mountIdOf(at.fd))) {
+            report(w, kReasonMountPoint);
             return false;
         }
         UniqueFd dir(dup(at.fd));
@@ -485,7 +374,7 @@ class TreeSync final : public TreeShares {
 
     // Sets the attributes of a target entry from the source's record s (its
     // extended attributes read from `from`, null: not set) and reports what fails.
-    void setAttributes(const Ent& to, const Ent* from, const struct stat& s, const Where& w) {
+    void updateAttributes(const Ent& to, const Ent* from, const struct stat& s, const Where& w) {
         const bool link = S_ISLNK(s.st_mode);
         if (from) {
             bool differ = false;
@@ -528,8 +417,9 @@ class TreeSync final : public TreeShares {
     // ---- making entries
 
     // New contents for the regular file `name` of srcDir as `dstName` of at:
-    // a new inode, its attributes set, then linked in (replace: over the old
-    // name); 0 or the reason (kVanished: the source is gone).
+    // a new inode, filled and given its attributes by copy's steps, then
+    // linked in (replace: over the old name); 0 or the reason (kVanished:
+    // the source is gone).
     int writeFile(int srcDir, const char* name, Level& at, const char* dstName, bool replace, const Where& w,
                   std::uint64_t* written) {
         UniqueFd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -548,11 +438,12 @@ class TreeSync final : public TreeShares {
             if (!to) return errno;
             named = true;
         }
-        int err = moveData(from.get(), to.get(), s, written);
+        Step step(*this, w);
+        int err = copyFileData(from.get(), to.get(), s, env_.data, &step);
+        *written = step.bytes();
         if (err == 0) {
-            const Ent source{from.get(), nullptr};
-            const Ent target{to.get(), nullptr};
-            setAttributes(target, &source, s, w);
+            const XattrEnd source{from.get(), nullptr, false};
+            setAttributes(AttrTarget{to.get(), false, -1, nullptr}, &source, s, false, env_.who, step);
             if (options_.durable && fsync(to.get()) != 0) err = errno;
         }
         if (err == 0 && !named) {
@@ -569,31 +460,18 @@ class TreeSync final : public TreeShares {
     }
 
     // Makes what is not a regular file nor a directory (s its source record)
-    // as `dstName` of at, under a temporary name first when it replaces
-    // something; 0 or the reason.
+    // as `dstName` of at by copy's steps, under a temporary name first when it
+    // replaces something; 0 or the reason.
     int makeOther(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, bool replace,
                   const Where& w) {
         writable(at);
         char tmp[64];
         tempName(tmp, sizeof tmp);
-        const char* made = replace ? tmp : dstName;
-        if (S_ISLNK(s.st_mode)) {
-            Buffer target;
-            ssize_t n = 0;
-            for (std::size_t want = static_cast<std::size_t>(s.st_size) + 2;; want *= 2) {
-                if (!target.grow(want)) return ENOMEM;
-                n = readlinkat(srcDir, name, target.data, target.size);
-                if (n < 0) return errno == ENOENT || errno == EINVAL ? kVanished : errno;
-                if (static_cast<std::size_t>(n) < target.size) break;
-            }
-            target.data[n] = '\0';
-            if (symlinkat(target.data, at.fd, made) != 0) return errno;
-        } else if (mknodat(at.fd, made, (s.st_mode & S_IFMT) | 0600, s.st_rdev) != 0) {
-            return errno;
+        Step step(*this, w);
+        if (!createEntry(srcDir, name, s, at.fd, replace ? tmp : dstName, false, env_, step)) {
+            struct stat gone;
+            return fstatat(srcDir, name, &gone, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT ? kVanished : kReported;
         }
-        const Ent source{srcDir, name};
-        const Ent target{at.fd, made};
-        setAttributes(target, &source, s, w);
         if (replace && renameat(at.fd, tmp, at.fd, dstName) != 0) {
             const int err = errno;
             (void)unlinkat(at.fd, tmp, 0);
@@ -625,18 +503,19 @@ class TreeSync final : public TreeShares {
     // The effective link count of target t: in a dry run, less the names this run would have taken off it.
     nlink_t linksOf(const struct stat& t) {
         if (!options_.dryRun) return t.st_nlink;
-        const std::lock_guard<std::mutex> hold(left_.lock());
-        auto* s = left_.look(t.st_dev, t.st_ino);
-        const nlink_t gone = s ? s->value : 0;
+        const std::lock_guard<std::mutex> hold(leftLock_);
+        const nlink_t* s = left_.lookup(t.st_dev, t.st_ino);
+        const nlink_t gone = s ? *s : 0;
         return t.st_nlink > gone ? t.st_nlink - gone : 1;
     }
 
     // A name taken off the regular target file t (replaced or removed).
     void leaves(const struct stat& t) {
         if (!options_.dryRun || !S_ISREG(t.st_mode) || t.st_nlink < 2) return;
-        const std::lock_guard<std::mutex> hold(left_.lock());
-        auto* s = left_.at(t.st_dev, t.st_ino);
-        if (s) ++s->value;
+        const std::lock_guard<std::mutex> hold(leftLock_);
+        bool added = false;
+        nlink_t* s = left_.insert(t.st_dev, t.st_ino, &added);
+        if (s) ++*s;
     }
 
     // The source entry `name` of srcDir (not a directory; s its record) as
@@ -651,23 +530,24 @@ class TreeSync final : public TreeShares {
         GroupTarget first;
         bool mine = false;
         {
-            std::unique_lock<std::mutex> hold(groups_.lock());
-            auto* slot = groups_.at(s.st_dev, s.st_ino);
-            if (!slot) {
-                mine = true;
-            } else if (!slot->value.rel) {
-                mine = true;
-                slot->value.rel = joinPath(w.base, w.rel, w.relLen);
-                slot->value.pending = true;
-            } else {
-                while ((slot = groups_.look(s.st_dev, s.st_ino)) != nullptr && slot->value.pending) groups_.changed().wait(hold);
-                if (slot) {
-                    first.rel = copyChars(slot->value.rel.get(), std::strlen(slot->value.rel.get()));
-                    first.id = slot->value.id;
-                    first.fresh = slot->value.fresh;
-                    first.ok = slot->value.ok && first.rel;
-                }
-                mine = !first.ok;
+            std::unique_lock<std::mutex> hold(groupLock_);
+            bool added = false;
+            GroupTarget* slot = groups_.insert(s.st_dev, s.st_ino, &added);
+            // Another thread syncing the first name: this one waits for where it went (the table may grow meanwhile).
+            while (slot && slot->pending) {
+                groupChanged_.wait(hold);
+                slot = groups_.lookup(s.st_dev, s.st_ino);
+            }
+            if (slot && slot->ok && slot->rel) {
+                first.rel = copyChars(slot->rel.get(), std::strlen(slot->rel.get()));
+                first.id = slot->id;
+                first.fresh = slot->fresh;
+                first.ok = static_cast<bool>(first.rel);
+            }
+            mine = !first.ok;  // the first name, or the first failed: this one syncs the file
+            if (mine && slot) {
+                slot->rel = joinPath(w.base, w.rel, w.relLen);
+                slot->pending = true;
             }
         }
         if (!mine) {
@@ -676,16 +556,15 @@ class TreeSync final : public TreeShares {
         }
         GroupTarget done;
         (void)syncOne(srcDir, name, s, at, dstName, w, &done);
-        const std::lock_guard<std::mutex> hold(groups_.lock());
-        auto* slot = groups_.look(s.st_dev, s.st_ino);
-        if (slot && slot->value.pending) {
-            slot->value.id = done.id;
-            slot->value.fresh = done.fresh;
-            slot->value.ok = done.ok;
-            if (!done.ok) slot->value.rel.reset();  // the next name tries
-            slot->value.pending = false;
+        const std::lock_guard<std::mutex> hold(groupLock_);
+        GroupTarget* slot = groups_.lookup(s.st_dev, s.st_ino);
+        if (slot && slot->pending) {
+            slot->id = done.id;
+            slot->fresh = done.fresh;
+            slot->ok = done.ok;
+            slot->pending = false;
         }
-        groups_.changed().notify_all();
+        groupChanged_.notify_all();
     }
 
     // A later name of a hard-link group whose first name went to `first`.
@@ -765,7 +644,7 @@ class TreeSync final : public TreeShares {
             const Ent to{at.fd, dstName};
             compare(from, s, to, t, &meta, &time);
             if (meta || time) {
-                if (!options_.dryRun) setAttributes(to, &from, s, w);
+                if (!options_.dryRun) updateAttributes(to, &from, s, w);
                 change(SyncKind::attributes, type, w);
                 progressed(1, 0);
             } else {
@@ -870,13 +749,12 @@ class TreeSync final : public TreeShares {
                 return true;
             }
             writable(at);
-            if (mkdirat(at.fd, dstName, 0700) != 0) {
-                report(w, errno);
-                return false;
-            }
         }
         struct stat made;
-        const DirOpen got = openDir(at.fd, dstName, DirCheck(), &made, &out->own);
+        Step step(*this, w);
+        const DirOpen got = out->fresh ? (out->own = makeDirectory(at.fd, dstName, &made, step), DirOpen::opened)
+                                       : openDir(at.fd, dstName, DirCheck(), &made, &out->own);
+        if (out->fresh && !out->own) return false;  // reported
         if (got != DirOpen::opened) {
             report(w, got == DirOpen::failed && errno != ELOOP && errno != ENOTDIR ? errno : kReasonTargetMoved);
             return false;
@@ -902,7 +780,6 @@ class TreeSync final : public TreeShares {
         if (!report && !l.fresh) unchanged();
         if (options_.dryRun) return;
         if (l.fresh || l.metaDiffer || l.timeDiffer || l.changed || l.opened) {
-            UniqueFd src;
             const Ent* from = nullptr;
             Ent fromEnt{srcSelf, nullptr};
             if (srcSelf >= 0) {
@@ -911,7 +788,12 @@ class TreeSync final : public TreeShares {
                 fromEnt = Ent{srcParent, name};
                 from = &fromEnt;
             }
-            setAttributes(Ent{l.fd, nullptr}, l.fresh || l.metaDiffer ? from : nullptr, l.src, w);
+            if (l.fresh) {
+                Step step(*this, w);
+                finishDirectory(l.fd, l.src, srcSelf, srcSelf >= 0 ? -1 : srcParent, name, false, env_, step);
+            } else {
+                updateAttributes(Ent{l.fd, nullptr}, l.metaDiffer ? from : nullptr, l.src, w);
+            }
             if (options_.durable && l.changed) (void)fsync(l.fd);
         }
     }
@@ -973,13 +855,6 @@ class TreeSync final : public TreeShares {
 
     // ---- the frame's callbacks
 
-    std::size_t nodeOf(int fd) const {
-        for (std::size_t i = 0; i < nodes_.len; ++i) {
-            if (nodes_.data[i].fd.get() == fd) return i;
-        }
-        return 0;
-    }
-
     bool top(int parentFd, const char* name, const struct stat& st) override {
         if (targets_.len != 1) {
             fail("", "", 0, ENOMEM);
@@ -1014,13 +889,13 @@ class TreeSync final : public TreeShares {
         syncEntry(node.fd.get(), name, st, *at, name, Where{node.path.get(), name, len});
     }
 
-    bool enter(Node& parent, const char* name, const char* path, const struct stat& st) override {
+    bool enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) override {
         Level* at = nodeLevel(static_cast<std::size_t>(&parent - nodes_.data));
         if (!at || (!at->made && !at->absent)) return false;
         const Where w{path, "", 0};
         Level l;
         if (!enterDir(parent.fd.get(), name, st, *at, name, w, &l)) return false;
-        if (options_.sameFileSystem && st.st_dev != dev_) {
+        if (otherFs) {
             l.incomplete = true;  // not entered: what its counterpart holds stays
             leaveDir(l, -1, parent.fd.get(), name, w);
             return false;
@@ -1073,8 +948,12 @@ class TreeSync final : public TreeShares {
     const bool root_;
     const unsigned pid_;
     std::mutex nodeLock_;  // a top level's counts, from the workers
-    InodeMap<GroupTarget> groups_;
-    InodeMap<nlink_t> left_;
+    CopyEnv env_;
+    std::mutex groupLock_;
+    std::condition_variable groupChanged_;
+    InodeTable<GroupTarget> groups_;  // the source's hard-link groups: where each first name went
+    std::mutex leftLock_;
+    InodeTable<nlink_t> left_;        // in a dry run, the names each target inode would lose
     std::atomic<unsigned long> tempCount_{0};
     std::atomic<std::uint64_t> created_{0};
     std::atomic<std::uint64_t> modified_{0};
@@ -1199,8 +1078,11 @@ bool TreeSync::share(int parentFd, const char* name, const char* path) {
     UniqueFd src;
     struct stat st;
     const Where w{path, "", 0};
-    if (openDir(parentFd, name, DirCheck(), &st, &src) != DirOpen::opened) {
-        const int err = errno;
+    Grow<DirId> chain;
+    const DirOpen got = openShare(parentFd, name, &chain, &st, &src);
+    const bool otherFs = got == DirOpen::otherDevice;
+    if (got != DirOpen::opened && !otherFs) {
+        const int err = got == DirOpen::failed ? errno : openDirReason(got);
         // No longer a directory (a link in its place, say): synced as what it is now.
         if ((err == ELOOP || err == ENOTDIR) && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             const std::lock_guard<std::mutex> hold(nodeLock_);
@@ -1221,13 +1103,15 @@ bool TreeSync::share(int parentFd, const char* name, const char* path) {
         in = enterDir(parentFd, name, st, *at, name, w, &l);
     }
     if (!in) return true;
-    const bool enter = !options_.sameFileSystem || st.st_dev == dev_;
-    if (enter) {
+    if (!otherFs) {
         WalkOptions options;
         options.attributes = true;
         options.everyType = true;
-        options.sameFileSystem = options_.sameFileSystem;
+        options.sameFileSystem = sameFileSystem_;
         options.topDevice = &dev_;
+        options.topMount = &mount_;
+        options.above = chain.data;
+        options.aboveCount = chain.len;
         UniqueFd keep(dup(src.get()));
         const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
         if (!walk) {

@@ -16,60 +16,11 @@
 #include <utility>
 
 #include "engine/EntryJob.h"
+#include "engine/InodeTable.h"
 
 namespace fsutil {
 
 namespace {
-
-struct Inode {
-    dev_t dev;
-    ino_t ino;
-};
-
-// The inodes with several links met so far: an open-addressing table, shared by the workers.
-class InodeSet {
-   public:
-    InodeSet() = default;
-    InodeSet(const InodeSet&) = delete;
-    InodeSet& operator=(const InodeSet&) = delete;
-
-    // Whether (dev, ino) was not met before; it is then. Out of memory, it counts again.
-    bool add(dev_t dev, ino_t ino) {
-        const std::lock_guard<std::mutex> hold(lock_);
-        if ((used_ + 1) * 2 > cap_ && !grow()) return true;
-        Inode* slot = find(slots_.get(), cap_, dev, ino);
-        if (slot->ino != 0 || slot->dev != 0) return false;
-        *slot = Inode{dev, ino};
-        ++used_;
-        return true;
-    }
-
-   private:
-    static Inode* find(Inode* slots, std::size_t cap, dev_t dev, ino_t ino) {
-        std::size_t i = (static_cast<std::size_t>(ino) * 0x9E3779B97F4A7C15ULL ^ static_cast<std::size_t>(dev)) & (cap - 1);
-        while ((slots[i].ino != 0 || slots[i].dev != 0) && (slots[i].ino != ino || slots[i].dev != dev)) {
-            i = (i + 1) & (cap - 1);
-        }
-        return &slots[i];
-    }
-
-    bool grow() {
-        const std::size_t cap = cap_ ? cap_ * 2 : 1024;
-        MallocPtr<Inode[]> slots(static_cast<Inode*>(std::calloc(cap, sizeof(Inode))));
-        if (!slots) return false;
-        for (std::size_t i = 0; i < cap_; ++i) {
-            if (slots_[i].ino != 0 || slots_[i].dev != 0) *find(slots.get(), cap, slots_[i].dev, slots_[i].ino) = slots_[i];
-        }
-        slots_ = std::move(slots);
-        cap_ = cap;
-        return true;
-    }
-
-    std::mutex lock_;
-    MallocPtr<Inode[]> slots_;  // all zero: free
-    std::size_t cap_ = 0;
-    std::size_t used_ = 0;
-};
 
 WalkOptions usageWalk(bool sameFileSystem) {
     WalkOptions options;
@@ -102,7 +53,7 @@ class TreeUsage final : public EntryJob {
 
     // Counts an entry into s (once per inode), as du counts it.
     int count(const JobEntry& e, UsageSums& s) {
-        if (e.leave) return 0;
+        if (e.leave) return e.otherDevice ? uncountMountPoint(e, s) : 0;
         struct stat own;
         const struct stat* st = e.st;
         if (!st) {
@@ -122,6 +73,23 @@ class TreeUsage final : public EntryJob {
         s.files += S_ISREG(st->st_mode) ? 1 : 0;
         s.bytes += static_cast<std::uint64_t>(st->st_size);
         s.blocks += static_cast<std::uint64_t>(st->st_blocks);
+        return 0;
+    }
+
+    // A mount point of the top's device (a bind mount) was counted when met,
+    // before the walk could tell it is one: du -x counts no mount point. The
+    // sums wrap, so s may go below zero until it is added to the job's.
+    int uncountMountPoint(const JobEntry& e, UsageSums& s) {
+        int why = 0;
+        const int dir = e.dirFd(&why);
+        struct stat st;
+        if (dir < 0 || fstatat(dir, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_dev != dev_) {
+            return 0;
+        }
+        s.entries -= 1;
+        s.directories -= 1;
+        s.bytes -= static_cast<std::uint64_t>(st.st_size);
+        s.blocks -= static_cast<std::uint64_t>(st.st_blocks);
         return 0;
     }
 

@@ -81,6 +81,7 @@ std::unique_ptr<TreeWalk> TreeWalk::open(UniqueFd rootFd, const WalkOptions& opt
     walk->rules_.everyType = options.everyType;
     walk->rootFd_ = std::move(rootFd);
     walk->rootDev_ = options.topDevice ? *options.topDevice : st.st_dev;
+    if (options.sameFileSystem) walk->rootMount_ = options.topMount ? *options.topMount : mountIdOf(walk->rootFd_.get());
     if (options.maxDepth == 0) return walk;  // nothing below the root is reported: it is not read
     const int root = walk->rootFd_.get();
     // Mounts made below the root during the walk are not seen: a race like any other change.
@@ -301,6 +302,7 @@ bool TreeWalk::descend(WalkItem* item) {
     DirCheck check;
     check.viaLink = pendingViaLink_;
     check.device = options_.sameFileSystem ? &rootDev_ : nullptr;
+    check.mount = &rootMount_;
     check.path = ids_.data;
     check.pathLen = ids_.len;
     check.above = options_.above;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "engine/DirEntries.h"
@@ -18,7 +19,7 @@ namespace fsutil {
 
 struct WalkOptions {
     bool attributes = false;       // every entry with its stat record
-    bool sameFileSystem = false;   // directories on another device are reported, not entered
+    bool sameFileSystem = false;   // directories on another device or mount are reported, not entered
     bool sorted = false;           // a directory's entries in ascending order of their name bytes
     bool followLinks = false;      // links reported as their targets, links to directories entered
     bool everyType = false;        // devices and sockets reported too, as EntryType::other
@@ -27,10 +28,11 @@ struct WalkOptions {
     bool listUnsearchable = false;
     std::size_t maxDepth = static_cast<std::size_t>(-1);  // directories at this depth are not opened
     // A walk of a part of a larger one: the directories open above its top
-    // (each a device and an inode, for loops) and the larger walk's device.
+    // (each a device and an inode, for loops) and the larger walk's device and mount.
     const DirId* above = nullptr;
     std::size_t aboveCount = 0;
     const dev_t* topDevice = nullptr;
+    const std::uint64_t* topMount = nullptr;
 };
 
 struct WalkItem;
@@ -120,6 +122,7 @@ class TreeWalk {
     ReadRules rules_;
     UniqueFd rootFd_;  // kept open for the whole walk: where reopening starts
     dev_t rootDev_ = 0;
+    std::uint64_t rootMount_ = 0;  // with sameFileSystem: the mount of the walk's top (0: not known)
     bool mounts_ = true;  // something is mounted below the root: each directory's typing is checked
     Grow<Level> levels_;  // the last is being read; levels_.data[i] holds depth i + 1
     Grow<DirId> ids_;     // ids_.data[i]: the directory of levels_.data[i], for loops

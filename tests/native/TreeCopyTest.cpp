@@ -1,6 +1,7 @@
 // Copying a tree: the copy lists as the source does (types, modes, sizes, link targets,
 // hard links kept), bytes equal, whatever the number of threads.
 #include "Fixtures.h"
+#include "engine/CopyLinks.h"
 #include "engine/TreeCopy.h"
 
 TEST(TreeCopy, CopyListsAsTheSourceWithTheSameBytes) {

@@ -10,7 +10,7 @@ namespace {
 // A job that only notes where it went, as paths below the top ("" for the top).
 class Recorder final : public fsutil::TreeShares {
    public:
-    Recorder() : TreeShares(fsutil::JobKind::usage) {}
+    Recorder() : TreeShares(fsutil::JobKind::usage, false) {}
     std::multiset<std::string> seen;
 
    private:
@@ -25,7 +25,7 @@ class Recorder final : public fsutil::TreeShares {
         return true;
     }
     void entry(Node& node, const char* name, fsutil::EntryType) override { note(node.path.get(), name, std::strlen(name)); }
-    bool enter(Node&, const char*, const char* path, const struct stat&) override {
+    bool enter(Node&, const char*, const char* path, const struct stat&, bool) override {
         note(path, "", 0);
         return true;
     }

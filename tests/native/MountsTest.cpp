@@ -1,0 +1,163 @@
+// Mount points by mount, not by device: a bind mount has the device of what it shows, so only
+// its mount ID tells it apart. In a private mount namespace (root only): a directory of the
+// same file system bound into the tree, shallow (read by the job's caller) and deep (by a
+// worker's walk), and the tree's top bound below itself. Delete, usage, copy and the walk,
+// staying on one file system, never enter either; nothing outside changes, checked by content;
+// a copy that crosses file systems meets the bind below itself as a loop.
+#include <sys/mount.h>
+
+#include "Fixtures.h"
+#include "engine/TreeCopy.h"
+#include "engine/TreeDelete.h"
+#include "engine/TreeUsage.h"
+
+namespace {
+
+// A bind mount, undone (detached) when dropped.
+struct Bind {
+    std::string at;
+    Bind(const std::string& from, const std::string& to) : at(to) {
+        if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) at.clear();
+    }
+    Bind(const Bind&) = delete;
+    Bind& operator=(const Bind&) = delete;
+    ~Bind() {
+        if (!at.empty()) umount2(at.c_str(), MNT_DETACH);
+    }
+};
+
+bool privateMounts() {
+    std::error_code e1, e2;
+    return geteuid() == 0 && std::filesystem::read_symlink("/proc/self/ns/mnt", e1) !=
+                                 std::filesystem::read_symlink("/proc/1/ns/mnt", e2);
+}
+
+// Every entry's type, mode, size and path, and every file's content, below dir.
+std::string snapshot(const std::string& dir) {
+    return sh("cd " + shellWord(dir) + " && find . -printf '%y %m %s %p\\n' | sort && find . -type f -exec md5sum {} + | sort");
+}
+
+// t/top with files at every depth, its directories `shallow` (depth 1) and `a/b/c/d/deep`
+// (depth 5) to be mount points, and t/outside, a directory of the same file system.
+void makeTree(const TempDir& t) {
+    for (const char* d : {"top", "top/shallow", "top/a", "top/a/b", "top/a/b/c", "top/a/b/c/d", "top/a/b/c/d/deep",
+                          "outside", "outside/sub"}) {
+        ASSERT_EQ(mkdir((t / d).c_str(), 0755), 0);
+    }
+    for (const char* f : {"top/f", "top/a/f", "top/a/b/c/d/f", "outside/kept", "outside/sub/kept"}) {
+        sh("printf %s " + shellWord(f) + " > " + shellWord(t / f));
+    }
+}
+
+class Mounts : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        if (!privateMounts()) GTEST_SKIP() << "needs root in a private mount namespace (unshare -m)";
+        makeTree(t);
+        outsideBefore = snapshot(t / "outside");
+    }
+
+    TempDir t;
+    std::string outsideBefore;
+};
+
+std::vector<std::string> failuresOf(std::unique_ptr<fsutil::TreeShares>& job) {
+    std::vector<std::string> f = takeFailures(*job);
+    std::sort(f.begin(), f.end());
+    return f;
+}
+
+const std::string kMountPoint = std::to_string(fsutil::kReasonMountPoint);
+const std::string kLoop = std::to_string(fsutil::kReasonLoop);
+
+}  // namespace
+
+TEST_F(Mounts, DeleteLeavesABoundDirectoryAndReportsIt) {
+    for (std::size_t threads : {1, 4}) {
+        const TempDir u;
+        makeTree(u);
+        const Bind shallow(u / "outside", u / "top/shallow");
+        const Bind deep(u / "outside", u / "top/a/b/c/d/deep");
+        ASSERT_FALSE(shallow.at.empty() || deep.at.empty());
+        std::unique_ptr<fsutil::TreeShares> job = fsutil::startDelete(openDirectory(u.path), "top", threads);
+        EXPECT_EQ(failuresOf(job), (std::vector<std::string>{"a/b/c/d/deep: " + kMountPoint, "shallow: " + kMountPoint}));
+        (void)fsutil::finishDelete(std::move(job));
+        EXPECT_EQ(snapshot(u / "outside"), outsideBefore);
+        // find -xdev would enter them: same device.
+        EXPECT_EQ(sh("cd " + shellWord(u / "top") + " && find . -path './*/*/*/*/deep/*' -prune -o -path './shallow/*' -prune -o -print | sort"),
+                  ".\n./a\n./a/b\n./a/b/c\n./a/b/c/d\n./a/b/c/d/deep\n./shallow\n");
+    }
+}
+
+TEST_F(Mounts, UsageOnOneFileSystemCountsNeitherTheBoundDirectoryNorItsMountPoint) {
+    const std::string top = t / "top";
+    const Bind shallow(t / "outside", t / "top/shallow");
+    const Bind deep(t / "outside", t / "top/a/b/c/d/deep");
+    for (std::size_t threads : {1, 4}) {
+        std::unique_ptr<fsutil::TreeShares> job = fsutil::startUsage(openDirectory(t.path), "top", true, threads);
+        EXPECT_EQ(failuresOf(job), std::vector<std::string>());
+        const fsutil::UsageSums s = fsutil::finishUsage(std::move(job));
+        // What find lists without the two mount points and what they show.
+        EXPECT_EQ(s.entries, std::stoull(sh("find " + shellWord(top) + " \\( -name shallow -o -name deep \\) -prune -o -print | wc -l")));
+        EXPECT_EQ(s.files, 3u);
+    }
+}
+
+TEST_F(Mounts, CopyOnOneFileSystemMakesTheMountPointEmpty) {
+    const Bind shallow(t / "outside", t / "top/shallow");
+    const Bind deep(t / "outside", t / "top/a/b/c/d/deep");
+    for (std::size_t threads : {1, 4}) {
+        const std::string dst = "copy" + std::to_string(threads);
+        std::unique_ptr<fsutil::TreeShares> job =
+            fsutil::startCopy(openDirectory(t.path), "top", openDirectory(t.path), dst.c_str(), true, threads);
+        EXPECT_EQ(failuresOf(job), std::vector<std::string>());
+        (void)fsutil::finishCopy(std::move(job));
+        EXPECT_EQ(sh("cd " + shellWord(t / dst) + " && find . -printf '%y %p\\n' | sort"),
+                  "d .\nd ./a\nd ./a/b\nd ./a/b/c\nd ./a/b/c/d\nd ./a/b/c/d/deep\nd ./shallow\nf ./a/b/c/d/f\nf ./a/f\nf ./f\n");
+    }
+    EXPECT_EQ(snapshot(t / "outside"), outsideBefore);
+}
+
+TEST_F(Mounts, WalkOnOneFileSystemListsTheMountPointOnly) {
+    const Bind deep(t / "outside", t / "top/a/b/c/d/deep");
+    fsutil::WalkOptions options;
+    options.sameFileSystem = true;
+    const std::unique_ptr<fsutil::TreeWalk> walk = fsutil::TreeWalk::open(openDirectory(t / "top"), options);
+    ASSERT_TRUE(walk);
+    std::multiset<std::string> names;
+    bool notEntered = false;
+    fsutil::WalkItem item;
+    while (walk->next(&item)) {
+        if (item.event == fsutil::WalkEvent::entry) names.insert(item.name);
+        if (item.event == fsutil::WalkEvent::leave && std::string(item.name) == "deep") notEntered = item.otherDevice;
+        EXPECT_NE(item.event, fsutil::WalkEvent::failure) << item.name;
+    }
+    EXPECT_TRUE(notEntered);
+    EXPECT_EQ(names, (std::multiset<std::string>{"a", "b", "c", "d", "deep", "f", "f", "f", "shallow"}));
+}
+
+// The top bound below itself: a job that stays on one file system sees a mount point, one
+// that crosses file systems a loop (as the walk does); both end, and nothing of the tree goes.
+TEST_F(Mounts, TopBoundBelowItselfIsAMountPointOrALoop) {
+    const Bind self(t / "top", t / "top/a/b/c/d/deep");
+    ASSERT_FALSE(self.at.empty());
+    for (std::size_t threads : {1, 4}) {
+        const std::string dst = "copy" + std::to_string(threads);
+        std::unique_ptr<fsutil::TreeShares> job =
+            fsutil::startCopy(openDirectory(t.path), "top", openDirectory(t.path), dst.c_str(), false, threads);
+        EXPECT_EQ(failuresOf(job), std::vector<std::string>{"a/b/c/d/deep: " + kLoop});
+        (void)fsutil::finishCopy(std::move(job));
+        EXPECT_EQ(sh("cd " + shellWord(t / dst) + " && find . | wc -l"), "10\n");  // deep made, empty
+        EXPECT_EQ(sh("ls -A " + shellWord(t / (dst + "/a/b/c/d/deep"))), "");
+
+        job = fsutil::startUsage(openDirectory(t.path), "top", false, threads);
+        EXPECT_EQ(failuresOf(job), std::vector<std::string>{"a/b/c/d/deep: " + kLoop});
+        (void)fsutil::finishUsage(std::move(job));
+    }
+    std::unique_ptr<fsutil::TreeShares> job = fsutil::startDelete(openDirectory(t / "top"), "a", 2);
+    EXPECT_EQ(failuresOf(job), std::vector<std::string>{"b/c/d/deep: " + kMountPoint});
+    (void)fsutil::finishDelete(std::move(job));
+    EXPECT_EQ(sh("ls -A " + shellWord(t / "top")), "a\nf\nshallow\n");
+    EXPECT_EQ(sh("cd " + shellWord(t / "top/a") + " && find . -path './*/*/*/deep/*' -prune -o -print | sort"),
+              ".\n./b\n./b/c\n./b/c/d\n./b/c/d/deep\n");
+}
