@@ -15,6 +15,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -48,6 +50,11 @@ constexpr std::size_t kBufferBytes = 65536;
 constexpr int kVanished = -100000;
 // A failure already reported by the step that met it.
 constexpr int kReported = -100001;
+
+// Whether this thread has a working directory of its own (unshare(CLONE_FS)),
+// to reach an entry by its name for the calls without an *at form: a
+// sync's worker threads, never a caller's.
+thread_local bool tOwnFs = false;
 
 // An entry reached for its metadata: the descriptor itself (name null), or
 // `name` of the directory open as fd, never followed.
@@ -110,13 +117,13 @@ class Xattrs {
     // The value of name into *out (its length in *len); false with errno.
     bool get(const char* name, Buffer* out, std::size_t* len) const {
         for (;;) {
-            const ssize_t want = e_.name ? lgetxattr(path_.text, name, nullptr, 0) : fgetxattr(e_.fd, name, nullptr, 0);
+            const ssize_t want = e_.name ? lgetxattr(at(), name, nullptr, 0) : fgetxattr(e_.fd, name, nullptr, 0);
             if (want < 0) return false;
             if (!out->grow(static_cast<std::size_t>(want) + 1)) {
                 errno = ENOMEM;
                 return false;
             }
-            const ssize_t v = e_.name ? lgetxattr(path_.text, name, out->data, out->size)
+            const ssize_t v = e_.name ? lgetxattr(at(), name, out->data, out->size)
                                       : fgetxattr(e_.fd, name, out->data, out->size);
             if (v >= 0) {
                 *len = static_cast<std::size_t>(v);
@@ -126,14 +133,21 @@ class Xattrs {
         }
     }
     int set(const char* name, const void* value, std::size_t len) const {
-        return e_.name ? lsetxattr(path_.text, name, value, len, 0) : fsetxattr(e_.fd, name, value, len, 0);
+        return e_.name ? lsetxattr(at(), name, value, len, 0) : fsetxattr(e_.fd, name, value, len, 0);
     }
-    int remove(const char* name) const { return e_.name ? lremovexattr(path_.text, name) : fremovexattr(e_.fd, name); }
+    int remove(const char* name) const { return e_.name ? lremovexattr(at(), name) : fremovexattr(e_.fd, name); }
 
    private:
     ssize_t list(char* buf, std::size_t size) const {
-        return e_.name ? llistxattr(path_.text, buf, size) : flistxattr(e_.fd, buf, size);
+        return e_.name ? llistxattr(at(), buf, size) : flistxattr(e_.fd, buf, size);
     }
+    // The entry's path for an l*xattr call: its name, relative to this
+    // thread's own working directory made its directory, else a /proc path
+    // through its directory's descriptor (a longer lookup).
+    const char* at() const {
+        return tOwnFs && fchdir(e_.fd) == 0 ? e_.name : path_.text;
+    }
+
     Ent e_;
     ProcPath path_;
     Buffer names_;
@@ -274,9 +288,13 @@ class TreeSync final : public TreeShares {
     // A step of copy's on an entry of this sync: its failures reported at the entry, its bytes counted.
     class Step final : public CopyReport, public ByteCount {
        public:
-        Step(TreeSync& job, const Where& w) : job_(job), w_(w) {}
+        // srcDir and name: the source entry, whose vanishing since it was listed is no failure.
+        Step(TreeSync& job, const Where& w, int srcDir = -1, const char* name = nullptr)
+            : job_(job), w_(w), srcDir_(srcDir), name_(name) {}
         void failed(int err) override {
             failures_ = true;
+            struct stat gone;
+            if (err == ENOENT && name_ && fstatat(srcDir_, name_, &gone, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return;
             job_.report(w_, err);
         }
         void progressed(std::uint64_t /*entries*/, std::uint64_t bytes) override { bytes_ += bytes; }
@@ -287,6 +305,8 @@ class TreeSync final : public TreeShares {
        private:
         TreeSync& job_;
         Where w_;
+        int srcDir_;
+        const char* name_;
         bool failures_ = false;
         std::uint64_t bytes_ = 0;
     };
@@ -467,11 +487,8 @@ class TreeSync final : public TreeShares {
         writable(at);
         char tmp[64];
         tempName(tmp, sizeof tmp);
-        Step step(*this, w);
-        if (!createEntry(srcDir, name, s, at.fd, replace ? tmp : dstName, false, env_, step)) {
-            struct stat gone;
-            return fstatat(srcDir, name, &gone, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT ? kVanished : kReported;
-        }
+        Step step(*this, w, srcDir, name);
+        if (!createEntry(srcDir, name, s, at.fd, replace ? tmp : dstName, false, env_, step)) return kReported;
         if (replace && renameat(at.fd, tmp, at.fd, dstName) != 0) {
             const int err = errno;
             (void)unlinkat(at.fd, tmp, 0);
@@ -614,6 +631,17 @@ class TreeSync final : public TreeShares {
         if (at.absent) {
             change(SyncKind::created, type, w);
             wrote(size);
+            out->fresh = true;
+            out->ok = true;
+            return true;
+        }
+        if (at.fresh) {
+            // A directory this run made holds nothing to replace, and no reader waits there for whole files: made as a copy makes them.
+            Step step(*this, w, srcDir, name);
+            if (!createEntry(srcDir, name, s, at.fd, dstName, false, env_, step)) return false;
+            at.changed = true;
+            change(SyncKind::created, type, w);
+            wrote(step.bytes());
             out->fresh = true;
             out->ok = true;
             return true;
@@ -774,7 +802,7 @@ class TreeSync final : public TreeShares {
     // what the source lacks removed, then its attributes.
     void leaveDir(Level& l, int srcSelf, int srcParent, const char* name, const Where& w) {
         if (l.absent || !l.made || l.fd < 0) return;
-        if (!l.incomplete) extras(l, srcSelf, srcParent, name, w);
+        if (!l.incomplete && !l.fresh) extras(l, srcSelf, srcParent, name, w);  // a new one holds only what the source has
         const bool report = !l.fresh && (l.metaDiffer || (l.timeDiffer && !l.changed));
         if (report) change(SyncKind::attributes, EntryType::directory, w);
         if (!report && !l.fresh) unchanged();
@@ -856,6 +884,7 @@ class TreeSync final : public TreeShares {
     // ---- the frame's callbacks
 
     bool top(int parentFd, const char* name, const struct stat& st) override {
+        caller_ = pthread_self();
         if (targets_.len != 1) {
             fail("", "", 0, ENOMEM);
             return false;
@@ -942,6 +971,7 @@ class TreeSync final : public TreeShares {
         }
     }
 
+    pthread_t caller_{};  // the thread that started the job: its working directory is the process's
     Grow<Level> targets_;  // targets_.data[i]: the target of node i of the top levels
     CharsPtr dstName_;
     const SyncOptions options_;
@@ -1072,6 +1102,7 @@ void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
 }
 
 bool TreeSync::share(int parentFd, const char* name, const char* path) {
+    if (!tOwnFs && !pthread_equal(pthread_self(), caller_)) tOwnFs = unshare(CLONE_FS) == 0;
     const std::size_t node = nodeOf(parentFd);
     Level* at = nodeLevel(node);
     if (!at || (!at->made && !at->absent)) return false;
