@@ -21,23 +21,6 @@ namespace {
 
 constexpr mode_t kModeBits = 07777;
 
-// The reason an extended-attribute copy failed for, by its errno.
-constexpr struct {
-    int err;
-    Reason reason;
-} kXattrReasons[] = {
-    {ENOTSUP, kReasonXattrNotSupported}, {EPERM, kReasonXattrNotPermitted}, {EACCES, kReasonXattrDenied},
-    {ENOSPC, kReasonXattrNoSpace},       {EDQUOT, kReasonXattrQuota},       {E2BIG, kReasonXattrTooBig},
-    {ERANGE, kReasonXattrRange},
-};
-
-int xattrReason(int err) {
-    for (const auto& x : kXattrReasons) {
-        if (x.err == err) return x.reason;
-    }
-    return kReasonXattr;
-}
-
 // A malloc'd buffer that grows to what a call asks for.
 struct Buffer {
     char stack[1024];
@@ -154,7 +137,7 @@ void setAttributes(const AttrTarget& m, const XattrEnd* from, const struct stat&
     if (from) {
         const XattrEnd to = byPath ? XattrEnd{-1, self.text, link} : XattrEnd{m.fd, nullptr, false};
         const int xerr = copyXattrs(*from, to);
-        if (xerr != 0) report.failed(xattrReason(xerr));
+        if (xerr != 0) report.failed(fault(Context::xattr, xerr));
     }
     int err = 0;
     const mode_t clear = setOwner(m, st, always, who, &err);

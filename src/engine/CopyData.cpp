@@ -16,8 +16,9 @@ namespace fsutil {
 
 namespace {
 
-// copy_file_range moves at most this much per call (the rest is asked again), so a large file's progress shows.
-constexpr std::size_t kRangeChunk = std::size_t{16} << 20;
+// copy_file_range moves at most this much per call (the rest is asked again): a file of up to a
+// GiB in one call, as cp does it, and a larger one's progress still shows.
+constexpr std::size_t kRangeChunk = std::size_t{1} << 30;
 constexpr std::size_t kBufferBytes = 65536;
 
 void count(ByteCount* to, std::uint64_t n) {
@@ -31,6 +32,8 @@ int copyRange(int from, int to, off_t off, std::uint64_t len, DataRoad& road, By
     std::uint64_t left = len;
     // A small file goes in one read and one write: cheaper than copy_file_range's splice on tmpfs.
     if (len > kBufferBytes && !road.noRange.load(std::memory_order_relaxed)) {
+        // Read ahead as far as the kernel will: the whole range is read once, in order.
+        (void)posix_fadvise(from, off, static_cast<off_t>(len), POSIX_FADV_SEQUENTIAL);
         while (left > 0) {
             const ssize_t n = copy_file_range(from, &in, to, &out, left < kRangeChunk ? left : kRangeChunk, 0);
             if (n > 0) {

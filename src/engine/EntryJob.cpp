@@ -64,7 +64,7 @@ void EntryJob::entry(Node& node, const char* name, EntryType type) {
     const int why = act(in(node.fd.get(), name, type, nullptr));
     if (why == 0) return;
     fail(node.path.get(), name, std::strlen(name), why);
-    node.failed = true;
+    markFailed(indexOf(node));
 }
 
 bool EntryJob::enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) {

@@ -23,30 +23,10 @@
 
 #include "engine/CopyCreate.h"
 #include "engine/CopyLinks.h"
+#include "engine/DirChain.h"
 #include "engine/TreeWalk.h"
 
 namespace fsutil {
-
-namespace {
-
-// A directory of the target on a worker's path: kept open while it can be,
-// reopened from its nearest open ancestor (and checked) when it was closed.
-struct TargetLevel {
-    UniqueFd own;          // opened here; level 0's descriptor is the caller's
-    int fd = -1;           // own's, or the caller's; -1 when closed
-    CharsPtr name;
-    DirId id{};
-    struct stat src = {};  // the source directory's record, for its attributes when left
-    bool made = false;
-};
-
-// A worker's target directories, by depth below its share's top (level 0).
-struct TargetPath {
-    Grow<TargetLevel> levels;
-    std::size_t open = 0;  // levels whose descriptor is open
-};
-
-}  // namespace
 
 class TreeCopy final : public TreeShares {
    public:
@@ -83,8 +63,6 @@ class TreeCopy final : public TreeShares {
         const char* rel_;
         std::size_t relLen_;
     };
-
-    std::size_t indexOf(const Node& node) const { return static_cast<std::size_t>(&node - nodes_.data); }
 
     int targetOf(std::size_t node) const { return node < targets_.len ? targets_.data[node].fd.get() : -1; }
 
@@ -143,7 +121,7 @@ class TreeCopy final : public TreeShares {
             return;
         }
         const int dst = targetOf(indexOf(node));
-        if (dst < 0 || !copyEntry(node.fd.get(), name, st, dst, name, false, at)) node.failed = true;
+        if (dst < 0 || !copyEntry(node.fd.get(), name, st, dst, name, false, at)) markFailed(indexOf(node));
     }
 
     bool enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) override {
@@ -185,8 +163,6 @@ class TreeCopy final : public TreeShares {
 
     bool share(int parentFd, const char* name, const char* path) override;
     void copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, const char* base);
-    static int levelFd(TargetPath& path, std::size_t d, int* why);
-    static void bound(TargetPath& path);
 
     // The directories of the top levels, deepest first, once everything below them is there.
     void last() override {
@@ -206,57 +182,13 @@ class TreeCopy final : public TreeShares {
     CopyLinks links_;
 };
 
-// The descriptor of the target directory at depth d, reopened name by name
-// from its nearest open ancestor when it was closed (the steps between are
-// closed again); -1 and *why otherwise.
-int TreeCopy::levelFd(TargetPath& path, std::size_t d, int* why) {
-    TargetLevel* levels = path.levels.data;
-    if (levels[d].fd >= 0) return levels[d].fd;
-    std::size_t k = d;
-    while (levels[k].fd < 0) --k;  // level 0 stays open
-    UniqueFd step;
-    int fd = levels[k].fd;
-    for (++k; k <= d; ++k) {
-        DirCheck check;
-        check.expect = &levels[k].id;
-        struct stat st;
-        if (openDir(fd, levels[k].name.get(), check, &st, &step) != DirOpen::opened) {
-            *why = kReasonTargetMoved;
-            return -1;
-        }
-        fd = step.get();
-    }
-    levels[d].own = std::move(step);
-    levels[d].fd = levels[d].own.get();
-    ++path.open;
-    bound(path);
-    return levels[d].fd;
-}
-
-// Keeps at most kTreeMaxOpen target directories open: the shallowest go
-// first, but never the top nor the two deepest (the one being filled, the one just made).
-void TreeCopy::bound(TargetPath& path) {
-    for (std::size_t j = 1; path.open > kTreeMaxOpen && j + 2 < path.levels.len; ++j) {
-        TargetLevel& level = path.levels.data[j];
-        if (level.fd < 0) continue;
-        level.own.reset();
-        level.fd = -1;
-        --path.open;
-    }
-}
-
 // Copies what the walk reports below the share's top, whose copy is open as topFd.
 void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, const char* base) {
-    TargetPath path;
+    DirChain target(topFd, topMade);
     WalkPath where;
     WalkItem item;
     std::size_t n = 0;
-    TargetLevel top;
-    top.fd = topFd;
-    top.id = DirId::of(topMade);
-    top.made = true;
-    bool ok = path.levels.push(std::move(top));
-    path.open = 1;
+    bool ok = target.depth() == 1;
     while (ok && !cancelled() && walk.next(&item)) {
         const std::size_t d = item.depth;
         int why = 0;
@@ -266,26 +198,23 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
             continue;
         }
         if (item.event == WalkEvent::leave) {
-            if (d == 0 || d >= path.levels.len) continue;
-            const TargetLevel& level = path.levels.data[d];
+            if (d == 0 || d >= target.depth()) continue;
             const char* p = where.of(d, &n);
             At at(*this, base, p, n);
-            const int fd = level.made ? levelFd(path, d, &why) : -1;
+            const bool made = target.at(d).made;
+            const int fd = made ? target.fd(d, &why) : -1;
             const int srcDir = fd >= 0 ? walk.directoryFd(d, &why) : -1;
             if (srcDir >= 0) {
-                finishDirectory(fd, level.src, -1, srcDir, item.name, false, env_, at);
-            } else if (level.made) {
+                finishDirectory(fd, target.at(d).src, -1, srcDir, item.name, false, env_, at);
+            } else if (made) {
                 at.failed(why);
             }
-            while (path.levels.len > d) {
-                if (path.levels.back().fd >= 0) --path.open;
-                path.levels.pop();
-            }
+            while (target.depth() > d) target.pop();
             continue;
         }
         const char* p = where.entry(d, item.name, item.nameLen, &n);
         At at(*this, base, p ? p : "", p ? n : 0);
-        const int dst = p ? levelFd(path, d - 1, &why) : -1;
+        const int dst = p ? target.fd(d - 1, &why) : -1;
         if (!p) why = ENOMEM;
         if (item.type != EntryType::directory) {
             const int src = dst >= 0 ? walk.directoryFd(d, &why) : -1;
@@ -298,7 +227,7 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         }
         // A directory: made now, its attributes set when it is left.
         struct stat made = {};
-        TargetLevel level;
+        DirChain::Level level;
         if (dst < 0) {
             if (p) at.failed(why);
         } else {
@@ -317,15 +246,10 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         level.src = *item.st;
         level.made = opened;
         // The directory's copy is level d, as long as the walk's depths and ours agree.
-        ok = path.levels.len == d && path.levels.push(std::move(level)) && where.enter(d, item.name, item.nameLen);
-        if (!ok) {
-            at.failed(ENOMEM);
-            break;
-        }
-        if (opened) ++path.open;
-        bound(path);
+        ok = target.depth() == d && target.push(std::move(level)) && where.enter(d, item.name, item.nameLen);
+        if (!ok) at.failed(ENOMEM);
     }
-    // What is still open (cancelled, or out of memory) is closed with path; level 0 is the caller's.
+    // What is still open (cancelled, or out of memory) is closed with target; level 0 is the caller's.
 }
 
 bool TreeCopy::share(int parentFd, const char* name, const char* path) {

@@ -22,6 +22,9 @@ namespace {
 
 constexpr int kSplitLevels = 3;
 constexpr std::size_t kSharesPerThread = 4;
+// The entries of a top-level directory go to the workers this many at a
+// time, so that a flat directory is copied (or removed) on every thread.
+constexpr std::size_t kBatchEntries = 256;
 
 }  // namespace
 
@@ -112,7 +115,7 @@ void TreeShares::start(UniqueFd parentFd, const char* name, std::size_t threads)
     if (threads == 0) threads = 1;
     if (threads > kMaxThreads) threads = kMaxThreads;
     if (!split(threads)) fail("", "", 0, ENOMEM);
-    if (threads > shares_.len) threads = shares_.len;
+    if (threads > shares_.len + batches_.len) threads = shares_.len + batches_.len;
     for (std::size_t t = 0; t < threads; ++t) {
         {
             // Counted before it starts: a worker may be done before pthread_create returns.
@@ -143,10 +146,37 @@ void TreeShares::drainShares() {
     for (;;) {
         if (cancelled()) return;
         const std::size_t i = next_.fetch_add(1);
-        if (i >= shares_.len) return;
+        if (i >= shares_.len) break;
         const Share& s = shares_.data[i];
         if (!share(nodes_.data[s.node].fd.get(), s.name.get(), s.path.get())) markFailed(s.node);
     }
+    for (;;) {
+        if (cancelled()) return;
+        const std::size_t i = nextBatch_.fetch_add(1);
+        if (i >= batches_.len) return;
+        const Batch& b = batches_.data[i];
+        const char* p = b.names.data;
+        for (std::size_t k = 0; k < b.count && !cancelled(); ++k) {
+            const auto type = static_cast<EntryType>(*p++);
+            entry(nodes_.data[b.node], p, type);
+            p += std::strlen(p) + 1;
+        }
+    }
+}
+
+bool TreeShares::addToBatch(std::size_t node, const DirEntry& e) {
+    if (batches_.len == 0 || batches_.back().node != node || batches_.back().count == kBatchEntries) {
+        Batch b;
+        b.node = node;
+        if (!batches_.push(std::move(b))) return false;
+    }
+    Batch& b = batches_.back();
+    if (!b.names.reserve(e.nameLen + 2)) return false;
+    b.names.data[b.names.len++] = static_cast<char>(e.type);
+    std::memcpy(b.names.data + b.names.len, e.name, e.nameLen + 1);
+    b.names.len += e.nameLen + 1;
+    ++b.count;
+    return true;
 }
 
 // Reads the top levels on this thread until enough directories lie below to
@@ -177,7 +207,12 @@ bool TreeShares::split(std::size_t threads) {
             int err;
             while (readEntry(dir.get(), fd, rules, &e, &st, &err)) {
                 if (e.type != EntryType::directory) {
-                    entry(node, e.name, e.type);
+                    // One thread: at once, with no copy of the name.
+                    if (threads == 1) {
+                        entry(node, e.name, e.type);
+                    } else if (!addToBatch(i, e)) {
+                        return false;
+                    }
                     continue;
                 }
                 Share s;
@@ -191,7 +226,9 @@ bool TreeShares::split(std::size_t threads) {
                 node.failed = true;
             }
         }
-        if (shares_.len >= threads * kSharesPerThread || level + 1 == kSplitLevels || shares_.len == 0) return true;
+        if (shares_.len + batches_.len >= threads * kSharesPerThread || level + 1 == kSplitLevels || shares_.len == 0) {
+            return true;
+        }
         // Too few to share out: they become nodes, read on the next round.
         first = nodes_.len;
         for (std::size_t i = 0; i < shares_.len; ++i) {

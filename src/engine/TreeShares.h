@@ -75,7 +75,9 @@ class TreeShares {
 
     // The top itself, before anything else; false: nothing below it is to be done.
     virtual bool top(int parentFd, const char* name, const struct stat& st) = 0;
-    // An entry of a top level that is not a directory (devices and sockets: EntryType::other).
+    // An entry of a top level that is not a directory (devices and sockets:
+    // EntryType::other); on any thread, several at once (a node that holds a
+    // failure is marked with markFailed).
     virtual void entry(Node& node, const char* name, EntryType type) = 0;
     // A directory of a top level, open; false: it is not entered. otherFs: it
     // lies on another file system, where the job stays on the top's (it is
@@ -96,6 +98,7 @@ class TreeShares {
     }
     bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
 
+    std::size_t indexOf(const Node& node) const { return static_cast<std::size_t>(&node - nodes_.data); }
     // The node whose descriptor is fd (0 when none is).
     std::size_t nodeOf(int fd) const;
     // The directories the node at parentFd lies in, it included, for loops; false when out of memory.
@@ -116,6 +119,14 @@ class TreeShares {
         CharsPtr name;
         CharsPtr path;
     };
+    // Entries of a top-level directory that are not directories, handed to
+    // entry() on a worker: each a type byte, then its name and a NUL.
+    struct Batch {
+        std::size_t node = 0;
+        Grow<char> names;
+        std::size_t count = 0;
+    };
+    bool addToBatch(std::size_t node, const DirEntry& e);
     bool split(std::size_t threads);
     void drainShares();
     static void* worker(void* arg);
@@ -126,6 +137,8 @@ class TreeShares {
     std::condition_variable changed_;
     Grow<Share> shares_;
     std::atomic<std::size_t> next_{0};
+    Grow<Batch> batches_;
+    std::atomic<std::size_t> nextBatch_{0};
     std::atomic<bool> cancel_{false};
     std::atomic<std::uint64_t> entriesDone_{0};
     std::atomic<std::uint64_t> bytesDone_{0};

@@ -189,19 +189,6 @@ int syncXattrs(const Ent& fromEnt, const Ent& toEnt, bool root, bool apply, bool
     return first;
 }
 
-int reasonOfXattr(int err) {
-    switch (err) {
-        case ENOTSUP: return kReasonXattrNotSupported;
-        case EPERM: return kReasonXattrNotPermitted;
-        case EACCES: return kReasonXattrDenied;
-        case ENOSPC: return kReasonXattrNoSpace;
-        case EDQUOT: return kReasonXattrQuota;
-        case E2BIG: return kReasonXattrTooBig;
-        case ERANGE: return kReasonXattrRange;
-        default: return kReasonXattr;
-    }
-}
-
 int lstatOf(const Ent& e, struct stat* st) {
     return e.name ? fstatat(e.fd, e.name, st, AT_SYMLINK_NOFOLLOW) : fstat(e.fd, st);
 }
@@ -399,7 +386,7 @@ class TreeSync final : public TreeShares {
         if (from) {
             bool differ = false;
             const int err = syncXattrs(*from, to, root_, true, &differ);
-            if (err != 0) report(w, reasonOfXattr(err));
+            if (err != 0) report(w, fault(Context::xattr, err == EOPNOTSUPP ? ENOTSUP : err));
         }
         struct stat t;
         if (lstatOf(to, &t) != 0) {
@@ -913,9 +900,25 @@ class TreeSync final : public TreeShares {
             if (errno != ENOENT) fail(node.path.get(), name, len, errno);
             return;
         }
-        Level* at = nodeLevel(static_cast<std::size_t>(&node - nodes_.data));
+        Level* at = nodeLevel(indexOf(node));
         if (!at || (!at->made && !at->absent)) return;
-        syncEntry(node.fd.get(), name, st, *at, name, Where{node.path.get(), name, len});
+        // Entries of one directory may come on several threads: each syncs against a view of it,
+        // whose counts join the directory's under the lock.
+        Level view;
+        {
+            const std::lock_guard<std::mutex> hold(nodeLock_);
+            view.fd = at->fd;
+            view.id = at->id;
+            view.absent = at->absent;
+            view.made = at->made;
+            view.fresh = at->fresh;
+            view.opened = at->opened;
+        }
+        syncEntry(node.fd.get(), name, st, view, name, Where{node.path.get(), name, len});
+        const std::lock_guard<std::mutex> hold(nodeLock_);
+        at->matched += view.matched;
+        at->changed = at->changed || view.changed;
+        at->opened = at->opened || view.opened;
     }
 
     bool enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) override {

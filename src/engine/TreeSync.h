@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/Reasons.h"
 #include "engine/TreeShares.h"
 
 namespace fsutil {
@@ -15,14 +16,13 @@ namespace fsutil {
 // What a sync did to an entry of the target.
 enum class SyncKind : int { created = 0, modified = 1, attributes = 2, removed = 3 };
 
-// A change travels with the job's failures, as a code no failure has: the
-// kind and the entry's type (EntryType) in it.
-constexpr int kSyncChangeBase = -1000;
+// A change travels with the job's failures, as a code of its own context:
+// the kind and the entry's type (EntryType) in the errno's place.
 constexpr int kSyncTypes = 8;
 inline int syncChangeCode(SyncKind kind, EntryType type) {
-    return kSyncChangeBase - (static_cast<int>(kind) * kSyncTypes + static_cast<int>(type));
+    return fault(Context::syncChange, static_cast<int>(kind) * kSyncTypes + static_cast<int>(type));
 }
-inline bool isSyncChange(int code) { return code <= kSyncChangeBase; }
+inline bool isSyncChange(int code) { return contextOf(code) == Context::syncChange; }
 
 // How a sync runs.
 struct SyncOptions {

@@ -35,7 +35,7 @@ WalkOptions usageWalk(bool sameFileSystem) {
 class TreeUsage final : public EntryJob {
    public:
     explicit TreeUsage(bool sameFileSystem)
-        : EntryJob(JobKind::usage, usageWalk(sameFileSystem)), sameFileSystem_(sameFileSystem) {}
+        : EntryJob(JobKind::usage, usageWalk(sameFileSystem)) {}
 
     UsageSums sums() {
         const std::lock_guard<std::mutex> hold(sumLock_);
@@ -117,7 +117,6 @@ class TreeUsage final : public EntryJob {
         return whole;
     }
 
-    const bool sameFileSystem_;
     InodeSet inodes_;
     std::mutex sumLock_;
     UsageSums sums_;

@@ -361,17 +361,14 @@ JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(
     if (took == fsutil::TreeShares::Take::timeout) return env->NewByteArray(0);
     CString path(failure.path.release());
     const std::size_t pathLen = std::strlen(path.get());
-    const char* text = fsutil::reasonText(failure.err);
-    const std::size_t textLen = std::strlen(text);
-    // Its errno, the path's bytes, a NUL, the text's bytes.
-    jbyteArray record = env->NewByteArray(static_cast<jsize>(kErrnoBytes + pathLen + 1 + textLen));
+    // The failure, then the path's bytes.
+    unsigned char head[kFailureHeader + kMaxText];
+    const std::size_t headLen = putFailure(head, failure.err);
+    jbyteArray record = env->NewByteArray(static_cast<jsize>(headLen + pathLen));
     if (!record) return nullptr;
-    unsigned char err[kErrnoBytes];
-    putErrno(err, recordErrno(failure.err));
-    env->SetByteArrayRegion(record, 0, kErrnoBytes, reinterpret_cast<const jbyte*>(err));
-    env->SetByteArrayRegion(record, kErrnoBytes, static_cast<jsize>(pathLen + 1), reinterpret_cast<const jbyte*>(path.get()));
-    env->SetByteArrayRegion(record, static_cast<jsize>(kErrnoBytes + pathLen + 1), static_cast<jsize>(textLen),
-                            reinterpret_cast<const jbyte*>(text));
+    env->SetByteArrayRegion(record, 0, static_cast<jsize>(headLen), reinterpret_cast<const jbyte*>(head));
+    env->SetByteArrayRegion(record, static_cast<jsize>(headLen), static_cast<jsize>(pathLen),
+                            reinterpret_cast<const jbyte*>(path.get()));
     return record;
 }
 

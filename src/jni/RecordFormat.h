@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 #include "engine/DirEntries.h"
 #include "base/Reasons.h"
@@ -29,14 +30,20 @@ constexpr std::size_t kListBatch = 16384;
 
 // A walk record: kind (1 byte), depth (4 bytes, big-endian), name length (2
 // bytes, big-endian), the name's bytes; then for an entry with attributes,
-// kAttrCount native-endian int64 in Attr order; for a failure, its errno (4
-// bytes, big-endian, signed: kLoopErrno for a loop, 0 for a reason that has
-// none), the text's length (2 bytes, big-endian) and bytes (at most kMaxText).
-// A leave record has no name: it reports the directory of its depth.
+// kAttrCount native-endian int64 in Attr order; for a failure, a failure
+// (below). A leave record has no name: it reports the directory of its depth.
 constexpr std::size_t kWalkDepthAt = 1;
 constexpr std::size_t kWalkNameLengthAt = 5;
 constexpr std::size_t kWalkHeader = 7;
-constexpr std::size_t kErrnoBytes = 4;
+
+// A failure, the same in a walk record and a job record: its errno (4 bytes,
+// big-endian; 0 where its context has none), its context (1 byte, a Context
+// of Reasons.h), the text's length (2 bytes, big-endian) and bytes (at most
+// kMaxText): the context's text and the system's for the errno.
+constexpr std::size_t kFailureErrnoAt = 0;
+constexpr std::size_t kFailureContextAt = 4;
+constexpr std::size_t kFailureTextLengthAt = 5;
+constexpr std::size_t kFailureHeader = 7;
 constexpr std::size_t kMaxText = 255;
 // Bytes per batch, on the stack: several hundred entries for one JNI crossing.
 constexpr std::size_t kWalkBatch = 32768;
@@ -44,18 +51,16 @@ enum Attr : std::size_t {
     kDev, kIno, kMode, kNlink, kUid, kGid, kSize, kBlocks,
     kAtimeSec, kAtimeNsec, kMtimeSec, kMtimeNsec, kCtimeSec, kCtimeNsec, kAttrCount
 };
-// The errno a failure carries when a followed link leads back into the path.
-constexpr jint kLoopErrno = -1;
-
 // What an input stream's read returns besides counts and -1 (the end).
 constexpr jint kReadClosed = -2;
 constexpr jint kReadInterrupted = -3;
 
-// A job failure record: its errno (4 bytes, big-endian, as above), the path's
-// bytes, a NUL, the text's bytes. The counts done: entries, bytes.
+// A job failure record: a failure (above), then the path's bytes to the
+// record's end. The counts done: entries, bytes.
 constexpr std::size_t kJobDoneCount = 2;
-// A sync's change travels as a failure record whose errno is
-// SYNC_CHANGE - (kind * SYNC_TYPES + type) (TreeSync.h). Its counts, in this order.
+// A sync's change travels as a job failure record of context syncChange
+// whose errno field holds kind * SYNC_TYPES + type (TreeSync.h). A sync's
+// counts, in this order.
 enum SyncCount : std::size_t {
     kSyncCreated, kSyncModified, kSyncAttributes, kSyncRemoved, kSyncUnchanged, kSyncBytes, kSyncCount
 };
@@ -81,7 +86,11 @@ constexpr Field kFields[] = {
     {"WALK_DEPTH_AT", kWalkDepthAt},
     {"WALK_NAME_LENGTH_AT", kWalkNameLengthAt},
     {"WALK_HEADER", kWalkHeader},
-    {"ERRNO_BYTES", kErrnoBytes},
+    {"FAILURE_ERRNO_AT", kFailureErrnoAt},
+    {"FAILURE_CONTEXT_AT", kFailureContextAt},
+    {"FAILURE_TEXT_LENGTH_AT", kFailureTextLengthAt},
+    {"FAILURE_HEADER", kFailureHeader},
+    {"MAX_TEXT", kMaxText},
     {"WALK_BATCH", kWalkBatch},
     {"ATTRIBUTE_COUNT", kAttrCount},
     {"DEV", kDev},
@@ -95,7 +104,12 @@ constexpr Field kFields[] = {
     {"ATIME", kAtimeSec},
     {"MTIME", kMtimeSec},
     {"CTIME", kCtimeSec},
-    {"LOOP_ERRNO", kLoopErrno},
+    {"CONTEXT_NONE", static_cast<jint>(Context::none)},
+    {"CONTEXT_LOOP", static_cast<jint>(Context::loop)},
+    {"CONTEXT_MOVED", static_cast<jint>(Context::moved)},
+    {"CONTEXT_MOUNT_POINT", static_cast<jint>(Context::mountPoint)},
+    {"CONTEXT_TARGET_MOVED", static_cast<jint>(Context::targetMoved)},
+    {"CONTEXT_XATTR", static_cast<jint>(Context::xattr)},
     {"EPERM", EPERM},
     {"ENOENT", ENOENT},
     {"EACCES", EACCES},
@@ -110,7 +124,7 @@ constexpr Field kFields[] = {
     {"USAGE_BYTES", kUsageBytes},
     {"USAGE_BLOCKS", kUsageBlocks},
     {"USAGE_COUNT", kUsageCount},
-    {"SYNC_CHANGE", kSyncChangeBase},
+    {"CONTEXT_SYNC_CHANGE", static_cast<jint>(Context::syncChange)},
     {"SYNC_TYPES", kSyncTypes},
     {"SYNC_CREATED", static_cast<jint>(SyncKind::created)},
     {"SYNC_MODIFIED", static_cast<jint>(SyncKind::modified)},
@@ -119,21 +133,22 @@ constexpr Field kFields[] = {
     {"SYNC_COUNT", kSyncCount},
 };
 
-// The errno a failure record carries for a reason of the engine: an errno
-// itself, kLoopErrno for a loop, 0 for the other reasons of its own.
-inline jint recordErrno(int reason) {
-    if (reason == kReasonLoop) return kLoopErrno;
-    if (isSyncChange(reason)) return reason;
-    return reason > 0 ? reason : 0;
-}
-
-// Writes v as 4 bytes, big-endian.
-inline void putErrno(unsigned char* out, jint v) {
-    const auto u = static_cast<unsigned int>(v);
-    out[0] = static_cast<unsigned char>(u >> 24);
-    out[1] = static_cast<unsigned char>(u >> 16);
-    out[2] = static_cast<unsigned char>(u >> 8);
-    out[3] = static_cast<unsigned char>(u);
+// Writes the failure of an engine code (an errno, or a context with its
+// errno) at out, which has room for kFailureHeader + kMaxText bytes; its length.
+inline std::size_t putFailure(unsigned char* out, int code) {
+    const auto err = static_cast<unsigned int>(errnoOf(code));
+    out[kFailureErrnoAt] = static_cast<unsigned char>(err >> 24);
+    out[kFailureErrnoAt + 1] = static_cast<unsigned char>(err >> 16);
+    out[kFailureErrnoAt + 2] = static_cast<unsigned char>(err >> 8);
+    out[kFailureErrnoAt + 3] = static_cast<unsigned char>(err);
+    out[kFailureContextAt] = static_cast<unsigned char>(contextOf(code));
+    char text[kMaxText + 1];
+    const std::size_t len = failureText(code, text, sizeof text);
+    out[kFailureTextLengthAt] = static_cast<unsigned char>(len >> 8);
+    out[kFailureTextLengthAt + 1] = static_cast<unsigned char>(len);
+    // Records carry lengths, not terminators.
+    std::memcpy(out + kFailureHeader, text, len);  // NOLINT(bugprone-not-null-terminated-result)
+    return kFailureHeader + len;
 }
 
 }  // namespace format

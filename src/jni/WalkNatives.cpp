@@ -28,7 +28,7 @@ using namespace fsutil::format;  // NOLINT(google-build-using-namespace): the re
 
 constexpr std::size_t kHeader = kWalkHeader;
 // The longest record: a failure with the longest name and text.
-constexpr std::size_t kMaxRecord = kHeader + 255 + kErrnoBytes + 2 + kMaxText;
+constexpr std::size_t kMaxRecord = kHeader + 255 + kFailureHeader + kMaxText;
 static_assert(kMaxRecord >= kHeader + 255 + kAttrCount * 8, "an entry record fits");
 constexpr std::size_t kBatchBytes = kWalkBatch;
 
@@ -75,17 +75,8 @@ std::size_t putHeader(unsigned char* out, unsigned char kind, std::size_t depth,
 std::size_t putRecord(unsigned char* out, const fsutil::WalkItem& item) {
     if (item.event == fsutil::WalkEvent::leave) return putHeader(out, kLeave, item.depth, "", 0);
     if (item.event == fsutil::WalkEvent::failure) {
-        const char* text = fsutil::reasonText(item.err);
-        std::size_t textLen = std::strlen(text);
-        if (textLen > kMaxText) textLen = kMaxText;
-        std::size_t n = putHeader(out, kFailure, item.depth, item.name, item.nameLen);
-        putErrno(out + n, recordErrno(item.err));
-        n += kErrnoBytes;
-        out[n] = static_cast<unsigned char>(textLen >> 8);
-        out[n + 1] = static_cast<unsigned char>(textLen);
-        // Records carry lengths, not terminators.
-        std::memcpy(out + n + 2, text, textLen);  // NOLINT(bugprone-not-null-terminated-result)
-        return n + 2 + textLen;
+        const std::size_t n = putHeader(out, kFailure, item.depth, item.name, item.nameLen);
+        return n + putFailure(out + n, item.err);
     }
     const std::size_t n = putHeader(out, static_cast<unsigned char>(item.type), item.depth, item.name, item.nameLen);
     if (!item.st) return n;

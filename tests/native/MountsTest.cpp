@@ -5,6 +5,7 @@
 // staying on one file system, never enter either; nothing outside changes, checked by content;
 // a copy that crosses file systems meets the bind below itself as a loop.
 #include <sys/mount.h>
+#include <sys/xattr.h>
 
 #include "Fixtures.h"
 #include "engine/TreeCopy.h"
@@ -160,4 +161,27 @@ TEST_F(Mounts, TopBoundBelowItselfIsAMountPointOrALoop) {
     EXPECT_EQ(sh("ls -A " + shellWord(t / "top")), "a\nf\nshallow\n");
     EXPECT_EQ(sh("cd " + shellWord(t / "top/a") + " && find . -path './*/*/*/deep/*' -prune -o -print | sort"),
               ".\n./b\n./b/c\n./b/c/d\n./b/c/d/deep\n");
+}
+
+// ramfs keeps no user.* attributes: the copy of each entry that has one is made, its data whole,
+// and the attribute it lost is reported with that entry's path.
+TEST_F(Mounts, AnAttributeTheTargetRefusesIsReported) {
+    ASSERT_EQ(setxattr((t / "top/f").c_str(), "user.kept", "1", 1, 0), 0);
+    ASSERT_EQ(setxattr((t / "top/a/b").c_str(), "user.kept", "2", 1, 0), 0);
+    ASSERT_EQ(mkdir((t / "ram").c_str(), 0755), 0);
+    ASSERT_EQ(mount("none", (t / "ram").c_str(), "ramfs", 0, nullptr), 0);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{t / "ram"};
+    const std::string lost = std::to_string(fsutil::fault(fsutil::Context::xattr, ENOTSUP));
+    for (std::size_t threads : {1, 4}) {
+        const std::string dst = "copy" + std::to_string(threads);
+        std::unique_ptr<fsutil::TreeShares> job =
+            fsutil::startCopy(openDirectory(t.path), "top", openDirectory(t / "ram"), dst.c_str(), false, threads);
+        EXPECT_EQ(failuresOf(job), (std::vector<std::string>{"a/b: " + lost, "f: " + lost}));
+        (void)fsutil::finishCopy(std::move(job));
+        EXPECT_EQ(sh("cat " + shellWord(t / ("ram/" + dst + "/f"))), "top/f");
+        EXPECT_EQ(sh("cd " + shellWord(t / ("ram/" + dst)) + " && find . | sort"), sh("cd " + shellWord(t / "top") + " && find . | sort"));
+    }
 }

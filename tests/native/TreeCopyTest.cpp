@@ -40,3 +40,56 @@ TEST(TreeCopy, HardLinkIsNotMadeThroughAStepSwappedForALink) {
     ASSERT_EQ(stat((t / "moved/f").c_str(), &st), 0);
     EXPECT_EQ(st.st_nlink, 2u);  // the link made before the swap
 }
+
+// A source directory that cannot be read is made all the same, empty, with its mode, as cp -a
+// makes it, and reported; shallow (read by the job's caller) and deep (by a worker's walk).
+TEST(TreeCopy, UnreadableDirectoryIsMadeEmpty) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads any directory";
+    for (const std::string locked : {"locked", "a/b/c/d/locked"}) {
+        TempDir t;
+        ASSERT_EQ(sh("mkdir -p " + shellWord(t / ("src/" + locked)) + " && touch " + shellWord(t / ("src/" + locked + "/hidden")) +
+                     " " + shellWord(t / "src/f") + " && chmod 0 " + shellWord(t / ("src/" + locked)) + " && echo ok"),
+                  "ok\n");
+        for (std::size_t threads : {1, 4}) {
+            const std::string dst = "dst" + std::to_string(threads);
+            std::unique_ptr<fsutil::TreeShares> job =
+                fsutil::startCopy(openDirectory(t.path), "src", openDirectory(t.path), dst.c_str(), false, threads);
+            ASSERT_TRUE(job);
+            EXPECT_EQ(takeFailures(*job), std::vector<std::string>{locked + ": " + std::to_string(EACCES)});
+            (void)fsutil::finishCopy(std::move(job));
+            struct stat st;
+            ASSERT_EQ(lstat((t / (dst + "/" + locked)).c_str(), &st), 0);
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+            EXPECT_EQ(st.st_mode & 07777, 0u);
+            chmod((t / (dst + "/" + locked)).c_str(), 0700);
+            EXPECT_EQ(sh("ls -A " + shellWord(t / (dst + "/" + locked))), "");
+            EXPECT_EQ(access((t / (dst + "/f")).c_str(), F_OK), 0);
+        }
+        chmod((t / ("src/" + locked)).c_str(), 0700);
+    }
+}
+
+// A chain far deeper than the directories a job keeps open is copied whole, each level
+// reopened by a checked step, and no descriptor stays behind.
+TEST(TreeCopy, DeepChainIsCopiedWhole) {
+    TempDir t;
+    const std::string seg = [] {
+        std::string s = "d";
+        for (int i = 1; i < 300; ++i) s += "/d";
+        return s;
+    }();
+    ASSERT_EQ(sh("mkdir -p " + shellWord(t / ("src/" + seg)) + " && touch " + shellWord(t / ("src/" + seg + "/f")) + " " +
+                 shellWord(t / ("src/d/d/g")) + " && echo ok"),
+              "ok\n");
+    for (std::size_t threads : {1, 4}) {
+        const std::string dst = "dst" + std::to_string(threads);
+        std::unique_ptr<fsutil::TreeShares> job =
+            fsutil::startCopy(openDirectory(t.path), "src", openDirectory(t.path), dst.c_str(), false, threads);
+        ASSERT_TRUE(job);
+        EXPECT_EQ(takeFailures(*job), std::vector<std::string>());
+        (void)fsutil::finishCopy(std::move(job));
+        EXPECT_EQ(sh("cd " + shellWord(t / dst) + " && find . -printf '%y %m %P\\n' | sort"),
+                  sh("cd " + shellWord(t / "src") + " && find . -printf '%y %m %P\\n' | sort"));
+    }
+    EXPECT_EQ(openFds(t.path), 0);
+}

@@ -89,3 +89,18 @@ TEST(TreeShares, AnEmptyTopEndsAtOnceEvenWhenWaitingIsBounded) {
     job.start(openDirectory(t.path), ".", 1);  // nothing below: done at once
     EXPECT_EQ(job.takeFailure(&f, 0), fsutil::TreeShares::Take::end);
 }
+
+// A flat directory's entries go to the workers in batches: each is still met exactly once.
+TEST(TreeShares, FlatDirectoryEntriesAreMetOnceOnAnyThreads) {
+    TempDir t;
+    ASSERT_EQ(sh("mkdir " + shellWord(t / "top") + " && cd " + shellWord(t / "top") +
+                 " && seq 1 3000 | sed 's/^/f/' | xargs touch && mkdir d && touch d/g && echo ok"),
+              "ok\n");
+    for (std::size_t threads : {1, 3, 8}) {
+        Recorder job;
+        job.start(openDirectory(t.path), "top", threads);
+        EXPECT_EQ(takeFailures(job), std::vector<std::string>());
+        job.stop();
+        EXPECT_EQ(job.seen, findPaths(t / "top")) << threads;
+    }
+}

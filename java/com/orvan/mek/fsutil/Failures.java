@@ -19,16 +19,29 @@ final class Failures {
 
     /**
      * @param path the path as the call names it
-     * @param errno the errno, {@link Records#LOOP_ERRNO} for a loop, 0 when the reason has none
+     * @param errno the errno, 0 when the reason has none
      * @param reason the system's error text
      * @return the exception that fits
      */
-    static IOException of(String path, int errno, String reason) {
+    static IOException of(String path, int errno, String reason) { return of(path, errno, Records.CONTEXT_NONE, reason); }
+
+    /**
+     * A failure met in a context (one of {@code Records.CONTEXT_}): the errno decides the class
+     * wherever it was met (a permission error is {@link AccessDeniedException}, also for an
+     * extended attribute), then the context (a loop is {@link FileSystemLoopException}).
+     *
+     * @param path the path as the call names it
+     * @param errno the errno, 0 when the reason has none
+     * @param context what was being done
+     * @param reason the text: the context's, then the system's
+     * @return the exception that fits
+     */
+    static IOException of(String path, int errno, int context, String reason) {
         if (errno == Records.EACCES || errno == Records.EPERM) return new AccessDeniedException(path, null, reason);
         if (errno == Records.ENOENT) return new NoSuchFileException(path, null, reason);
         if (errno == Records.ENOTDIR) return new NotDirectory(path, reason);
         if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason);
-        if (errno == Records.LOOP_ERRNO) return new Loop(path, reason);
+        if (context == Records.CONTEXT_LOOP) return new Loop(path, reason);
         return new FileSystemException(path, null, reason);
     }
 

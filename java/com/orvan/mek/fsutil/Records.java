@@ -1,5 +1,6 @@
 package com.orvan.mek.fsutil;
 
+import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.util.Arrays;
 
@@ -29,13 +30,19 @@ final class Records {
 
     // A walk record: kind (1 byte), depth (4 bytes, big-endian), name length (2 bytes, big-endian),
     // the name's bytes; then, for an entry of a walk with ATTRIBUTES, ATTRIBUTE_COUNT native-endian
-    // longs in the order below; for a failure, its errno (4 bytes, big-endian; LOOP_ERRNO for a loop,
-    // 0 for a reason without one), the text's length (2 bytes) and bytes. A LEAVE record (post-order
-    // walks only) carries no name: it reports the directory of its depth.
+    // longs in the order below; for a failure, a failure (below). A LEAVE record (post-order walks
+    // only) carries no name: it reports the directory of its depth.
     static final int WALK_DEPTH_AT = 1;
     static final int WALK_NAME_LENGTH_AT = 5;
     static final int WALK_HEADER = 7;
-    static final int ERRNO_BYTES = 4;
+    // A failure, the same in walk and job records: its errno (4 bytes, big-endian; 0 where its context
+    // has none), its context (1 byte, a CONTEXT_ value), the text's length (2 bytes, big-endian) and
+    // bytes (at most MAX_TEXT).
+    static final int FAILURE_ERRNO_AT = 0;
+    static final int FAILURE_CONTEXT_AT = 4;
+    static final int FAILURE_TEXT_LENGTH_AT = 5;
+    static final int FAILURE_HEADER = 7;
+    static final int MAX_TEXT = 255;
     static final int WALK_BATCH = 32768;
     static final int ATTRIBUTE_COUNT = 14;
     static final int DEV = 0;
@@ -50,8 +57,14 @@ final class Records {
     static final int MTIME = 10;
     static final int CTIME = 12;
 
-    /** The errno of a failure where a followed link leads back to a directory on the path. */
-    static final int LOOP_ERRNO = -1;
+    // What a failure happened in, beyond its errno.
+    static final int CONTEXT_NONE = 0;
+    /** A directory met again below itself: a followed link or a bind mount leads back up. */
+    static final int CONTEXT_LOOP = 1;
+    static final int CONTEXT_MOVED = 2;
+    static final int CONTEXT_MOUNT_POINT = 3;
+    static final int CONTEXT_TARGET_MOVED = 4;
+    static final int CONTEXT_XATTR = 5;
     // The errno values Failures tells apart, checked against the library's errno.h.
     static final int EPERM = 1;
     static final int ENOENT = 2;
@@ -63,8 +76,8 @@ final class Records {
     static final int READ_CLOSED = -2;
     static final int READ_INTERRUPTED = -3;
 
-    // A job failure record: its errno (4 bytes, big-endian, as above), the path's bytes, a NUL, the
-    // text's bytes. The counts done: entries, bytes. The sums of a usage job, in this order.
+    // A job failure record: a failure (above), then the path's bytes to the record's end. The counts
+    // done: entries, bytes. The sums of a usage job, in this order.
     static final int JOB_DONE_COUNT = 2;
     static final int USAGE_ENTRIES = 0;
     static final int USAGE_DIRECTORIES = 1;
@@ -72,10 +85,10 @@ final class Records {
     static final int USAGE_BYTES = 3;
     static final int USAGE_BLOCKS = 4;
     static final int USAGE_COUNT = 5;
-    // A sync's change: a job failure record whose errno is SYNC_CHANGE - (kind * SYNC_TYPES + type),
-    // kind one of SYNC_CREATED..SYNC_REMOVED, type an entry type code (FILE..FIFO, else none).
-    // Its counts: created, modified, attributes, removed, unchanged, bytes.
-    static final int SYNC_CHANGE = -1000;
+    // A sync's change: a job failure record of context CONTEXT_SYNC_CHANGE whose errno field is
+    // kind * SYNC_TYPES + type, kind one of SYNC_CREATED..SYNC_REMOVED, type an entry type code
+    // (FILE..FIFO, else none). Its counts: created, modified, attributes, removed, unchanged, bytes.
+    static final int CONTEXT_SYNC_CHANGE = 6;
     static final int SYNC_TYPES = 8;
     static final int SYNC_CREATED = 0;
     static final int SYNC_MODIFIED = 1;
@@ -86,12 +99,14 @@ final class Records {
     /** What the natives compare with their own definition, field by field, in this order. */
     private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE,
         LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
-        WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER, ERRNO_BYTES, WALK_BATCH,
-        ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME, LOOP_ERRNO,
+        WALK_DEPTH_AT, WALK_NAME_LENGTH_AT, WALK_HEADER,
+        FAILURE_ERRNO_AT, FAILURE_CONTEXT_AT, FAILURE_TEXT_LENGTH_AT, FAILURE_HEADER, MAX_TEXT, WALK_BATCH,
+        ATTRIBUTE_COUNT, DEV, INO, MODE, NLINK, UID, GID, SIZE, BLOCKS, ATIME, MTIME, CTIME,
+        CONTEXT_NONE, CONTEXT_LOOP, CONTEXT_MOVED, CONTEXT_MOUNT_POINT, CONTEXT_TARGET_MOVED, CONTEXT_XATTR,
         EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY,
         READ_CLOSED, READ_INTERRUPTED,
         JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT,
-        SYNC_CHANGE, SYNC_TYPES, SYNC_CREATED, SYNC_MODIFIED, SYNC_ATTRIBUTES, SYNC_REMOVED, SYNC_COUNT};
+        CONTEXT_SYNC_CHANGE, SYNC_TYPES, SYNC_CREATED, SYNC_MODIFIED, SYNC_ATTRIBUTES, SYNC_REMOVED, SYNC_COUNT};
 
     private static final FileTree.Type[] WALK_TYPES = new FileTree.Type[FIFO + 1];
     private static final FolderIteratorNix.EntryType[] LIST_TYPES = new FolderIteratorNix.EntryType[FIFO + 1];
@@ -148,19 +163,21 @@ final class Records {
 
     /** The bytes of a failure record whose name is nameLen bytes long. */
     static int failureLength(byte[] b, int at, int nameLen) {
-        return WALK_HEADER + nameLen + ERRNO_BYTES + 2 + u16(b, at + WALK_HEADER + nameLen + ERRNO_BYTES);
+        return WALK_HEADER + nameLen + FAILURE_HEADER + u16(b, at + WALK_HEADER + nameLen + FAILURE_TEXT_LENGTH_AT);
     }
 
-    /** The errno of a failure record. */
-    static int failureErrno(byte[] b, int at, int nameLen) { return s32(b, at + WALK_HEADER + nameLen); }
+    /** The failure of the walk failure record at `at` whose name is nameLen bytes long, on path. */
+    static IOException walkFailure(byte[] b, int at, int nameLen, String path) {
+        return failure(b, at + WALK_HEADER + nameLen, path);
+    }
 
     /** The name of a walk record. */
     static String name(byte[] b, int at, int nameLen) { return NameCodec.decode(b, at + WALK_HEADER, nameLen); }
 
-    /** The error text of a failure record. */
-    static String failureText(byte[] b, int at, int nameLen) {
-        int text = at + WALK_HEADER + nameLen + ERRNO_BYTES;
-        return NameCodec.text(b, text + 2, u16(b, text));
+    /** The failure at `at` of b (in a walk or a job record) as the exception that fits, on path. */
+    static IOException failure(byte[] b, int at, String path) {
+        String text = NameCodec.text(b, at + FAILURE_HEADER, u16(b, at + FAILURE_TEXT_LENGTH_AT));
+        return Failures.of(path, s32(b, at + FAILURE_ERRNO_AT), b[at + FAILURE_CONTEXT_AT], text);
     }
 
     /** The entry record at `at` of b (v: b in native order); parent, depth and root as the reader knows them. */
@@ -181,30 +198,19 @@ final class Records {
 
     // ---- job failure records
 
-    static int jobErrno(byte[] f) { return s32(f, 0); }
+    /** Where a job failure's path starts: after its failure. */
+    private static int jobPathAt(byte[] f) { return FAILURE_HEADER + u16(f, FAILURE_TEXT_LENGTH_AT); }
 
-    /** The end of a job failure's path: the NUL after it. */
-    static int jobPathEnd(byte[] f) {
-        int nul = ERRNO_BYTES;
-        while (f[nul] != 0) nul++;
-        return nul;
-    }
-
-    static String jobPath(byte[] f) { return NameCodec.decodePath(f, ERRNO_BYTES, jobPathEnd(f) - ERRNO_BYTES); }
+    static String jobPath(byte[] f) { return NameCodec.decodePath(f, jobPathAt(f), f.length - jobPathAt(f)); }
 
     /** Whether a job record is a sync's change rather than a failure. */
-    static boolean isChange(byte[] f) { return jobErrno(f) <= SYNC_CHANGE; }
+    static boolean isChange(byte[] f) { return f[FAILURE_CONTEXT_AT] == CONTEXT_SYNC_CHANGE; }
 
     /** The change a sync's record tells of, for the target whose bytes are root. */
     static FileTree.Change change(byte[] f, byte[] root) {
-        int code = SYNC_CHANGE - jobErrno(f);
+        int code = s32(f, FAILURE_ERRNO_AT);
         int type = code % SYNC_TYPES;
         return new FileTree.Change(CHANGE_KINDS[code / SYNC_TYPES], type >= FILE && type <= FIFO ? WALK_TYPES[type] : null, root,
-                Arrays.copyOfRange(f, ERRNO_BYTES, jobPathEnd(f)), null);
-    }
-
-    static String jobText(byte[] f) {
-        int nul = jobPathEnd(f);
-        return NameCodec.text(f, nul + 1, f.length - nul - 1);
+                Arrays.copyOfRange(f, jobPathAt(f), f.length), null);
     }
 }

@@ -32,7 +32,7 @@ final class SyncRun {
                 continue;
             }
             String path = Records.jobPath(f);
-            onError.accept(path, Failures.of(path, Records.jobErrno(f), Records.jobText(f)));
+            onError.accept(path, Records.failure(f, 0, path));
         }
         if (progress != null) progress.update(done[0], done[1]);
     }

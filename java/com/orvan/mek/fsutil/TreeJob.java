@@ -29,7 +29,7 @@ final class TreeJob {
             }
             if (f.length == 0) continue;
             String path = Records.jobPath(f);
-            onError.accept(path, Failures.of(path, Records.jobErrno(f), Records.jobText(f)));
+            onError.accept(path, Records.failure(f, 0, path));
         }
         if (progress != null) progress.update(done[0], done[1]);
     }

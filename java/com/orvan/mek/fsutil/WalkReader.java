@@ -118,11 +118,10 @@ final class WalkReader extends BatchCursor<FileTree.Entry> {
         FileTree.Entry parent = depth > 1 ? dirs[depth - 1] : base;
         if (kind == Records.FAILURE) {
             String name = Records.name(batch, pos, len);
-            String text = Records.failureText(batch, pos, len);
-            int errno = Records.failureErrno(batch, pos, len);
-            pos += Records.failureLength(batch, pos, len);
             String dir = depth == 0 ? (base == null ? "" : base.path()) : parent == null ? name : parent.path() + "/" + name;
-            onError.accept(dir, Failures.of(dir, errno, text));
+            IOException failure = Records.walkFailure(batch, pos, len, dir);
+            pos += Records.failureLength(batch, pos, len);
+            onError.accept(dir, failure);
             return null;
         }
         FileTree.Entry e = Records.walkEntry(batch, view, pos, attributes, parent, offset + depth, shared.root);

@@ -283,6 +283,17 @@ class CopyTest {
         assertEquals("t 755\nt/a 755\nt/a/f 644\nt/a/m 751\nt/a/m/in 644\nx 755\nx/a 755\nx/a/f 644\nx/a/m 751\n", r.text());
     }
 
+    // cp -ax compares devices, so it copies what a bind mount of the same file system shows;
+    // ours stops at the mount (intended difference), and the source is left as it was.
+    @Test
+    void aBindMountIsAnotherFileSystemForCopyX() throws Exception {
+        sh(tmp, "mkdir -p s/a/m outside && touch s/a/f && echo kept > outside/o");
+        Result r = inNamespace("mount --bind outside s/a/m && $TOOL cp -ax s x && cp -ax s g"
+                + " && find x g -printf '%p %y\\n' | sort && cat s/a/m/o");
+        assertEquals("", r.err());
+        assertEquals("g d\ng/a d\ng/a/f f\ng/a/m d\ng/a/m/o f\nx d\nx/a d\nx/a/f f\nx/a/m d\nkept\n", r.text());
+    }
+
     @Test
     void aFullDiskIsReportedAndLeavesNoPartialFile() throws Exception {
         sh(tmp, "mkdir -p s/d && head -c 3000000 /dev/urandom > s/big && for i in $(seq 30); do head -c 20000 /dev/urandom > s/d/f$i; done");

@@ -126,4 +126,19 @@ class DeleteTest {
         assertEquals("fsutil: rm: cannot remove '" + t + "/a/m': Mount point: not crossed\n", r.err());
         assertEquals("1\n" + t + "\n" + t + "/a\n" + t + "/a/m\n" + t + "/a/m/in\n", r.text());
     }
+
+    // A bind mount has the device of what it shows: only its mount tells it. GNU's rm -r
+    // --one-file-system empties it (it compares devices); we leave it whole (intended difference).
+    @Test
+    void aBindMountOfTheSameFileSystemIsNotEntered() throws Exception {
+        assumeTrue(ROOT && run(null, "unshare", "-m", "true").status() == 0, "needs a mount namespace");
+        String t = tmp + "/t";
+        sh(tmp, "mkdir -p t/a/m t/b outside/sub && touch t/a/f t/b/g && echo kept > outside/sub/o");
+        Result r = run(null, "unshare", "-m", "sh", "-c", "mount --bind " + tmp + "/outside " + t + "/a/m && "
+                + System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR + " rm -r " + t + "; echo $?; find " + t
+                + " | sort; cat " + t + "/a/m/sub/o");
+        assertEquals("fsutil: rm: cannot remove '" + t + "/a/m': Mount point: not crossed\n", r.err());
+        assertEquals("1\n" + t + "\n" + t + "/a\n" + t + "/a/m\n" + t + "/a/m/sub\n" + t + "/a/m/sub/o\nkept\n", r.text());
+        assertEquals("kept\n", sh(tmp, "cat outside/sub/o"));
+    }
 }
