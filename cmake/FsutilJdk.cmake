@@ -34,7 +34,7 @@ endif()
 
 # FindJava and FindJNI both take JAVA_HOME as their hint.
 set(JAVA_HOME "${FSUTIL_HOST_JDK}")
-find_package(Java 11 REQUIRED COMPONENTS Development Runtime)
+find_package(Java 17 REQUIRED COMPONENTS Development Runtime)
 set(JAVA_HOME "${FSUTIL_JDK}")
 find_package(JNI REQUIRED COMPONENTS JVM)  # no AWT: the headless JDKs lack it
 unset(JAVA_HOME)

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The jar as users get it, with no java.library.path: the tool (df, find, --version) in every
 # JVM it carries a library for, on the class path and on the module path, a module of its own
-# compiled against it, and extraction where the temporary directory is mounted noexec.
+# compiled against it, and extraction where the temporary directory is mounted noexec. A JVM of
+# JDK 22 or later runs each with the native access the docs tell users to grant (none for -jar:
+# the manifest grants it) and must print no warning; one of JDK 24 or later also runs the tool and
+# the module with native access denied and not granted, which must fail naming the option to add.
 # check.sh JAR VERSION JAVAC JVM...   (each JVM one argument: its command, words split by spaces)
 # check.sh --noexec WORK JAR JVM      (the noexec case, run by the first form in a mount namespace)
 set -euo pipefail
@@ -61,11 +64,20 @@ mkdir -p "$work/tmp" "$work/tree/a/b" && touch "$work/tree/a/f"
 tree=$(printf '%s\n' "$work/tree" "$work/tree/a" "$work/tree/a/b" "$work/tree/a/f")
 namemax=$(stat -f -c %l "$work/tree")
 src=$(dirname "${BASH_SOURCE[0]}")/consumer
-"$javac" -Xlint:all -Werror --release 11 -p "$jar" -d "$work/consumer" \
+"$javac" -Xlint:all -Werror --release 17 -p "$jar" -d "$work/consumer" \
   "$src/module-info.java" "$src/fsutil/consumer/Consumer.java" || fail "javac -p $jar"
+# feature JVM: the JVM's feature version (17, 25).
+feature() {
+  local jvm; read -ra jvm <<<"$1"
+  "${jvm[@]}" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java\.specification\.version = //p'
+}
 for jvm in "$@"; do
   echo "== $jvm"
-  for launch in "-jar $jar" "-p $jar -m com.orvan.mek.fsutil"; do
+  v=$(feature "$jvm")
+  [ -n "$v" ] || fail "$jvm: no java.specification.version"
+  cp=() mp=()
+  [ "$v" -lt 22 ] || cp=(--enable-native-access=ALL-UNNAMED) mp=(--enable-native-access=com.orvan.mek.fsutil)
+  for launch in "-jar $jar" "${cp[*]} -cp $jar com.orvan.mek.fsutil.tool.Main" "${mp[*]} -p $jar -m com.orvan.mek.fsutil"; do
     read -ra how <<<"$launch"
     jrun "$work/tmp" "$jvm" "${how[@]}" --version
     expect 0 "fsutil $version"
@@ -75,8 +87,27 @@ for jvm in "$@"; do
     [ "$status" = 0 ] && [ "$(sed -n 's/^  Max name length (f_namemax) *\([0-9]*\).*/\1/p' <<<"$out")" = "$(stat -f -c %l /)" ] \
       || fail "df / ($launch): $out $err"
   done
-  jrun "$work/tmp" "$jvm" -p "$jar:$work/consumer" -m fsutil.consumer/fsutil.consumer.Consumer "$work/tree"
+  consumer=(-p "$jar:$work/consumer" -m fsutil.consumer/fsutil.consumer.Consumer "$work/tree")
+  jrun "$work/tmp" "$jvm" "${mp[@]}" "${consumer[@]}"
   expect 0 "com.orvan.mek.fsutil@$version tool exported: false entries: 3 namemax: $namemax"
+  if [ "$v" -ge 24 ]; then
+    deny=--illegal-native-access=deny
+    jrun "$work/tmp" "$jvm" $deny -jar "$jar" --version
+    expect 0 "fsutil $version"
+    jrun "$work/tmp" "$jvm" $deny "${mp[@]}" "${consumer[@]}"
+    expect 0 "com.orvan.mek.fsutil@$version tool exported: false entries: 3 namemax: $namemax"
+    for denied in "class path|-cp $jar com.orvan.mek.fsutil.tool.Main df /|ALL-UNNAMED (in an executable jar: Enable-Native-Access: ALL-UNNAMED in its manifest)" \
+        "module com.orvan.mek.fsutil|-p $jar:$work/consumer -m fsutil.consumer/fsutil.consumer.Consumer $work/tree|com.orvan.mek.fsutil"; do
+      IFS='|' read -r who launch flag <<<"$denied"
+      read -ra how <<<"$launch"
+      jrun "$work/tmp" "$jvm" $deny "${how[@]}"
+      [ "$status" = 1 ] && [ -z "$out" ] \
+        && [[ "$err" == "Exception in thread \"main\" java.lang.UnsatisfiedLinkError: fsutil: cannot load libfsutil.so: this JVM denies native access to the $who; allow it with the java option --enable-native-access=$flag"$'\n'* ]] \
+        && [[ "$err" == *"Caused by: java.lang.IllegalCallerException: "* ]] && [[ "$err" != *ExceptionInInitializerError* ]] \
+        || fail "$deny ${how[*]}: status $status, output $out, stderr: $err"
+    done
+    echo "$deny: -jar and the documented option load the library; without them the error names the option"
+  fi
 done
 if unshare -m true 2>/dev/null; then
   unshare -m bash "${BASH_SOURCE[0]}" --noexec "$work" "$jar" "$1"

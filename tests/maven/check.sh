@@ -2,12 +2,14 @@
 # The Maven repository the build writes (build/maven-repo), as a Java developer meets it: its
 # checksums, pom and jars, then a project of its own (tests/maven/pom.xml) built offline with
 # Debian's packaged Maven against a local repository made of /usr/share/maven-repo and these
-# artifacts, plugins pinned to the packaged versions, and its program run: it walks, sums and
-# deletes a tree through the dependency.
-# check.sh REPO VERSION JAR_TOOL JVM   (JVM: its command, words split by spaces)
+# artifacts, plugins pinned to the packaged versions, and its program run in each JVM given: it
+# walks, sums and deletes a tree through the dependency, on the class path. A JVM of JDK 22 or
+# later runs it with --enable-native-access=ALL-UNNAMED, as the docs tell users; none may print a
+# warning. Maven itself runs on the JDK of the java on PATH.
+# check.sh REPO VERSION JAR_TOOL JVM...   (each JVM one argument: its command, words split by spaces)
 set -euo pipefail
 fail() { echo "FAILED: $*" >&2; exit 1; }
-repo=$1 version=$2 jartool=$3; read -ra jvm <<<"$4"
+repo=$1 version=$2 jartool=$3; shift 3
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 base=$repo/com/orvan/mek/fsutil/$version/fsutil-$version
 
@@ -32,12 +34,21 @@ packaged() { dpkg-query -W -f='${Version}' "$1" | sed 's/-[^-]*$//'; }
   -Dcompiler.version="$(packaged libmaven-compiler-plugin-java)" -Dresources.version="$(packaged libmaven-resources-plugin-java)" \
   -Djar.version="$(packaged libmaven-jar-plugin-java)" package >"$work/mvn.log" 2>&1) || fail "mvn -o package: $(cat "$work/mvn.log")"
 
-mkdir -p "$work/tree/a/b" && printf abc >"$work/tree/a/f" && printf 1234 >"$work/tree/a/b/$(printf 'caf\351')"
-out=$(LC_ALL=C timeout 300 "${jvm[@]}" -Xcheck:jni -Djava.io.tmpdir="$work" \
-  -cp "$work/target/walk-1.jar:$work/m2/com/orvan/mek/fsutil/$version/fsutil-$version.jar" fsutil.maven.Walk "$work/tree" 2>&1) \
-  || fail "Walk: $out"
-[ "$out" = "a/b/caf? 4
+for j in "$@"; do
+  read -ra jvm <<<"$j"
+  v=$("${jvm[@]}" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java\.specification\.version = //p')
+  [ -n "$v" ] || fail "$j: no java.specification.version"
+  access=()
+  [ "$v" -lt 22 ] || access=(--enable-native-access=ALL-UNNAMED)
+  mkdir -p "$work/tree/a/b" && printf abc >"$work/tree/a/f" && printf 1234 >"$work/tree/a/b/$(printf 'caf\351')"
+  out=$(LC_ALL=C timeout 300 "${jvm[@]}" "${access[@]}" -Xcheck:jni -Djava.io.tmpdir="$work" \
+    -cp "$work/target/walk-1.jar:$work/m2/com/orvan/mek/fsutil/$version/fsutil-$version.jar" fsutil.maven.Walk "$work/tree" 2>&1) \
+    || fail "Walk ($j): $out"
+  ! grep -q 'WARNING:' <<<"$out" || fail "Walk ($j) warned: $out"
+  [ "$out" = "a/b/caf? 4
 a/f 3
-files 2 deleted 5" ] || fail "Walk printed: $out"
-[ ! -e "$work/tree" ] || fail "the tree is still there"
-echo "maven: the repository is whole, and a project built offline against it walks a tree"
+files 2 deleted 5" ] || fail "Walk ($j) printed: $out"
+  [ ! -e "$work/tree" ] || fail "the tree is still there ($j)"
+  echo "== $j: the program walked, summed and deleted the tree"
+done
+echo "maven: the repository is whole, and a project built offline against it walks a tree in $# JVMs"

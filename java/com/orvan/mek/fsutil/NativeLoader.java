@@ -12,6 +12,8 @@ import java.nio.file.StandardCopyOption;
  * first (honours {@code -Djava.library.path}); otherwise the copy of {@code libfsutil.so} that
  * the jar carries for this JVM's os.arch is extracted to a new directory under
  * {@code fsutil.tmpdir} (default {@code java.io.tmpdir}), loaded from there and deleted at once.
+ * A JVM that denies this module native access (JDK 24 and later with
+ * {@code --illegal-native-access=deny}) gets an error naming the flag that grants it.
  */
 final class NativeLoader {
     static final String RESOURCE = "/native/linux-" + System.getProperty("os.arch") + "/libfsutil.so";
@@ -23,6 +25,28 @@ final class NativeLoader {
 
     static synchronized void load() {
         if (loaded) return;
+        try {
+            loadLibrary();
+        } catch (IllegalCallerException denied) {
+            // An Error, so that a class initializer passes it on as it is.
+            UnsatisfiedLinkError err = new UnsatisfiedLinkError("fsutil: cannot load libfsutil.so: " + denial());
+            err.initCause(denied);
+            throw err;
+        }
+        loaded = true;
+    }
+
+    /** Who was denied native access, and the option that grants it: the module's name, or ALL-UNNAMED on the class path. */
+    private static String denial() {
+        Module m = NativeLoader.class.getModule();
+        return m.isNamed()
+                ? "this JVM denies native access to the module " + m.getName()
+                        + "; allow it with the java option --enable-native-access=" + m.getName()
+                : "this JVM denies native access to the class path; allow it with the java option"
+                        + " --enable-native-access=ALL-UNNAMED (in an executable jar: Enable-Native-Access: ALL-UNNAMED in its manifest)";
+    }
+
+    private static void loadLibrary() {
         try {
             System.loadLibrary("fsutil");
         } catch (UnsatisfiedLinkError notOnPath) {
@@ -47,7 +71,6 @@ final class NativeLoader {
                 throw err;
             }
         }
-        loaded = true;
     }
 
     private static Path extract(Path tmpdir) throws IOException {

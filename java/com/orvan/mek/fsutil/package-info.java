@@ -35,6 +35,23 @@
  * {@code noexec}); the class then stays unusable in that class loader
  * ({@link java.lang.NoClassDefFoundError} on later uses).
  *
+ * <h2>Native access (JDK 22 and later)</h2>
+ * Loading a library is a restricted method from JDK 22 on: grant this library native access.
+ * On the class path: {@code java --enable-native-access=ALL-UNNAMED}, or
+ * {@code Enable-Native-Access: ALL-UNNAMED} in the manifest of your own executable jar (the JVM
+ * reads it from the jar given to {@code -jar} only; {@code java -jar fsutil.jar} needs nothing).
+ * On the module path: {@code java --enable-native-access=com.orvan.mek.fsutil}. Without it the JVM
+ * prints warnings on stderr at the first use (JDK 22 to 25 by default), or, with
+ * {@code --illegal-native-access=deny}, that first use throws {@link java.lang.UnsatisfiedLinkError}
+ * whose message names the option to add.
+ *
+ * <h2>Charsets</h2>
+ * Names read as {@code String}s in the JVM's default charset, which from JDK 18 on is UTF-8 in every
+ * locale (unless {@code -Dfile.encoding=COMPAT}, which restores the locale's, as on JDK 17); a name
+ * that does not read back as itself in it reads as ISO-8859-1, a character per byte.
+ * {@link com.orvan.mek.fsutil.FileTree.Entry#toPath()} and the {@link java.nio.file.Path} forms work
+ * on the bytes whatever the charset.
+ *
  * <h2>What to close</h2>
  * A {@link com.orvan.mek.fsutil.FolderIteratorNix}, the streams of
  * {@link com.orvan.mek.fsutil.FolderIteratorNix#stream}, {@link com.orvan.mek.fsutil.FolderIteratorNix#entries}

@@ -18,9 +18,15 @@ import java.util.stream.Stream;
  * names, the way back from a reported path to its bytes, and quoting as GNU's tools quote names.
  */
 final class Args {
+    /** The library's reading of names and the tool's of its own texts: the default charset. */
     private static final Charset PLATFORM = Charset.defaultCharset();
-    private static final boolean UTF8 = PLATFORM.equals(StandardCharsets.UTF_8);
-    private static final boolean LATIN1 = PLATFORM.equals(StandardCharsets.ISO_8859_1);
+    /**
+     * The locale's charset, which GNU's tools quote names for and in which the launcher decoded argv.
+     * The default charset differs from it where it is UTF-8 by default (JDK 18 and later).
+     */
+    private static final Charset LOCALE = locale();
+    private static final boolean UTF8 = LOCALE.equals(StandardCharsets.UTF_8);
+    private static final boolean LATIN1 = LOCALE.equals(StandardCharsets.ISO_8859_1);
 
     private Args() {}
 
@@ -31,7 +37,7 @@ final class Args {
      */
     static byte[][] raw(String[] args) {
         byte[][] given = new byte[args.length][];
-        for (int i = 0; i < args.length; i++) given[i] = args[i].getBytes(PLATFORM);
+        for (int i = 0; i < args.length; i++) given[i] = args[i].getBytes(LOCALE);
         List<byte[]> all = new ArrayList<>();
         try {
             byte[] cmdline = Files.readAllBytes(Path.of("/proc/self/cmdline"));
@@ -49,6 +55,14 @@ final class Args {
             if (args[i].chars().allMatch(c -> c < 0x80) && !Arrays.equals(given[i], raw[i])) return given;
         }
         return raw;
+    }
+
+    private static Charset locale() {
+        try {
+            return Charset.forName(System.getProperty("native.encoding"));
+        } catch (RuntimeException unknown) {
+            return PLATFORM;
+        }
     }
 
     /** An option's text (options are ASCII). */

@@ -16,7 +16,11 @@ import java.util.stream.Stream;
 final class TestUtil {
     private TestUtil() {}
 
+    // The library reads names in the JVM's default charset: UTF-8 in every locale from JDK 18 on
+    // (unless -Dfile.encoding=COMPAT), the locale's before. java.nio.file names files, and the
+    // statistics' String form converts, in the locale's charset (sun.jnu.encoding) on every JDK.
     static final boolean UTF8 = Charset.defaultCharset().equals(StandardCharsets.UTF_8);
+    static final boolean LOCALE_UTF8 = Charset.forName(System.getProperty("sun.jnu.encoding")).equals(StandardCharsets.UTF_8);
     static final String JAR = System.getProperty("fsutil.jar");
     static final boolean ROOT = "root".equals(System.getProperty("user.name"));
 

@@ -10,6 +10,7 @@ import java.nio.channels.FileChannel;
 import java.nio.file.*;
 import java.util.*;
 import java.util.concurrent.Callable;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.function.Consumer;
@@ -67,10 +68,15 @@ class WalkStreamTest {
         for (Map.Entry<String, Callable<Stream<?>>> w : walks.entrySet()) {
             AtomicInteger handed = new AtomicInteger();
             AtomicInteger after = new AtomicInteger();
+            AtomicBoolean closed = new AtomicBoolean();
             Stream<?> s = w.getValue().call();
             s.forEach(e -> {
-                if (handed.get() >= 10) after.incrementAndGet();
-                if (handed.incrementAndGet() == 10) s.close();  // from inside a batch the walk handed out
+                // Counted from the moment close() returned: what other threads took before that is theirs.
+                if (closed.get()) after.incrementAndGet();
+                if (handed.incrementAndGet() == 10) {
+                    s.close();  // from inside a batch the walk handed out
+                    closed.set(true);
+                }
             });
             // In parallel, an entry another thread was already handing out as close() returned may still arrive:
             // at most one per other thread, never the rest of the walk.
