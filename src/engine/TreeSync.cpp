@@ -504,18 +504,20 @@ class TreeSync final : public TreeShares {
 
     // ---- entries
 
-    // The effective link count of target t: in a dry run, less the names this run would have taken off it.
+    // The link count target t had when the run began: a real run adds back
+    // the names it has taken off it, so that whether a name must leave a
+    // group never depends on which name of it was met first (a dry run, which
+    // takes none, sees the count as it is).
     nlink_t linksOf(const struct stat& t) {
-        if (!options_.dryRun) return t.st_nlink;
+        if (options_.dryRun) return t.st_nlink;
         const std::lock_guard<std::mutex> hold(leftLock_);
-        const nlink_t* s = left_.lookup(t.st_dev, t.st_ino);
-        const nlink_t gone = s ? *s : 0;
-        return t.st_nlink > gone ? t.st_nlink - gone : 1;
+        const nlink_t* gone = left_.lookup(t.st_dev, t.st_ino);
+        return t.st_nlink + (gone ? *gone : 0);
     }
 
     // A name taken off the regular target file t (replaced or removed).
     void leaves(const struct stat& t) {
-        if (!options_.dryRun || !S_ISREG(t.st_mode) || t.st_nlink < 2) return;
+        if (options_.dryRun || !S_ISREG(t.st_mode) || t.st_nlink < 2) return;
         const std::lock_guard<std::mutex> hold(leftLock_);
         bool added = false;
         nlink_t* s = left_.insert(t.st_dev, t.st_ino, &added);
@@ -986,7 +988,7 @@ class TreeSync final : public TreeShares {
     std::condition_variable groupChanged_;
     InodeTable<GroupTarget> groups_;  // the source's hard-link groups: where each first name went
     std::mutex leftLock_;
-    InodeTable<nlink_t> left_;        // in a dry run, the names each target inode would lose
+    InodeTable<nlink_t> left_;        // in a real run, the names each hard-linked target inode lost
     std::atomic<unsigned long> tempCount_{0};
     std::atomic<std::uint64_t> created_{0};
     std::atomic<std::uint64_t> modified_{0};
