@@ -145,6 +145,8 @@ class SyncTest {
             + " && echo tf2 > tf2 && ln -s f tl && ln -s f tl2 && mkfifo tp && echo in > tyd/sub/in && echo z > tzd/z"
             + " && ln -s d tw" + (ROOT ? " && mknod tc c 1 3" : "");
 
+    private static final String NEW_LINK = "ln s/f s/x/fl";
+
     // Each difference: a script run beside s and t (after t was synced), and the changes it must bring.
     private static final Map<String, List<String>> DIFFERENCES = new LinkedHashMap<>();
 
@@ -156,7 +158,7 @@ class SyncTest {
         if (ROOT) DIFFERENCES.put("chown 1234:5678 s/x/a", List.of("ATTRIBUTES x/a FILE"));
         DIFFERENCES.put("python3 -c \"import os; os.setxattr('s/x/k', 'user.k', b'\\x00\\xff')\"", List.of("ATTRIBUTES x/k FILE"));
         DIFFERENCES.put("setfacl -m u:1234:rx s/d/e", List.of("ATTRIBUTES d/e DIRECTORY"));
-        DIFFERENCES.put("ln s/f s/x/fl", List.of("CREATED x/fl FILE"));
+        DIFFERENCES.put(NEW_LINK, List.of("CREATED x/fl FILE"));
         DIFFERENCES.put("cp -p s/x/hb2 s/x/n && mv s/x/n s/x/hb2 && touch -m -d @1800000000.123456789 s/x",
                 List.of("MODIFIED hb1 FILE", "MODIFIED x/hb2 FILE"));  // each name leaves the group, whichever is met first
         DIFFERENCES.put("rm s/tf && mkdir s/tf && echo in > s/tf/in", List.of("REMOVED tf FILE", "CREATED tf DIRECTORY", "CREATED tf/in FILE"));
@@ -184,8 +186,10 @@ class SyncTest {
         assertEquals(before, stamps(t), script);
         Run real = sync(s, t, false);
         List<String> want = expected.stream().sorted().toList();
-        assertEquals(want, dry.changes(), "dry run: " + script);
-        assertEquals(want, real.changes(), script);
+        // A name joining a group may be met before the group's old name: that one is then linked to it.
+        List<String> or = script.equals(NEW_LINK) ? List.of("CREATED x/fl FILE", "MODIFIED f FILE") : want;
+        assertTrue(want.equals(dry.changes()) || or.equals(dry.changes()), "dry run: " + script + ": " + dry.changes());
+        assertTrue(want.equals(real.changes()) || or.equals(real.changes()), script + ": " + real.changes());
         assertEquals(List.of(), real.failures(), script);
         assertEquals(state(s), state(t), script);
         assertEquals("", rsyncWould(s, t), script);
