@@ -17,9 +17,9 @@ namespace {
 // The java.nio.file exception of a failure on path, made by the jar's Failures
 // (the one place errno becomes an exception) and thrown; where the VM cannot
 // make it, its own error stays pending.
-void raiseFailure(JNIEnv* env, const char* path, int err) {
+void raiseFailure(JNIEnv* env, const char* path, int err, const char* text) {
     jstring file = JNU_NewStringNative(env, path);
-    jstring reason = file ? JNU_NewStringNative(env, std::strerror(err)) : nullptr;
+    jstring reason = file ? JNU_NewStringNative(env, text ? text : std::strerror(err)) : nullptr;
     jclass cls = reason ? env->FindClass("com/orvan/mek/fsutil/Failures") : nullptr;
     jmethodID of = cls ? env->GetStaticMethodID(cls, "of", "(Ljava/lang/String;ILjava/lang/String;)Ljava/io/IOException;") : nullptr;
     auto* e = of ? static_cast<jthrowable>(env->CallStaticObjectMethod(cls, of, file, static_cast<jint>(err), reason)) : nullptr;
@@ -49,10 +49,14 @@ void raiseNoMemory(JNIEnv* env, const char* prefix) {
 }
 
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err) {
+    raiseOpenFailure(env, prefix, path, err, nullptr);
+}
+
+void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err, const char* text) {
     if (err == ENOMEM) {
         raiseNoMemory(env, prefix);
     } else {
-        raiseFailure(env, path, err);
+        raiseFailure(env, path, err, text);
     }
 }
 

@@ -22,6 +22,7 @@ inline constexpr char kUsagePrefix[] = "[FileTree.usage] ";
 inline constexpr char kCopyPrefix[] = "[FileTree.copy] ";
 inline constexpr char kSyncPrefix[] = "[FileTree.sync] ";
 inline constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
+inline constexpr char kWatchPrefix[] = "[FileTree.watch] ";
 
 // OutOfMemoryError("<prefix>no memory"), unless an exception is pending already.
 void raiseNoMemory(JNIEnv* env, const char* prefix);
@@ -30,6 +31,9 @@ void raiseNoMemory(JNIEnv* env, const char* prefix);
 // for ENOMEM, else the java.nio.file exception the jar's Failures makes of
 // (path, errno, its text): NoSuchFileException for ENOENT and so on.
 void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err);
+
+// The same with the reason's text given (null: the system's text for err).
+void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err, const char* text);
 
 // "<head> '<path>'. Error='<reason>'" into buf, the path shortened in its middle where it must be.
 void formatPathError(char* buf, std::size_t size, const char* head, const char* path, int err);
@@ -61,6 +65,7 @@ enum class HandleKind : std::uint32_t {
     copyJob,
     listing,
     syncJob,
+    watch,
     gone = 0xdeadbeef,  // written when freed: a stale handle is refused too, where its memory still reads so
 };
 

@@ -35,9 +35,9 @@ using fsutil::kUsagePrefix;
 using fsutil::raiseOpenFailure;
 using namespace fsutil::format;  // NOLINT(google-build-using-namespace): the records' own names
 
-// A job handed to Java: the job and its kind, so that a delete's handle
-// given to usageClose is refused, not misread.
-struct Job {
+// The handle Java holds of a running job: the job and its kind, so that a
+// delete's handle given to usageClose is refused, not misread.
+struct JobHandle {
     fsutil::HandleHeader header;
     fsutil::TreeShares* shares;
 };
@@ -46,14 +46,14 @@ constexpr fsutil::HandleKind kAnyJob[] = {fsutil::HandleKind::deleteJob, fsutil:
                                            fsutil::HandleKind::copyJob, fsutil::HandleKind::syncJob};
 
 // The job of handle, of kind (or any job kind when kind is null); null with IllegalArgumentException pending.
-Job* jobOf(JNIEnv* env, jlong handle, const fsutil::HandleKind* kind, const char* call, const char* what) {
-    return reinterpret_cast<Job*>(fsutil::checkedHandle(env, handle, kind ? kind : kAnyJob, kind ? 1 : 4, call, what));
+JobHandle* jobOf(JNIEnv* env, jlong handle, const fsutil::HandleKind* kind, const char* call, const char* what) {
+    return reinterpret_cast<JobHandle*>(fsutil::checkedHandle(env, handle, kind ? kind : kAnyJob, kind ? 1 : 4, call, what));
 }
 
 // Takes the job out of its handle and frees the handle; null with IllegalArgumentException pending.
 std::unique_ptr<fsutil::TreeShares> finishing(JNIEnv* env, jlong handle, fsutil::HandleKind kind, const char* call,
                                               const char* what) {
-    Job* job = jobOf(env, handle, &kind, call, what);
+    JobHandle* job = jobOf(env, handle, &kind, call, what);
     if (!job) return nullptr;
     std::unique_ptr<fsutil::TreeShares> shares(job->shares);
     job->header.kind = fsutil::HandleKind::gone;
@@ -62,7 +62,7 @@ std::unique_ptr<fsutil::TreeShares> finishing(JNIEnv* env, jlong handle, fsutil:
 }
 
 jlong toJobHandle(JNIEnv* env, std::unique_ptr<fsutil::TreeShares> shares, fsutil::HandleKind kind, const char* prefix) {
-    Job* job = shares ? new (std::nothrow) Job{{kind}, shares.get()} : nullptr;
+    JobHandle* job = shares ? new (std::nothrow) JobHandle{{kind}, shares.get()} : nullptr;
     if (!job) {
         // Not started, or no memory for its handle: a started job is stopped and freed as its kind is.
         if (shares && kind == fsutil::HandleKind::deleteJob) fsutil::finishDelete(std::move(shares));
@@ -348,7 +348,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpenBytes
 
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                        jint waitMs, jlongArray jlDone) {
-    Job* handle = jobOf(env, jlHandle, nullptr, "[FileTree.jobNext]", "job");
+    JobHandle* handle = jobOf(env, jlHandle, nullptr, "[FileTree.jobNext]", "job");
     if (!handle) return nullptr;
     fsutil::TreeShares* job = handle->shares;
     fsutil::TreeFailure failure;

@@ -1,6 +1,6 @@
 // The binary records the natives hand to Java, defined once on this side: the
 // listing batch, the walk batch (field offsets, attribute order), the read
-// codes of input streams, job failure records and usage sums. The jar's
+// codes of input streams, job failure records, usage sums and watch records. The jar's
 // Records describes the same; checkFormat compares both when it loads.
 #ifndef FSUTIL_RECORDFORMAT_H
 #define FSUTIL_RECORDFORMAT_H
@@ -15,6 +15,7 @@
 #include "base/Reasons.h"
 #include "engine/TreeSync.h"
 #include "engine/TreeWalk.h"
+#include "engine/TreeWatch.h"
 
 namespace fsutil {
 namespace format {
@@ -66,6 +67,20 @@ enum SyncCount : std::size_t {
 };
 // The sums of a usage job, in this order.
 enum Usage : std::size_t { kUsageEntries, kUsageDirectories, kUsageFiles, kUsageBytes, kUsageBlocks, kUsageCount };
+
+// A watch record: kind (1 byte: a ChangeKind, or kWatchFailure), type (1
+// byte: an entry type, 0 where unknown), errno (4 bytes, big-endian: a
+// failure's, 0 for a change), the path's length and the second part's length
+// (4 bytes each, big-endian), the path's bytes (relative to the root), then
+// the second part's: for MOVED the path it came from, for a failure its text.
+constexpr std::size_t kWatchTypeAt = 1;
+constexpr std::size_t kWatchErrnoAt = 2;
+constexpr std::size_t kWatchPathLengthAt = 6;
+constexpr std::size_t kWatchSecondLengthAt = 10;
+constexpr std::size_t kWatchHeader = 14;
+constexpr unsigned char kWatchFailure = 7;
+// What a watch's read returns once the watch has ended (its root gone).
+constexpr jint kWatchEnded = -1;
 
 struct Field {
     const char* name;
@@ -131,6 +146,15 @@ constexpr Field kFields[] = {
     {"SYNC_ATTRIBUTES", static_cast<jint>(SyncKind::attributes)},
     {"SYNC_REMOVED", static_cast<jint>(SyncKind::removed)},
     {"SYNC_COUNT", kSyncCount},
+    {"WATCH_CREATED", static_cast<jint>(ChangeKind::created)},
+    {"WATCH_OVERFLOW", static_cast<jint>(ChangeKind::overflow)},
+    {"WATCH_FAILURE", kWatchFailure},
+    {"WATCH_TYPE_AT", kWatchTypeAt},
+    {"WATCH_ERRNO_AT", kWatchErrnoAt},
+    {"WATCH_PATH_LENGTH_AT", kWatchPathLengthAt},
+    {"WATCH_SECOND_LENGTH_AT", kWatchSecondLengthAt},
+    {"WATCH_HEADER", kWatchHeader},
+    {"WATCH_ENDED", kWatchEnded},
 };
 
 // Writes the failure of an engine code (an errno, or a context with its

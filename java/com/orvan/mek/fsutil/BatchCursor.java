@@ -20,8 +20,8 @@ abstract class BatchCursor<T> implements Iterator<T> {
     int end;
     private final NativeHandle handle;
     /**
-     * Guards the batch and the items: the owner's monitor where the owner's own calls hold it (as
-     * they did before they shared this loop) and use the ...Held() methods; else this cursor.
+     * Guards the batch and the items: the owner's monitor where the owner's own calls hold it (its
+     * synchronized methods) and use the ...Held() methods; else this cursor.
      */
     final Object lock;
     /** Items taken out of their records: an action did not take them before it threw, or hasNext() promised one. */

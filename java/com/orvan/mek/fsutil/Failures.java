@@ -37,79 +37,128 @@ final class Failures {
      * @return the exception that fits
      */
     static IOException of(String path, int errno, int context, String reason) {
-        if (errno == Records.EACCES || errno == Records.EPERM) return new AccessDeniedException(path, null, reason);
-        if (errno == Records.ENOENT) return new NoSuchFileException(path, null, reason);
-        if (errno == Records.ENOTDIR) return new NotDirectory(path, reason);
-        if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason);
-        if (context == Records.CONTEXT_LOOP) return new Loop(path, reason);
-        return new FileSystemException(path, null, reason);
+        return make(path, errno, context, reason, null);
     }
 
     /**
-     * The exception a short form throws once a job is done when n things failed: of the first
-     * failure's type where it is one of the common ones, naming it and the count.
+     * An exception of first's class for path and reason whose message is message: the first of
+     * several failures, told once they are all known.
      */
-    static IOException counted(String prefix, IOException first, long n, String verb) {
-        String message = prefix + n + (n == 1 ? " entry" : " entries") + " could not be " + verb + ", the first: ";
-        if (first instanceof FileSystemException) {
-            FileSystemException f = (FileSystemException) first;
-            String reason = message + f.getFile() + ": " + f.getReason();
-            IOException e;
-            if (f instanceof AccessDeniedException) {
-                e = new AccessDeniedException(f.getFile(), null, reason);
-            } else if (f instanceof NoSuchFileException) {
-                e = new NoSuchFileException(f.getFile(), null, reason);
-            } else if (f instanceof NotDirectoryException) {
-                e = new NotDirectory(f.getFile(), reason);
-            } else if (f instanceof DirectoryNotEmptyException) {
-                e = new NotEmpty(f.getFile(), reason);
-            } else {
-                e = new FileSystemException(f.getFile(), null, reason);
-            }
-            e.initCause(first);
-            return e;
-        }
-        return new IOException(message + first.getMessage(), first);
+    static IOException retold(IOException first, String path, String reason, String message) {
+        int errno = first instanceof AccessDeniedException ? Records.EACCES
+                : first instanceof NoSuchFileException ? Records.ENOENT
+                : first instanceof NotDirectoryException ? Records.ENOTDIR
+                : first instanceof DirectoryNotEmptyException ? Records.ENOTEMPTY
+                : 0;
+        int context = first instanceof FileSystemLoopException ? Records.CONTEXT_LOOP : Records.CONTEXT_NONE;
+        return make(path, errno, context, reason, message);
     }
 
-    // The JDK's own classes of these three take no reason: these carry it.
+    private static IOException make(String path, int errno, int context, String reason, String message) {
+        boolean plain = message == null;  // the JDK's own class where it carries the reason
+        if (errno == Records.EACCES || errno == Records.EPERM) {
+            return plain ? new AccessDeniedException(path, null, reason) : new AccessDenied(path, reason, message);
+        }
+        if (errno == Records.ENOENT) return plain ? new NoSuchFileException(path, null, reason) : new NoSuchFile(path, reason, message);
+        if (errno == Records.ENOTDIR) return new NotDirectory(path, reason, message);
+        if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason, message);
+        if (context == Records.CONTEXT_LOOP) return new Loop(path, reason, message);
+        return plain ? new FileSystemException(path, null, reason) : new Other(path, reason, message);
+    }
+
+    // Subclasses that carry a reason where the JDK's class takes none (NotDirectory,
+    // DirectoryNotEmpty, FileSystemLoop), and a message of their own for a failure told with others.
+
+    private static final class AccessDenied extends AccessDeniedException {
+        private static final long serialVersionUID = 1L;
+        private final String message;
+
+        AccessDenied(String path, String reason, String message) {
+            super(path, null, reason);
+            this.message = message;
+        }
+
+        @Override
+        public String getMessage() { return message != null ? message : super.getMessage(); }
+    }
+
+    private static final class NoSuchFile extends NoSuchFileException {
+        private static final long serialVersionUID = 1L;
+        private final String message;
+
+        NoSuchFile(String path, String reason, String message) {
+            super(path, null, reason);
+            this.message = message;
+        }
+
+        @Override
+        public String getMessage() { return message != null ? message : super.getMessage(); }
+    }
+
+    private static final class Other extends FileSystemException {
+        private static final long serialVersionUID = 1L;
+        private final String message;
+
+        Other(String path, String reason, String message) {
+            super(path, null, reason);
+            this.message = message;
+        }
+
+        @Override
+        public String getMessage() { return message != null ? message : super.getMessage(); }
+    }
 
     private static final class NotDirectory extends NotDirectoryException {
         private static final long serialVersionUID = 1L;
         private final String reason;
+        private final String message;
 
-        NotDirectory(String path, String reason) {
+        NotDirectory(String path, String reason, String message) {
             super(path);
             this.reason = reason;
+            this.message = message;
         }
 
         @Override
         public String getReason() { return reason; }
+
+        @Override
+        public String getMessage() { return message != null ? message : super.getMessage(); }
     }
 
     private static final class NotEmpty extends DirectoryNotEmptyException {
         private static final long serialVersionUID = 1L;
         private final String reason;
+        private final String message;
 
-        NotEmpty(String path, String reason) {
+        NotEmpty(String path, String reason, String message) {
             super(path);
             this.reason = reason;
+            this.message = message;
         }
 
         @Override
         public String getReason() { return reason; }
+
+        @Override
+        public String getMessage() { return message != null ? message : super.getMessage(); }
     }
 
     private static final class Loop extends FileSystemLoopException {
         private static final long serialVersionUID = 1L;
         private final String reason;
+        private final String message;
 
-        Loop(String path, String reason) {
+        Loop(String path, String reason, String message) {
             super(path);
             this.reason = reason;
+            this.message = message;
         }
 
         @Override
         public String getReason() { return reason; }
+
+        @Override
+        public String getMessage() { return message != null ? message : super.getMessage(); }
     }
 }

@@ -2,40 +2,34 @@ package com.orvan.mek.fsutil;
 
 import java.io.IOException;
 import java.io.InputStream;
-import java.lang.ref.Reference;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
-import java.nio.charset.Charset;
+import java.nio.file.FileSystemException;
 import java.nio.file.Path;
 import java.nio.file.attribute.FileTime;
-import java.util.ArrayDeque;
-import java.util.ArrayList;
-import java.util.Arrays;
 import java.util.EnumSet;
-import java.util.Iterator;
-import java.util.List;
-import java.util.NoSuchElementException;
 import java.util.Objects;
-import java.util.Spliterator;
 import java.util.concurrent.TimeUnit;
-import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.BiConsumer;
-import java.util.function.Consumer;
 import java.util.function.Predicate;
 import java.util.stream.Stream;
 import java.util.stream.StreamSupport;
 
 /**
- * A whole tree, walked depth-first through open directory descriptors: every entry below the
- * root that {@link FolderIteratorNix} would report (no ".", "..", devices or sockets), at any
- * depth and whatever the bytes of the names. Each entry's {@link Entry#path()} is relative to the
- * root, and {@code root + "/" + path} reaches that very entry again when given to this library
- * (for example to {@link #newInputStream(String)}). By default a directory comes before its
- * contents, each directory's entries in {@code readdir} order, and links are not followed; a
- * {@link #walker(String)} changes that: depth, pruning, order, links.
+ * Whole trees: walked, deleted, summed and copied natively, through open directory descriptors,
+ * at any depth and whatever the bytes of the names; the jobs on every core.
  *
- * <p>A directory that cannot be opened or read does not end the walk: it goes to the error
- * handler with its path and the {@code java.nio.file} exception that fits, and the walk goes on.
+ * <p>Each operation has one builder and short static forms: {@link #walker(String)} and
+ * {@link #walk(String, Option...)}, {@link #deleter(String)} and {@link #delete(String)},
+ * {@link #measurer(String)} and {@link #usage(String, Option...)}, {@link #copier(String, String)} and
+ * {@link #copy(String, String, Option...)}; each takes a {@code String} or a {@link Path}. A builder
+ * takes {@code onError}, {@code progress} and {@code with(Option...)}, then runs.
+ *
+ * <p>A failure on one entry does not stop a walk or a job: it goes to the handler with its path
+ * (relative to the root; "" for the root itself) and the {@code java.nio.file} exception that
+ * fits, on the calling thread, and the rest goes on; what the handler throws stops the call and
+ * reaches the caller. A walk given no handler logs each failure ({@link #LOG_FAILURES}); a job given
+ * none throws, once it is done, the first failure (of the class the handler would have got, its
+ * path joined to the root, its message naming how many failed, the others attached as suppressed,
+ * up to a hundred).
  *
  * <p>Failures, of the handlers and of these calls alike, are the {@code java.nio.file} exceptions
  * the JDK throws: {@link java.nio.file.AccessDeniedException} (EACCES, EPERM),
@@ -53,16 +47,37 @@ public final class FileTree {
 
     private FileTree() {}
 
-    /** The type of an entry, as {@code lstat} sees it (a link is not followed unless asked). */
+    /**
+     * The type of an entry, as {@code lstat} sees it (a link is not followed unless asked). A walk
+     * and a listing report the first four; a copy, a sync and a watch meet the others too.
+     */
     public enum Type {
         /** A regular file. */
         FILE,
         /** A directory. */
         DIRECTORY,
-        /** A symbolic link. */
+        /** A symbolic link, dangling or not. */
         SYMLINK,
         /** A named pipe. */
-        FIFO
+        FIFO,
+        /** A character device. */
+        CHARACTER_DEVICE,
+        /** A block device. */
+        BLOCK_DEVICE,
+        /** A socket. */
+        SOCKET;
+
+        private static final Type[] BY_CODE = new Type[Records.FIFO + 1];
+
+        static {
+            BY_CODE[Records.FILE] = FILE;
+            BY_CODE[Records.DIRECTORY] = DIRECTORY;
+            BY_CODE[Records.SYMLINK] = SYMLINK;
+            BY_CODE[Records.FIFO] = FIFO;
+        }
+
+        /** The type of a record's type code. */
+        static Type of(int code) { return BY_CODE[code]; }
     }
 
     /** What happened to an entry: what a sync did to the target, or what a watch saw. */
@@ -85,9 +100,15 @@ public final class FileTree {
      * One change to an entry of a tree. Applied in order to a listing of the tree (paths and types),
      * the changes give the tree as it stands after them: {@link ChangeKind#CREATED} puts the path (an
      * existing one takes the new type), {@link ChangeKind#REMOVED} takes the path and everything below
-     * it away, {@link ChangeKind#MOVED} takes {@link #fromPath()} and what is below it to {@link #path()}
-     * (replacing what was there); {@link ChangeKind#MODIFIED}, {@link ChangeKind#ATTRIBUTES} and
-     * {@link ChangeKind#OVERFLOW} change no path.
+     * it away (a missing one: nothing), {@link ChangeKind#MOVED} takes {@link #fromPath()} and what is
+     * below it to {@link #path()} (replacing what was there); {@link ChangeKind#MODIFIED},
+     * {@link ChangeKind#ATTRIBUTES} and {@link ChangeKind#OVERFLOW} change no path.
+     *
+     * <p>For a {@link Watch} this holds in every case, overflow included: applied in order to the
+     * listing {@link #walk} gives of the root when {@link #watch} returned (paths and types), the
+     * changes taken give the tree as it stands once activity stops and every change has been taken.
+     * After an {@link ChangeKind#OVERFLOW} (the root's path, "") the watch has read the tree again, and
+     * the changes that follow it are the differences from what it had reported before.
      */
     public static final class Change {
         private final ChangeKind kind;
@@ -120,6 +141,9 @@ public final class FileTree {
         /** @return the entry's path below the root as its bytes (a copy) */
         public byte[] pathBytes() { return pathBytes.clone(); }
 
+        /** @return for {@link ChangeKind#MOVED}, the path below the root the entry had before, as its bytes (a copy); else null */
+        public byte[] fromPathBytes() { return fromBytes == null ? null : fromBytes.clone(); }
+
         /** @return for {@link ChangeKind#MOVED}, the path below the root the entry had before; else null */
         public String fromPath() { return fromPath; }
 
@@ -135,76 +159,163 @@ public final class FileTree {
         }
     }
 
-    /** Options of a walk. */
+    /**
+     * A watch of a whole tree, from {@link #watch(String, BiConsumer, Option...)}: its changes in the
+     * order they happened, taken as from a {@link java.nio.file.WatchService}. Close it after use.
+     */
+    public interface Watch extends AutoCloseable {
+        /**
+         * @return the next change, waiting for one; failures met meanwhile go to the handler first
+         * @throws InterruptedException when interrupted while waiting
+         * @throws java.nio.file.ClosedWatchServiceException once closed, or once the root's {@link ChangeKind#REMOVED} was taken
+         */
+        Change take() throws InterruptedException;
+
+        /**
+         * @return the next change, or null when none is waiting
+         * @throws java.nio.file.ClosedWatchServiceException as {@link #take()}
+         */
+        Change poll();
+
+        /**
+         * @param timeout how long to wait at most
+         * @param unit its unit
+         * @return the next change, or null when none came in time
+         * @throws InterruptedException when interrupted while waiting
+         * @throws java.nio.file.ClosedWatchServiceException as {@link #take()}
+         */
+        Change poll(long timeout, TimeUnit unit) throws InterruptedException;
+
+        /** Stops the watch from any thread, waking a blocked {@link #take()}; releases its descriptor, kernel watches and thread. */
+        @Override
+        void close();
+    }
+
+    /**
+     * {@link #watch(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}.
+     *
+     * @param root the directory to watch
+     * @param options {@link Option#SAME_FILE_SYSTEM}: other file systems are not watched
+     * @return the watch, every directory of the tree watched
+     * @throws IOException when the root cannot be opened or watched
+     */
+    public static Watch watch(String root, Option... options) throws IOException {
+        return watch(root, LOG_FAILURES, options);
+    }
+
+    /**
+     * Watches every directory of the tree below {@code root} (docs/watch.md): when it returns, each is
+     * watched, and every change after that is reported, also in directories created or moved in later
+     * (what they already held reported {@link ChangeKind#CREATED}), renames within the tree as one
+     * {@link ChangeKind#MOVED}, and after a lost kernel event queue an {@link ChangeKind#OVERFLOW}
+     * followed by the differences found by reading the tree again (see {@link Change}). Links are not
+     * followed. A directory that cannot be watched (the limit {@code fs.inotify.max_user_watches}
+     * reached, a permission refused) goes to {@code onError} with its path and a
+     * {@link java.nio.file.FileSystemException} saying why, on the calling thread during this call and
+     * on the thread taking changes after; the rest is watched. The root removed or moved away: its
+     * {@link ChangeKind#REMOVED} is the last change. A watch dropped unclosed is released by a Cleaner.
+     *
+     * @param root the directory to watch
+     * @param onError where each directory that cannot be watched or read goes
+     * @param options {@link Option#SAME_FILE_SYSTEM}: directories on another file system are reported, not
+     *     watched nor entered; {@link Option#ATTRIBUTES}, {@link Option#SORTED} and
+     *     {@link Option#DIRECTORIES_LAST} are ignored
+     * @return the watch, every directory of the tree watched
+     * @throws java.nio.file.NoSuchFileException when the root does not exist
+     * @throws IOException when the root cannot be opened or watched (the reason names the limit reached)
+     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a watch never follows links
+     */
+    public static Watch watch(String root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
+        return TreeWatcher.open(root, null, onError, TreeWatcher.queueSize(), options);
+    }
+
+    /**
+     * {@link #watch(String, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the directory to watch
+     * @param options as the full form
+     * @return the watch
+     * @throws IOException as the full form
+     */
+    public static Watch watch(Path root, Option... options) throws IOException {
+        return watch(root, LOG_FAILURES, options);
+    }
+
+    /**
+     * {@link #watch(String, BiConsumer, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the directory to watch
+     * @param onError where each directory that cannot be watched or read goes
+     * @param options as the full form
+     * @return the watch
+     * @throws IOException as the full form
+     */
+    public static Watch watch(Path root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
+        return TreeWatcher.open(root, onError, TreeWatcher.queueSize(), options);
+    }
+
+    /** Options of a walk or a job; each says which calls it changes. */
     public enum Option {
-        /** Each entry carries its {@code lstat} record (one {@code fstatat} on the open directory). */
+        /** A walk's entries carry their {@code lstat} record (one {@code fstatat} on the open directory). Jobs ignore it. */
         ATTRIBUTES,
-        /** Directories on another device than the root's are reported but not entered, like {@code find -xdev}. */
+        /**
+         * Nothing on another file system than the root's is entered: a walk reports such a directory
+         * ({@code find -xdev}), a usage does not count it ({@code du -x}), a copy makes it empty
+         * ({@code cp -x}); a delete never crosses a mount point anyway.
+         */
         SAME_FILE_SYSTEM,
-        /** Within each directory, entries in ascending order of their name bytes (unsigned). */
+        /** Within each directory, a walk's entries in ascending order of their name bytes (unsigned). Jobs ignore it. */
         SORTED,
-        /** Each directory after everything below it (post-order, {@code find -depth}). */
+        /** A walk reports each directory after everything below it (post-order, {@code find -depth}). Jobs ignore it. */
         DIRECTORIES_LAST,
         /**
-         * Links are followed, like {@code find -L}: an entry reached through a link has its target's
+         * A walk follows links, like {@code find -L}: an entry reached through a link has its target's
          * type and attributes, a link to a directory is entered, a dangling link stays
          * {@link Type#SYMLINK}. A link leading back to a directory on the current path is reported,
-         * not entered, and goes to the error handler.
+         * not entered, and goes to the error handler. The jobs refuse it: they act on links themselves.
          */
         FOLLOW_LINKS
     }
 
     /**
-     * The handler used when none is given: one {@link System.Logger} warning per failure, on the
+     * Watches a long job (copy, delete, usage): told the entries and bytes done so far, on the
+     * calling thread, every 250 ms while the job runs and once more with the final counts when it
+     * is done. What it throws stops the job and reaches the caller.
+     */
+    @FunctionalInterface
+    public interface Progress {
+        /**
+         * @param entries the entries done so far (created, removed or counted)
+         * @param bytes the bytes done so far (file data copied as it is written, holes not counted; apparent
+         *     sizes summed; 0 for a delete)
+         */
+        void update(long entries, long bytes);
+    }
+
+    /**
+     * The handler of a walk given none: one {@link System.Logger} warning per failure, on the
      * logger named {@code com.orvan.mek.fsutil.FileTree}.
      */
     public static final BiConsumer<String, IOException> LOG_FAILURES = (path, error) ->
             System.getLogger(FileTree.class.getName()).log(System.Logger.Level.WARNING, "{0}: {1}", path, reason(error));
 
-    /** An entry of the tree. */
-    public static final class Entry {
-        private final Entry parent;
-        private final String name;
-        private final byte[] nameBytes;
-        private final Type type;
-        private final int depth;
-        private final long[] attributes;
-        private String path;
-        /** The walk's root, for toPath(). */
-        NioPaths.Root root;
-
-        Entry(Entry parent, String name, byte[] nameBytes, Type type, int depth, long[] attributes) {
-            this.parent = parent;
-            this.name = name;
-            this.nameBytes = nameBytes;
-            this.type = type;
-            this.depth = depth;
-            this.attributes = attributes;
+    /** An entry of a walked tree. */
+    public static final class Entry extends WalkNode {
+        Entry(WalkNode parent, String name, byte[] nameBytes, int type, int depth, long[] attributes, NioPaths.Root root) {
+            super(parent, name, nameBytes, type, depth, attributes, root);
         }
 
         /** @return the directory holding this entry; null for the root's own entries */
-        public Entry parent() { return parent; }
+        public Entry parent() { return (Entry) parent; }
 
         /** @return the path below the root, its names joined with "/" */
-        public String path() {
-            if (path != null) return path;
-            // Up to the nearest directory whose path is known, then down: no recursion, whatever the depth.
-            ArrayDeque<Entry> up = new ArrayDeque<>();
-            Entry e = this;
-            for (; e != null && e.path == null; e = e.parent) up.push(e);
-            String at = e == null ? null : e.path;
-            for (Entry d : up) {
-                d.path = at == null ? d.name : at + "/" + d.name;
-                at = d.path;
-            }
-            return path;
-        }
+        public String path() { return relativePath(); }
 
-        /** @return the last name of the path, read as {@link FolderIteratorNix} reads names */
+        /** @return the last name of the path, read as the listing reads names */
         public String name() { return name; }
 
         /** @return the entry's type (its target's, where a link was followed) */
-        public Type type() { return type; }
+        public Type type() { return Type.of(type); }
 
         /** @return 1 for the root's own entries, 2 for theirs, and so on */
         public int depth() { return depth; }
@@ -251,9 +362,6 @@ public final class FileTree {
         /** @return the name's bytes as the directory gave them (a copy) */
         public byte[] nameBytes() { return nameBytes.clone(); }
 
-        /** The name's bytes themselves, for this package's natives. */
-        byte[] rawNameBytes() { return nameBytes; }
-
         /**
          * A {@link Path} naming this very entry, byte for byte: the root's bytes (a {@code Path}
          * root's own; a string root's as this library resolved it, see {@link FileTree#toPath(String)}),
@@ -263,12 +371,7 @@ public final class FileTree {
          *
          * @return the entry's path
          */
-        public Path toPath() {
-            byte[][] names = new byte[depth][];
-            int i = depth;
-            for (Entry e = this; e != null && i > 0; e = e.parent) names[--i] = e.nameBytes;
-            return NioPaths.path(root.bytes(), names);
-        }
+        public Path toPath() { return exactPath(); }
 
         private long attribute(int i) {
             if (attributes == null) throw new IllegalStateException("walked without Option.ATTRIBUTES");
@@ -280,11 +383,54 @@ public final class FileTree {
         }
 
         @Override
-        public String toString() { return type + " " + path(); }
+        public String toString() { return type() + " " + path(); }
     }
 
     /**
-     * {@link #walk(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}.
+     * The {@link Path} of a path string as this library resolves it: each component in its
+     * platform-charset form when such an entry exists, else its ISO-8859-1 form when that exists,
+     * else the platform form. So {@code toPath(root + "/" + entry.path())} names that very entry
+     * for {@code java.nio.file}, also for a name the platform charset cannot show.
+     *
+     * @param path a path as this library takes paths; it need not exist
+     * @return its byte-exact {@code Path}, relative when {@code path} is
+     * @throws NullPointerException when path is null
+     */
+    public static Path toPath(String path) {
+        return NioPaths.path(NativeDispatcher.resolve(path));
+    }
+
+    /**
+     * Opens a file for reading, by any path this library reports. Opening never waits: a FIFO
+     * without a writer reads as empty. Reads block as on any stream; close it after use.
+     *
+     * @param path the file, as this library reports paths
+     * @return a stream of the file's bytes; close() from any thread ends a read that waits
+     * @throws java.nio.file.NoSuchFileException when the file does not exist
+     * @throws IOException when it cannot be opened or is a directory
+     */
+    public static InputStream newInputStream(String path) throws IOException {
+        return new FdInputStream(NativeDispatcher.openRead(path));
+    }
+
+    /**
+     * {@link #newInputStream(String)} of a {@link Path}, by its own bytes (read from its URI, so a
+     * {@code Path} from {@link java.nio.file.Files#list} reaches its entry even where
+     * {@code toString()} lost bytes), opened as they are, with no charset and no probe.
+     *
+     * @param path the file
+     * @return a stream of the file's bytes; close() from any thread ends a read that waits
+     * @throws java.nio.file.NoSuchFileException when the file does not exist
+     * @throws IOException when it cannot be opened or is a directory
+     */
+    public static InputStream newInputStream(Path path) throws IOException {
+        return new FdInputStream(NativeDispatcher.openReadBytes(NioPaths.bytes(path, "[FileTree.newInputStream] ")));
+    }
+
+    // ---- walk
+
+    /**
+     * {@code walker(root).with(options).stream()}: the entries below {@code root}, failures logged.
      *
      * @param root the directory to walk
      * @param options how to walk it
@@ -297,34 +443,7 @@ public final class FileTree {
     }
 
     /**
-     * A lazy stream of the entries below {@code root}: {@code walker(root).onError(onError)
-     * .with(options).stream()}.
-     *
-     * @param root the directory to walk
-     * @param onError where failures go, see {@link Walker#onError}
-     * @param options how to walk it
-     * @return the entries below root, to close after use
-     *
-     * @throws java.nio.file.NoSuchFileException when the root does not exist
-     * @throws IOException when the root cannot be opened as a directory
-     */
-    public static Stream<Entry> walk(String root, BiConsumer<String, IOException> onError, Option... options)
-            throws IOException {
-        return walker(root).onError(onError).with(options).stream();
-    }
-
-    /**
-     * A walk of the tree below {@code root} to configure, then {@link Walker#stream()}.
-     *
-     * @param root the directory to walk
-     * @return a walk with no option, every depth, nothing pruned, failures logged
-     */
-    public static Walker walker(String root) {
-        return new Walker(root);
-    }
-
-    /**
-     * {@link #walk(String, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     * {@link #walk(String, Option...)} of a {@link Path}, by its own bytes.
      *
      * @param root the directory to walk
      * @param options how to walk it
@@ -337,18 +456,14 @@ public final class FileTree {
     }
 
     /**
-     * {@link #walk(String, BiConsumer, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     * A walk of the tree below {@code root} to configure, then {@link Walker#stream()}.
      *
      * @param root the directory to walk
-     * @param onError where failures go, see {@link Walker#onError}
-     * @param options how to walk it
-     * @return the entries below root, to close after use
-     * @throws java.nio.file.NoSuchFileException when the root does not exist
-     * @throws IOException when the root cannot be opened as a directory
+     * @return a walk with no option, every depth, nothing pruned, failures logged
+     * @throws NullPointerException when root is null
      */
-    public static Stream<Entry> walk(Path root, BiConsumer<String, IOException> onError, Option... options)
-            throws IOException {
-        return walker(root).onError(onError).with(options).stream();
+    public static Walker walker(String root) {
+        return new Walker(Objects.requireNonNull(root, "[FileTree.walk] path is null"), null);
     }
 
     /**
@@ -368,35 +483,17 @@ public final class FileTree {
         return new Walker(root.toString(), bytes);
     }
 
-    /**
-     * The {@link Path} of a path string as this library resolves it: each component in its
-     * platform-charset form when such an entry exists, else its ISO-8859-1 form when that exists,
-     * else the platform form. So {@code toPath(root + "/" + entry.path())} names that very entry
-     * for {@code java.nio.file}, also for a name the platform charset cannot show.
-     *
-     * @param path a path as this library takes paths; it need not exist
-     * @return its byte-exact {@code Path}, relative when {@code path} is
-     * @throws NullPointerException when path is null
-     */
-    public static Path toPath(String path) {
-        return NioPaths.path(NativeDispatcher.resolve(path));
-    }
-
     /** A walk to configure; {@link #stream()} starts it. Not thread-safe; each stream() is a walk of its own. */
     public static final class Walker {
         private final String root;
+        private final byte[] rootBytes;  // a Path root's bytes; null for a string root
         private final EnumSet<Option> options = EnumSet.noneOf(Option.class);
         private int maxDepth = Integer.MAX_VALUE;
         private Predicate<? super Entry> prune;
         private BiConsumer<String, IOException> onError = LOG_FAILURES;
 
-        /** A Path root's bytes; null for a string root. */
-        private final byte[] rootBytes;
-
-        private Walker(String root) { this(root, null); }
-
-        private Walker(String shown, byte[] rootBytes) {
-            this.root = shown;
+        private Walker(String root, byte[] rootBytes) {
+            this.root = root;
             this.rootBytes = rootBytes;
         }
 
@@ -434,7 +531,9 @@ public final class FileTree {
          * @return this walk
          */
         public Walker with(Option... options) {
-            for (Option o : options) this.options.add(Objects.requireNonNull(o, "option"));
+            for (Option o : Objects.requireNonNull(options, "[FileTree.walk] options is null")) {
+                this.options.add(Objects.requireNonNull(o, "[FileTree.walk] option is null"));
+            }
             return this;
         }
 
@@ -462,6 +561,7 @@ public final class FileTree {
          * @throws java.nio.file.NotDirectoryException when the root is not a directory
          * @throws IOException when the root cannot be opened as a directory
          */
+        @SuppressWarnings("unchecked")  // every node of this walk is made by Entry::new
         public Stream<Entry> stream() throws IOException {
             boolean attributes = options.contains(Option.ATTRIBUTES), sameFs = options.contains(Option.SAME_FILE_SYSTEM);
             boolean sorted = options.contains(Option.SORTED), last = options.contains(Option.DIRECTORIES_LAST);
@@ -469,74 +569,26 @@ public final class FileTree {
             long handle = rootBytes != null
                     ? NativeDispatcher.openTreeBytes(rootBytes, attributes, sameFs, sorted, last, follow, maxDepth, stops)
                     : NativeDispatcher.openTree(root, attributes, sameFs, sorted, last, follow, maxDepth, stops);
-            WalkState shared = new WalkState(attributes, last, maxDepth, prune, onError, new NioPaths.Root(root, rootBytes));
+            Predicate<? super Entry> p = prune;
+            WalkState shared = new WalkState(attributes, last, maxDepth, p == null ? null : node -> p.test((Entry) node),
+                    onError, new NioPaths.Root(root, rootBytes), Entry::new);
             WalkSpliterator whole = new WalkSpliterator(shared, new WalkReader(handle, shared, null), Long.MAX_VALUE);
-            return StreamSupport.stream(whole, false).onClose(shared::close);
+            return (Stream<Entry>) (Stream<?>) StreamSupport.stream(whole, false).onClose(shared::close);
         }
     }
 
-    /**
-     * Removes {@code path} and everything below it, like {@code rm -rf} but never outside it:
-     * every removal is relative to the open parent directory, every directory is entered without
-     * following links (a link, also one given as {@code path}, is removed itself), and nothing on
-     * another file system is entered or removed. The subtrees are removed on as many threads as
-     * the machine has cores. What cannot be removed goes to {@code onError} (its path relative to
-     * {@code path}, "" for {@code path} itself, and the exception that fits) on the calling thread,
-     * and the rest goes on; the directories holding such an entry stay. What the handler throws
-     * stops the removal and reaches the caller.
-     *
-     * @param path the file or directory to remove
-     * @param onError where each failure goes
-     * @return the number of entries removed, {@code path} included
-     * @throws java.nio.file.NoSuchFileException when {@code path} does not exist
-     * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
-     */
-    public static long delete(String path, BiConsumer<String, IOException> onError) throws IOException {
-        return delete(path, onError, null);
-    }
+    // ---- delete
 
     /**
-     * {@link #delete(String, BiConsumer)}, watched while it runs.
+     * {@code deleter(path).run()}: removes {@code path} and everything below it, and throws the
+     * first failure once everything else was removed.
      *
      * @param path the file or directory to remove
-     * @param onError where each failure goes
-     * @param progress told the entries removed so far (bytes are not counted), or null
      * @return the number of entries removed, {@code path} included
-     * @throws java.nio.file.NoSuchFileException when {@code path} does not exist
-     * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
+     * @throws IOException the first failure, the others suppressed; or as {@link Deleter#run()}
      */
-    public static long delete(String path, BiConsumer<String, IOException> onError, Progress progress) throws IOException {
-        Objects.requireNonNull(onError, "onError");
-        long job = NativeDispatcher.deleteOpen(path);
-        long removed;
-        try {
-            TreeJob.failures(job, onError, progress);
-        } finally {
-            removed = NativeDispatcher.deleteClose(job);
-        }
-        return removed;
-    }
-
-    /**
-     * {@link #delete(String, BiConsumer)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
-     *
-     * @param path the file or directory to remove
-     * @param onError where each failure goes
-     * @return the number of entries removed, {@code path} included
-     * @throws java.nio.file.NoSuchFileException when {@code path} does not exist
-     * @throws IOException when its directory cannot be opened, or for ".", ".." and "/"
-     */
-    public static long delete(Path path, BiConsumer<String, IOException> onError) throws IOException {
-        byte[] b = NioPaths.bytes(path, "[FileTree.delete] ");
-        Objects.requireNonNull(onError, "onError");
-        long job = NativeDispatcher.deleteOpenBytes(b);
-        long removed;
-        try {
-            TreeJob.failures(job, onError, null);
-        } finally {
-            removed = NativeDispatcher.deleteClose(job);
-        }
-        return removed;
+    public static long delete(String path) throws IOException {
+        return deleter(path).run();
     }
 
     /**
@@ -544,244 +596,95 @@ public final class FileTree {
      *
      * @param path the file or directory to remove
      * @return the number of entries removed, {@code path} included
-     * @throws IOException naming the first failure and the number of failures, once everything else was removed
+     * @throws IOException the first failure, the others suppressed; or as {@link Deleter#run()}
      */
     public static long delete(Path path) throws IOException {
-        NioPaths.bytes(path, "[FileTree.delete] ");
-        String[] first = {null};
-        long[] failures = {0};
-        long removed = delete(path, (p, e) -> {
-            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path.toString() : path + "/" + p) + ": " + reason(e);
-        });
-        if (failures[0] > 0) {
-            throw new IOException("[FileTree.delete] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
-                    + " could not be removed, the first: " + first[0]);
+        return deleter(path).run();
+    }
+
+    /**
+     * A removal of {@code path} and everything below it to configure, then {@link Deleter#run()}.
+     *
+     * @param path the file or directory to remove
+     * @return a removal whose failures are thrown when it is done
+     * @throws NullPointerException when path is null
+     */
+    public static Deleter deleter(String path) {
+        return new Deleter(Objects.requireNonNull(path, "[FileTree.delete] path is null"), null);
+    }
+
+    /**
+     * {@link #deleter(String)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param path the file or directory to remove
+     * @return a removal whose failures are thrown when it is done
+     * @throws NullPointerException when path is null
+     */
+    public static Deleter deleter(Path path) {
+        byte[] bytes = NioPaths.bytes(path, "[FileTree.delete] ");
+        return new Deleter(path.toString(), bytes);
+    }
+
+    /**
+     * Removes a path and everything below it, like {@code rm -rf} but never outside it: every
+     * removal is relative to the open parent directory, every directory is entered without
+     * following links (a link, also one given as the path, is removed itself), and nothing on
+     * another file system is entered or removed. Subtrees are removed on as many threads as the
+     * machine has cores. The directories holding an entry that could not be removed stay.
+     */
+    public static final class Deleter {
+        private final String path;
+        private final byte[] bytes;
+        private BiConsumer<String, IOException> onError;
+        private Progress progress;
+
+        private Deleter(String path, byte[] bytes) {
+            this.path = path;
+            this.bytes = bytes;
         }
-        return removed;
-    }
 
-    /**
-     * {@link #usage(String, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
-     *
-     * @param root the file or directory to sum
-     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
-     * @return the sums
-     * @throws java.nio.file.NoSuchFileException when root does not exist
-     * @throws IOException when its directory cannot be opened
-     */
-    public static Usage usage(Path root, Option... options) throws IOException {
-        return usage(root, LOG_FAILURES, options);
-    }
-
-    /**
-     * {@link #usage(String, BiConsumer, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
-     *
-     * @param root the file or directory to sum
-     * @param onError where each failure goes
-     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
-     * @return the sums
-     * @throws java.nio.file.NoSuchFileException when root does not exist
-     * @throws IOException when its directory cannot be opened
-     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
-     */
-    public static Usage usage(Path root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
-        byte[] b = NioPaths.bytes(root, "[FileTree.usage] ");
-        Objects.requireNonNull(onError, "onError");
-        EnumSet<Option> set = EnumSet.noneOf(Option.class);
-        for (Option o : options) set.add(Objects.requireNonNull(o, "option"));
-        if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.usage] FOLLOW_LINKS is not supported");
-        long job = NativeDispatcher.usageOpenBytes(b, set.contains(Option.SAME_FILE_SYSTEM));
-        long[] sums = new long[Records.USAGE_COUNT];
-        try {
-            TreeJob.failures(job, onError, null);
-        } finally {
-            NativeDispatcher.usageClose(job, sums);
-        }
-        return new Usage(sums);
-    }
-
-    /**
-     * {@link #newInputStream(String)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
-     *
-     * @param path the file
-     * @return a stream of the file's bytes; close() from any thread ends a read that waits
-     * @throws java.nio.file.NoSuchFileException when the file does not exist
-     * @throws IOException when it cannot be opened or is a directory
-     */
-    public static InputStream newInputStream(Path path) throws IOException {
-        return new FdInputStream(NativeDispatcher.openReadBytes(NioPaths.bytes(path, "[FileTree.newInputStream] ")));
-    }
-
-    /**
-     * Watches a long {@link #copy copy}, {@link #delete delete} or {@link #usage usage}: told the
-     * entries and bytes done so far, on the calling thread, every 250 ms while the job runs and once
-     * more with the final counts when it is done. What it throws stops the job and reaches the caller.
-     */
-    @FunctionalInterface
-    public interface Progress {
         /**
-         * @param entries the entries done so far (created, removed or counted)
-         * @param bytes the bytes done so far (file data copied as it is written, holes not counted; apparent
-         *     sizes summed; 0 for a delete)
+         * @param onError gets the path (relative to the removed path, "" for itself) and the exception
+         *     of each entry that cannot be removed; the rest goes on
+         * @return this removal
          */
-        void update(long entries, long bytes);
-    }
-
-    /**
-     * {@link #copy(String, String, BiConsumer, Progress, Option...)} without progress.
-     *
-     * @param source the file, link or directory to copy
-     * @param target the new path of the copy: it must not exist, its directory must
-     * @param onError where each failure goes
-     * @param options {@link Option#SAME_FILE_SYSTEM} ({@code cp -x}); see the full form for the others
-     * @return the number of entries created, {@code target} included
-     * @throws IOException as the full form
-     */
-    public static long copy(String source, String target, BiConsumer<String, IOException> onError, Option... options)
-            throws IOException {
-        return copy(source, target, onError, null, options);
-    }
-
-    /**
-     * {@link #copy(String, String, BiConsumer, Progress, Option...)}, failing when anything could not be copied.
-     *
-     * @param source the file, link or directory to copy
-     * @param target the new path of the copy: it must not exist, its directory must
-     * @param options {@link Option#SAME_FILE_SYSTEM} ({@code cp -x}); see the full form for the others
-     * @return the number of entries created, {@code target} included
-     * @throws IOException naming the first failure and the number of failures, once everything else was copied;
-     *     or as the full form
-     */
-    public static long copy(String source, String target, Option... options) throws IOException {
-        return copyOrThrow(source, onError -> copy(source, target, onError, null, options));
-    }
-
-    /** A copy whose failures, counted, become one IOException naming the first (its path below source). */
-    @FunctionalInterface
-    private interface CountedCopy {
-        long run(BiConsumer<String, IOException> onError) throws IOException;
-    }
-
-    private static long copyOrThrow(String source, CountedCopy copy) throws IOException {
-        String[] first = {null};
-        long[] failures = {0};
-        long created = copy.run((p, e) -> {
-            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? source : source + "/" + p) + ": " + reason(e);
-        });
-        if (failures[0] > 0) {
-            throw new IOException("[FileTree.copy] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
-                    + " could not be copied, the first: " + first[0]);
+        public Deleter onError(BiConsumer<String, IOException> onError) {
+            this.onError = Objects.requireNonNull(onError, "[FileTree.delete] onError is null");
+            return this;
         }
-        return created;
-    }
 
-    /**
-     * Copies {@code source} to the new path {@code target} exactly, as {@code cp -a} does, on as many
-     * threads as the machine has cores: every entry's name bytes and type (file, directory, link with
-     * its target's bytes, FIFO, socket, device), its mode with the set-ID and sticky bits, owner and
-     * group where this process may set them (else the copier's, and then the set-ID bits are not
-     * kept), access and modification times in nanoseconds (a directory's set after its contents, a
-     * link's own), extended attributes (ACLs included), hard links among the copied entries (one
-     * inode, several names) and holes of sparse files. Data never leaves the kernel: a reflink clone,
-     * else {@code copy_file_range}, else read/write. Links are never followed, {@code source} itself
-     * included; nothing is created outside {@code target}, whatever is swapped into it meanwhile.
-     * What cannot be copied goes to {@code onError} (its path relative to {@code source}, "" for
-     * itself, and the exception that fits) on the calling thread, and the rest goes on; a file whose data
-     * could not be copied whole (a full disk) is removed and reported. What a handler throws stops
-     * the copy and reaches the caller.
-     *
-     * @param source the file, link or directory to copy
-     * @param target the new path of the copy: it must not exist, its directory must
-     * @param onError where each failure goes
-     * @param progress told the entries created and file bytes copied so far, or null
-     * @param options {@link Option#SAME_FILE_SYSTEM}: a directory on another file system than
-     *     {@code source} is created with its attributes but not entered ({@code cp -x});
-     *     {@link Option#ATTRIBUTES}, {@link Option#SORTED} and {@link Option#DIRECTORIES_LAST} change
-     *     only what a walk reports and are ignored
-     * @return the number of entries created, {@code target} included
-     * @throws java.nio.file.NoSuchFileException when {@code source}, or the directory of {@code target}, does not exist
-     * @throws java.nio.file.FileAlreadyExistsException when {@code target} exists
-     * @throws IOException when {@code target} lies inside {@code source} (nothing is created), or a directory cannot be opened
-     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a copy never follows links
-     * @throws NullPointerException for a null argument other than {@code progress}
-     */
-    public static long copy(String source, String target, BiConsumer<String, IOException> onError, Progress progress,
-            Option... options) throws IOException {
-        Objects.requireNonNull(source, "[FileTree.copy] source is null");
-        Objects.requireNonNull(target, "[FileTree.copy] target is null");
-        boolean sameFs = copyOptions(onError, options);
-        return copyRun(NativeDispatcher.copyOpen(source, target, sameFs), onError, progress);
-    }
-
-    /**
-     * {@link #copy(String, String, BiConsumer, Option...)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}).
-     *
-     * @param source the file, link or directory to copy
-     * @param target the new path of the copy: it must not exist, its directory must
-     * @param onError where each failure goes
-     * @param options as the full form
-     * @return the number of entries created, {@code target} included
-     * @throws IOException as the full form
-     */
-    public static long copy(Path source, Path target, BiConsumer<String, IOException> onError, Option... options)
-            throws IOException {
-        return copy(source, target, onError, null, options);
-    }
-
-    /**
-     * {@link #copy(String, String, Option...)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}).
-     *
-     * @param source the file, link or directory to copy
-     * @param target the new path of the copy: it must not exist, its directory must
-     * @param options as the full form
-     * @return the number of entries created, {@code target} included
-     * @throws IOException naming the first failure and the number of failures, once everything else was copied;
-     *     or as the full form
-     */
-    public static long copy(Path source, Path target, Option... options) throws IOException {
-        return copyOrThrow(String.valueOf(source), onError -> copy(source, target, onError, null, options));
-    }
-
-    /**
-     * {@link #copy(String, String, BiConsumer, Progress, Option...)} of {@link Path}s, by their own bytes
-     * (see {@link #walker(Path)}): names no charset can show are copied too.
-     *
-     * @param source the file, link or directory to copy
-     * @param target the new path of the copy: it must not exist, its directory must
-     * @param onError where each failure goes (paths relative to {@code source}, as strings)
-     * @param progress told the entries created and file bytes copied so far, or null
-     * @param options as the full form
-     * @return the number of entries created, {@code target} included
-     * @throws IOException as the full form
-     */
-    public static long copy(Path source, Path target, BiConsumer<String, IOException> onError, Progress progress,
-            Option... options) throws IOException {
-        byte[] from = NioPaths.bytes(Objects.requireNonNull(source, "[FileTree.copy] source is null"), "[FileTree.copy] ");
-        byte[] to = NioPaths.bytes(Objects.requireNonNull(target, "[FileTree.copy] target is null"), "[FileTree.copy] ");
-        boolean sameFs = copyOptions(onError, options);
-        return copyRun(NativeDispatcher.copyOpenBytes(from, to, sameFs), onError, progress);
-    }
-
-    /** Checks copy's handler and options; whether SAME_FILE_SYSTEM is among them. */
-    private static boolean copyOptions(BiConsumer<String, IOException> onError, Option... options) {
-        Objects.requireNonNull(onError, "[FileTree.copy] onError is null");
-        EnumSet<Option> set = EnumSet.noneOf(Option.class);
-        for (Option o : Objects.requireNonNull(options, "[FileTree.copy] options is null")) {
-            set.add(Objects.requireNonNull(o, "[FileTree.copy] option is null"));
+        /**
+         * @param progress told the entries removed so far (bytes are not counted)
+         * @return this removal
+         */
+        public Deleter progress(Progress progress) {
+            this.progress = Objects.requireNonNull(progress, "[FileTree.delete] progress is null");
+            return this;
         }
-        if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.copy] FOLLOW_LINKS is not supported");
-        return set.contains(Option.SAME_FILE_SYSTEM);
-    }
 
-    /** Hands a started copy's failures and progress over until it is done; the entries it created. */
-    private static long copyRun(long job, BiConsumer<String, IOException> onError, Progress progress) {
-        long created;
-        try {
-            TreeJob.failures(job, onError, progress);
-        } finally {
-            created = NativeDispatcher.copyClose(job);
+        /**
+         * @param options none changes a removal, which never crosses a mount point; {@link Option#FOLLOW_LINKS} is refused
+         * @return this removal
+         * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}
+         */
+        public Deleter with(Option... options) {
+            jobOptions("[FileTree.delete] ", options);
+            return this;
         }
-        return created;
+
+        /**
+         * Removes the path and everything below it.
+         *
+         * @return the number of entries removed, the path included
+         * @throws java.nio.file.NoSuchFileException when the path does not exist
+         * @throws IOException when its directory cannot be opened, for ".", ".." and "/", or, without
+         *     a handler, the first failure once everything else was removed
+         */
+        public long run() throws IOException {
+            return runJob("[FileTree.delete] ", path, "removed", onError, progress,
+                    () -> bytes != null ? NativeDispatcher.deleteOpenBytes(bytes) : NativeDispatcher.deleteOpen(path),
+                    NativeDispatcher::deleteClose);
+        }
     }
 
     /**
@@ -837,7 +740,13 @@ public final class FileTree {
         SyncResult result = syncer.onError((p, e) -> {
             if (failures[0]++ == 0) first[0] = e;
         }).run();
-        if (failures[0] > 0) throw Failures.counted("[FileTree.sync] ", first[0], failures[0], "synced");
+        if (failures[0] > 0) {
+            FileSystemException f = first[0] instanceof FileSystemException ? (FileSystemException) first[0] : null;
+            String path = f != null ? f.getFile() : "";
+            String reason = f != null ? f.getReason() : first[0].getMessage();
+            throw Failures.retold(first[0], path, reason, "[FileTree.sync] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
+                    + " could not be synced, the first: " + path + ": " + reason);
+        }
         return result;
     }
 
@@ -873,6 +782,9 @@ public final class FileTree {
     }
 
     /** What {@link #usage} sums: every inode once (a file with several links where it is met first), the root included. */
+    // ---- usage
+
+    /** What a usage sums: every inode once (a file with several links where it is met first), the root included. */
     public static final class Usage {
         private final long[] sums;
 
@@ -901,100 +813,285 @@ public final class FileTree {
     }
 
     /**
-     * {@link #usage(String, BiConsumer, Option...)} with {@link #LOG_FAILURES}.
+     * {@code measurer(root).with(options).run()}: sums the tree below {@code root}, and throws the
+     * first failure once everything else was counted.
      *
      * @param root the file or directory to sum
      * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
      * @return the sums
-     * @throws java.nio.file.NoSuchFileException when root does not exist
-     * @throws IOException when its directory cannot be opened
+     * @throws IOException the first failure, the others suppressed; or as {@link Measurer#run()}
      */
     public static Usage usage(String root, Option... options) throws IOException {
-        return usage(root, LOG_FAILURES, options);
+        return measurer(root).with(options).run();
     }
 
     /**
-     * Sums the tree below {@code root} as {@code du} does, natively, with no Java object per entry,
-     * on as many threads as the machine has cores. A link is counted, not followed (the root too);
-     * what cannot be read goes to {@code onError} (its path relative to root and the exception that fits) on
-     * the calling thread, and the sum goes on. What the handler throws stops the sum.
+     * {@link #usage(String, Option...)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
      *
      * @param root the file or directory to sum
-     * @param onError where each failure goes
-     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system
-     *     ({@code du -x}); the others do not change a sum
+     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system ({@code du -x})
      * @return the sums
-     * @throws java.nio.file.NoSuchFileException when root does not exist
-     * @throws IOException when its directory cannot be opened
-     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
+     * @throws IOException the first failure, the others suppressed; or as {@link Measurer#run()}
      */
-    public static Usage usage(String root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
-        return usage(root, onError, null, options);
+    public static Usage usage(Path root, Option... options) throws IOException {
+        return measurer(root).with(options).run();
     }
 
     /**
-     * {@link #usage(String, BiConsumer, Option...)}, watched while it runs.
+     * A sum of the tree below {@code root} to configure, then {@link Measurer#run()}.
      *
      * @param root the file or directory to sum
-     * @param onError where each failure goes
-     * @param progress told the entries counted and their apparent bytes so far, or null
-     * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system
-     * @return the sums
-     * @throws java.nio.file.NoSuchFileException when root does not exist
-     * @throws IOException when its directory cannot be opened
-     * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
+     * @return a sum whose failures are thrown when it is done
+     * @throws NullPointerException when root is null
      */
-    public static Usage usage(String root, BiConsumer<String, IOException> onError, Progress progress, Option... options)
-            throws IOException {
-        Objects.requireNonNull(onError, "onError");
+    public static Measurer measurer(String root) {
+        return new Measurer(Objects.requireNonNull(root, "[FileTree.usage] path is null"), null);
+    }
+
+    /**
+     * {@link #measurer(String)} of a {@link Path}, by its own bytes (see {@link #walker(Path)}).
+     *
+     * @param root the file or directory to sum
+     * @return a sum whose failures are thrown when it is done
+     * @throws NullPointerException when root is null
+     */
+    public static Measurer measurer(Path root) {
+        byte[] bytes = NioPaths.bytes(root, "[FileTree.usage] ");
+        return new Measurer(root.toString(), bytes);
+    }
+
+    /**
+     * Sums a tree as {@code du} does, natively, with no Java object per entry, on as many threads
+     * as the machine has cores. A link is counted, not followed (the root too); a directory that
+     * cannot be read is counted itself.
+     */
+    public static final class Measurer {
+        private final String root;
+        private final byte[] bytes;
+        private BiConsumer<String, IOException> onError;
+        private Progress progress;
+        private boolean sameFileSystem;
+
+        private Measurer(String root, byte[] bytes) {
+            this.root = root;
+            this.bytes = bytes;
+        }
+
+        /**
+         * @param onError gets the path (relative to the root, "" for itself) and the exception of each
+         *     entry that cannot be read; the sum goes on
+         * @return this sum
+         */
+        public Measurer onError(BiConsumer<String, IOException> onError) {
+            this.onError = Objects.requireNonNull(onError, "[FileTree.usage] onError is null");
+            return this;
+        }
+
+        /**
+         * @param progress told the entries counted and their apparent bytes so far
+         * @return this sum
+         */
+        public Measurer progress(Progress progress) {
+            this.progress = Objects.requireNonNull(progress, "[FileTree.usage] progress is null");
+            return this;
+        }
+
+        /**
+         * @param options {@link Option#SAME_FILE_SYSTEM} counts nothing on another file system
+         *     ({@code du -x}); the others but {@link Option#FOLLOW_LINKS} do not change a sum
+         * @return this sum
+         * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}, which a sum does not follow
+         */
+        public Measurer with(Option... options) {
+            sameFileSystem |= jobOptions("[FileTree.usage] ", options).contains(Option.SAME_FILE_SYSTEM);
+            return this;
+        }
+
+        /**
+         * Sums the tree.
+         *
+         * @return the sums
+         * @throws java.nio.file.NoSuchFileException when the root does not exist
+         * @throws IOException when its directory cannot be opened, or, without a handler, the first
+         *     failure once everything else was counted
+         */
+        public Usage run() throws IOException {
+            boolean sameFs = sameFileSystem;
+            return runJob("[FileTree.usage] ", root, "counted", onError, progress,
+                    () -> bytes != null ? NativeDispatcher.usageOpenBytes(bytes, sameFs) : NativeDispatcher.usageOpen(root, sameFs),
+                    job -> {
+                        long[] sums = new long[Records.USAGE_COUNT];
+                        NativeDispatcher.usageClose(job, sums);
+                        return new Usage(sums);
+                    });
+        }
+    }
+
+    // ---- copy
+
+    /**
+     * {@code copier(source, target).with(options).run()}: copies {@code source} to the new path
+     * {@code target}, and throws the first failure once everything else was copied.
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param options {@link Option#SAME_FILE_SYSTEM} ({@code cp -x})
+     * @return the number of entries created, {@code target} included
+     * @throws IOException the first failure, the others suppressed; or as {@link Copier#run()}
+     */
+    public static long copy(String source, String target, Option... options) throws IOException {
+        return copier(source, target).with(options).run();
+    }
+
+    /**
+     * {@link #copy(String, String, Option...)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}).
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @param options {@link Option#SAME_FILE_SYSTEM} ({@code cp -x})
+     * @return the number of entries created, {@code target} included
+     * @throws IOException the first failure, the others suppressed; or as {@link Copier#run()}
+     */
+    public static long copy(Path source, Path target, Option... options) throws IOException {
+        return copier(source, target).with(options).run();
+    }
+
+    /**
+     * A copy of {@code source} to the new path {@code target} to configure, then {@link Copier#run()}.
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @return a copy whose failures are thrown when it is done
+     * @throws NullPointerException when source or target is null
+     */
+    public static Copier copier(String source, String target) {
+        Objects.requireNonNull(source, "[FileTree.copy] source is null");
+        Objects.requireNonNull(target, "[FileTree.copy] target is null");
+        return new Copier(source, target, null, null);
+    }
+
+    /**
+     * {@link #copier(String, String)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}):
+     * names no charset can show are copied, and the target named, too.
+     *
+     * @param source the file, link or directory to copy
+     * @param target the new path of the copy: it must not exist, its directory must
+     * @return a copy whose failures are thrown when it is done
+     * @throws NullPointerException when source or target is null
+     */
+    public static Copier copier(Path source, Path target) {
+        byte[] from = NioPaths.bytes(Objects.requireNonNull(source, "[FileTree.copy] source is null"), "[FileTree.copy] ");
+        byte[] to = NioPaths.bytes(Objects.requireNonNull(target, "[FileTree.copy] target is null"), "[FileTree.copy] ");
+        return new Copier(source.toString(), target.toString(), from, to);
+    }
+
+    /**
+     * Copies a tree to a new path exactly, as {@code cp -a} does, on as many threads as the machine
+     * has cores: every entry's name bytes and type (file, directory, link with its target's bytes,
+     * FIFO, socket, device), its mode with the set-ID and sticky bits, owner and group where this
+     * process may set them (else the copier's, and then the set-ID bits are not kept), access and
+     * modification times in nanoseconds (a directory's set after its contents, a link's own),
+     * extended attributes (ACLs included), hard links among the copied entries (one inode, several
+     * names) and holes of sparse files. Data never leaves the kernel. Links are never followed, the
+     * source itself included; nothing is created outside the target, whatever is swapped into it
+     * meanwhile. A file whose data could not be copied whole (a full disk) is removed and reported;
+     * a directory that cannot be read is made, empty, and reported.
+     */
+    public static final class Copier {
+        private final String source;
+        private final String target;
+        private final byte[] sourceBytes;
+        private final byte[] targetBytes;
+        private BiConsumer<String, IOException> onError;
+        private Progress progress;
+        private boolean sameFileSystem;
+
+        private Copier(String source, String target, byte[] sourceBytes, byte[] targetBytes) {
+            this.source = source;
+            this.target = target;
+            this.sourceBytes = sourceBytes;
+            this.targetBytes = targetBytes;
+        }
+
+        /**
+         * @param onError gets the path (relative to the source, "" for itself) and the exception of
+         *     each entry that cannot be copied; the rest goes on
+         * @return this copy
+         */
+        public Copier onError(BiConsumer<String, IOException> onError) {
+            this.onError = Objects.requireNonNull(onError, "[FileTree.copy] onError is null");
+            return this;
+        }
+
+        /**
+         * @param progress told the entries created and file bytes copied so far
+         * @return this copy
+         */
+        public Copier progress(Progress progress) {
+            this.progress = Objects.requireNonNull(progress, "[FileTree.copy] progress is null");
+            return this;
+        }
+
+        /**
+         * @param options {@link Option#SAME_FILE_SYSTEM}: a directory on another file system than the
+         *     source is made with its attributes but not entered ({@code cp -x}); {@link Option#ATTRIBUTES},
+         *     {@link Option#SORTED} and {@link Option#DIRECTORIES_LAST} change only what a walk reports
+         * @return this copy
+         * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a copy never follows links
+         */
+        public Copier with(Option... options) {
+            sameFileSystem |= jobOptions("[FileTree.copy] ", options).contains(Option.SAME_FILE_SYSTEM);
+            return this;
+        }
+
+        /**
+         * Copies the source to the target.
+         *
+         * @return the number of entries created, the target included
+         * @throws java.nio.file.NoSuchFileException when the source, or the directory of the target, does not exist
+         * @throws java.nio.file.FileAlreadyExistsException when the target exists
+         * @throws IOException when the target lies inside the source (nothing is created), a directory
+         *     cannot be opened, or, without a handler, the first failure once everything else was copied
+         */
+        public long run() throws IOException {
+            boolean sameFs = sameFileSystem;
+            return runJob("[FileTree.copy] ", source, "copied", onError, progress,
+                    () -> sourceBytes != null ? NativeDispatcher.copyOpenBytes(sourceBytes, targetBytes, sameFs)
+                            : NativeDispatcher.copyOpen(source, target, sameFs),
+                    NativeDispatcher::copyClose);
+        }
+    }
+
+    // ---- the jobs' one runner
+
+    /** Starts a native job: its handle. */
+    @FunctionalInterface
+    private interface JobStart {
+        long open() throws IOException;
+    }
+
+    /** Runs a job to its end; without a handler, throws its first failure then. */
+    private static <R> R runJob(String tag, String root, String failed, BiConsumer<String, IOException> onError,
+            Progress progress, JobStart start, JobRunner.End<R> end) throws IOException {
+        FailureThrower thrower = onError == null ? new FailureThrower(tag, root, failed) : null;
+        long job = start.open();
+        R result = JobRunner.run(job, thrower != null ? thrower : onError, progress == null ? null : progress::update, end);
+        if (thrower != null) thrower.throwFirst();
+        return result;
+    }
+
+    /** The options of a job, checked: none null, no FOLLOW_LINKS. */
+    private static EnumSet<Option> jobOptions(String tag, Option... options) {
         EnumSet<Option> set = EnumSet.noneOf(Option.class);
-        for (Option o : options) set.add(Objects.requireNonNull(o, "option"));
-        if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException("[FileTree.usage] FOLLOW_LINKS is not supported");
-        long job = NativeDispatcher.usageOpen(root, set.contains(Option.SAME_FILE_SYSTEM));
-        long[] sums = new long[Records.USAGE_COUNT];
-        try {
-            TreeJob.failures(job, onError, progress);
-        } finally {
-            NativeDispatcher.usageClose(job, sums);
+        for (Option o : Objects.requireNonNull(options, tag + "options is null")) {
+            set.add(Objects.requireNonNull(o, tag + "option is null"));
         }
-        return new Usage(sums);
-    }
-
-    /**
-     * {@link #delete(String, BiConsumer)}, failing when anything could not be removed.
-     *
-     * @param path the file or directory to remove
-     * @return the number of entries removed, {@code path} included
-     * @throws IOException naming the first failure and the number of failures, once everything else was removed
-     */
-    public static long delete(String path) throws IOException {
-        String[] first = {null};
-        long[] failures = {0};
-        long removed = delete(path, (p, e) -> {
-            if (failures[0]++ == 0) first[0] = (p.isEmpty() ? path : path + "/" + p) + ": " + reason(e);
-        });
-        if (failures[0] > 0) {
-            throw new IOException("[FileTree.delete] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
-                    + " could not be removed, the first: " + first[0]);
-        }
-        return removed;
-    }
-
-    /**
-     * Opens a file for reading, by any path this library reports. Opening never waits: a FIFO
-     * without a writer reads as empty. Reads block as on any stream; close it after use.
-     *
-     * @param path the file, as this library reports paths
-     * @return a stream of the file's bytes; close() from any thread ends a read that waits
-     * @throws java.nio.file.NoSuchFileException when the file does not exist
-     * @throws IOException when it cannot be opened or is a directory
-     */
-    public static InputStream newInputStream(String path) throws IOException {
-        return new FdInputStream(NativeDispatcher.openRead(path));
+        if (set.contains(Option.FOLLOW_LINKS)) throw new IllegalArgumentException(tag + "FOLLOW_LINKS is not supported");
+        return set;
     }
 
     /** The system's text of a failure handed to a handler. */
     private static String reason(IOException e) {
-        return e instanceof java.nio.file.FileSystemException ? ((java.nio.file.FileSystemException) e).getReason() : e.getMessage();
+        return e instanceof FileSystemException ? ((FileSystemException) e).getReason() : e.getMessage();
     }
 }

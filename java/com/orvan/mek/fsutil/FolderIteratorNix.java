@@ -35,26 +35,14 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         Records.check();  // the natives write what this class reads, or nothing runs
     }
 
-    /** The type of a reported entry, as {@code lstat} sees it (links are not followed). */
-    public enum EntryType {
-        /** A regular file. */
-        FILE,
-        /** A directory. */
-        DIRECTORY,
-        /** A symbolic link, dangling or not. */
-        SYMLINK,
-        /** A named pipe. */
-        FIFO
-    }
-
     /** A reported entry: its name and its type. */
     public static final class Entry {
         private final String name;
-        private final EntryType type;
+        private final FileTree.Type type;
         private final byte[] bytes;  // null where the name tells them
         private final int length;
 
-        Entry(String name, EntryType type, byte[] bytes, int length) {
+        Entry(String name, FileTree.Type type, byte[] bytes, int length) {
             this.name = name;
             this.type = type;
             this.bytes = bytes;
@@ -64,8 +52,8 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
         /** @return the name, read as {@link FolderIteratorNix#next()} reads it */
         public String name() { return name; }
 
-        /** @return the entry's own type */
-        public EntryType type() { return type; }
+        /** @return the entry's own type, as {@code lstat} sees it (a link is not followed): a file, directory, link or FIFO */
+        public FileTree.Type type() { return type; }
 
         /** @return the name's bytes as the directory gave them (a copy) */
         public byte[] nameBytes() { return bytes != null ? bytes.clone() : NameCodec.bytes(name, length); }
@@ -101,7 +89,10 @@ public final class FolderIteratorNix implements Iterator<String>, AutoCloseable 
 
         @Override
         Entry parse() {
-            Entry e = Records.listEntry(batch, pos);
+            int len = Records.listNameLength(batch, pos);
+            // The bytes are kept only where the name does not tell them.
+            Entry e = new Entry(Records.listName(batch, pos), FileTree.Type.of(Records.listType(batch, pos)),
+                    NameCodec.REVERSIBLE ? null : Records.listNameBytes(batch, pos), len);
             pos += Records.listLength(batch, pos);  // only once the entry exists: a failure leaves it to the next call
             return e;
         }

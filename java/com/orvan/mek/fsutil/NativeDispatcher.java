@@ -106,6 +106,26 @@ final class NativeDispatcher {
 
     static native void closeFd(long fd);
 
+    // The tree watcher behind FileTree.watch.
+
+    /** Watches every directory of the tree before it returns; failures below the root are its first records. */
+    static native long watchOpen(String root, boolean sameFileSystem) throws IOException;
+
+    static native long watchOpenBytes(byte[] root, boolean sameFileSystem) throws IOException;
+
+    /**
+     * Fills batch with at most maxRecords whole watch records, waiting for some when wait is set (until
+     * watchWake); see {@link Records#WATCH_ENDED} for what it returns.
+     */
+    static native int watchRead(long handle, byte[] batch, int maxRecords, boolean wait);
+
+    /** What the kernel holds is dropped: the next read reports OVERFLOW and the differences found by reading the tree again. */
+    static native void watchOverflow(long handle);
+
+    static native void watchWake(long handle);
+
+    static native void watchClose(long handle);
+
     // Paths.
 
     /** The bytes a path string names, resolved component by component as every call of this library resolves it. */

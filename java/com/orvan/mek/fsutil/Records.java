@@ -6,7 +6,7 @@ import java.util.Arrays;
 
 /**
  * The binary records the natives write and this package reads, defined here once for the Java
- * side: entry type codes, the listing batch (FolderIteratorNix), the walk batch (FileTree.walk),
+ * side: entry type codes, the listing batch, the walk batch,
  * with its attribute order, and their decoding. The natives compare their own definition with
  * {@link #FORMAT} when this class loads: a library and a jar that disagree fail at once with an
  * InternalError, never with wrong entries.
@@ -96,6 +96,21 @@ final class Records {
     static final int SYNC_REMOVED = 3;
     static final int SYNC_COUNT = 6;
 
+    // A watch record: kind (1 byte: a ChangeKind's ordinal + 1, or WATCH_FAILURE), type (1 byte: an entry
+    // type code, 0 where unknown), errno (4 bytes, big-endian: a failure's), the path's length and the
+    // second part's length (4 bytes each, big-endian), the path's bytes (relative to the root), then the
+    // second part's: for MOVED the path it came from, for a failure its text. A read of a watch returns
+    // the bytes filled, 0 for none, WATCH_ENDED once the watch has ended, or minus the size a record needs.
+    static final int WATCH_CREATED = FileTree.ChangeKind.CREATED.ordinal() + 1;
+    static final int WATCH_OVERFLOW = FileTree.ChangeKind.OVERFLOW.ordinal() + 1;
+    static final int WATCH_FAILURE = 7;
+    static final int WATCH_TYPE_AT = 1;
+    static final int WATCH_ERRNO_AT = 2;
+    static final int WATCH_PATH_LENGTH_AT = 6;
+    static final int WATCH_SECOND_LENGTH_AT = 10;
+    static final int WATCH_HEADER = 14;
+    static final int WATCH_ENDED = -1;
+
     /** What the natives compare with their own definition, field by field, in this order. */
     private static final int[] FORMAT = {FILE, DIRECTORY, SYMLINK, FIFO, FAILURE, LEAVE,
         LIST_NAME_LENGTH_AT, LIST_HEADER, LIST_BATCH,
@@ -106,10 +121,9 @@ final class Records {
         EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY,
         READ_CLOSED, READ_INTERRUPTED,
         JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT,
-        CONTEXT_SYNC_CHANGE, SYNC_TYPES, SYNC_CREATED, SYNC_MODIFIED, SYNC_ATTRIBUTES, SYNC_REMOVED, SYNC_COUNT};
-
-    private static final FileTree.Type[] WALK_TYPES = new FileTree.Type[FIFO + 1];
-    private static final FolderIteratorNix.EntryType[] LIST_TYPES = new FolderIteratorNix.EntryType[FIFO + 1];
+        CONTEXT_SYNC_CHANGE, SYNC_TYPES, SYNC_CREATED, SYNC_MODIFIED, SYNC_ATTRIBUTES, SYNC_REMOVED, SYNC_COUNT,
+        WATCH_CREATED, WATCH_OVERFLOW, WATCH_FAILURE, WATCH_TYPE_AT, WATCH_ERRNO_AT, WATCH_PATH_LENGTH_AT,
+        WATCH_SECOND_LENGTH_AT, WATCH_HEADER, WATCH_ENDED};
 
     private static final FileTree.ChangeKind[] CHANGE_KINDS = new FileTree.ChangeKind[SYNC_REMOVED + 1];
 
@@ -118,9 +132,6 @@ final class Records {
         CHANGE_KINDS[SYNC_MODIFIED] = FileTree.ChangeKind.MODIFIED;
         CHANGE_KINDS[SYNC_ATTRIBUTES] = FileTree.ChangeKind.ATTRIBUTES;
         CHANGE_KINDS[SYNC_REMOVED] = FileTree.ChangeKind.REMOVED;
-        // Both enums list the types in code order.
-        for (FileTree.Type t : FileTree.Type.values()) WALK_TYPES[FILE + t.ordinal()] = t;
-        for (FolderIteratorNix.EntryType t : FolderIteratorNix.EntryType.values()) LIST_TYPES[FILE + t.ordinal()] = t;
         NativeDispatcher.checkFormat(FORMAT);
     }
 
@@ -140,12 +151,12 @@ final class Records {
 
     static String listName(byte[] b, int at) { return NameCodec.decode(b, at + LIST_HEADER, listNameLength(b, at)); }
 
-    static FolderIteratorNix.Entry listEntry(byte[] b, int at) {
-        int len = listNameLength(b, at);
-        int name = at + LIST_HEADER;
-        // The bytes are kept only where the name does not tell them.
-        return new FolderIteratorNix.Entry(NameCodec.decode(b, name, len), LIST_TYPES[b[at]],
-                NameCodec.REVERSIBLE ? null : Arrays.copyOfRange(b, name, name + len), len);
+    /** The type code of the listing record at `at`. */
+    static int listType(byte[] b, int at) { return b[at]; }
+
+    /** The name's bytes of the listing record at `at` (a copy). */
+    static byte[] listNameBytes(byte[] b, int at) {
+        return Arrays.copyOfRange(b, at + LIST_HEADER, at + LIST_HEADER + listNameLength(b, at));
     }
 
     // ---- walk records
@@ -180,20 +191,33 @@ final class Records {
         return Failures.of(path, s32(b, at + FAILURE_ERRNO_AT), b[at + FAILURE_CONTEXT_AT], text);
     }
 
-    /** The entry record at `at` of b (v: b in native order); parent, depth and root as the reader knows them. */
-    static FileTree.Entry walkEntry(byte[] b, ByteBuffer v, int at, boolean attributes, FileTree.Entry parent,
-            int depth, NioPaths.Root root) {
-        int len = nameLength(b, at);
-        int name = at + WALK_HEADER;
-        long[] attrs = null;
-        if (attributes) {
-            attrs = new long[ATTRIBUTE_COUNT];
-            for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = v.getLong(name + len + 8 * i);
-        }
-        FileTree.Entry e = new FileTree.Entry(parent, NameCodec.decode(b, name, len),
-                Arrays.copyOfRange(b, name, name + len), WALK_TYPES[b[at]], depth, attrs);
-        e.root = root;
-        return e;
+    /** The name's bytes of the walk record at `at` whose name is nameLen bytes long (a copy). */
+    static byte[] nameBytes(byte[] b, int at, int nameLen) {
+        return Arrays.copyOfRange(b, at + WALK_HEADER, at + WALK_HEADER + nameLen);
+    }
+
+    /** The attributes of the entry record at `at` of b (v: b in native order) whose name is nameLen bytes long. */
+    static long[] attributes(ByteBuffer v, int at, int nameLen) {
+        long[] attrs = new long[ATTRIBUTE_COUNT];
+        for (int i = 0; i < ATTRIBUTE_COUNT; i++) attrs[i] = v.getLong(at + WALK_HEADER + nameLen + 8 * i);
+        return attrs;
+    }
+
+    // ---- watch records
+
+    static int watchPathLength(byte[] b, int at) { return s32(b, at + WATCH_PATH_LENGTH_AT); }
+
+    static int watchSecondLength(byte[] b, int at) { return s32(b, at + WATCH_SECOND_LENGTH_AT); }
+
+    /** The bytes of the watch record at `at`. */
+    static int watchLength(byte[] b, int at) { return WATCH_HEADER + watchPathLength(b, at) + watchSecondLength(b, at); }
+
+    private static final FileTree.Type[] WATCH_TYPES = FileTree.Type.values();  // in code order, from FILE
+
+    /** The entry type of a watch record; null where it is not known. */
+    static FileTree.Type watchType(byte[] b, int at) {
+        int code = b[at + WATCH_TYPE_AT];
+        return code >= FILE && code <= FIFO ? WATCH_TYPES[code - FILE] : null;
     }
 
     // ---- job failure records
@@ -210,7 +234,7 @@ final class Records {
     static FileTree.Change change(byte[] f, byte[] root) {
         int code = s32(f, FAILURE_ERRNO_AT);
         int type = code % SYNC_TYPES;
-        return new FileTree.Change(CHANGE_KINDS[code / SYNC_TYPES], type >= FILE && type <= FIFO ? WALK_TYPES[type] : null, root,
+        return new FileTree.Change(CHANGE_KINDS[code / SYNC_TYPES], type >= FILE && type <= FIFO ? FileTree.Type.values()[type - FILE] : null, root,
                 Arrays.copyOfRange(f, jobPathAt(f), f.length), null);
     }
 }

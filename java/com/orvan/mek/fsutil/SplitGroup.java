@@ -5,10 +5,10 @@ import java.util.concurrent.atomic.AtomicInteger;
 /** Entries split off a walk for another thread: one directory's unread entries, and the native group that walks them. */
 final class SplitGroup {
     final NativeHandle dir;
-    final FileTree.Entry[] items;
+    final WalkNode[] items;
     final AtomicInteger users = new AtomicInteger(1);  // the parts that still walk some of them
 
-    SplitGroup(long handle, FileTree.Entry[] items) {
+    SplitGroup(long handle, WalkNode[] items) {
         this.dir = new NativeHandle(this, handle, NativeDispatcher::closeGroup);
         this.items = items;
     }

@@ -16,7 +16,7 @@ final class SyncRun {
     static void drain(long job, BiConsumer<String, IOException> onError, FileTree.Progress progress,
             Consumer<FileTree.Change> onChange, byte[] root) {
         long[] done = new long[Records.JOB_DONE_COUNT];
-        long next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(TreeJob.PROGRESS_MILLIS);
+        long next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(JobRunner.PROGRESS_MILLIS);
         for (;;) {
             long left = next - System.nanoTime();
             byte[] f = NativeDispatcher.jobNext(job,
@@ -24,7 +24,7 @@ final class SyncRun {
             if (f == null) break;
             if (progress != null && next - System.nanoTime() <= 0) {
                 progress.update(done[0], done[1]);
-                next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(TreeJob.PROGRESS_MILLIS);
+                next = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(JobRunner.PROGRESS_MILLIS);
             }
             if (f.length == 0) continue;
             if (Records.isChange(f)) {

@@ -14,21 +14,21 @@ import java.util.function.Predicate;
  * hands out its entries; failures go to the walk's handler at their place. The walk's close()
  * stops every reader of it.
  */
-final class WalkReader extends BatchCursor<FileTree.Entry> {
+final class WalkReader extends BatchCursor<WalkNode> {
     private final WalkState shared;
     private final boolean attributes;
     private final boolean postOrder;
-    private final Predicate<? super FileTree.Entry> prune;
+    private final Predicate<WalkNode> prune;
     private final BiConsumer<String, IOException> onError;
-    private final FileTree.Entry base;  // the directory this walk starts in; null for the root
+    private final WalkNode base;  // the directory this walk starts in; null for the root
     private final int offset;  // base's depth
     private final ByteBuffer view = ByteBuffer.wrap(batch).order(ByteOrder.nativeOrder());
-    private FileTree.Entry[] dirs = new FileTree.Entry[16];  // dirs[d]: the directory at this walk's depth d being walked
+    private WalkNode[] dirs = new WalkNode[16];  // dirs[d]: the directory at this walk's depth d being walked
 
     /** The walk asks not to enter the directory that ended the last batch. */
     private boolean skip;
 
-    WalkReader(long handle, WalkState shared, FileTree.Entry base) {
+    WalkReader(long handle, WalkState shared, WalkNode base) {
         super(null, handle, NativeDispatcher::closeTree, Records.WALK_BATCH, Records.WALK_HEADER);
         this.shared = shared;
         this.attributes = shared.attributes;
@@ -36,16 +36,27 @@ final class WalkReader extends BatchCursor<FileTree.Entry> {
         this.prune = shared.prune;
         this.onError = shared.onError;
         this.base = base;
-        this.offset = base == null ? 0 : base.depth();
+        this.offset = base == null ? 0 : base.depth;
         if (!shared.add(handle())) release();
     }
 
     /**
-     * Takes the unread entries of the shallowest directory that has any off this walk: a Group,
-     * then in post-order the directories on the path down to it, deepest first, whose report
-     * comes after those entries. Null when there is nothing to take.
+     * Entries taken off a walk for another part: a group of one directory's unread entries, then
+     * in post-order the directories on the path down to it, deepest first, whose report comes
+     * after those entries.
      */
-    synchronized Object[] split() {
+    static final class Split {
+        final SplitGroup group;
+        final WalkNode[] after;
+
+        Split(SplitGroup group, WalkNode[] after) {
+            this.group = group;
+            this.after = after;
+        }
+    }
+
+    /** Takes the unread entries of the shallowest directory that has any off this walk; null when there is nothing to take. */
+    synchronized Split split() {
         if (released()) return null;
         long h = handle().enter();
         if (h == -1) return null;
@@ -59,18 +70,24 @@ final class WalkReader extends BatchCursor<FileTree.Entry> {
         int level = NativeDispatcher.groupDepth(g);
         byte[] records = NativeDispatcher.groupRecords(g);
         ByteBuffer v = ByteBuffer.wrap(records).order(ByteOrder.nativeOrder());
-        FileTree.Entry parent = level == 0 ? base : dirs[level];
-        List<FileTree.Entry> items = new ArrayList<>();
+        WalkNode parent = level == 0 ? base : dirs[level];
+        List<WalkNode> items = new ArrayList<>();
         for (int at = 0; at < records.length;) {
-            items.add(Records.walkEntry(records, v, at, attributes, parent, offset + level + 1, shared.root));
+            items.add(node(records, v, at, parent, offset + level + 1));
             at += Records.entryLength(Records.nameLength(records, at), attributes);
         }
-        SplitGroup group = new SplitGroup(g, items.toArray(new FileTree.Entry[0]));
+        SplitGroup group = new SplitGroup(g, items.toArray(new WalkNode[0]));
         if (!shared.add(group.dir)) return null;  // closed meanwhile: nothing more is reported anyway
-        Object[] out = new Object[1 + (postOrder ? level : 0)];
-        out[0] = group;
-        for (int d = level, i = 1; postOrder && d >= 1; d--) out[i++] = dirs[d];
-        return out;
+        WalkNode[] after = new WalkNode[postOrder ? level : 0];
+        for (int d = level, i = 0; postOrder && d >= 1; d--) after[i++] = dirs[d];
+        return new Split(group, after);
+    }
+
+    /** The entry record at `at` of b (v: b in native order) as the walk's node. */
+    private WalkNode node(byte[] b, ByteBuffer v, int at, WalkNode parent, int depth) {
+        int len = Records.nameLength(b, at);
+        return shared.maker.make(parent, Records.name(b, at, len), Records.nameBytes(b, at, len), Records.kind(b, at), depth,
+                attributes ? Records.attributes(v, at, len) : null, shared.root);
     }
 
     /**
@@ -107,7 +124,7 @@ final class WalkReader extends BatchCursor<FileTree.Entry> {
      * and for a directory whose report comes later (post-order).
      */
     @Override
-    FileTree.Entry parse() {
+    WalkNode parse() {
         int kind = Records.kind(batch, pos);
         int depth = Records.depth(batch, pos);
         int len = Records.nameLength(batch, pos);
@@ -115,18 +132,18 @@ final class WalkReader extends BatchCursor<FileTree.Entry> {
             pos += Records.WALK_HEADER;
             return dirs[depth];
         }
-        FileTree.Entry parent = depth > 1 ? dirs[depth - 1] : base;
+        WalkNode parent = depth > 1 ? dirs[depth - 1] : base;
         if (kind == Records.FAILURE) {
             String name = Records.name(batch, pos, len);
-            String dir = depth == 0 ? (base == null ? "" : base.path()) : parent == null ? name : parent.path() + "/" + name;
+            String dir = depth == 0 ? (base == null ? "" : base.relativePath()) : parent == null ? name : parent.relativePath() + "/" + name;
             IOException failure = Records.walkFailure(batch, pos, len, dir);
             pos += Records.failureLength(batch, pos, len);
             onError.accept(dir, failure);
             return null;
         }
-        FileTree.Entry e = Records.walkEntry(batch, view, pos, attributes, parent, offset + depth, shared.root);
+        WalkNode e = node(batch, view, pos, parent, offset + depth);
         pos += Records.entryLength(len, attributes);
-        if (e.type() != FileTree.Type.DIRECTORY) return e;
+        if (!e.isDirectory()) return e;
         if (depth >= dirs.length) dirs = Arrays.copyOf(dirs, depth * 2);
         dirs[depth] = e;
         // The walk stops a batch after a directory it would enter, so that this answer comes first.

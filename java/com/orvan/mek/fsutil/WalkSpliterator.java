@@ -10,10 +10,10 @@ import java.util.function.Consumer;
  * directories whose report comes after those entries. trySplit gives away a prefix: the part
  * keeps what comes last, so that forEachOrdered sees the sequential order.
  */
-final class WalkSpliterator implements Spliterator<FileTree.Entry> {
+final class WalkSpliterator implements Spliterator<WalkNode> {
     private final WalkState shared;
     private WalkReader current;
-    private final ArrayDeque<Object> rest = new ArrayDeque<>();  // Slice, or FileTree.Entry (a directory to report)
+    private final ArrayDeque<Object> rest = new ArrayDeque<>();  // Slice, or WalkNode (a directory to report)
     private long estimate;
 
     /** Some of a group's entries, [next, end). */
@@ -36,7 +36,7 @@ final class WalkSpliterator implements Spliterator<FileTree.Entry> {
     }
 
     @Override
-    public boolean tryAdvance(Consumer<? super FileTree.Entry> action) {
+    public boolean tryAdvance(Consumer<? super WalkNode> action) {
         for (;;) {
             if (shared.closed) return false;  // nothing more once close() was called, on any thread
             if (current != null) {
@@ -49,8 +49,8 @@ final class WalkSpliterator implements Spliterator<FileTree.Entry> {
             }
             Object o = rest.pollFirst();
             if (o == null) return false;
-            if (o instanceof FileTree.Entry) {
-                action.accept((FileTree.Entry) o);
+            if (o instanceof WalkNode) {
+                action.accept((WalkNode) o);
                 return true;
             }
             Slice s = (Slice) o;
@@ -58,11 +58,11 @@ final class WalkSpliterator implements Spliterator<FileTree.Entry> {
                 s.group.release(shared);
                 continue;
             }
-            FileTree.Entry e = s.group.items[s.next++];
+            WalkNode e = s.group.items[s.next++];
             rest.addFirst(s);
-            boolean dir = e.type() == FileTree.Type.DIRECTORY;
+            boolean dir = e.isDirectory();
             if (dir && shared.postOrder) rest.addFirst(e);  // reported after what lies below it
-            if (dir && e.depth() < shared.maxDepth && (shared.prune == null || !shared.prune.test(e))) {
+            if (dir && e.depth < shared.maxDepth && (shared.prune == null || !shared.prune.test(e))) {
                 current = open(s.group, e);
             }
             if (!dir || !shared.postOrder) {
@@ -73,21 +73,21 @@ final class WalkSpliterator implements Spliterator<FileTree.Entry> {
     }
 
     /** The native walk of the directory e of group g. */
-    private WalkReader open(SplitGroup g, FileTree.Entry e) {
+    private WalkReader open(SplitGroup g, WalkNode e) {
         long h = g.dir.enter();
         if (h == -1 || shared.closed) {
             if (h != -1) g.dir.leave();
             return null;
         }
         try {
-            return new WalkReader(NativeDispatcher.openPart(h, e.rawNameBytes(), shared.maxDepth - e.depth()), shared, e);
+            return new WalkReader(NativeDispatcher.openPart(h, e.nameBytes, shared.maxDepth - e.depth), shared, e);
         } finally {
             g.dir.leave();
         }
     }
 
     @Override
-    public void forEachRemaining(Consumer<? super FileTree.Entry> action) {
+    public void forEachRemaining(Consumer<? super WalkNode> action) {
         do {
             if (current != null) current.forEachRemaining(action);  // a batch at a time
             current = null;
@@ -95,14 +95,14 @@ final class WalkSpliterator implements Spliterator<FileTree.Entry> {
     }
 
     @Override
-    public Spliterator<FileTree.Entry> trySplit() {
+    public Spliterator<WalkNode> trySplit() {
         WalkSpliterator prefix = null;
         if (current != null) {
-            Object[] split = current.split();
+            WalkReader.Split split = current.split();
             if (split != null) {
                 // This part keeps the entries taken off and, in post-order, the directories left after them.
-                for (int i = split.length - 1; i >= 1; i--) rest.addFirst(split[i]);
-                SplitGroup g = (SplitGroup) split[0];
+                for (int i = split.after.length - 1; i >= 0; i--) rest.addFirst(split.after[i]);
+                SplitGroup g = split.group;
                 if (g.items.length == 0) {
                     g.release(shared);
                 } else {

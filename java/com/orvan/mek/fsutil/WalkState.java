@@ -11,20 +11,22 @@ final class WalkState {
     final boolean attributes;
     final boolean postOrder;
     final int maxDepth;
-    final Predicate<? super FileTree.Entry> prune;
+    final Predicate<WalkNode> prune;
     final BiConsumer<String, IOException> onError;
     final NioPaths.Root root;
+    final WalkNode.Maker maker;
     private final List<NativeHandle> open = new ArrayList<>();
     volatile boolean closed;
 
-    WalkState(boolean attributes, boolean postOrder, int maxDepth, Predicate<? super FileTree.Entry> prune,
-            BiConsumer<String, IOException> onError, NioPaths.Root root) {
+    WalkState(boolean attributes, boolean postOrder, int maxDepth, Predicate<WalkNode> prune,
+            BiConsumer<String, IOException> onError, NioPaths.Root root, WalkNode.Maker maker) {
         this.attributes = attributes;
         this.postOrder = postOrder;
         this.maxDepth = maxDepth;
         this.prune = prune;
         this.onError = onError;
         this.root = root;
+        this.maker = maker;
     }
 
     /** Keeps h for close(); false (h closed) when the walk is closed already. */

@@ -15,7 +15,11 @@
  * FileTree.Usage u = FileTree.usage(root);                          // du -s, on every core
  * System.out.println(u.files() + " files, " + u.bytes() + " bytes");
  * long removed = FileTree.delete(root.resolve("thumbnails"));       // rm -r, never outside it
+ * long copied = FileTree.copier(root, Path.of("/backup/photos"))     // cp -a, failures to a handler
+ *         .onError((path, error) -> System.err.println(path + ": " + error.getMessage())).run();
  * }</pre>
+ * Each whole-tree operation has one builder ({@code walker}, {@code deleter}, {@code measurer},
+ * {@code copier}) and short static forms; see {@link com.orvan.mek.fsutil.FileTree}.
  * {@link com.orvan.mek.fsutil.FileTree.Entry#toPath()} names that very entry for
  * {@code java.nio.file}, whatever bytes its name holds and whatever the locale; every call that
  * takes a path string also takes a {@link java.nio.file.Path}, read by its own bytes.
@@ -63,12 +67,13 @@
  * <h2>Threads</h2>
  * <ul>
  * <li>Any thread, any number at once: every static call ({@code FileTree.walk}, {@code walker},
- *     {@code delete}, {@code usage}, {@code newInputStream}, {@code toPath};
+ *     {@code delete}, {@code deleter}, {@code usage}, {@code measurer}, {@code copy}, {@code copier},
+ *     {@code newInputStream}, {@code toPath};
  *     {@code FolderIteratorNix.list}, {@code stream}, {@code entries}; {@link com.orvan.mek.fsutil.NativeFs}),
  *     {@code getFileSysStat}, and the immutable results ({@link com.orvan.mek.fsutil.FileSysStatUnix},
  *     {@link com.orvan.mek.fsutil.FileTree.Entry} and its {@code toPath()},
  *     {@link com.orvan.mek.fsutil.FileTree.Usage}). Each call stands alone.</li>
- * <li>One thread at a time: configuring a {@link com.orvan.mek.fsutil.FileTree.Walker}; consuming a
+ * <li>One thread at a time: configuring a builder ({@link com.orvan.mek.fsutil.FileTree.Walker} and the others); consuming a
  *     walk's stream (as any {@code Stream}), or in parallel through the stream itself, where
  *     {@code prune} is then asked on several threads; reading one input stream. A
  *     {@link com.orvan.mek.fsutil.FolderIteratorNix}, or a walk's {@code forEach}, shared by
@@ -77,8 +82,8 @@
  *     or a walk's stream and of an input stream; it returns at once and releases what is open once
  *     no native call uses it.</li>
  * <li>Handlers run on the caller's thread: a walk's {@code onError} and {@code prune} on the thread
- *     consuming the stream; {@code delete}'s and {@code usage}'s handler on the calling thread,
- *     while their own threads work.</li>
+ *     consuming the stream; a job's handler and progress listener on the thread that runs it,
+ *     while the job's own threads work.</li>
  * </ul>
  */
 package com.orvan.mek.fsutil;

@@ -66,11 +66,13 @@ final class Cp extends Command {
             err.flush();
         };
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
+        FileTree.Copier copier = FileTree.copier(source, Args.path(target)).with(options).onError((failed, error) -> {
+            if (terminal && progress) err.println();
+            fail(Args.below(sourceBytes, source, failed), Args.bytes(": " + Args.reason(error)));
+        });
+        if (shown != null) copier.progress(shown);
         try {
-            FileTree.copy(source, Args.path(target), (failed, error) -> {
-                if (terminal && progress) err.println();
-                fail(Args.below(sourceBytes, source, failed), Args.bytes(": " + Args.reason(error)));
-            }, shown, options);
+            copier.run();
         } finally {
             if (terminal && progress) err.println();
         }

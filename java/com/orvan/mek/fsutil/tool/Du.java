@@ -82,7 +82,7 @@ final class Du extends Command {
         FileTree.Usage u;
         try {
             // Without -s the walk above has reported the failures already.
-            u = FileTree.usage(root, summary ? failed : (p, e) -> {}, options);
+            u = FileTree.measurer(root).onError(summary ? failed : (p, e) -> {}).with(options).run();
         } catch (IOException e) {
             if (summary) rootFailed(given, e);
             return;

@@ -22,6 +22,7 @@ public final class Main {
             Du.USAGE,
             Cp.USAGE,
             Sync.USAGE,
+            Watch.USAGE,
             "  COMMAND --help    that command's usage; -- ends a command's options",
             "  --help            this text",
             "  --version         the version of fsutil",
@@ -88,6 +89,7 @@ public final class Main {
             case "du": command = new Du(); break;
             case "cp": command = new Cp(); break;
             case "sync": command = new Sync(); break;
+            case "watch": command = new Watch(); break;
             default:
                 err.println("fsutil: unknown command '" + name + "' (see --help)");
                 return 2;

@@ -68,7 +68,7 @@ final class Rm extends Command {
                 fail("cannot remove ", given, "Is a directory");
                 return;
             }
-            FileTree.delete(path, (failed, error) -> fail("cannot remove ", Args.below(given, path, failed), Args.reason(error)));
+            FileTree.deleter(path).onError((failed, error) -> fail("cannot remove ", Args.below(given, path, failed), Args.reason(error))).run();
         } catch (FileNotFoundException | NoSuchFileException e) {
             if (!force) fail("cannot remove ", given, Args.reason(e));
         } catch (IOException e) {

@@ -95,10 +95,10 @@ class CopyTest {
         sh(made, "touch -h -m -d @1800000000.123456789 s/c/sock s/c s && touch -h -a -d @1900000000.987654321 s/c/sock s/c s");  // the socket's times, and its directory's after it was made
         setXattr(made.resolve("s/a/f"), "user.file", "é value");
         setXattr(made.resolve("s/a"), "user.dir", "dir value");
-        created = FileTree.copy(made + "/s", made + "/t", failures(copyFailures), (n, b) -> {
+        created = FileTree.copier(made + "/s", made + "/t").onError(failures(copyFailures)).progress((n, b) -> {
             progress[0] = n;
             progress[1] = b;
-        });
+        }).run();
         run(made, "cp", "-a", "s", "cp");
     }
 
@@ -158,10 +158,14 @@ class CopyTest {
     void progressEndsWithTheCallsOwnTotals() throws Exception {
         assertEquals(created, progress[0]);
         assertTrue(progress[1] >= 10_000_000, () -> "bytes " + progress[1]);  // the big files' bytes at least
+    }
+
+    @Test
+    void usageAndDeleteProgressEndWithTheirOwnTotals() throws Exception {
         sh(tmp, "mkdir -p s/in && touch s/in/f");
         long[] seen = {-1};
-        assertEquals(FileTree.usage(tmp + "/s", (p, e) -> {}, (n, b) -> seen[0] = n).entries(), seen[0]);
-        assertEquals(FileTree.delete(tmp + "/s", (p, e) -> {}, (n, b) -> seen[0] = n), seen[0]);
+        assertEquals(FileTree.measurer(tmp + "/s").progress((n, b) -> seen[0] = n).run().entries(), seen[0]);
+        assertEquals(FileTree.deleter(tmp + "/s").progress((n, b) -> seen[0] = n).run(), seen[0]);
     }
 
     // A source s (a directory and a file in it), a link to its directory and a directory "exists"; s's path.
@@ -208,30 +212,79 @@ class CopyTest {
         assertEquals(3, FileTree.copy(s, tmp + "/exists/s", FileTree.Option.SORTED, FileTree.Option.ATTRIBUTES));
     }
 
+    // Unreadable directories at the first and second level (read by the calling thread) and deeper (by a worker),
+    // and an unreadable file, in s; what cannot be read, relative to s.
+    private static final String CLOSED = "s/closed s/open/shut s/open/sub/deep";
+    private static final List<String> UNREADABLE = List.of("closed", "open/shut", "open/sub/deep", "secret");
+
+    private void unreadableSource() throws Exception {
+        assumeFalse(ROOT, "root passes every permission check");
+        sh(tmp, "mkdir -p s/closed/in s/open/sub/deep/x s/open/shut/x && touch s/secret s/open/f s/open/sub/g s/closed/in/x"
+                + " s/open/shut/x/y && echo data > s/open/sub/h && " + settle("s") + " && chmod 000 s/secret " + CLOSED);
+    }
+
+    private void reopen(String... trees) throws Exception {
+        for (String tree : trees) sh(tmp, "chmod 700 " + CLOSED.replace("s/", tree + "/"));
+    }
+
     @Test
     @Tag("unprivileged")
-    void whatCannotBeReadIsReportedAndTheRestCopied() throws Exception {
-        assumeFalse(ROOT, "root passes every permission check");
-        // Unreadable directories at the first and second level (read by the calling thread) and deeper (by a worker).
-        String closed = "s/closed s/open/shut s/open/sub/deep";
-        sh(tmp, "mkdir -p s/closed/in s/open/sub/deep/x s/open/shut/x && touch s/secret s/open/f s/open/sub/g s/closed/in/x"
-                + " s/open/shut/x/y && echo data > s/open/sub/h && " + settle("s") + " && chmod 000 s/secret " + closed);
+    void whatCannotBeReadGoesToTheHandlerAndTheRestIsCopied() throws Exception {
+        unreadableSource();
         List<String> failures = new ArrayList<>();
-        FileTree.copy(tmp + "/s", tmp + "/t", failures(failures));
-        List<String> expected = List.of("closed", "open/shut", "open/sub/deep", "secret");
-        assertEquals(expected.stream().map(p -> p + ": AccessDeniedException: Permission denied").toList(), failures.stream().sorted().toList());
-        // As cp -a: each unreadable directory made, empty, with its mode and times; the unreadable file left out.
-        List<String> copied = view(tmp.resolve("t"));
-        assertEquals(view(tmp.resolve("s"), "secret"), copied);
+        FileTree.copier(tmp + "/s", tmp + "/t").onError(failures(failures)).run();
+        assertEquals(UNREADABLE.stream().map(p -> p + ": AccessDeniedException: Permission denied").toList(),
+                failures.stream().sorted().toList());
+        // Each unreadable directory made with its mode and times; the unreadable file left out.
+        assertEquals(view(tmp.resolve("s"), "secret"), view(tmp.resolve("t")));
+        reopen("s", "t");
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void anUnreadableDirectoryIsMadeEmpty() throws Exception {
+        unreadableSource();
+        FileTree.copier(tmp + "/s", tmp + "/t").onError((p, e) -> {}).run();
+        reopen("s", "t");
+        String closed = CLOSED.replace("s/", "t/");
+        assertEquals(closed.replace(' ', '\n') + "\n", sh(tmp, "find " + closed + " | sort"));
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void whatCannotBeReadIsCopiedAsCpCopiesIt() throws Exception {
+        unreadableSource();
+        FileTree.copier(tmp + "/s", tmp + "/t").onError((p, e) -> {}).run();
         Result gnu = run(tmp, "cp", "-a", "s", "cp");
         assertEquals(1, gnu.status(), gnu.err());
-        assertEquals(view(tmp.resolve("cp")), copied);
-        Result cp = tool("cp", "-a", tmp + "/s", tmp + "/t2");
+        assertEquals(view(tmp.resolve("cp")), view(tmp.resolve("t")));
+        reopen("s", "t", "cp");
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void theToolReportsWhatCannotBeReadAsCpDoes() throws Exception {
+        unreadableSource();
+        Result cp = tool("cp", "-a", tmp + "/s", tmp + "/t");
         assertEquals(1, cp.status());
-        assertEquals(expected.stream().map(p -> "fsutil: cp: " + tmp + "/s/" + p + ": Permission denied").toList(),
+        assertEquals(UNREADABLE.stream().map(p -> "fsutil: cp: " + tmp + "/s/" + p + ": Permission denied").toList(),
                 cp.err().lines().sorted().toList());
-        assertEquals(copied, view(tmp.resolve("t2")));
-        for (String tree : List.of("s", "t", "cp", "t2")) sh(tmp, "chmod 700 " + closed.replace("s/", tree + "/"));
+        assertEquals(view(tmp.resolve("s"), "secret"), view(tmp.resolve("t")));
+        reopen("s", "t");
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void withoutAHandlerTheFirstFailureIsThrownTypedWithTheOthersSuppressed() throws Exception {
+        unreadableSource();
+        AccessDeniedException e = assertThrows(AccessDeniedException.class, () -> FileTree.copy(tmp + "/s", tmp + "/t"));
+        assertEquals(UNREADABLE.size() - 1, e.getSuppressed().length);
+        assertEquals("Permission denied", e.getReason());
+        assertTrue(e.getFile().startsWith(tmp + "/s/"), e.getFile());
+        assertEquals("[FileTree.copy] " + UNREADABLE.size() + " entries could not be copied, the first: " + e.getFile()
+                + ": Permission denied", e.getMessage());
+        assertEquals(view(tmp.resolve("s"), "secret"), view(tmp.resolve("t")), "the rest copied before the throw");
+        reopen("s", "t");
     }
 
     @Test
@@ -256,7 +309,7 @@ class CopyTest {
                     }
                     return null;
                 });
-                FileTree.copy(tmp + "/s", tmp + "/t", (p, e) -> {});
+                FileTree.copier(tmp + "/s", tmp + "/t").onError((p, e) -> {}).run();
                 done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);
                 assertEquals("out\nout/a\n", sh(tmp, "find out | sort"), "round " + round);

@@ -37,7 +37,7 @@ class DeleteTest {
         }
         long entries = Long.parseLong(sh(tmp, "find t | wc -l").trim());
         List<String> failures = new ArrayList<>();
-        assertEquals(entries, FileTree.delete(tmp + "/t", failures(failures)));
+        assertEquals(entries, FileTree.deleter(tmp + "/t").onError(failures(failures)).run());
         assertEquals(List.of(), failures, "seed " + seed);
         assertFalse(Files.exists(tmp.resolve("t"), LinkOption.NOFOLLOW_LINKS));
         assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | sort"));
@@ -88,7 +88,7 @@ class DeleteTest {
                     }
                     return null;
                 });
-                FileTree.delete(tmp + "/t", (p, e) -> {});
+                FileTree.deleter(tmp + "/t").onError((p, e) -> {}).run();
                 done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);
                 assertEquals("out\nout/a\nout/b\nout/c\n", sh(tmp, "find out | sort"), "round " + round);
@@ -101,19 +101,45 @@ class DeleteTest {
 
     @Test
     @Tag("unprivileged")
-    void whatCannotBeRemovedIsReportedAndTheRestGoes() throws Exception {
-        assumeFalse(ROOT, "root passes every permission check");
-        sh(tmp, "mkdir -p t/locked/in t/free/sub && touch t/locked/f1 t/locked/f2 t/free/f t/free/sub/g t/top && chmod 555 t/locked");
+    void whatCannotBeRemovedGoesToTheHandlerAndTheRestGoes() throws Exception {
+        lockedTree();
         List<String> failures = new ArrayList<>();
         // Gone: free, free/f, free/sub, free/sub/g, top. Kept: t and locked with what it holds.
-        assertEquals(5, FileTree.delete(tmp + "/t", failures(failures)));
+        assertEquals(5, FileTree.deleter(tmp + "/t").onError(failures(failures)).run());
         assertEquals(List.of("locked/f1: AccessDeniedException: Permission denied", "locked/f2: AccessDeniedException: Permission denied",
                 "locked/in: AccessDeniedException: Permission denied"),
                 failures.stream().sorted().toList());
         assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | sort"));
-        IOException e = assertThrows(IOException.class, () -> FileTree.delete(tmp + "/t"));
-        assertTrue(e.getMessage().matches("\\[FileTree\\.delete\\] 3 entries could not be removed, the first: "
-                + tmp + "/t/locked/(f1|f2|in): Permission denied"), e.getMessage());
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void withoutAHandlerTheFirstFailureIsThrownTypedWithTheOthersSuppressed() throws Exception {
+        lockedTree();
+        AccessDeniedException e = assertThrows(AccessDeniedException.class, () -> FileTree.delete(tmp + "/t"));
+        assertTrue(e.getFile().matches(tmp + "/t/locked/(f1|f2|in)"), e.getFile());
+        assertEquals("Permission denied", e.getReason());
+        assertEquals("[FileTree.delete] 3 entries could not be removed, the first: " + e.getFile() + ": Permission denied", e.getMessage());
+        assertEquals(List.of(AccessDeniedException.class, AccessDeniedException.class),
+                Arrays.stream(e.getSuppressed()).map(Object::getClass).toList());
+        assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | sort"), "the rest removed before the throw");
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void theThrownFailureCountsEveryFailureButCarriesABoundedNumber() throws Exception {
+        assumeFalse(ROOT, "root passes every permission check");
+        sh(tmp, "mkdir -p t/locked && cd t/locked && for i in $(seq 1000); do : > f$i; done && chmod 555 .");
+        AccessDeniedException e = assertThrows(AccessDeniedException.class, () -> FileTree.delete(tmp + "/t"));
+        assertTrue(e.getMessage().startsWith("[FileTree.delete] 1000 entries could not be removed, the first: "), e.getMessage());
+        assertTrue(e.getSuppressed().length > 0 && e.getSuppressed().length < 999, () -> "suppressed " + e.getSuppressed().length);
+        sh(tmp, "chmod 755 t/locked");
+    }
+
+    // t holds a read-only directory "locked" with two files and a directory, beside removable entries.
+    private void lockedTree() throws Exception {
+        assumeFalse(ROOT, "root passes every permission check");
+        sh(tmp, "mkdir -p t/locked/in t/free/sub && touch t/locked/f1 t/locked/f2 t/free/f t/free/sub/g t/top && chmod 555 t/locked");
     }
 
     @Test

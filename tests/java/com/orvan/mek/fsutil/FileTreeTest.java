@@ -17,6 +17,8 @@ import java.time.Instant;
 import java.util.*;
 import java.util.function.Predicate;
 import java.util.stream.*;
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -65,46 +67,83 @@ class FileTreeTest {
         return view;
     }
 
-    @Test
-    void randomTreeMatchesFindAndEveryFileOpensByItsPath() throws Exception {
-        long seed = new Random().nextLong();
+    // Made once for the tests below: a random tree (its seed printed), a chain of directories of the
+    // longest names past 10,000 bytes holding a file, a socket (and a device as root); its walk with
+    // ATTRIBUTES, its walk without, and find's view of it.
+    @TempDir static Path made;
+    private static long madeSeed;
+    private static final String DEEP = "d".repeat(255);
+    private static List<Entry> walked;
+    private static List<Entry> typed;
+    private static Map<String, String> found;
+
+    @BeforeAll
+    static void walkARandomTree() throws Exception {
+        madeSeed = new Random().nextLong();
+        System.out.println("FileTreeTest random tree seed " + madeSeed);
         StringBuilder sh = new StringBuilder("set -e\n");
-        tree(sh, new Random(seed), 0);
-        String deep = "d".repeat(255);  // a chain of directories of the longest names, past 10,000 bytes, holding a file
+        tree(sh, new Random(madeSeed), 0);
         // Built from the bottom up, each step wrapping it in one more directory: no shell can cd that deep.
-        sh.append("cd " + tmp + " && mkdir " + deep + " && printf leaf > " + deep + "/leaf && for i in $(seq 39); do"
-                + " mkdir w && mv " + deep + " w/ && mv w " + deep + "; done\n");
-        sh(tmp, sh + (ROOT ? "mknod chr c 1 3\n" : ""));
+        sh.append("cd " + made + " && mkdir " + DEEP + " && printf leaf > " + DEEP + "/leaf && for i in $(seq 39); do"
+                + " mkdir w && mv " + DEEP + " w/ && mv w " + DEEP + "; done\n");
+        sh(made, sh + (ROOT ? "mknod chr c 1 3\n" : ""));
         try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
-            s.bind(UnixDomainSocketAddress.of(tmp.resolve("sock")));
+            s.bind(UnixDomainSocketAddress.of(made.resolve("sock")));
         }
-        Map<String, String> got = attributes(FileTree.walker(tmp.toString()).onError((p, e) -> fail(p + ": " + e)), true);
-        assertEquals(find(tmp), got, "seed " + seed);  // names and attributes
-        // Names and types alone: the same entries, typed without a stat.
-        try (Stream<Entry> walk = FileTree.walk(tmp.toString())) {
-            assertEquals(got.keySet().stream().collect(Collectors.toMap(p -> p, p -> got.get(p).substring(0, 1))),
-                    walk.collect(Collectors.toMap(Entry::path, e -> "fdlp".substring(e.type().ordinal(), e.type().ordinal() + 1))));
-        }
-        assertEquals(0, streamsUnder(tmp));
-        sh(tmp, "rm -rf " + deep);  // past what the JDK can delete
+        walked = entries(FileTree.walker(made.toString()).with(Option.ATTRIBUTES).onError((p, e) -> fail(p + ": " + e)));
+        typed = entries(FileTree.walker(made.toString()).onError((p, e) -> fail(p + ": " + e)));
+        found = find(made);
     }
 
-    // Each entry as find's -printf above shows it; every file read back by its path holds its own name.
-    private Map<String, String> attributes(FileTree.Walker walker, boolean named) throws Exception {
-        Map<String, String> got = new HashMap<>();
-        try (Stream<Entry> walk = walker.with(Option.ATTRIBUTES).stream()) {
-            for (Entry e : (Iterable<Entry>) walk::iterator) {
-                Instant m = e.lastModifiedTime().toInstant();
-                assertNull(got.put(e.path(), String.format("%c %d %d %d %o %d %d %d.%09d", "fdlp".charAt(e.type().ordinal()),
-                        e.size(), e.inode(), e.links(), e.mode() & 07777, e.uid(), e.gid(), m.getEpochSecond(), m.getNano())));
-                assertEquals(e.path().split("/").length, e.depth());
-                if (e.type() != FileTree.Type.FILE || !named) continue;
-                try (InputStream in = FileTree.newInputStream(tmp + "/" + e.path())) {
-                    assertArrayEquals(e.nameBytes(), in.readAllBytes(), e.path());  // each file holds its name
-                }
+    @AfterAll
+    static void removeTheChainPastPathMax() throws Exception {
+        sh(made, "rm -rf " + DEEP);  // past what the JDK can delete
+    }
+
+    @Test
+    void aWalkWithAttributesMatchesFind() {
+        assertEquals(found, attributes(walked), "seed " + madeSeed);
+    }
+
+    @Test
+    void typesWithoutAStatAreThoseOfTheStat() {
+        assertEquals(walked.stream().collect(Collectors.toMap(Entry::path, Entry::type)),
+                typed.stream().collect(Collectors.toMap(Entry::path, Entry::type)), "seed " + madeSeed);
+    }
+
+    @Test
+    void everyFileOpensByItsPathAndHoldsItsOwnName() throws Exception {
+        for (Entry e : typed) {
+            if (e.type() != FileTree.Type.FILE) continue;
+            try (InputStream in = FileTree.newInputStream(made + "/" + e.path())) {
+                assertArrayEquals(e.nameBytes(), in.readAllBytes(), e.path());
             }
         }
+    }
+
+    @Test
+    void anEntrysDepthIsTheNumberOfNamesInItsPath() {
+        for (Entry e : typed) assertEquals(e.path().split("/").length, e.depth(), e.path());
+    }
+
+    @Test
+    void aWalkToTheEndLeavesNoDescriptorOpen() throws Exception {
+        assertEquals(0, streamsUnder(made));
+    }
+
+    // Each entry as find's -printf above shows it.
+    private static Map<String, String> attributes(List<Entry> entries) {
+        Map<String, String> got = new HashMap<>();
+        for (Entry e : entries) {
+            Instant m = e.lastModifiedTime().toInstant();
+            assertNull(got.put(e.path(), String.format("%c %d %d %d %o %d %d %d.%09d", "fdlp".charAt(e.type().ordinal()),
+                    e.size(), e.inode(), e.links(), e.mode() & 07777, e.uid(), e.gid(), m.getEpochSecond(), m.getNano())));
+        }
         return got;
+    }
+
+    private static Map<String, String> attributes(FileTree.Walker walker) throws IOException {
+        return attributes(entries(walker.with(Option.ATTRIBUTES)));
     }
 
     private static List<Entry> entries(FileTree.Walker walker) throws IOException {
@@ -150,7 +189,7 @@ class FileTreeTest {
     @Test
     void aWalkWithoutFollowingLinksMatchesFind() throws Exception {
         String r = steerTrees()[0];
-        assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e)), false), "seed " + seed);
+        assertEquals(find(tmp.resolve("r")), attributes(FileTree.walker(r).onError((p, e) -> fail(p + ": " + e))), "seed " + seed);
     }
 
     @Test
@@ -166,7 +205,7 @@ class FileTreeTest {
     @Test
     void aWalkFollowingLinksMatchesFindL() throws Exception {
         // find -L leaves out the links that loop (reported here, not entered) and those that lead nowhere.
-        Map<String, String> followed = attributes(FileTree.walker(steerTrees()[1]).with(Option.FOLLOW_LINKS).onError((p, e) -> {}), false);
+        Map<String, String> followed = attributes(FileTree.walker(steerTrees()[1]).with(Option.FOLLOW_LINKS).onError((p, e) -> {}));
         followed.keySet().removeAll(Set.of("a/b/anc", "a/up", "x", "y"));
         assertEquals(find(tmp.resolve("l"), "-L"), followed);
     }
@@ -225,58 +264,100 @@ class FileTreeTest {
 
     private static List<String> sorted(List<String> list) { return list.stream().sorted().toList(); }
 
+    // Siblings at every level of a chain of 60, deeper than a walk keeps open, made before and after the
+    // chain's next directory so that some come later in any listing order (creation, its reverse, hash),
+    // and more files at the bottom than one batch holds: the first batch ends there.
+    private static final int CHAIN = 60;
 
+    private String chain() throws Exception {
+        sh(tmp, "mkdir outside t && touch outside/escaped && cd t && for i in $(seq " + CHAIN + "); do"
+                + " mkdir s1 s2 && mkdir c && mkdir s3 s4 && touch s1/x s4/x && cd c; done && for i in $(seq 3000); do : > f$i; done");
+        return tmp + "/t";
+    }
 
     @Test
-    void deepWalkHoldsFewDescriptorsAndNeverLeavesTheTree() throws Exception {
-        // Siblings at every level of a chain deeper than the walk keeps open, made before and after
-        // the chain's next directory so that some come later in any listing order (creation, its
-        // reverse, hash), and more files at the bottom than one batch holds: the first batch ends there.
-        sh(tmp, "mkdir outside t && touch outside/escaped && cd t && for i in $(seq 60); do"
-                + " mkdir s1 s2 && mkdir c && mkdir s3 s4 && touch s1/x s4/x && cd c; done && for i in $(seq 3000); do : > f$i; done");
-        try (Stream<Entry> walk = FileTree.walk(tmp + "/t")) {
+    void aWalkClosedHalfWayLeavesNothingOpen() throws Exception {
+        try (Stream<Entry> walk = FileTree.walk(chain())) {
             walk.iterator().next();
         }
-        assertEquals(0, streamsUnder(tmp));  // closed half-way, nothing left open
-        try (Stream<Entry> walk = FileTree.walk(tmp + "/t").parallel()) {  // parts of it on every thread, some never finished
+        assertEquals(0, streamsUnder(tmp));
+    }
+
+    @Test
+    void aParallelWalkClosedEarlyLeavesNothingOpen() throws Exception {
+        try (Stream<Entry> walk = FileTree.walk(chain()).parallel()) {  // parts of it on every thread, some never finished
             assertTrue(walk.anyMatch(e -> e.name().equals("x") && e.depth() > 3));
         }
         assertEquals(0, streamsUnder(tmp));
+    }
+
+    @Test
+    void aDeepWalkHoldsFewerDescriptorsThanItsDepth() throws Exception {
+        try (Stream<Entry> walk = FileTree.walk(chain())) {
+            Iterator<Entry> it = walk.iterator();
+            while (!it.next().name().equals("f1")) {
+                // down to the bottom of the chain
+            }
+            long open = streamsUnder(tmp);
+            assertTrue(open > 0 && open < CHAIN, "open: " + open);
+        }
+    }
+
+    @Test
+    void directoriesSwappedForLinksOutDuringAWalkAreReportedNeverFollowed() throws Exception {
+        String t = chain();
         List<String> failures = new ArrayList<>(), paths = new ArrayList<>();
-        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", (p, e) -> failures.add(((FileSystemException) e).getReason()))) {
+        try (Stream<Entry> walk = FileTree.walker(t).onError((p, e) -> failures.add(((FileSystemException) e).getReason())).stream()) {
             Iterator<Entry> it = walk.iterator();
             paths.add(it.next().path());
-            long open = streamsUnder(tmp);
-            assertTrue(open > 40 && open <= 49, "open: " + open);
             // Every directory of the chain moves aside and a link out of the tree takes its place.
-            sh(tmp.resolve("t"), "p=.; for i in $(seq 60); do mv $p/c $p/m && ln -s " + tmp + "/outside $p/c && p=$p/m; done");
+            sh(tmp.resolve("t"), "p=.; for i in $(seq " + CHAIN + "); do mv $p/c $p/m && ln -s " + tmp + "/outside $p/c && p=$p/m; done");
             it.forEachRemaining(e -> paths.add(e.path()));
         }
         assertTrue(paths.stream().noneMatch(p -> p.contains("escaped")), paths::toString);
-        assertTrue(paths.contains("c/".repeat(60) + "f3000"));
+        assertTrue(paths.contains("c/".repeat(CHAIN) + "f3000"));
         // Directories read ahead and closed cannot be entered again by name: they are reported.
         assertEquals(Set.of("Directory moved or replaced during the walk"), new HashSet<>(failures));
+    }
+
+    // t holds a directory that may not be read, one that may be read but not searched, and a readable one.
+    private String unreadable() throws Exception {
+        assumeFalse(ROOT, "root passes every permission check");
+        sh(tmp, "mkdir -p t/noread/x t/nosearch/y t/ok && touch t/ok/f && chmod 300 t/noread && chmod 600 t/nosearch");
+        return tmp + "/t";
     }
 
     @Test
     @Tag("unprivileged")
     void unreadableDirectoriesAreReportedAndTheWalkGoesOn() throws Exception {
-        assumeFalse(ROOT, "root passes every permission check");
-        sh(tmp, "mkdir -p t/noread/x t/nosearch/y t/ok && touch t/ok/f && chmod 300 t/noread && chmod 600 t/nosearch");
+        String t = unreadable();
         List<String> failures = new ArrayList<>();
-        try (Stream<Entry> walk = FileTree.walk(tmp + "/t", failures(failures))) {
+        try (Stream<Entry> walk = FileTree.walker(t).onError(failures(failures)).stream()) {
             // A directory that may be read but not searched: its names, as find lists them; its subdirectory fails.
             assertEquals(Set.of("noread", "nosearch", "nosearch/y", "ok", "ok/f"), walk.map(Entry::path).collect(Collectors.toSet()));
         }
         assertEquals(Set.of("noread: AccessDeniedException: Permission denied", "nosearch/y: AccessDeniedException: Permission denied"),
                 new HashSet<>(failures));
-        // Post-order: the failure first, then the directory. Pruned, or at the depth limit: never opened, no failure.
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void inPostOrderADirectorysFailureComesBeforeTheDirectory() throws Exception {
+        String t = unreadable();
         List<String> events = new ArrayList<>();
-        FileTree.walker(tmp + "/t").with(Option.DIRECTORIES_LAST).onError((p, e) -> events.add("!" + p)).stream().forEach(e -> events.add(e.path()));
+        try (Stream<Entry> walk = FileTree.walker(t).with(Option.DIRECTORIES_LAST).onError((p, e) -> events.add("!" + p)).stream()) {
+            walk.forEach(e -> events.add(e.path()));
+        }
         assertEquals(List.of("!noread", "noread"), events.stream().filter(e -> e.endsWith("noread")).toList());
         assertTrue(events.indexOf("!nosearch/y") == events.indexOf("nosearch/y") - 1, events::toString);
         assertTrue(events.indexOf("nosearch/y") < events.indexOf("nosearch"), events::toString);
-        for (FileTree.Walker w : List.of(FileTree.walker(tmp + "/t").maxDepth(1), FileTree.walker(tmp + "/t").prune(e -> !e.name().equals("ok")))) {
+    }
+
+    @Test
+    @Tag("unprivileged")
+    void aDirectoryPrunedOrAtTheDepthLimitIsNeverOpened() throws Exception {
+        String t = unreadable();
+        for (FileTree.Walker w : List.of(FileTree.walker(t).maxDepth(1), FileTree.walker(t).prune(e -> !e.name().equals("ok")))) {
             try (Stream<Entry> walk = w.onError((p, e) -> fail(p + ": " + e)).stream()) {
                 assertTrue(walk.map(Entry::path).collect(Collectors.toSet()).containsAll(Set.of("noread", "nosearch", "ok")));
             }

@@ -10,7 +10,9 @@ import java.nio.file.*;
 import java.util.*;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
+import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.api.io.TempDir;
 
 // Names of every byte value (but NUL and '/') through Entry.toPath(), java.nio.file and back
@@ -47,45 +49,63 @@ class NioPathTest {
         return tree;
     }
 
-    @Test
-    void everyByteSurvivesTheRoundTrip() throws Exception {
-        // Made by the shell: E9 FF / a<b>z for b in 1..255 but '/', and C0 AF / a FE z below it.
-        sh(tmp, "set -e; d=\"$(printf '\\351\\377')\"; mkdir \"$d\" \"$d/$(printf '\\300\\257')\"\n"
+    // Made once, by the shell, for the tests below (which only read it): E9 FF / a<b>z for b in 1..255
+    // but '/', and C0 AF / a FE z below it; dir is the JDK's own Path of E9 FF.
+    @TempDir static Path made;
+    private static Path dir;
+
+    @BeforeAll
+    static void nameEveryByte() throws Exception {
+        sh(made, "set -e; d=\"$(printf '\\351\\377')\"; mkdir \"$d\" \"$d/$(printf '\\300\\257')\"\n"
                 + "printf deep > \"$d/$(printf '\\300\\257')/$(printf 'a\\376z')\"\n"
                 + "for i in $(seq 1 255); do [ $i = 47 ] && continue\n"
                 + "  printf $i > \"$d/$(printf \"a\\\\$(printf %o $i)z\")\"; done");
-        Path dir;
-        try (Stream<Path> s = Files.list(tmp)) {
-            dir = s.findFirst().orElseThrow();  // the JDK's own Path of E9 FF
+        try (Stream<Path> s = Files.list(made)) {
+            dir = s.findFirst().orElseThrow();
         }
+    }
 
-        // A walk from a string root and one from the Path: each entry's Path is that very entry.
+    // Each entry's Path is that very entry (its inode), and a file's reads what the shell wrote; the entries seen.
+    private static int checkEachEntrysPath(Stream<FileTree.Entry> walk) throws Exception {
         int entries = 0;
-        for (Stream<FileTree.Entry> walk : List.of(FileTree.walk(tmp.toString(), FileTree.Option.ATTRIBUTES),
-                FileTree.walk(dir, FileTree.Option.ATTRIBUTES).parallel())) {
-            boolean fromString = !walk.isParallel();
-            try (walk) {
-                for (FileTree.Entry e : walk.collect(Collectors.toList())) {
-                    entries++;
-                    assertEquals(e.inode(), inode(e.toPath()), e::path);
-                    boolean deep = e.parent() != null && e.parent().nameBytes()[0] == (byte) 0xC0;
-                    if (e.type() == FileTree.Type.FILE) {
-                        assertEquals(deep ? "deep" : expected(e.nameBytes()),
-                                new String(Files.readAllBytes(e.toPath()), StandardCharsets.ISO_8859_1), e::path);
-                    }
-                    if (fromString && e.type() == FileTree.Type.FILE) {
-                        // The string path leads where the library's string calls lead (in the C locale
-                        // "a?z" is the twin of every a<non-ASCII>z, as the README says).
-                        String path = tmp + "/" + e.path();
-                        assertEquals(read(FileTree.newInputStream(path)),
-                                new String(Files.readAllBytes(FileTree.toPath(path)), StandardCharsets.ISO_8859_1), path);
-                    }
+        try (walk) {
+            for (FileTree.Entry e : walk.collect(Collectors.toList())) {
+                entries++;
+                assertEquals(e.inode(), inode(e.toPath()), e::path);
+                boolean deep = e.parent() != null && e.parent().nameBytes()[0] == (byte) 0xC0;
+                if (e.type() == FileTree.Type.FILE) {
+                    assertEquals(deep ? "deep" : expected(e.nameBytes()),
+                            new String(Files.readAllBytes(e.toPath()), StandardCharsets.ISO_8859_1), e::path);
                 }
             }
         }
-        assertEquals(2 * 256 + 1, entries);
+        return entries;
+    }
 
-        // java.nio.file writes next to them, by the entries' own names; the library reads it all back.
+    @Test
+    void aWalkFromAStringRootGivesEachEntryItsOwnPath() throws Exception {
+        assertEquals(257, checkEachEntrysPath(FileTree.walk(made.toString(), FileTree.Option.ATTRIBUTES)));
+    }
+
+    @Test
+    void aParallelWalkFromAPathGivesEachEntryItsOwnPath() throws Exception {
+        assertEquals(256, checkEachEntrysPath(FileTree.walk(dir, FileTree.Option.ATTRIBUTES).parallel()));
+    }
+
+    @Test
+    void toPathOfAStringLeadsWhereTheStringCallsLead() throws Exception {
+        // In the C locale "a?z" is the twin of every a<non-ASCII>z: both calls reach the same one.
+        try (Stream<FileTree.Entry> walk = FileTree.walk(made.toString())) {
+            for (FileTree.Entry e : walk.filter(e -> e.type() == FileTree.Type.FILE).collect(Collectors.toList())) {
+                String path = made + "/" + e.path();
+                assertEquals(read(FileTree.newInputStream(path)),
+                        new String(Files.readAllBytes(FileTree.toPath(path)), StandardCharsets.ISO_8859_1), path);
+            }
+        }
+    }
+
+    // java.nio.file writes the top files of dir into tmp/copy by the entries' own names, with the UTF-8 twin beside them.
+    private Path writtenByNio() throws Exception {
         Path copy = Files.createDirectory(tmp.resolve("copy"));
         try (Stream<FileTree.Entry> walk = FileTree.walk(dir).filter(e -> e.type() == FileTree.Type.FILE && e.depth() == 1)) {
             for (FileTree.Entry e : walk.collect(Collectors.toList())) {
@@ -93,8 +113,13 @@ class NioPathTest {
             }
         }
         sh(copy, "printf twin > \"$(printf 'a\\303\\251z')\"");
+        return copy;
+    }
+
+    @Test
+    void filesNamedByJavaNioAreReadAndSummedByTheirPaths() throws Exception {
         Set<String> contents = new HashSet<>();
-        try (Stream<Path> s = Files.list(copy)) {
+        try (Stream<Path> s = Files.list(writtenByNio())) {
             for (Path p : s.collect(Collectors.toList())) {
                 String text = read(FileTree.newInputStream(p));
                 assertEquals(new String(Files.readAllBytes(p), StandardCharsets.ISO_8859_1), text);
@@ -103,6 +128,11 @@ class NioPathTest {
             }
         }
         assertEquals(255, contents.size());
+    }
+
+    @Test
+    void theListingAndTheWalkOfAPathSeeEveryName() throws Exception {
+        Path copy = writtenByNio();
         Set<String> listed = new HashSet<>(), walked = new HashSet<>();
         try (Stream<FolderIteratorNix.Entry> s = FolderIteratorNix.entries(copy)) {
             s.forEach(e -> listed.add(new String(e.nameBytes(), StandardCharsets.ISO_8859_1)));
@@ -116,15 +146,21 @@ class NioPathTest {
         assertEquals(255, listed.size());
         assertEquals(listed, walked);
         assertEquals(255, FolderIteratorNix.list(copy).size());
-        assertEquals(256, FileTree.delete(copy));
-        assertFalse(Files.exists(copy));
-        // A copy by Paths, into a target whose own name no charset but ISO-8859-1 shows, holds every name and byte.
+    }
+
+    @Test
+    void aCopyByPathsIntoANameOnlyLatin1ShowsHoldsEveryNameAndByte() throws Exception {
         Path copied = Path.of(URI.create(tmp.toUri() + "%FE%E9"));
         assertEquals(257, FileTree.copy(dir, copied));
         assertEquals(tree(dir), tree(copied));
-        assertEquals(257, tree(copied).size());
-        assertEquals(257, FileTree.delete(copied));
-        assertEquals(257, FileTree.delete(dir, (p, e) -> fail(p + ": " + e)));
+    }
+
+    @Test
+    void aDeleteByPathRemovesEveryName() throws Exception {
+        Path copied = tmp.resolve("copied");
+        FileTree.copy(dir, copied);
+        assertEquals(257, FileTree.deleter(copied).onError((p, e) -> fail(p + ": " + e)).run());
+        assertFalse(Files.exists(copied, LinkOption.NOFOLLOW_LINKS));
     }
 
     @Test
@@ -141,15 +177,24 @@ class NioPathTest {
     }
 
     @Test
-    void pathsNoCallCanTakeAreRefusedAsTheJdkRefusesThem() throws Exception {
-        // No Path of this file system holds a NUL, and the library takes no other file system's.
+    void aPathHoldingNulIsRefused() {
+        // The JDK's own Path.of(URI) refuses %00 already: no Path of this file system holds a NUL.
         assertThrows(IllegalArgumentException.class, () -> FileTree.walk(Path.of(URI.create("file:///tmp/a%00b"))));
+    }
+
+    @Test
+    void aPathOfAnotherFileSystemIsRefused() throws Exception {
         try (FileSystem zip = FileSystems.newFileSystem(tmp.resolve("z.zip"), Map.of("create", "true"))) {
             assertThrows(ProviderMismatchException.class, () -> FileTree.usage(zip.getPath("/")));
         }
-        assertEquals("[FileTree.delete] path is null",
-                assertThrows(NullPointerException.class, () -> FileTree.delete((Path) null)).getMessage());
-        assertEquals("[FileTree.walk] path is null",
-                assertThrows(NullPointerException.class, () -> FileTree.walker((Path) null)).getMessage());
+    }
+
+    @Test
+    void aNullPathIsRefusedWithTheCallsTag() {
+        Map<String, Executable> calls = Map.of("[FileTree.delete] path is null", () -> FileTree.delete((Path) null),
+                "[FileTree.walk] path is null", () -> FileTree.walker((Path) null),
+                "[FileTree.usage] path is null", () -> FileTree.measurer((Path) null),
+                "[FileTree.copy] source is null", () -> FileTree.copier(null, tmp));
+        calls.forEach((message, call) -> assertEquals(message, assertThrows(NullPointerException.class, call).getMessage()));
     }
 }

@@ -8,6 +8,7 @@ import java.net.*;
 import java.nio.channels.ServerSocketChannel;
 import java.nio.file.*;
 import java.util.*;
+import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -16,49 +17,75 @@ import org.junit.jupiter.api.io.TempDir;
 class UsageTest {
     @TempDir Path tmp;
 
-    // Hard links (also across directories that different threads sum), a sparse file, links, a FIFO,
-    // a socket, names that are not UTF-8, and enough directories to share out.
-    private String tree() throws Exception {
-        sh(tmp, "mkdir -p t/a/b t/c \"t/$(printf 'x\\351')\" && cd t && echo hello > a/f && ln a/f c/hard && ln a/f \"$(printf 'x\\351')/h2\""
+    // Made once for the tests below: hard links (also across directories that different threads sum), a
+    // sparse file, links, a FIFO, a socket, names that are not UTF-8, and enough directories to share out;
+    // its usage and the failures reported summing it.
+    @TempDir static Path made;
+    private static String t;
+    private static FileTree.Usage u;
+    private static final List<String> failures = new ArrayList<>();
+
+    @BeforeAll
+    static void sumATreeOfEveryKind() throws Exception {
+        sh(made, "mkdir -p t/a/b t/c \"t/$(printf 'x\\351')\" && cd t && echo hello > a/f && ln a/f c/hard && ln a/f \"$(printf 'x\\351')/h2\""
                 + " && truncate -s 10M a/b/sparse && head -c 5000 /dev/urandom > c/r && ln -s a lnk && mkfifo c/fifo"
                 + " && for i in $(seq 40); do mkdir -p d$i/e && head -c $((i * 300)) /dev/zero > d$i/e/z && ln c/r d$i/r; done");
         try (ServerSocketChannel s = ServerSocketChannel.open(StandardProtocolFamily.UNIX)) {
-            s.bind(UnixDomainSocketAddress.of(tmp.resolve("t/c/sock")));
+            s.bind(UnixDomainSocketAddress.of(made.resolve("t/c/sock")));
         }
-        return tmp + "/t";
+        t = made + "/t";
+        u = FileTree.measurer(t).onError(failures(failures)).run();
     }
 
-    private long number(String script) throws Exception {
-        return Long.parseLong(sh(tmp, script).trim().split("\\s")[0]);
+    private static long number(String script) throws Exception {
+        return Long.parseLong(sh(made, script).trim().split("\\s")[0]);
     }
 
     @Test
-    void sumsAndTheToolMatchDu() throws Exception {
-        String t = tree();
-        List<String> failures = new ArrayList<>();
-        FileTree.Usage u = FileTree.usage(t, failures(failures));
+    void aReadableTreeReportsNoFailure() {
         assertEquals(List.of(), failures);
-        assertEquals(number("du -sb t"), u.bytes());
-        assertEquals(number("du -s -B512 t"), u.blocks());
-        assertEquals(number("find t -printf '%i\\n' | sort -u | wc -l"), u.entries());
-        assertEquals(number("find t -type d | wc -l"), u.directories());
-        assertEquals(number("find t -type f -printf '%i\\n' | sort -u | wc -l"), u.files());
+    }
+
+    @Test
+    void bytesAndBlocksAreDus() throws Exception {
+        assertEquals(List.of(number("du -sb t"), number("du -s -B512 t")), List.of(u.bytes(), u.blocks()));
+    }
+
+    @Test
+    void eachInodeCountsOnceInEveryCounter() throws Exception {
+        assertEquals(List.of(number("find t -printf '%i\\n' | sort -u | wc -l"), number("find t -type d | wc -l"),
+                number("find t -type f -printf '%i\\n' | sort -u | wc -l")), List.of(u.entries(), u.directories(), u.files()));
+    }
+
+    @Test
+    void aFileIsItsOwnTree() throws Exception {
         assertEquals(1, FileTree.usage(t + "/a/f").entries());
+    }
+
+    @Test
+    void aMissingRootIsNoSuchFileNamingIt() {
         NoSuchFileException missing = assertThrows(NoSuchFileException.class, () -> FileTree.usage(t + "/missing"));
-        assertEquals(t + "/missing", missing.getFile());
-        assertEquals("No such file or directory", missing.getReason());
-        assertEquals(0, streamsUnder(tmp));
+        assertEquals(List.of(t + "/missing", "No such file or directory"), List.of(missing.getFile(), missing.getReason()));
+    }
+
+    @Test
+    void theSumLeavesNoDescriptorOpen() throws Exception {
+        assertEquals(0, streamsUnder(made));
+    }
+
+    @Test
+    void followingLinksIsRefused() {
+        assertThrows(IllegalArgumentException.class, () -> FileTree.measurer(t).with(FileTree.Option.FOLLOW_LINKS));
     }
 
     @Test
     @Tag("unprivileged")
     void anUnreadableDirectoryIsReportedCountedAndTheSumGoesOn() throws Exception {
         assumeFalse(ROOT, "root passes every permission check");
-        String t = tree();
-        sh(tmp, "mkdir -p t/d7/closed/in && touch t/d7/closed/in/x && chmod 000 t/d7/closed");
-        List<String> failures = new ArrayList<>();
-        FileTree.Usage u = FileTree.usage(t, failures(failures));
-        assertEquals(List.of("d7/closed: AccessDeniedException: Permission denied"), failures);
-        assertEquals(number("du -sb t 2>/dev/null || true"), u.bytes());
+        sh(tmp, "mkdir -p t/d7/closed/in t/d8 && touch t/d7/closed/in/x t/d8/f && chmod 000 t/d7/closed");
+        List<String> seen = new ArrayList<>();
+        FileTree.Usage v = FileTree.measurer(tmp + "/t").onError(failures(seen)).run();
+        assertEquals(List.of("d7/closed: AccessDeniedException: Permission denied"), seen);
+        assertEquals(Long.parseLong(sh(tmp, "du -sb t 2>/dev/null || true").trim().split("\\s")[0]), v.bytes());
     }
 }

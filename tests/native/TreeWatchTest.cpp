@@ -1,0 +1,199 @@
+// The tree watcher without a JVM: its changes replayed on the listing taken when it started
+// give the tree as find lists it at the end (random activity, also with forced overflows),
+// exchanges, chains past PATH_MAX, and nothing held once it is gone.
+#include <poll.h>
+#include <sys/inotify.h>
+
+#include <map>
+
+#include "Fixtures.h"
+#include "engine/TreeWatch.h"
+
+namespace {
+
+const char kTypes[] = "?fdlpo";  // by EntryType
+
+// A listing: path below the top -> type letter.
+using Listing = std::map<std::string, char>;
+
+Listing listing(const std::string& top) {
+    Listing out;
+    const std::string text = sh("find -P " + shellWord(top) + " -mindepth 1 -printf '%y %P\\0'");
+    for (std::size_t at = 0, end; (end = text.find('\0', at)) != std::string::npos; at = end + 1) {
+        const std::string rec = text.substr(at, end - at);
+        if (std::string("fdlp").find(rec[0]) != std::string::npos) out[rec.substr(2)] = rec[0];
+    }
+    return out;
+}
+
+void removeBelow(Listing& l, const std::string& p) {
+    l.erase(p);
+    l.erase(l.lower_bound(p + "/"), l.lower_bound(p + "0"));  // '0' follows '/'
+}
+
+struct Collected final : fsutil::ChangeSink {
+    std::vector<std::string> shown;  // "KIND path" or "MOVED from -> to"
+    std::vector<std::string> failures;
+    Listing replay;
+    int overflows = 0;
+
+    void change(fsutil::ChangeKind kind, fsutil::EntryType type, const char* path, std::size_t len, const char* from,
+                std::size_t fromLen) override {
+        static const char* const kNames[] = {"", "CREATED", "MODIFIED", "ATTRIBUTES", "REMOVED", "MOVED", "OVERFLOW"};
+        const std::string p(path, len);
+        shown.push_back(std::string(kNames[int(kind)]) + " " + (from ? std::string(from, fromLen) + " -> " : "") + p);
+        if (kind == fsutil::ChangeKind::created) replay[p] = kTypes[int(type)];
+        if (kind == fsutil::ChangeKind::removed) removeBelow(replay, p);
+        if (kind == fsutil::ChangeKind::overflow) ++overflows;
+        if (kind == fsutil::ChangeKind::moved) {
+            const std::string f(from, fromLen);
+            Listing moved;
+            if (replay.count(f)) moved[p] = replay[f];
+            for (auto it = replay.lower_bound(f + "/"); it != replay.end() && it->first.compare(0, f.size() + 1, f + "/") == 0; ++it) {
+                moved[p + it->first.substr(f.size())] = it->second;
+            }
+            removeBelow(replay, f);
+            removeBelow(replay, p);
+            replay.insert(moved.begin(), moved.end());
+        }
+    }
+
+    void failure(const char* path, std::size_t len, int err, const char* text) override {
+        failures.push_back(std::string(path, len) + ": " + std::to_string(err) + " " + text);
+    }
+};
+
+// Runs the watcher until it has been quiet for 300 ms.
+void settle(fsutil::TreeWatch& w, Collected& c) {
+    for (;;) {
+        struct pollfd p = {w.fd(), POLLIN, 0};
+        if (!w.due() && poll(&p, 1, 300) == 0) return;
+        if (!w.process(c)) return;
+    }
+}
+
+struct Watched {
+    TempDir dir;
+    std::string top = dir / "top";
+    Collected sink;
+    std::unique_ptr<fsutil::TreeWatch> watch;
+
+    explicit Watched(unsigned seed) {
+        randomTree(top, seed, 60);
+        int err = 0;
+        watch = fsutil::TreeWatch::open(openDirectory(top), fsutil::WatchOptions(), sink, &err);
+        EXPECT_TRUE(watch) << err;
+        sink.replay = listing(top);
+    }
+};
+
+// Shell activity on the tree: renames within and across directories, moves in and out,
+// trees made and removed, writes, chmods, names of every byte.
+std::string activity(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s = "cd top || exit 1; mkdir ../out; ";
+    for (int i = 0; i < 120; ++i) {
+        unsigned v = 1 + rng() % 255;  // a byte of every value but NUL and '/'
+        if (v == '/') v = 'x';
+        const std::string name = "$(printf '\\" + std::to_string(v >> 6) + std::to_string((v >> 3) & 7) + std::to_string(v & 7) + "')" + std::to_string(i);
+        const std::string pick = " | awk -v s=" + std::to_string(rng() % 100000) + " 'BEGIN{srand(s)} {a[NR]=$0} END{if(NR) print a[int(rand()*NR)+1]}')\"";
+        const std::string any = "\"$(find . -mindepth 1" + pick;
+        const std::string dir = "\"$(find . -type d" + pick;
+        switch (rng() % 9) {
+            case 0: s += "mkdir -p " + dir + "/\"" + name + "\"/a/b && touch " + dir + "/\"" + name + "\"/a/b/f; "; break;
+            case 1: s += "echo x > " + dir + "/\"" + name + "\"; "; break;
+            case 2: s += "mv " + any + " " + dir + "/\"" + name + "\" 2>/dev/null; "; break;
+            case 3: s += "mv " + any + " ../out/" + std::to_string(i) + " 2>/dev/null; "; break;
+            case 4: s += "mkdir -p ../in" + std::to_string(i) + "/c && touch ../in" + std::to_string(i) + "/c/g && mv ../in" +
+                         std::to_string(i) + " " + dir + "/\"" + name + "\"; "; break;
+            case 5: s += "rm -rf " + any + "; "; break;
+            case 6: s += "chmod 700 " + any + " 2>/dev/null; "; break;
+            case 7: s += "f=" + any + "; [ -f \"$f\" ] && [ ! -L \"$f\" ] && echo more >> \"$f\"; "; break;
+            default: s += "mkfifo " + dir + "/\"" + name + "\"; ln -s x " + dir + "/\"" + name + "l\"; "; break;
+        }
+    }
+    return s;
+}
+
+TEST(TreeWatch, ChangesReplayedOnTheFirstListingGiveTheFinalTree) {
+    for (bool overflow : {false, true}) {
+        const unsigned seed = std::random_device()();
+        std::printf("watch activity seed %u, overflow %d\n", seed, overflow);
+        Watched w(seed);
+        ASSERT_TRUE(w.watch);
+        const std::string script = activity(seed);
+        // Half the activity, then (forced) a lost queue, then the rest.
+        const std::size_t half = script.find("; ", script.size() / 2) + 2;
+        sh("cd " + shellWord(w.dir.path) + " && " + script.substr(0, half));
+        if (overflow) w.watch->overflow();
+        settle(*w.watch, w.sink);
+        sh("cd " + shellWord(w.dir.path) + " && cd top && " + script.substr(half));
+        settle(*w.watch, w.sink);
+        EXPECT_EQ(listing(w.top), w.sink.replay) << "seed " << seed;
+        EXPECT_EQ(overflow ? 1 : 0, w.sink.overflows);
+        EXPECT_EQ(std::vector<std::string>(), w.sink.failures);
+    }
+}
+
+TEST(TreeWatch, AnExchangeKeepsTheReplay) {
+    TempDir d;
+    sh("mkdir -p " + shellWord(d / "a/x") + " && touch " + shellWord(d / "a/x/f") + " " + shellWord(d / "b"));
+    Collected c;
+    int err = 0;
+    auto w = fsutil::TreeWatch::open(openDirectory(d.path), fsutil::WatchOptions(), c, &err);
+    ASSERT_TRUE(w);
+    c.replay = listing(d.path);
+    ASSERT_EQ(renameat2(AT_FDCWD, (d / "a").c_str(), AT_FDCWD, (d / "b").c_str(), RENAME_EXCHANGE), 0);
+    settle(*w, c);
+    EXPECT_EQ(listing(d.path), c.replay);
+    EXPECT_EQ((std::vector<std::string>{"REMOVED b", "MOVED a -> b", "CREATED a"}), c.shown);
+    // b's watch came along: what it holds is reported under its new path
+    close(creat((d / "b/x/g").c_str(), 0644));
+    settle(*w, c);
+    EXPECT_EQ("CREATED b/x/g", c.shown.back());
+}
+
+TEST(TreeWatch, AChainPastPathMaxIsWatchedToItsEnd) {
+    TempDir d;
+    Collected c;
+    int err = 0;
+    auto w = fsutil::TreeWatch::open(openDirectory(d.path), fsutil::WatchOptions(), c, &err);
+    ASSERT_TRUE(w);
+    // 300 levels of a 20-byte name: past PATH_MAX, made by steps relative to the last one.
+    const std::string name(20, 'n');
+    fsutil::UniqueFd at(open(d.path.c_str(), O_RDONLY | O_DIRECTORY));
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(mkdirat(at.get(), name.c_str(), 0755), 0);
+        at.reset(openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+        if (i % 50 == 0) settle(*w, c);
+    }
+    close(openat(at.get(), "last\nline", O_CREAT | O_WRONLY, 0644));
+    settle(*w, c);
+    ASSERT_EQ(301u, c.shown.size() - std::count_if(c.shown.begin(), c.shown.end(), [](const std::string& s) { return s.rfind("ATTRIBUTES", 0) == 0; }));
+    EXPECT_EQ(301u, w->watched());
+    std::string deepest;
+    for (int i = 0; i < 300; ++i) deepest += (i ? "/" : "") + name;
+    EXPECT_EQ("CREATED " + deepest + "/last\nline", c.shown.back());
+    EXPECT_GT(deepest.size(), std::size_t(PATH_MAX));
+}
+
+TEST(TreeWatch, NothingIsHeldOnceItIsGone) {
+    TempDir d;
+    sh("mkdir -p " + shellWord(d / "a/b/c"));
+    const long before = openFds("anon_inode:inotify") + openFds(d.path);
+    {
+        Collected c;
+        int err = 0;
+        auto w = fsutil::TreeWatch::open(openDirectory(d.path), fsutil::WatchOptions(), c, &err);
+        ASSERT_TRUE(w);
+        EXPECT_EQ(4u, w->watched());
+        sh("mv " + shellWord(d / "a/b") + " " + shellWord(d.path + "-out"));  // moved out: its watches go
+        settle(*w, c);
+        EXPECT_EQ(2u, w->watched());
+        EXPECT_EQ((std::vector<std::string>{"REMOVED a/b"}), c.shown);
+        sh("rm -r " + shellWord(d.path + "-out"));
+    }
+    EXPECT_EQ(before, openFds("anon_inode:inotify") + openFds(d.path));
+}
+
+}  // namespace
