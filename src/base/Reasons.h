@@ -24,6 +24,7 @@ enum class Context : unsigned char {
     mountPoint = 3,   // a job that stays on one file system does not cross into another
     targetMoved = 4,  // a copy's target directory was moved or replaced meanwhile
     xattr = 5,        // extended attributes not copied, for its errno
+    syncChange = 6,   // not a failure: a change a sync made, its kind and type in the errno's place (TreeSync.h)
 };
 
 struct ContextText {
@@ -38,6 +39,7 @@ constexpr ContextText kContextTexts[] = {
     {Context::mountPoint, "Mount point: not crossed"},
     {Context::targetMoved, "Target directory moved or replaced during the copy"},
     {Context::xattr, "Extended attributes not copied"},
+    {Context::syncChange, ""},
 };
 
 // The code of a failure in context c for errno err (0: the context has none).

@@ -29,7 +29,7 @@ struct TreeFailure {
 };
 
 // What a job does, so that a job handed back is never taken for another kind.
-enum class JobKind : unsigned char { remove, usage, copy };
+enum class JobKind : unsigned char { remove, usage, copy, sync };
 
 class TreeShares {
    public:

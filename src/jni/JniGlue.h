@@ -20,6 +20,7 @@ inline constexpr char kWalkPrefix[] = "[FileTree.walk] ";
 inline constexpr char kDeletePrefix[] = "[FileTree.delete] ";
 inline constexpr char kUsagePrefix[] = "[FileTree.usage] ";
 inline constexpr char kCopyPrefix[] = "[FileTree.copy] ";
+inline constexpr char kSyncPrefix[] = "[FileTree.sync] ";
 inline constexpr char kOpenPrefix[] = "[FileTree.newInputStream] ";
 inline constexpr char kWatchPrefix[] = "[FileTree.watch] ";
 
@@ -70,6 +71,7 @@ enum class HandleKind : std::uint32_t {
     usageJob,
     copyJob,
     listing,
+    syncJob,
     watch,
     gone = 0xdeadbeef,  // written when freed: a stale handle is refused too, where its memory still reads so
 };

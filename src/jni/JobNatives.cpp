@@ -22,6 +22,7 @@
 #include "engine/TreeCopy.h"
 #include "engine/TreeDelete.h"
 #include "engine/TreeShares.h"
+#include "engine/TreeSync.h"
 #include "engine/TreeUsage.h"
 
 namespace {
@@ -29,6 +30,7 @@ namespace {
 using fsutil::CString;
 using fsutil::kCopyPrefix;
 using fsutil::kDeletePrefix;
+using fsutil::kSyncPrefix;
 using fsutil::kUsagePrefix;
 using fsutil::raiseOpenFailure;
 using namespace fsutil::format;  // NOLINT(google-build-using-namespace): the records' own names
@@ -41,11 +43,11 @@ struct JobHandle {
 };
 
 constexpr fsutil::HandleKind kAnyJob[] = {fsutil::HandleKind::deleteJob, fsutil::HandleKind::usageJob,
-                                           fsutil::HandleKind::copyJob};
+                                           fsutil::HandleKind::copyJob, fsutil::HandleKind::syncJob};
 
 // The job of handle, of kind (or any job kind when kind is null); null with IllegalArgumentException pending.
 JobHandle* jobOf(JNIEnv* env, jlong handle, const fsutil::HandleKind* kind, const char* call, const char* what) {
-    return reinterpret_cast<JobHandle*>(fsutil::checkedHandle(env, handle, kind ? kind : kAnyJob, kind ? 1 : 3, call, what));
+    return reinterpret_cast<JobHandle*>(fsutil::checkedHandle(env, handle, kind ? kind : kAnyJob, kind ? 1 : 4, call, what));
 }
 
 // Takes the job out of its handle and frees the handle; null with IllegalArgumentException pending.
@@ -66,6 +68,7 @@ jlong toJobHandle(JNIEnv* env, std::unique_ptr<fsutil::TreeShares> shares, fsuti
         if (shares && kind == fsutil::HandleKind::deleteJob) fsutil::finishDelete(std::move(shares));
         if (shares && kind == fsutil::HandleKind::usageJob) fsutil::finishUsage(std::move(shares));
         if (shares && kind == fsutil::HandleKind::copyJob) fsutil::finishCopy(std::move(shares));
+        if (shares && kind == fsutil::HandleKind::syncJob) fsutil::finishSync(std::move(shares));
         fsutil::raiseNoMemory(env, prefix);
         return -1;
     }
@@ -225,9 +228,101 @@ jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFi
                        fsutil::HandleKind::copyJob, kCopyPrefix);
 }
 
+// Refuses a sync before anything changes: IOException "<prefix><what>" naming both paths; always -1.
+jlong refuseSync(JNIEnv* env, const char* what, const char* src, const char* dst) {
+    char szMsg[1024];
+    fsutil::formatMessage(szMsg, sizeof szMsg, "%s%s: '%s' -> '%s'", kSyncPrefix, what, src, dst);
+    throwIOException(env, szMsg);
+    return -1;
+}
+
+// The sync of *srcPath into *dstPath (both native bytes) started, as a
+// handle for FileTree; -1 with an exception pending. A target that is not a
+// directory, or either tree inside the other, is refused before anything changes.
+jlong syncStart(JNIEnv* env, CString* srcPath, CString* dstPath, jint flags) {
+    const char* srcName = nullptr;
+    fsutil::UniqueFd srcParent = openParentOf(env, kSyncPrefix, false, srcPath, &srcName);
+    if (!srcParent) return -1;
+    struct stat src;
+    if (fstatat(srcParent.get(), srcName, &src, AT_SYMLINK_NOFOLLOW) != 0) {
+        raiseOpenFailure(env, kSyncPrefix, srcPath->get(), errno);
+        return -1;
+    }
+    CString parent;
+    const char* dstName = nullptr;
+    const bool dots = splitLast(dstPath, &dstName, &parent);
+    if (dots) {
+        parent.reset(strdup(dstPath->get()));
+        dstName = ".";
+    }
+    fsutil::UniqueFd dstParent(parent ? fsutil::openNativePath(parent.get(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (!dstParent) {
+        raiseOpenFailure(env, kSyncPrefix, dstPath->get(), parent ? errno : ENOMEM);
+        return -1;
+    }
+    struct stat dst;
+    const bool exists = fstatat(dstParent.get(), dstName, &dst, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT) {
+        raiseOpenFailure(env, kSyncPrefix, dstPath->get(), errno);
+        return -1;
+    }
+    if (exists && !S_ISDIR(dst.st_mode)) return refuseSync(env, "Target exists and is not a directory", srcPath->get(), dstPath->get());
+    if (exists && !S_ISDIR(src.st_mode)) return refuseSync(env, "Source is not a directory but the target is", srcPath->get(), dstPath->get());
+    if (S_ISDIR(src.st_mode) && insideOf(dstParent.get(), src)) {
+        return refuseSync(env, "Target lies inside the source", srcPath->get(), dstPath->get());
+    }
+    if (exists && (insideOf(srcParent.get(), dst) || (src.st_dev == dst.st_dev && src.st_ino == dst.st_ino))) {
+        return refuseSync(env, "Source lies inside the target", srcPath->get(), dstPath->get());
+    }
+    fsutil::SyncOptions options;
+    options.sameFileSystem = (flags & 1) != 0;
+    options.dryRun = (flags & 2) != 0;
+    options.keepExtras = (flags & 4) != 0;
+    options.durable = (flags & 8) != 0;
+    options.reportChanges = (flags & 16) != 0;
+    return toJobHandle(env,
+                       fsutil::startSync(std::move(srcParent), srcName, std::move(dstParent), dstName, options,
+                                         usableCores()),
+                       fsutil::HandleKind::syncJob, kSyncPrefix);
+}
+
 }  // namespace
 
 extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_syncOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
+                                                                   jstring jsTarget, jint flags) {
+    CString srcPath;
+    CString dstPath;
+    if (!fsutil::pathOf(env, jsSource, kSyncPrefix, &srcPath) || !fsutil::pathOf(env, jsTarget, kSyncPrefix, &dstPath)) return -1;
+    return syncStart(env, &srcPath, &dstPath, flags);
+}
+
+JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_syncOpenBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                        jbyteArray jbSource, jbyteArray jbTarget,
+                                                                        jint flags) {
+    CString srcPath;
+    CString dstPath;
+    if (!fsutil::pathOf(env, jbSource, kSyncPrefix, &srcPath) || !fsutil::pathOf(env, jbTarget, kSyncPrefix, &dstPath)) return -1;
+    return syncStart(env, &srcPath, &dstPath, flags);
+}
+
+JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_syncClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
+                                                                   jlongArray jlCounts) {
+    std::unique_ptr<fsutil::TreeShares> job = finishing(env, jlHandle, fsutil::HandleKind::syncJob, "[FileTree.syncClose]", "sync");
+    if (!job) return;
+    const fsutil::SyncCounts c = fsutil::finishSync(std::move(job));
+    jlong counts[kSyncCount];
+    counts[kSyncCreated] = static_cast<jlong>(c.created);
+    counts[kSyncModified] = static_cast<jlong>(c.modified);
+    counts[kSyncAttributes] = static_cast<jlong>(c.attributes);
+    counts[kSyncRemoved] = static_cast<jlong>(c.removed);
+    counts[kSyncUnchanged] = static_cast<jlong>(c.unchanged);
+    counts[kSyncBytes] = static_cast<jlong>(c.bytes);
+    if (jlCounts && env->GetArrayLength(jlCounts) == static_cast<jsize>(kSyncCount)) {
+        env->SetLongArrayRegion(jlCounts, 0, kSyncCount, counts);
+    }
+}
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
     CString path;

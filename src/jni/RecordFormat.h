@@ -13,6 +13,7 @@
 
 #include "engine/DirEntries.h"
 #include "base/Reasons.h"
+#include "engine/TreeSync.h"
 #include "engine/TreeWalk.h"
 #include "engine/TreeWatch.h"
 
@@ -58,6 +59,12 @@ constexpr jint kReadInterrupted = -3;
 // A job failure record: a failure (above), then the path's bytes to the
 // record's end. The counts done: entries, bytes.
 constexpr std::size_t kJobDoneCount = 2;
+// A sync's change travels as a job failure record of context syncChange
+// whose errno field holds kind * SYNC_TYPES + type (TreeSync.h). A sync's
+// counts, in this order.
+enum SyncCount : std::size_t {
+    kSyncCreated, kSyncModified, kSyncAttributes, kSyncRemoved, kSyncUnchanged, kSyncBytes, kSyncCount
+};
 // The sums of a usage job, in this order.
 enum Usage : std::size_t { kUsageEntries, kUsageDirectories, kUsageFiles, kUsageBytes, kUsageBlocks, kUsageCount };
 
@@ -133,6 +140,13 @@ constexpr Field kFields[] = {
     {"USAGE_BYTES", kUsageBytes},
     {"USAGE_BLOCKS", kUsageBlocks},
     {"USAGE_COUNT", kUsageCount},
+    {"CONTEXT_SYNC_CHANGE", static_cast<jint>(Context::syncChange)},
+    {"SYNC_TYPES", kSyncTypes},
+    {"SYNC_CREATED", static_cast<jint>(SyncKind::created)},
+    {"SYNC_MODIFIED", static_cast<jint>(SyncKind::modified)},
+    {"SYNC_ATTRIBUTES", static_cast<jint>(SyncKind::attributes)},
+    {"SYNC_REMOVED", static_cast<jint>(SyncKind::removed)},
+    {"SYNC_COUNT", kSyncCount},
     {"WATCH_CREATED", static_cast<jint>(ChangeKind::created)},
     {"WATCH_OVERFLOW", static_cast<jint>(ChangeKind::overflow)},
     {"WATCH_FAILURE", kWatchFailure},

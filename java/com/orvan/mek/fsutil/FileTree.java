@@ -703,6 +703,101 @@ public final class FileTree {
         }
     }
 
+    /**
+     * Makes the directory {@code target} equal to {@code source} (creating it when missing), changing
+     * only what differs: {@code syncer(source, target).with(options).run()}, failing once it is done
+     * when anything could not be synced. See {@link Syncer} and docs/sync.md.
+     *
+     * @param source the tree to copy from
+     * @param target the directory to make equal to it
+     * @param options {@link Option#SAME_FILE_SYSTEM}, as {@link Syncer#with}
+     * @return what was changed
+     * @throws IOException of the first failure's type, naming it and the number of failures, once everything
+     *     else was synced; or as {@link Syncer#run()}
+     */
+    public static SyncResult sync(String source, String target, Option... options) throws IOException {
+        return syncOrThrow(syncer(source, target).with(options));
+    }
+
+    /**
+     * {@link #sync(String, String, Option...)} of {@link Path}s, by their own bytes.
+     *
+     * @param source the tree to copy from
+     * @param target the directory to make equal to it
+     * @param options as the String form
+     * @return what was changed
+     * @throws IOException as the String form
+     */
+    public static SyncResult sync(Path source, Path target, Option... options) throws IOException {
+        return syncOrThrow(syncer(source, target).with(options));
+    }
+
+    /**
+     * A sync of {@code target} to {@code source}, to configure and {@link Syncer#run() run}.
+     *
+     * @param source the tree to copy from
+     * @param target the directory to make equal to it
+     * @return the sync
+     */
+    public static Syncer syncer(String source, String target) { return new Syncer(source, target); }
+
+    /**
+     * {@link #syncer(String, String)} of {@link Path}s, by their own bytes: names no charset can show are synced too.
+     *
+     * @param source the tree to copy from
+     * @param target the directory to make equal to it
+     * @return the sync
+     */
+    public static Syncer syncer(Path source, Path target) { return new Syncer(source, target); }
+
+    private static SyncResult syncOrThrow(Syncer syncer) throws IOException {
+        IOException[] first = {null};
+        long[] failures = {0};
+        SyncResult result = syncer.onError((p, e) -> {
+            if (failures[0]++ == 0) first[0] = e;
+        }).run();
+        if (failures[0] > 0) {
+            FileSystemException f = first[0] instanceof FileSystemException ? (FileSystemException) first[0] : null;
+            String path = f != null ? f.getFile() : "";
+            String reason = f != null ? f.getReason() : first[0].getMessage();
+            throw Failures.retold(first[0], path, reason, "[FileTree.sync] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
+                    + " could not be synced, the first: " + path + ": " + reason);
+        }
+        return result;
+    }
+
+    /** What a {@link #sync} changed in the target (in a dry run: would change), by kind of change. */
+    public static final class SyncResult {
+        private final long[] counts;
+
+        SyncResult(long[] counts) { this.counts = counts; }
+
+        /** @return the entries created, each entry below a new directory included */
+        public long created() { return counts[Records.SYNC_CREATED]; }
+
+        /** @return the files given new data, and the names that joined or left a group of hard links */
+        public long modified() { return counts[Records.SYNC_MODIFIED]; }
+
+        /** @return the entries whose metadata alone was set */
+        public long attributes() { return counts[Records.SYNC_ATTRIBUTES]; }
+
+        /** @return the entries removed (a directory once, what was below it not counted) */
+        public long removed() { return counts[Records.SYNC_REMOVED]; }
+
+        /** @return the entries found equal */
+        public long unchanged() { return counts[Records.SYNC_COUNT - 2]; }
+
+        /** @return the bytes of file data written */
+        public long bytes() { return counts[Records.SYNC_COUNT - 1]; }
+
+        @Override
+        public String toString() {
+            return "created " + created() + ", modified " + modified() + ", attributes " + attributes() + ", removed "
+                    + removed() + ", unchanged " + unchanged() + ", bytes " + bytes();
+        }
+    }
+
+    /** What {@link #usage} sums: every inode once (a file with several links where it is met first), the root included. */
     // ---- usage
 
     /** What a usage sums: every inode once (a file with several links where it is met first), the root included. */

@@ -69,6 +69,14 @@ final class NativeDispatcher {
 
     static native long copyOpenBytes(byte[] source, byte[] target, boolean sameFileSystem) throws IOException;
 
+    /** A sync started; flags: Syncer's SYNC_* bits. */
+    static native long syncOpen(String source, String target, int flags) throws IOException;
+
+    static native long syncOpenBytes(byte[] source, byte[] target, int flags) throws IOException;
+
+    /** Stops what still runs and frees the sync; its counts into counts (Records.SYNC_* order). */
+    static native void syncClose(long job, long[] counts);
+
     /**
      * The next failure record of a job, waiting while it goes on (at most waitMillis unless
      * negative: then an empty array); null at its end. done gets the entries and bytes done so far.

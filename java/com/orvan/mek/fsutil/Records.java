@@ -86,6 +86,16 @@ final class Records {
     static final int USAGE_BYTES = 3;
     static final int USAGE_BLOCKS = 4;
     static final int USAGE_COUNT = 5;
+    // A sync's change: a job failure record of context CONTEXT_SYNC_CHANGE whose errno field is
+    // kind * SYNC_TYPES + type, kind one of SYNC_CREATED..SYNC_REMOVED, type an entry type code
+    // (FILE..FIFO, else none). Its counts: created, modified, attributes, removed, unchanged, bytes.
+    static final int CONTEXT_SYNC_CHANGE = 6;
+    static final int SYNC_TYPES = 8;
+    static final int SYNC_CREATED = 0;
+    static final int SYNC_MODIFIED = 1;
+    static final int SYNC_ATTRIBUTES = 2;
+    static final int SYNC_REMOVED = 3;
+    static final int SYNC_COUNT = 6;
 
     // A watch record: kind (1 byte: a ChangeKind's ordinal + 1, or WATCH_FAILURE), type (1 byte: an entry
     // type code, 0 where unknown), errno (4 bytes, big-endian: a failure's), the path's length and the
@@ -112,10 +122,17 @@ final class Records {
         EPERM, ENOENT, EACCES, ENOTDIR, ENOTEMPTY, EEXIST,
         READ_CLOSED, READ_INTERRUPTED,
         JOB_DONE_COUNT, USAGE_ENTRIES, USAGE_DIRECTORIES, USAGE_FILES, USAGE_BYTES, USAGE_BLOCKS, USAGE_COUNT,
+        CONTEXT_SYNC_CHANGE, SYNC_TYPES, SYNC_CREATED, SYNC_MODIFIED, SYNC_ATTRIBUTES, SYNC_REMOVED, SYNC_COUNT,
         WATCH_CREATED, WATCH_OVERFLOW, WATCH_FAILURE, WATCH_TYPE_AT, WATCH_ERRNO_AT, WATCH_PATH_LENGTH_AT,
         WATCH_SECOND_LENGTH_AT, WATCH_HEADER, WATCH_ENDED};
 
+    private static final FileTree.ChangeKind[] CHANGE_KINDS = new FileTree.ChangeKind[SYNC_REMOVED + 1];
+
     static {
+        CHANGE_KINDS[SYNC_CREATED] = FileTree.ChangeKind.CREATED;
+        CHANGE_KINDS[SYNC_MODIFIED] = FileTree.ChangeKind.MODIFIED;
+        CHANGE_KINDS[SYNC_ATTRIBUTES] = FileTree.ChangeKind.ATTRIBUTES;
+        CHANGE_KINDS[SYNC_REMOVED] = FileTree.ChangeKind.REMOVED;
         NativeDispatcher.checkFormat(FORMAT);
     }
 
@@ -210,4 +227,15 @@ final class Records {
     private static int jobPathAt(byte[] f) { return FAILURE_HEADER + u16(f, FAILURE_TEXT_LENGTH_AT); }
 
     static String jobPath(byte[] f) { return NameCodec.decodePath(f, jobPathAt(f), f.length - jobPathAt(f)); }
+
+    /** Whether a job record is a sync's change rather than a failure. */
+    static boolean isChange(byte[] f) { return f[FAILURE_CONTEXT_AT] == CONTEXT_SYNC_CHANGE; }
+
+    /** The change a sync's record tells of, for the target whose bytes are root. */
+    static FileTree.Change change(byte[] f, byte[] root) {
+        int code = s32(f, FAILURE_ERRNO_AT);
+        int type = code % SYNC_TYPES;
+        return new FileTree.Change(CHANGE_KINDS[code / SYNC_TYPES], type >= FILE && type <= FIFO ? FileTree.Type.values()[type - FILE] : null, root,
+                Arrays.copyOfRange(f, jobPathAt(f), f.length), null);
+    }
 }

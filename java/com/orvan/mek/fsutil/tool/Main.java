@@ -21,12 +21,13 @@ public final class Main {
             Rm.USAGE,
             Du.USAGE,
             Cp.USAGE,
+            Sync.USAGE,
             Watch.USAGE,
             "  COMMAND --help    that command's usage; -- ends a command's options",
             "  --help            this text",
             "  --version         the version of fsutil",
             "Exit status: 0 when every PATH succeeded, 1 when any failed; on a usage error 1 for find,",
-            "du and rm (as GNU's), 2 for the others.");
+            "du, rm and sync (as GNU's find, du, rm and cp), 2 for the others.");
 
     private Main() {}
 
@@ -87,6 +88,7 @@ public final class Main {
             case "rm": command = new Rm(); break;
             case "du": command = new Du(); break;
             case "cp": command = new Cp(); break;
+            case "sync": command = new Sync(); break;
             case "watch": command = new Watch(); break;
             default:
                 err.println("fsutil: unknown command '" + name + "' (see --help)");

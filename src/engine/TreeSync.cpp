@@ -1,0 +1,1187 @@
+// Making an existing tree equal to another: each source entry is compared
+// with the target entry of the same path and only what differs is changed.
+// A regular file whose size and modification time (ns) match keeps its data
+// (rsync's quick check); then only metadata that differs is set in place.
+// New contents go to a new inode in the same directory (O_TMPFILE, else a
+// temporary name starting kSyncTempPrefix), get their attributes, and take
+// the old name with one renameat, so a reader of the old file keeps the old
+// bytes. What the target holds beyond the source is removed, through the
+// delete engine, once a directory is done: only names the source directory
+// looks up as absent, never when that directory was not read whole. The
+// source is read by the walk engine; the target only relative to its own
+// directories, opened with O_NOFOLLOW and checked when opened again. A dry
+// run makes every decision the same way and changes nothing. No JNI here.
+#include "engine/TreeSync.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "engine/CopyAttributes.h"
+#include "engine/CopyCreate.h"
+#include "engine/CopyData.h"
+#include "engine/CopyLinks.h"
+#include "engine/InodeTable.h"
+#include "engine/TreeDelete.h"
+#include "engine/TreeWalk.h"
+
+namespace fsutil {
+
+namespace {
+
+constexpr mode_t kModeBits = 07777;
+constexpr std::size_t kBufferBytes = 65536;
+// A source entry gone since it was listed: simply absent, not a failure.
+constexpr int kVanished = -100000;
+// A failure already reported by the step that met it.
+constexpr int kReported = -100001;
+
+// Whether this thread has a working directory of its own (unshare(CLONE_FS)),
+// to reach an entry by its name for the calls without an *at form: a
+// sync's worker threads, never a caller's.
+thread_local bool tOwnFs = false;
+
+// An entry reached for its metadata: the descriptor itself (name null), or
+// `name` of the directory open as fd, never followed.
+struct Ent {
+    int fd;
+    const char* name;
+};
+
+// A growing malloc'd buffer.
+struct Buffer {
+    char* data = nullptr;
+    std::size_t size = 0;
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(data); }
+    bool grow(std::size_t want) {
+        if (want <= size) return true;
+        auto* grown = static_cast<char*>(std::realloc(data, want));
+        if (!grown) return false;
+        data = grown;
+        size = want;
+        return true;
+    }
+};
+
+// The extended attributes of an entry, by name.
+class Xattrs {
+   public:
+    explicit Xattrs(const Ent& e) : e_(e), path_(e.fd, e.name) {}
+
+    // Reads the names; false (errno set) when they cannot be read.
+    bool load() {
+        len_ = 0;
+        for (;;) {
+            // The size first: a call with no room tells it and copies nothing.
+            const ssize_t want = list(nullptr, 0);
+            if (want < 0) return errno == ENOTSUP || errno == EOPNOTSUPP;  // a file system without them has none
+            if (want == 0) return true;
+            if (!names_.grow(static_cast<std::size_t>(want) + 1)) {
+                errno = ENOMEM;
+                return false;
+            }
+            const ssize_t n = list(names_.data, names_.size);
+            if (n >= 0) {
+                len_ = static_cast<std::size_t>(n);
+                return true;
+            }
+            if (errno != ERANGE) return false;  // else grown meanwhile: asked again
+        }
+    }
+    const char* begin() const { return names_.data; }
+    const char* end() const { return names_.data + len_; }
+    bool has(const char* name) const {
+        for (const char* n = begin(); n < end(); n += std::strlen(n) + 1) {
+            if (std::strcmp(n, name) == 0) return true;
+        }
+        return false;
+    }
+    // The value of name into *out (its length in *len); false with errno.
+    bool get(const char* name, Buffer* out, std::size_t* len) const {
+        for (;;) {
+            const ssize_t want = e_.name ? lgetxattr(at(), name, nullptr, 0) : fgetxattr(e_.fd, name, nullptr, 0);
+            if (want < 0) return false;
+            if (!out->grow(static_cast<std::size_t>(want) + 1)) {
+                errno = ENOMEM;
+                return false;
+            }
+            const ssize_t v = e_.name ? lgetxattr(at(), name, out->data, out->size)
+                                      : fgetxattr(e_.fd, name, out->data, out->size);
+            if (v >= 0) {
+                *len = static_cast<std::size_t>(v);
+                return true;
+            }
+            if (errno != ERANGE) return false;
+        }
+    }
+    int set(const char* name, const void* value, std::size_t len) const {
+        return e_.name ? lsetxattr(at(), name, value, len, 0) : fsetxattr(e_.fd, name, value, len, 0);
+    }
+    int remove(const char* name) const { return e_.name ? lremovexattr(at(), name) : fremovexattr(e_.fd, name); }
+
+   private:
+    ssize_t list(char* buf, std::size_t size) const {
+        return e_.name ? llistxattr(at(), buf, size) : flistxattr(e_.fd, buf, size);
+    }
+    // The entry's path for an l*xattr call: its name, relative to this
+    // thread's own working directory made its directory, else a /proc path
+    // through its directory's descriptor (a longer lookup).
+    const char* at() const {
+        return tOwnFs && fchdir(e_.fd) == 0 ? e_.name : path_.text;
+    }
+
+    Ent e_;
+    ProcPath path_;
+    Buffer names_;
+    std::size_t len_ = 0;
+};
+
+// Whether this process compares and sets the attribute: user attributes and
+// ACLs always; the others (trusted.*, security.*) only as root.
+bool ours(const char* name, bool root) {
+    return root || std::strncmp(name, "user.", 5) == 0 || std::strncmp(name, "system.posix_acl_", 17) == 0;
+}
+
+// Makes to's attributes (those ours) from's, or (apply false) only tells
+// whether they differ, into *differ; 0, or the reason of the first failure.
+int syncXattrs(const Ent& fromEnt, const Ent& toEnt, bool root, bool apply, bool* differ) {
+    Xattrs from(fromEnt);
+    Xattrs to(toEnt);
+    if (!from.load()) return errno;
+    if (!to.load()) return errno;
+    *differ = false;
+    int first = 0;
+    Buffer a;
+    Buffer b;
+    for (const char* n = from.begin(); n < from.end(); n += std::strlen(n) + 1) {
+        if (!ours(n, root)) continue;
+        std::size_t alen = 0;
+        std::size_t blen = 0;
+        if (!from.get(n, &a, &alen)) continue;  // gone meanwhile
+        const bool same = to.has(n) && to.get(n, &b, &blen) && alen == blen && std::memcmp(a.data, b.data, alen) == 0;
+        if (same) continue;
+        *differ = true;
+        if (apply && to.set(n, a.data, alen) != 0 && first == 0) first = errno;
+    }
+    for (const char* n = to.begin(); n < to.end(); n += std::strlen(n) + 1) {
+        if (!ours(n, root) || from.has(n)) continue;
+        *differ = true;
+        if (apply && to.remove(n) != 0 && errno != ENODATA && first == 0) first = errno;
+    }
+    return first;
+}
+
+int lstatOf(const Ent& e, struct stat* st) {
+    return e.name ? fstatat(e.fd, e.name, st, AT_SYMLINK_NOFOLLOW) : fstat(e.fd, st);
+}
+
+// The mode bits the target should have: the source's, without a set-ID bit
+// whose owner or group the target does not share (as a copy leaves it).
+mode_t wantedMode(const struct stat& s, const struct stat& t) {
+    mode_t m = s.st_mode & kModeBits;
+    if (t.st_uid != s.st_uid) m &= ~static_cast<mode_t>(S_ISUID);
+    if (t.st_gid != s.st_gid) m &= ~static_cast<mode_t>(S_ISGID);
+    return m;
+}
+
+bool sameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+EntryType typeOf(const struct stat& st) {
+    const EntryType t = typeOfMode(st.st_mode);
+    return t == EntryType::skip ? EntryType::other : t;
+}
+
+// Where a reported entry lies: base and rel joined.
+struct Where {
+    const char* base;
+    const char* rel;
+    std::size_t relLen;
+};
+
+// Where the first name of a source hard-link group went in the target.
+struct GroupTarget {
+    CharsPtr rel;         // its path below the target's top
+    DirId id{};           // the target inode it keeps, when not fresh
+    bool fresh = false;   // a new inode (made, or in a dry run to be made)
+    bool ok = false;      // it is there
+    bool pending = false; // being synced by a worker
+};
+
+// A target directory being synced.
+struct Level {
+    UniqueFd own;
+    int fd = -1;              // -1: closed (reopened by name), or not there
+    CharsPtr name;
+    DirId id{};
+    struct stat src = {};     // the source directory's record
+    bool absent = false;      // not there in a dry run: all below is new
+    bool made = false;        // its descriptor can be had
+    bool fresh = false;       // made by this run
+    bool incomplete = false;  // its source was not read whole: nothing in it is removed
+    bool changed = false;     // a name in it was made, replaced or removed
+    bool opened = false;      // made writable for this run: its mode is set again when left
+    bool metaDiffer = false;  // mode, owner or extended attributes differ
+    bool timeDiffer = false;
+    std::size_t matched = 0;  // its names that a source entry keeps
+};
+
+}  // namespace
+
+class TreeSync final : public TreeShares {
+   public:
+    TreeSync(UniqueFd dstParentFd, CharsPtr dstName, const SyncOptions& options)
+        : TreeShares(JobKind::sync, options.sameFileSystem), dstName_(std::move(dstName)), options_(options), root_(geteuid() == 0),
+          pid_(static_cast<unsigned>(getpid())) {
+        Level parent;
+        parent.own = std::move(dstParentFd);
+        parent.fd = parent.own.get();
+        parent.made = true;
+        parent.opened = true;  // the target's parent is not the sync's to make writable
+        (void)targets_.push(std::move(parent));  // no memory: no target, nothing done
+    }
+
+    ~TreeSync() override { stop(); }
+
+    SyncCounts counts() const {
+        SyncCounts c;
+        c.created = created_.load();
+        c.modified = modified_.load();
+        c.attributes = attributes_.load();
+        c.removed = removed_.load();
+        c.unchanged = unchanged_.load();
+        c.bytes = bytes_.load();
+        return c;
+    }
+
+   private:
+    // A step of copy's on an entry of this sync: its failures reported at the entry, its bytes counted.
+    class Step final : public CopyReport, public ByteCount {
+       public:
+        // srcDir and name: the source entry, whose vanishing since it was listed is no failure.
+        Step(TreeSync& job, const Where& w, int srcDir = -1, const char* name = nullptr)
+            : job_(job), w_(w), srcDir_(srcDir), name_(name) {}
+        void failed(int err) override {
+            failures_ = true;
+            struct stat gone;
+            if (err == ENOENT && name_ && fstatat(srcDir_, name_, &gone, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return;
+            job_.report(w_, err);
+        }
+        void progressed(std::uint64_t /*entries*/, std::uint64_t bytes) override { bytes_ += bytes; }
+        void moved(std::uint64_t bytes) override { bytes_ += bytes; }
+        bool failures() const { return failures_; }
+        std::uint64_t bytes() const { return bytes_; }
+
+       private:
+        TreeSync& job_;
+        Where w_;
+        int srcDir_;
+        const char* name_;
+        bool failures_ = false;
+        std::uint64_t bytes_ = 0;
+    };
+
+    // ---- reporting
+
+    void report(const Where& w, int err) {
+        if (err != kVanished && err != kReported) fail(w.base, w.rel, w.relLen, err);
+    }
+
+    void change(SyncKind kind, EntryType type, const Where& w) {
+        switch (kind) {
+            case SyncKind::created: created_.fetch_add(1, std::memory_order_relaxed); break;
+            case SyncKind::modified: modified_.fetch_add(1, std::memory_order_relaxed); break;
+            case SyncKind::attributes: attributes_.fetch_add(1, std::memory_order_relaxed); break;
+            case SyncKind::removed: removed_.fetch_add(1, std::memory_order_relaxed); break;
+        }
+        if (options_.reportChanges) fail(w.base, w.rel, w.relLen, syncChangeCode(kind, type));
+    }
+
+    void unchanged() {
+        unchanged_.fetch_add(1, std::memory_order_relaxed);
+        progressed(1, 0);
+    }
+
+    void wrote(std::uint64_t bytes) {
+        bytes_.fetch_add(bytes, std::memory_order_relaxed);
+        progressed(1, bytes);
+    }
+
+    // ---- the target's directories
+
+    // A name for new contents that no one else uses.
+    void tempName(char* out, std::size_t size) {
+        const unsigned long n = tempCount_.fetch_add(1, std::memory_order_relaxed);
+        (void)std::snprintf(out, size, "%s%x.%lx", kSyncTempPrefix, pid_, n);
+    }
+
+    // Before the first change in a directory: as an unprivileged owner, one
+    // that is read-only is made writable for the run (its mode set again when left).
+    void writable(Level& at) {
+        if (root_ || at.opened || at.fd < 0) return;
+        at.opened = true;
+        struct stat st;
+        if (fstat(at.fd, &st) != 0 || (st.st_mode & 0300) == 0300 || st.st_uid != geteuid()) {
+            at.opened = false;
+            return;
+        }
+        (void)fchmod(at.fd, (st.st_mode & kModeBits) | 0300);  // if refused, the change fails and is reported
+    }
+
+    // Removes the target entry `name` of at (t its record): a directory with
+    // everything below it through the delete engine; reported when it fails.
+    bool removeEntry(Level& at, const char* name, const struct stat& t, const Where& w) {
+        writable(at);
+        if (!S_ISDIR(t.st_mode)) {
+            if (unlinkat(at.fd, name, 0) == 0) return true;
+            report(w, errno);
+            return false;
+        }
+        // Never across a mount point, a bind mount of the same device included.
+        const UniqueFd it(openat(at.fd, name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+        const std::uint64_t mount = it ? mountIdOf(it.get()) : 0;
+        if (t.st_dev != at.id.dev || (mount != 0 && mount != mountIdOf(at.fd))) {
+            report(w, kReasonMountPoint);
+            return false;
+        }
+        UniqueFd dir(dup(at.fd));
+        std::unique_ptr<TreeShares> job = dir ? startDelete(std::move(dir), name, 1) : nullptr;
+        if (!job) {
+            report(w, ENOMEM);
+            return false;
+        }
+        bool ok = true;
+        TreeFailure f;
+        const CharsPtr here = joinPath(w.base, w.rel, w.relLen);
+        while (job->takeFailure(&f)) {
+            ok = false;
+            const char* below = f.path ? f.path.get() : "";
+            fail(here ? here.get() : "", below, std::strlen(below), f.err);
+        }
+        (void)finishDelete(std::move(job));
+        return ok;
+    }
+
+    // Sets the attributes of a target entry from the source's record s (its
+    // extended attributes read from `from`, null: not set) and reports what fails.
+    void updateAttributes(const Ent& to, const Ent* from, const struct stat& s, const Where& w) {
+        const bool link = S_ISLNK(s.st_mode);
+        if (from) {
+            bool differ = false;
+            const int err = syncXattrs(*from, to, root_, true, &differ);
+            if (err != 0) report(w, fault(Context::xattr, err == EOPNOTSUPP ? ENOTSUP : err));
+        }
+        struct stat t;
+        if (lstatOf(to, &t) != 0) {
+            report(w, errno);
+            return;
+        }
+        if (t.st_uid != s.st_uid || t.st_gid != s.st_gid) {
+            // Owner and group where this process may set them; else the group alone where it may.
+            const uid_t uid = root_ ? s.st_uid : static_cast<uid_t>(-1);
+            int rc = to.name ? fchownat(to.fd, to.name, uid, s.st_gid, AT_SYMLINK_NOFOLLOW)
+                             : fchownat(to.fd, "", uid, s.st_gid, AT_EMPTY_PATH);
+            if (rc != 0 && errno != EPERM && errno != EINVAL) report(w, errno);
+            if (lstatOf(to, &t) != 0) rc = -1;
+        }
+        int rc = 0;
+        if (!link && (t.st_mode & kModeBits) != wantedMode(s, t)) {
+            rc = to.name ? fchmodat(to.fd, to.name, wantedMode(s, t), AT_SYMLINK_NOFOLLOW) : fchmod(to.fd, wantedMode(s, t));
+        }
+        const struct timespec times[2] = {s.st_atim, s.st_mtim};
+        if (rc == 0) rc = to.name ? utimensat(to.fd, to.name, times, AT_SYMLINK_NOFOLLOW) : futimens(to.fd, times);
+        if (rc != 0) report(w, errno);
+    }
+
+    // Whether the target entry's metadata (t its record) differs from the source's: meta and time apart.
+    void compare(const Ent& from, const struct stat& s, const Ent& to, const struct stat& t, bool* meta, bool* time) {
+        *time = !sameTime(s.st_mtim, t.st_mtim);
+        *meta = (!S_ISLNK(s.st_mode) && (t.st_mode & kModeBits) != wantedMode(s, t)) ||
+                (root_ && (s.st_uid != t.st_uid || s.st_gid != t.st_gid));
+        if (!*meta) {
+            bool differ = false;
+            if (syncXattrs(from, to, root_, false, &differ) == 0) *meta = differ;
+        }
+    }
+
+    // ---- making entries
+
+    // New contents for the regular file `name` of srcDir as `dstName` of at:
+    // a new inode, filled and given its attributes by copy's steps, then
+    // linked in (replace: over the old name); 0 or the reason (kVanished:
+    // the source is gone).
+    int writeFile(int srcDir, const char* name, Level& at, const char* dstName, bool replace, const Where& w,
+                  std::uint64_t* written) {
+        UniqueFd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat s;
+        if (!from) return errno == ENOENT ? kVanished : errno;
+        if (fstat(from.get(), &s) != 0) return errno;
+        if (!S_ISREG(s.st_mode)) return kVanished;  // something else since listed: taken next time
+        writable(at);
+        char tmp[64];
+        tempName(tmp, sizeof tmp);
+        bool named = false;
+        UniqueFd to(openat(at.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        if (!to) {
+            if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return errno;
+            to.reset(openat(at.fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!to) return errno;
+            named = true;
+        }
+        Step step(*this, w);
+        int err = copyFileData(from.get(), to.get(), s, env_.data, &step);
+        *written = step.bytes();
+        if (err == 0) {
+            const XattrEnd source{from.get(), nullptr, false};
+            setAttributes(AttrTarget{to.get(), false, -1, nullptr}, &source, s, false, env_.who, step);
+            if (options_.durable && fsync(to.get()) != 0) err = errno;
+        }
+        if (err == 0 && !named) {
+            // The nameless inode gets its name: the final one when nothing is there, else a temporary one.
+            const ProcPath self(to.get());
+            if (linkat(AT_FDCWD, self.text, at.fd, replace ? tmp : dstName, AT_SYMLINK_FOLLOW) != 0) err = errno;
+            if (err == 0 && !replace) return 0;
+            named = err == 0;
+        }
+        if (err == 0 && renameat(at.fd, tmp, at.fd, dstName) != 0) err = errno;
+        if (err == 0) return 0;
+        if (named) (void)unlinkat(at.fd, tmp, 0);  // no temporary outlives a failure
+        return err;
+    }
+
+    // Makes what is not a regular file nor a directory (s its source record)
+    // as `dstName` of at by copy's steps, under a temporary name first when it
+    // replaces something; 0 or the reason.
+    int makeOther(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, bool replace,
+                  const Where& w) {
+        writable(at);
+        char tmp[64];
+        tempName(tmp, sizeof tmp);
+        Step step(*this, w, srcDir, name);
+        if (!createEntry(srcDir, name, s, at.fd, replace ? tmp : dstName, false, env_, step)) return kReported;
+        if (replace && renameat(at.fd, tmp, at.fd, dstName) != 0) {
+            const int err = errno;
+            (void)unlinkat(at.fd, tmp, 0);
+            return err;
+        }
+        return 0;
+    }
+
+    // Links `dstName` of at to the target of a group's first name (over what is there when replace).
+    int linkGroup(const char* firstRel, Level& at, const char* dstName, bool replace) {
+        writable(at);
+        const int top = targets_.len > 1 ? targets_.data[1].fd : -1;
+        if (top < 0) return ENOENT;
+        char tmp[64];
+        tempName(tmp, sizeof tmp);
+        const int err = linkBelow(top, firstRel, at.fd, replace ? tmp : dstName);
+        if (err != 0 || !replace) return err;
+        if (renameat(at.fd, tmp, at.fd, dstName) != 0) {
+            const int e = errno;
+            (void)unlinkat(at.fd, tmp, 0);
+            return e;
+        }
+        (void)unlinkat(at.fd, tmp, 0);  // already that file: the rename left both names
+        return 0;
+    }
+
+    // ---- entries
+
+    // The link count target t had when the run began: a real run adds back
+    // the names it has taken off it, so that whether a name must leave a
+    // group never depends on which name of it was met first (a dry run, which
+    // takes none, sees the count as it is).
+    nlink_t linksOf(const struct stat& t) {
+        if (options_.dryRun) return t.st_nlink;
+        const std::lock_guard<std::mutex> hold(leftLock_);
+        const nlink_t* gone = left_.lookup(t.st_dev, t.st_ino);
+        return t.st_nlink + (gone ? *gone : 0);
+    }
+
+    // A name taken off the regular target file t (replaced or removed).
+    void leaves(const struct stat& t) {
+        if (options_.dryRun || !S_ISREG(t.st_mode) || t.st_nlink < 2) return;
+        const std::lock_guard<std::mutex> hold(leftLock_);
+        bool added = false;
+        nlink_t* s = left_.insert(t.st_dev, t.st_ino, &added);
+        if (s) ++*s;
+    }
+
+    // The source entry `name` of srcDir (not a directory; s its record) as
+    // `dstName` of at.
+    void syncEntry(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
+        if (!S_ISREG(s.st_mode) || s.st_nlink < 2) {
+            GroupTarget ignored;
+            (void)syncOne(srcDir, name, s, at, dstName, w, &ignored);
+            return;
+        }
+        // One of a group of hard links: the first name met syncs the file, the others are linked to it.
+        GroupTarget first;
+        bool mine = false;
+        {
+            std::unique_lock<std::mutex> hold(groupLock_);
+            bool added = false;
+            GroupTarget* slot = groups_.insert(s.st_dev, s.st_ino, &added);
+            // Another thread syncing the first name: this one waits for where it went (the table may grow meanwhile).
+            while (slot && slot->pending) {
+                groupChanged_.wait(hold);
+                slot = groups_.lookup(s.st_dev, s.st_ino);
+            }
+            if (slot && slot->ok && slot->rel) {
+                first.rel = copyChars(slot->rel.get(), std::strlen(slot->rel.get()));
+                first.id = slot->id;
+                first.fresh = slot->fresh;
+                first.ok = static_cast<bool>(first.rel);
+            }
+            mine = !first.ok;  // the first name, or the first failed: this one syncs the file
+            if (mine && slot) {
+                slot->rel = joinPath(w.base, w.rel, w.relLen);
+                slot->pending = true;
+            }
+        }
+        if (!mine) {
+            linkedName(s, at, dstName, first, w);
+            return;
+        }
+        GroupTarget done;
+        (void)syncOne(srcDir, name, s, at, dstName, w, &done);
+        const std::lock_guard<std::mutex> hold(groupLock_);
+        GroupTarget* slot = groups_.lookup(s.st_dev, s.st_ino);
+        if (slot && slot->pending) {
+            slot->id = done.id;
+            slot->fresh = done.fresh;
+            slot->ok = done.ok;
+            slot->pending = false;
+        }
+        groupChanged_.notify_all();
+    }
+
+    // A later name of a hard-link group whose first name went to `first`.
+    void linkedName(const struct stat& s, Level& at, const char* dstName, const GroupTarget& first, const Where& w) {
+        const EntryType type = typeOf(s);
+        if (at.absent) {
+            change(SyncKind::created, type, w);
+            progressed(1, 0);
+            return;
+        }
+        struct stat t;
+        const bool exists = fstatat(at.fd, dstName, &t, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT) {
+            report(w, errno);
+            return;
+        }
+        if (exists) ++at.matched;
+        if (exists && S_ISREG(t.st_mode) && !first.fresh && first.id.is(t)) {
+            unchanged();
+            return;
+        }
+        const bool sameType = exists && S_ISREG(t.st_mode);
+        if (exists) leaves(t);
+        if (!options_.dryRun) {
+            if (exists && S_ISDIR(t.st_mode) && !removeEntry(at, dstName, t, w)) return;
+            const int err = linkGroup(first.rel.get(), at, dstName, exists && !S_ISDIR(t.st_mode));
+            if (err != 0) {
+                report(w, err);
+                return;
+            }
+        }
+        at.changed = true;
+        if (sameType) {
+            change(SyncKind::modified, type, w);
+        } else {
+            if (exists) change(SyncKind::removed, typeOf(t), w);
+            change(SyncKind::created, type, w);
+        }
+        progressed(1, 0);
+    }
+
+    // One source entry that is not a directory; what the target then holds into *out.
+    bool syncOne(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w,
+                 GroupTarget* out) {
+        const EntryType type = typeOf(s);
+        const std::uint64_t size = S_ISREG(s.st_mode) ? static_cast<std::uint64_t>(s.st_size) : 0;
+        if (at.absent) {
+            change(SyncKind::created, type, w);
+            wrote(size);
+            out->fresh = true;
+            out->ok = true;
+            return true;
+        }
+        if (at.fresh) {
+            // A directory this run made holds nothing to replace, and no reader waits there for whole files: made as a copy makes them.
+            Step step(*this, w, srcDir, name);
+            if (!createEntry(srcDir, name, s, at.fd, dstName, false, env_, step)) return false;
+            at.changed = true;
+            change(SyncKind::created, type, w);
+            wrote(step.bytes());
+            out->fresh = true;
+            out->ok = true;
+            return true;
+        }
+        struct stat t;
+        const bool exists = fstatat(at.fd, dstName, &t, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT) {
+            report(w, errno);
+            return false;
+        }
+        if (exists) ++at.matched;
+        const bool sameType = exists && (t.st_mode & S_IFMT) == (s.st_mode & S_IFMT);
+        bool remake = !sameType;
+        if (sameType && S_ISREG(s.st_mode)) {
+            // The quick check: size and modification time; a name that must leave a group of links too.
+            // A time alone that differs is set in place when the bytes are the same.
+            remake = t.st_size != s.st_size || (s.st_nlink < 2 && linksOf(t) > 1) ||
+                     (!sameTime(t.st_mtim, s.st_mtim) && !sameBytes(srcDir, name, at.fd, dstName, s));
+        } else if (sameType && S_ISLNK(s.st_mode)) {
+            remake = !sameLink(srcDir, name, s, at.fd, dstName, t);
+        } else if (sameType && (S_ISCHR(s.st_mode) || S_ISBLK(s.st_mode))) {
+            remake = t.st_rdev != s.st_rdev;
+        }
+        if (!remake) {
+            bool meta = false;
+            bool time = false;
+            const Ent from{srcDir, name};
+            const Ent to{at.fd, dstName};
+            compare(from, s, to, t, &meta, &time);
+            if (meta || time) {
+                if (!options_.dryRun) updateAttributes(to, &from, s, w);
+                change(SyncKind::attributes, type, w);
+                progressed(1, 0);
+            } else {
+                unchanged();
+            }
+            out->id = DirId::of(t);
+            out->ok = true;
+            return true;
+        }
+        if (exists) leaves(t);
+        std::uint64_t written = 0;
+        if (!options_.dryRun) {
+            if (exists && S_ISDIR(t.st_mode) && !removeEntry(at, dstName, t, w)) return false;
+            const bool replace = exists && !S_ISDIR(t.st_mode);
+            const int err = S_ISREG(s.st_mode) ? writeFile(srcDir, name, at, dstName, replace, w, &written)
+                                               : makeOther(srcDir, name, s, at, dstName, replace, w);
+            if (err != 0) {
+                report(w, err);
+                if (err == kVanished && exists) --at.matched;  // the extras pass finds it absent
+                return false;
+            }
+        } else {
+            written = size;
+        }
+        at.changed = true;
+        if (sameType) {
+            change(SyncKind::modified, type, w);
+        } else {
+            if (exists) change(SyncKind::removed, typeOf(t), w);
+            change(SyncKind::created, type, w);
+        }
+        wrote(written);
+        out->fresh = true;
+        out->ok = true;
+        return true;
+    }
+
+    // Whether two regular files of the size of s hold the same bytes (false when either cannot be read).
+    static bool sameBytes(int srcDir, const char* name, int dstDir, const char* dstName, const struct stat& s) {
+        const UniqueFd a(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        const UniqueFd b(openat(dstDir, dstName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!a || !b) return false;
+        Buffer x;
+        Buffer y;
+        if (!x.grow(kBufferBytes) || !y.grow(kBufferBytes)) return false;
+        for (off_t at = 0; at < s.st_size;) {
+            const ssize_t n = pread(a.get(), x.data, kBufferBytes, at);
+            const ssize_t m = n > 0 ? pread(b.get(), y.data, static_cast<std::size_t>(n), at) : -1;
+            if (n <= 0 || m != n || std::memcmp(x.data, y.data, static_cast<std::size_t>(n)) != 0) return false;
+            at += n;
+        }
+        return true;
+    }
+
+    // Whether two links hold the same target bytes.
+    static bool sameLink(int srcDir, const char* name, const struct stat& s, int dstDir, const char* dstName,
+                         const struct stat& t) {
+        if (s.st_size != t.st_size) return false;
+        Buffer a;
+        Buffer b;
+        const std::size_t want = static_cast<std::size_t>(s.st_size) + 2;
+        if (!a.grow(want) || !b.grow(want)) return false;
+        const ssize_t n = readlinkat(srcDir, name, a.data, a.size);
+        const ssize_t m = readlinkat(dstDir, dstName, b.data, b.size);
+        return n >= 0 && n == m && std::memcmp(a.data, b.data, static_cast<std::size_t>(n)) == 0;
+    }
+
+    // The source directory `name` of srcDir (s its record) as `dstName` of
+    // at: the target directory opened, made, or (dry run) found absent into
+    // *out; whether anything can be done below it.
+    bool enterDir(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w,
+                  Level* out) {
+        out->src = s;
+        if (at.absent) {
+            change(SyncKind::created, EntryType::directory, w);
+            progressed(1, 0);
+            out->absent = true;
+            out->fresh = true;
+            return true;
+        }
+        struct stat t;
+        bool exists = fstatat(at.fd, dstName, &t, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT) {
+            report(w, errno);
+            return false;
+        }
+        if (exists) ++at.matched;
+        if (exists && !S_ISDIR(t.st_mode)) {
+            leaves(t);
+            if (!options_.dryRun && !removeEntry(at, dstName, t, w)) return false;
+            change(SyncKind::removed, typeOf(t), w);
+            at.changed = true;
+            exists = false;
+        }
+        if (!exists) {
+            change(SyncKind::created, EntryType::directory, w);
+            progressed(1, 0);
+            at.changed = true;
+            out->fresh = true;
+            if (options_.dryRun) {
+                out->absent = true;
+                return true;
+            }
+            writable(at);
+        }
+        struct stat made;
+        Step step(*this, w);
+        const DirOpen got = out->fresh ? (out->own = makeDirectory(at.fd, dstName, &made, step), DirOpen::opened)
+                                       : openDir(at.fd, dstName, DirCheck(), &made, &out->own);
+        if (out->fresh && !out->own) return false;  // reported
+        if (got != DirOpen::opened) {
+            report(w, got == DirOpen::failed && errno != ELOOP && errno != ENOTDIR ? errno : kReasonTargetMoved);
+            return false;
+        }
+        out->fd = out->own.get();
+        out->id = DirId::of(made);
+        out->made = true;
+        if (!out->fresh) {
+            const Ent from{srcDir, name};
+            const Ent to{out->fd, nullptr};
+            compare(from, s, to, made, &out->metaDiffer, &out->timeDiffer);
+        }
+        return true;
+    }
+
+    // A directory done with (srcSelf its source, or -1: `name` of srcParent):
+    // what the source lacks removed, then its attributes.
+    void leaveDir(Level& l, int srcSelf, int srcParent, const char* name, const Where& w) {
+        if (l.absent || !l.made || l.fd < 0) return;
+        if (!l.incomplete && !l.fresh) extras(l, srcSelf, srcParent, name, w);  // a new one holds only what the source has
+        const bool report = !l.fresh && (l.metaDiffer || (l.timeDiffer && !l.changed));
+        if (report) change(SyncKind::attributes, EntryType::directory, w);
+        if (!report && !l.fresh) unchanged();
+        if (options_.dryRun) return;
+        if (l.fresh || l.metaDiffer || l.timeDiffer || l.changed || l.opened) {
+            const Ent* from = nullptr;
+            Ent fromEnt{srcSelf, nullptr};
+            if (srcSelf >= 0) {
+                from = &fromEnt;
+            } else if (srcParent >= 0) {
+                fromEnt = Ent{srcParent, name};
+                from = &fromEnt;
+            }
+            if (l.fresh) {
+                Step step(*this, w);
+                finishDirectory(l.fd, l.src, srcSelf, srcSelf >= 0 ? -1 : srcParent, name, false, env_, step);
+            } else {
+                updateAttributes(Ent{l.fd, nullptr}, l.metaDiffer ? from : nullptr, l.src, w);
+            }
+            if (options_.durable && l.changed) (void)fsync(l.fd);
+        }
+    }
+
+    // Removes (or in a dry run reports) the names of target directory l that
+    // its source directory looks up as absent; with keepExtras only what a
+    // killed run left behind.
+    void extras(Level& l, int srcSelf, int srcParent, const char* name, const Where& w) {
+        UniqueFd copy(dup(l.fd));
+        DirPtr dir(copy ? fdopendir(copy.get()) : nullptr);
+        if (!dir) {
+            report(w, errno);
+            return;
+        }
+        (void)copy.release();
+        std::size_t count = 0;
+        bool temps = false;
+        errno = 0;
+        for (const struct dirent64* e; (e = readdir64(dir.get())) != nullptr; errno = 0) {
+            if (isDotEntry(e->d_name)) continue;
+            ++count;
+            if (std::strncmp(e->d_name, kSyncTempPrefix, sizeof kSyncTempPrefix - 1) == 0) temps = true;
+        }
+        if (errno != 0) {
+            report(w, errno);
+            return;
+        }
+        if (count <= l.matched && !temps) return;
+        if (options_.keepExtras && !temps) return;
+        UniqueFd own;
+        int src = srcSelf;
+        if (src < 0) {
+            struct stat st;
+            const DirId expect = DirId::of(l.src);
+            DirCheck check;
+            check.expect = &expect;
+            if (openDir(srcParent, name, check, &st, &own) != DirOpen::opened) return;  // gone or replaced: left alone
+            src = own.get();
+        }
+        rewinddir(dir.get());
+        for (const struct dirent64* e; (e = readdir64(dir.get())) != nullptr;) {
+            const char* n = e->d_name;
+            if (isDotEntry(n)) continue;
+            const bool temp = std::strncmp(n, kSyncTempPrefix, sizeof kSyncTempPrefix - 1) == 0;
+            if (options_.keepExtras && !temp) continue;
+            struct stat st;
+            if (fstatat(src, n, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) continue;  // there, or not known
+            struct stat t;
+            if (fstatat(l.fd, n, &t, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            const std::size_t len = std::strlen(n);
+            const CharsPtr here = joinPath(w.base, w.rel, w.relLen);
+            const Where at{here ? here.get() : "", n, len};
+            leaves(t);
+            if (!options_.dryRun && !removeEntry(l, n, t, at)) continue;
+            l.changed = true;
+            change(SyncKind::removed, typeOf(t), at);
+        }
+    }
+
+    // ---- the frame's callbacks
+
+    bool top(int parentFd, const char* name, const struct stat& st) override {
+        caller_ = pthread_self();
+        if (targets_.len != 1) {
+            fail("", "", 0, ENOMEM);
+            return false;
+        }
+        const Where w{"", "", 0};
+        if (!S_ISDIR(st.st_mode)) {
+            syncEntry(parentFd, name, st, targets_.data[0], dstName_.get(), w);
+            return false;
+        }
+        Level l;
+        const bool in = enterDir(parentFd, name, st, targets_.data[0], dstName_.get(), w, &l);
+        if (!targets_.push(std::move(l))) {
+            fail("", "", 0, ENOMEM);
+            return false;
+        }
+        if (in) return true;
+        return false;
+    }
+
+    Level* nodeLevel(std::size_t node) { return node < targets_.len ? &targets_.data[node] : nullptr; }
+
+    void entry(Node& node, const char* name, EntryType /*type*/) override {
+        struct stat st;
+        const std::size_t len = std::strlen(name);
+        if (fstatat(node.fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) fail(node.path.get(), name, len, errno);
+            return;
+        }
+        Level* at = nodeLevel(indexOf(node));
+        if (!at || (!at->made && !at->absent)) return;
+        // Entries of one directory may come on several threads: each syncs against a view of it,
+        // whose counts join the directory's under the lock.
+        Level view;
+        {
+            const std::lock_guard<std::mutex> hold(nodeLock_);
+            view.fd = at->fd;
+            view.id = at->id;
+            view.absent = at->absent;
+            view.made = at->made;
+            view.fresh = at->fresh;
+            view.opened = at->opened;
+        }
+        syncEntry(node.fd.get(), name, st, view, name, Where{node.path.get(), name, len});
+        const std::lock_guard<std::mutex> hold(nodeLock_);
+        at->matched += view.matched;
+        at->changed = at->changed || view.changed;
+        at->opened = at->opened || view.opened;
+    }
+
+    bool enter(Node& parent, const char* name, const char* path, const struct stat& st, bool otherFs) override {
+        Level* at = nodeLevel(static_cast<std::size_t>(&parent - nodes_.data));
+        if (!at || (!at->made && !at->absent)) return false;
+        const Where w{path, "", 0};
+        Level l;
+        if (!enterDir(parent.fd.get(), name, st, *at, name, w, &l)) return false;
+        if (otherFs) {
+            l.incomplete = true;  // not entered: what its counterpart holds stays
+            leaveDir(l, -1, parent.fd.get(), name, w);
+            return false;
+        }
+        if (!targets_.ensure(nodes_.len + 1)) {
+            fail(path, "", 0, ENOMEM);
+            return false;
+        }
+        while (targets_.len <= nodes_.len) (void)targets_.push(Level{});
+        targets_.data[nodes_.len] = std::move(l);
+        return true;
+    }
+
+    void unopened(int parentFd, const char* name, const char* path) override {
+        Level* at = nodeLevel(nodeOf(parentFd));
+        if (at) unreadable(parentFd, name, path, *at);
+    }
+
+    // A source directory that cannot be read: its counterpart made or kept, nothing in it removed.
+    void unreadable(int parentFd, const char* name, const char* path, Level& at) {
+        struct stat st;
+        if ((!at.made && !at.absent) || fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return;
+        const Where w{path, "", 0};
+        Level l;
+        if (!enterDir(parentFd, name, st, at, name, w, &l)) return;
+        l.incomplete = true;
+        leaveDir(l, -1, parentFd, name, w);
+    }
+
+    bool share(int parentFd, const char* name, const char* path) override;
+    void walkBelow(TreeWalk& walk, Level& top, const char* base);
+    int levelFd(Grow<Level>& levels, std::size_t d, std::size_t* open, int* why);
+
+    void last() override {
+        for (std::size_t i = targets_.len; i-- > 1 && !cancelled();) {
+            Level& l = targets_.data[i];
+            const bool node = i < nodes_.len;
+            const Node* n = node ? &nodes_.data[i] : nullptr;
+            // A top level that failed to be read whole (or was never opened) keeps what its counterpart holds.
+            if (!node || n->failed) l.incomplete = true;
+            const char* p = n ? n->path.get() : "";
+            leaveDir(l, n ? n->fd.get() : -1, n ? nodes_.data[n->parent].fd.get() : -1, n ? n->name.get() : nullptr,
+                     Where{p, "", 0});
+        }
+    }
+
+    pthread_t caller_{};  // the thread that started the job: its working directory is the process's
+    Grow<Level> targets_;  // targets_.data[i]: the target of node i of the top levels
+    CharsPtr dstName_;
+    const SyncOptions options_;
+    const bool root_;
+    const unsigned pid_;
+    std::mutex nodeLock_;  // a top level's counts, from the workers
+    CopyEnv env_;
+    std::mutex groupLock_;
+    std::condition_variable groupChanged_;
+    InodeTable<GroupTarget> groups_;  // the source's hard-link groups: where each first name went
+    std::mutex leftLock_;
+    InodeTable<nlink_t> left_;        // in a real run, the names each hard-linked target inode lost
+    std::atomic<unsigned long> tempCount_{0};
+    std::atomic<std::uint64_t> created_{0};
+    std::atomic<std::uint64_t> modified_{0};
+    std::atomic<std::uint64_t> attributes_{0};
+    std::atomic<std::uint64_t> removed_{0};
+    std::atomic<std::uint64_t> unchanged_{0};
+    std::atomic<std::uint64_t> bytes_{0};
+};
+
+// The descriptor of the target directory at depth d, reopened name by name
+// from its nearest open ancestor (each step checked) when it was closed.
+int TreeSync::levelFd(Grow<Level>& levels, std::size_t d, std::size_t* open, int* why) {
+    Level* l = levels.data;
+    if (l[d].fd >= 0) return l[d].fd;
+    if (!l[d].made) {
+        *why = kReasonTargetMoved;
+        return -1;
+    }
+    std::size_t k = d;
+    while (l[k].fd < 0) --k;  // level 0 stays open
+    UniqueFd step;
+    int fd = l[k].fd;
+    for (++k; k <= d; ++k) {
+        DirCheck check;
+        check.expect = &l[k].id;
+        struct stat st;
+        if (openDir(fd, l[k].name.get(), check, &st, &step) != DirOpen::opened) {
+            *why = kReasonTargetMoved;
+            return -1;
+        }
+        fd = step.get();
+    }
+    l[d].own = std::move(step);
+    l[d].fd = l[d].own.get();
+    ++*open;
+    // At most kTreeMaxOpen open: the shallowest go first, never the top nor the two deepest.
+    for (std::size_t j = 1; *open > kTreeMaxOpen && j + 2 < levels.len; ++j) {
+        if (l[j].fd < 0 || j == d) continue;
+        l[j].own.reset();
+        l[j].fd = -1;
+        --*open;
+    }
+    return l[d].fd;
+}
+
+void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
+    Grow<Level> levels;
+    WalkPath at;
+    WalkItem item;
+    std::size_t n = 0;
+    std::size_t open = 1;
+    if (!levels.push(std::move(topLevel))) {
+        fail(base, "", 0, ENOMEM);
+        return;
+    }
+    while (!cancelled() && walk.next(&item)) {
+        const std::size_t d = item.depth;
+        int why = 0;
+        if (item.event == WalkEvent::failure) {
+            if (d < levels.len) levels.data[d].incomplete = true;
+            const char* p = at.of(d, &n);
+            fail(base, p, n, item.err);
+            continue;
+        }
+        if (item.event == WalkEvent::leave) {
+            if (d == 0 || d >= levels.len) continue;
+            Level& l = levels.data[d];
+            const char* p = at.of(d, &n);
+            if (item.otherDevice) l.incomplete = true;
+            if (l.made && levelFd(levels, d, &open, &why) < 0) {
+                fail(base, p, n, why);
+            } else {
+                const int srcDir = walk.directoryFd(d, &why);
+                if (srcDir < 0) l.incomplete = true;
+                leaveDir(l, -1, srcDir, item.name, Where{base, p, n});
+            }
+            if (l.changed || l.fresh) levels.data[d - 1].changed = true;
+            while (levels.len > d) {
+                if (levels.back().own) --open;
+                levels.pop();
+            }
+            continue;
+        }
+        const char* p = at.entry(d, item.name, item.nameLen, &n);
+        if (!p) {
+            fail(base, "", 0, ENOMEM);
+            break;
+        }
+        const Where w{base, p, n};
+        const int srcDir = walk.directoryFd(d, &why);
+        const bool usable = srcDir >= 0 && (levels.data[d - 1].absent || levelFd(levels, d - 1, &open, &why) >= 0);
+        if (item.type != EntryType::directory) {
+            if (usable) {
+                syncEntry(srcDir, item.name, *item.st, levels.data[d - 1], item.name, w);
+            } else {
+                fail(base, p, n, why);
+            }
+            continue;
+        }
+        Level l;
+        bool in = false;
+        if (usable) {
+            in = enterDir(srcDir, item.name, *item.st, levels.data[d - 1], item.name, w, &l);
+        } else {
+            fail(base, p, n, why);
+        }
+        if (!in) walk.skip();
+        l.name = copyChars(item.name, item.nameLen);
+        if (!l.name || levels.len != d || !levels.push(std::move(l)) || !at.enter(d, item.name, item.nameLen)) {
+            fail(base, p, n, ENOMEM);
+            break;
+        }
+        if (levels.back().own) ++open;
+    }
+    topLevel = std::move(levels.data[0]);
+}
+
+bool TreeSync::share(int parentFd, const char* name, const char* path) {
+    if (!tOwnFs && !pthread_equal(pthread_self(), caller_)) tOwnFs = unshare(CLONE_FS) == 0;
+    const std::size_t node = nodeOf(parentFd);
+    Level* at = nodeLevel(node);
+    if (!at || (!at->made && !at->absent)) return false;
+    UniqueFd src;
+    struct stat st;
+    const Where w{path, "", 0};
+    Grow<DirId> chain;
+    const DirOpen got = openShare(parentFd, name, &chain, &st, &src);
+    const bool otherFs = got == DirOpen::otherDevice;
+    if (got != DirOpen::opened && !otherFs) {
+        const int err = got == DirOpen::failed ? errno : openDirReason(got);
+        // No longer a directory (a link in its place, say): synced as what it is now.
+        if ((err == ELOOP || err == ENOTDIR) && fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            const std::lock_guard<std::mutex> hold(nodeLock_);
+            syncEntry(parentFd, name, st, *at, name, w);
+            return true;
+        }
+        if (err == ENOENT) return true;  // gone since listed
+        fail(path, "", 0, err);
+        const std::lock_guard<std::mutex> hold(nodeLock_);
+        unreadable(parentFd, name, path, *at);
+        return true;  // reported: what holds it was read whole all the same
+    }
+    Level l;
+    bool in;
+    {
+        // The parent's counts are shared with the other workers.
+        const std::lock_guard<std::mutex> hold(nodeLock_);
+        in = enterDir(parentFd, name, st, *at, name, w, &l);
+    }
+    if (!in) return true;
+    if (!otherFs) {
+        WalkOptions options;
+        options.attributes = true;
+        options.everyType = true;
+        options.sameFileSystem = sameFileSystem_;
+        options.topDevice = &dev_;
+        options.topMount = &mount_;
+        options.above = chain.data;
+        options.aboveCount = chain.len;
+        UniqueFd keep(dup(src.get()));
+        const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
+        if (!walk) {
+            fail(path, "", 0, ENOMEM);
+            return false;
+        }
+        walkBelow(*walk, l, path);
+        if (cancelled()) return false;
+        leaveDir(l, keep.get(), parentFd, name, w);
+    } else {
+        l.incomplete = true;
+        leaveDir(l, -1, parentFd, name, w);
+    }
+    if (l.changed || l.fresh) {
+        const std::lock_guard<std::mutex> hold(nodeLock_);
+        at->changed = true;
+    }
+    return true;
+}
+
+std::unique_ptr<TreeShares> startSync(UniqueFd srcParentFd, const char* srcName, UniqueFd dstParentFd,
+                                      const char* dstName, const SyncOptions& options, std::size_t threads) {
+    CharsPtr name = copyChars(dstName, std::strlen(dstName));
+    std::unique_ptr<TreeShares> job(name ? new (std::nothrow) TreeSync(std::move(dstParentFd), std::move(name), options)
+                                         : nullptr);
+    if (job) job->start(std::move(srcParentFd), srcName, threads);
+    return job;
+}
+
+SyncCounts finishSync(std::unique_ptr<TreeShares> shares) {
+    if (!shares || shares->kind() != JobKind::sync) return SyncCounts();
+    auto& job = static_cast<TreeSync&>(*shares);  // of that kind: see above
+    job.stop();
+    return job.counts();
+}
+
+}  // namespace fsutil
