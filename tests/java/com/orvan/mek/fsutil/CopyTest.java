@@ -192,7 +192,7 @@ class CopyTest {
         assertEquals("[FileTree.copy] Cannot copy '" + s + "' into itself: '" + s + "/in/copy' lies inside it",
                 assertThrows(IOException.class, () -> FileTree.copy(s, s + "/in/copy")).getMessage());
         assertThrows(NoSuchFileException.class, () -> FileTree.copy(tmp + "/missing", tmp + "/x"));
-        assertEquals("exists\nlink\ns\ns/in\ns/in/f\n", sh(tmp, "find * | sort"));
+        assertEquals("exists\nlink\ns\ns/in\ns/in/f\n", sh(tmp, "find * | LC_ALL=C sort"));
     }
 
     @Test
@@ -251,7 +251,7 @@ class CopyTest {
         FileTree.copier(tmp + "/s", tmp + "/t").onError((p, e) -> {}).run();
         reopen("s", "t");
         String closed = CLOSED.replace("s/", "t/");
-        assertEquals(closed.replace(' ', '\n') + "\n", sh(tmp, "find " + closed + " | sort"));
+        assertEquals(closed.replace(' ', '\n') + "\n", sh(tmp, "find " + closed + " | LC_ALL=C sort"));
     }
 
     @Test
@@ -316,7 +316,7 @@ class CopyTest {
                 FileTree.copier(tmp + "/s", tmp + "/t").onError((p, e) -> {}).run();
                 done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);
-                assertEquals("out\nout/a\n", sh(tmp, "find out | sort"), "round " + round);
+                assertEquals("out\nout/a\n", sh(tmp, "find out | LC_ALL=C sort"), "round " + round);
                 sh(tmp, "rm -rf t");
             }
         } finally {
@@ -335,7 +335,7 @@ class CopyTest {
     void aMountBelowIsCopiedThroughUnlessSameFileSystem() throws Exception {
         sh(tmp, "mkdir -p s/a/m && touch s/a/f");
         Result r = inNamespace("mount -t tmpfs -o mode=751 x s/a/m && touch s/a/m/in && $TOOL cp -a s t && $TOOL cp -ax s x"
-                + " && find t x -printf '%p %m\\n' | sort");
+                + " && find t x -printf '%p %m\\n' | LC_ALL=C sort");
         assertEquals("", r.err());
         assertEquals("t 755\nt/a 755\nt/a/f 644\nt/a/m 751\nt/a/m/in 644\nx 755\nx/a 755\nx/a/f 644\nx/a/m 751\n", r.text());
     }
@@ -346,7 +346,7 @@ class CopyTest {
     void aBindMountIsAnotherFileSystemForCopyX() throws Exception {
         sh(tmp, "mkdir -p s/a/m outside && touch s/a/f && echo kept > outside/o");
         Result r = inNamespace("mount --bind outside s/a/m && $TOOL cp -ax s x && cp -ax s g"
-                + " && find x g -printf '%p %y\\n' | sort && cat s/a/m/o");
+                + " && find x g -printf '%p %y\\n' | LC_ALL=C sort && cat s/a/m/o");
         assertEquals("", r.err());
         assertEquals("g d\ng/a d\ng/a/f f\ng/a/m d\ng/a/m/o f\nx d\nx/a d\nx/a/f f\nx/a/m d\nkept\n", r.text());
     }
@@ -369,7 +369,7 @@ class CopyTest {
             Result r = tool(c);
             assertEquals(0, r.status(), r::err);
         }
-        assertEquals("as\nas/e\nas/e/f\ninto\ninto/s\ninto/s/e\ninto/s/e/f\n", sh(tmp, "find as into | sort"));
+        assertEquals("as\nas/e\nas/e/f\ninto\ninto/s\ninto/s/e\ninto/s/e/f\n", sh(tmp, "find as into | LC_ALL=C sort"));
         assertEquals(view(tmp.resolve("s")), view(tmp.resolve("into/s")));
         assertEquals(2, tool("cp", tmp + "/s", tmp + "/y").status());  // only -a is offered
         assertEquals(2, tool("cp", "-a", tmp + "/s").status());

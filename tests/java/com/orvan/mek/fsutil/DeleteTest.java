@@ -40,7 +40,7 @@ class DeleteTest {
         assertEquals(entries, FileTree.deleter(tmp + "/t").onError(failures(failures)).run());
         assertEquals(List.of(), failures, "seed " + seed);
         assertFalse(Files.exists(tmp.resolve("t"), LinkOption.NOFOLLOW_LINKS));
-        assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | sort"));
+        assertEquals("out\nout/keep\nout/sub\nout/sub/keep\n", sh(tmp, "find out | LC_ALL=C sort"));
         assertEquals(0, streamsUnder(tmp));
     }
 
@@ -49,7 +49,7 @@ class DeleteTest {
         sh(tmp, "mkdir out && touch out/keep && ln -s out link && touch file");
         assertEquals(1, FileTree.delete(tmp + "/link"));
         assertEquals(1, FileTree.delete(tmp + "/file"));
-        assertEquals("out\nout/keep\n", sh(tmp, "find * | sort"));
+        assertEquals("out\nout/keep\n", sh(tmp, "find * | LC_ALL=C sort"));
     }
 
     @Test
@@ -62,7 +62,7 @@ class DeleteTest {
         Map<String, String> refused = Map.of(tmp + "/out/..", tmp + "/out/..", tmp + "/./", tmp + "/.", "/", "/", "//", "/");
         refused.forEach((given, shown) -> assertTrue(assertThrows(IOException.class, () -> FileTree.delete(given)).getMessage()
                 .startsWith("[FileTree.delete] Refusing to remove '" + shown + "'"), given));
-        assertEquals("out\n", sh(tmp, "find * | sort"));
+        assertEquals("out\n", sh(tmp, "find * | LC_ALL=C sort"));
     }
 
     @Test
@@ -91,7 +91,7 @@ class DeleteTest {
                 FileTree.deleter(tmp + "/t").onError((p, e) -> {}).run();
                 done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);
-                assertEquals("out\nout/a\nout/b\nout/c\n", sh(tmp, "find out | sort"), "round " + round);
+                assertEquals("out\nout/a\nout/b\nout/c\n", sh(tmp, "find out | LC_ALL=C sort"), "round " + round);
                 sh(tmp, "rm -rf t");
             }
         } finally {
@@ -109,7 +109,7 @@ class DeleteTest {
         assertEquals(List.of("locked/f1: AccessDeniedException: Permission denied", "locked/f2: AccessDeniedException: Permission denied",
                 "locked/in: AccessDeniedException: Permission denied"),
                 failures.stream().sorted().toList());
-        assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | sort"));
+        assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | LC_ALL=C sort"));
     }
 
     @Test
@@ -122,7 +122,7 @@ class DeleteTest {
         assertEquals("[FileTree.delete] 3 entries could not be removed, the first: " + e.getFile() + ": Permission denied", e.getMessage());
         assertEquals(List.of(AccessDeniedException.class, AccessDeniedException.class),
                 Arrays.stream(e.getSuppressed()).map(Object::getClass).toList());
-        assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | sort"), "the rest removed before the throw");
+        assertEquals("t\nt/locked\nt/locked/f1\nt/locked/f2\nt/locked/in\n", sh(tmp, "find t | LC_ALL=C sort"), "the rest removed before the throw");
     }
 
     @Test
@@ -148,7 +148,7 @@ class DeleteTest {
         String t = tmp + "/t";
         sh(tmp, "mkdir -p t/a/m t/b && touch t/a/f t/b/g");
         Result r = run(null, "unshare", "-m", "sh", "-c", "mount -t tmpfs x " + t + "/a/m && touch " + t + "/a/m/in && "
-                + System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR + " rm -r " + t + "; echo $?; find " + t + " | sort");
+                + System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR + " rm -r " + t + "; echo $?; find " + t + " | LC_ALL=C sort");
         assertEquals("fsutil: rm: cannot remove '" + t + "/a/m': Mount point: not crossed\n", r.err());
         assertEquals("1\n" + t + "\n" + t + "/a\n" + t + "/a/m\n" + t + "/a/m/in\n", r.text());
     }
@@ -162,7 +162,7 @@ class DeleteTest {
         sh(tmp, "mkdir -p t/a/m t/b outside/sub && touch t/a/f t/b/g && echo kept > outside/sub/o");
         Result r = run(null, "unshare", "-m", "sh", "-c", "mount --bind " + tmp + "/outside " + t + "/a/m && "
                 + System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR + " rm -r " + t + "; echo $?; find " + t
-                + " | sort; cat " + t + "/a/m/sub/o");
+                + " | LC_ALL=C sort; cat " + t + "/a/m/sub/o");
         assertEquals("fsutil: rm: cannot remove '" + t + "/a/m': Mount point: not crossed\n", r.err());
         assertEquals("1\n" + t + "\n" + t + "/a\n" + t + "/a/m\n" + t + "/a/m/sub\n" + t + "/a/m/sub/o\nkept\n", r.text());
         assertEquals("kept\n", sh(tmp, "cat outside/sub/o"));

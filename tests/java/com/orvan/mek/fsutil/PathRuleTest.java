@@ -28,7 +28,7 @@ class PathRuleTest {
     }
 
     private String disk() throws Exception {
-        return sh(tmp, "find . | sort && find . -type f -print0 | sort -z | xargs -0 -r cksum");
+        return sh(tmp, "find . | LC_ALL=C sort && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r cksum");
     }
 
     interface Call {

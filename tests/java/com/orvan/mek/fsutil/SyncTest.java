@@ -334,7 +334,7 @@ class SyncTest {
                 FileTree.syncer(s, tmp.resolve("t")).onError((p, e) -> {}).run();
                 done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);
-                assertEquals("out\nout/a\n", sh(tmp, "find out | sort"), "round " + round);
+                assertEquals("out\nout/a\n", sh(tmp, "find out | LC_ALL=C sort"), "round " + round);
             }
         } finally {
             swapper.shutdownNow();
@@ -344,7 +344,7 @@ class SyncTest {
     @Test
     void refusedPairsRaiseBeforeAnythingChanges() throws Exception {
         sh(tmp, "mkdir -p s/in t && touch s/in/f file && ln -s t link");
-        String listing = sh(tmp, "find . | sort");
+        String listing = sh(tmp, "find . | LC_ALL=C sort");
         Map<String, String> refused = new LinkedHashMap<>();
         refused.put("s/in/t", "Target lies inside the source");
         refused.put("s", "Source lies inside the target");
@@ -356,7 +356,7 @@ class SyncTest {
             assertTrue(e.getMessage().startsWith("[FileTree.sync] " + r.getValue()), e.getMessage());
             assertThrows(IOException.class, () -> FileTree.syncer(tmp.resolve("s/in"), tmp.resolve(r.getKey())).dryRun().run(), r.getKey());
         }
-        assertEquals(listing, sh(tmp, "find . | sort"));
+        assertEquals(listing, sh(tmp, "find . | LC_ALL=C sort"));
         assertThrows(NoSuchFileException.class, () -> FileTree.sync(tmp + "/missing", tmp + "/t"));
         assertThrows(IllegalArgumentException.class, () -> FileTree.sync(tmp + "/s", tmp + "/t", FileTree.Option.FOLLOW_LINKS));
     }
@@ -383,7 +383,7 @@ class SyncTest {
         Result made = tool("sync", "-v", tmp + "/s", tmp + "/t");
         assertEquals(0, made.status(), made.err());
         List<String> lines = made.text().lines().sorted().toList();
-        assertEquals(sh(tmp, "cd s && find . -printf 'CREATED %P\\n' | sed 's/^CREATED $/CREATED ./' | sort").lines().toList(), lines);
+        assertEquals(sh(tmp, "cd s && find . -printf 'CREATED %P\\n' | sed 's/^CREATED $/CREATED ./' | LC_ALL=C sort").lines().toList(), lines);
         // The other way: t changed, then s made equal to it, as find sees both and as rsync finds them.
         sh(tmp, "echo new > t/f && rm -r t/d && mkdir t/n && touch s/extra && chmod 700 t/x");
         Result dry = tool("sync", "-n", tmp + "/t", tmp + "/s");

@@ -108,7 +108,7 @@ class ToolDifferentialTest {
 
     // Every path below dir, and every file's bytes (a checksum; what cannot be read, its failure): what a removal or a copy left.
     private static String onDisk(Path dir) throws Exception {
-        return sh(dir, "find . | sort; find . -type f -print0 | sort -z | xargs -0 -r cksum 2>&1; true");
+        return sh(dir, "find . | LC_ALL=C sort; find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r cksum 2>&1; true");
     }
 
     // Lists compared; on a difference, the lines only one side has (or, for the same lines in another order, both).
