@@ -27,18 +27,6 @@ char* stringNativeChars(JNIEnv* env, jstring jstr, Charset& cs);
 jstring javaFilePath(JNIEnv* env, const char* szNativeFilePath, Charset& cs);
 char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs);
 
-// A Java path as native bytes for this library's own Java API, resolved
-// component by component: for each, its platform-charset form when an entry
-// of that name exists, else its ISO-8859-1 form when that exists, else the
-// platform form. Malloc'd; null when the VM failed or the path holds NUL
-// (an exception pending either way).
-char* resolvedPath(JNIEnv* env, jstring jsPath, Charset& cs);
-
-// Opens a Java path, resolved the same way, at any length (component by
-// component past PATH_MAX). The descriptor, or -1 with errno set; -2 when the
-// VM failed or the path holds NUL (an exception pending). *shown gets the platform form, for messages.
-int openResolved(JNIEnv* env, jstring jsPath, int flags, Charset& cs, CString* shown);
-
 // Opens a native path at any length (component by component past PATH_MAX).
 int openNativePath(const char* path, int flags);
 

@@ -2,13 +2,17 @@
 // converter, open failures as Java exceptions, typed handles.
 #include "jni/JniGlue.h"
 
+#include <fcntl.h>
 #include <jni.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "JniUtil/JniInternal.h"
 #include "JniUtil/JniUtil.h"
+#include "base/Grow.h"
 
 namespace fsutil {
 
@@ -17,9 +21,8 @@ namespace {
 // The java.nio.file exception of a failure on path, made by the jar's Failures
 // (the one place errno becomes an exception) and thrown; where the VM cannot
 // make it, its own error stays pending.
-void raiseFailure(JNIEnv* env, const char* path, int err, const char* text) {
-    jstring file = JNU_NewStringNative(env, path);
-    jstring reason = file ? JNU_NewStringNative(env, text ? text : std::strerror(err)) : nullptr;
+void raiseFailure(JNIEnv* env, jstring file, int err, const char* text) {
+    jstring reason = file ? JNU_NewStringNative(env, text) : nullptr;
     jclass cls = reason ? env->FindClass("com/orvan/mek/fsutil/Failures") : nullptr;
     jmethodID of = cls ? env->GetStaticMethodID(cls, "of", "(Ljava/lang/String;ILjava/lang/String;)Ljava/io/IOException;") : nullptr;
     auto* e = of ? static_cast<jthrowable>(env->CallStaticObjectMethod(cls, of, file, static_cast<jint>(err), reason)) : nullptr;
@@ -27,8 +30,103 @@ void raiseFailure(JNIEnv* env, const char* path, int err, const char* text) {
     env->DeleteLocalRef(e);
     env->DeleteLocalRef(cls);
     env->DeleteLocalRef(reason);
+}
+
+// The same, text null for the errno's own; the path read as listings read names,
+// so that getFile() names the entry as Entry.path() would.
+void raiseFailure(JNIEnv* env, const char* path, int err, const char* text) {
+    Charset cs = Charset::unresolved;
+    jstring file = javaFilePath(env, path, cs);
+    raiseFailure(env, file, err, text ? text : std::strerror(err));
     env->DeleteLocalRef(file);
 }
+
+constexpr char kAmbiguous[] =
+    "Ambiguous name: two entries read as it (its bytes in the platform charset and in ISO-8859-1); "
+    "name the one meant by its Path (Entry.toPath(), FileTree.walker(Path))";
+
+// InvalidPathException(input, reason), as Path.of refuses a string; where the VM cannot make it, its own error stays pending.
+void raiseInvalidPath(JNIEnv* env, jstring input, const char* text) {
+    jclass cls = env->FindClass("java/nio/file/InvalidPathException");
+    jmethodID ctor = cls ? env->GetMethodID(cls, "<init>", "(Ljava/lang/String;Ljava/lang/String;)V") : nullptr;
+    jstring reason = ctor ? env->NewStringUTF(text) : nullptr;
+    auto* e = reason ? static_cast<jthrowable>(env->NewObject(cls, ctor, input, reason)) : nullptr;
+    if (e) env->Throw(e);
+    env->DeleteLocalRef(e);
+    env->DeleteLocalRef(reason);
+    env->DeleteLocalRef(cls);
+}
+
+// The forms of each name of a path string (NameCodec.forms: platform bytes, ISO-8859-1 bytes, each or null); null with an exception pending.
+jobjectArray formsOf(JNIEnv* env, jstring jsPath) {
+    jclass cls = env->FindClass("com/orvan/mek/fsutil/NameCodec");
+    jmethodID forms = cls ? env->GetStaticMethodID(cls, "forms", "(Ljava/lang/String;)[[B") : nullptr;
+    auto* out = forms ? static_cast<jobjectArray>(env->CallStaticObjectMethod(cls, forms, jsPath)) : nullptr;
+    if (env->ExceptionCheck()) {
+        env->DeleteLocalRef(out);
+        out = nullptr;
+    }
+    env->DeleteLocalRef(cls);
+    return out;
+}
+
+// Whether the entry `name` (len bytes) exists in the directory open as dirFd; false also where that cannot be told.
+bool existsIn(int dirFd, const char* name, std::size_t len) {
+    char buf[NAME_MAX + 1];
+    if (len == 0 || len > NAME_MAX) return false;
+    std::memcpy(buf, name, len);
+    buf[len] = '\0';
+    struct stat st;
+    return fstatat(dirFd, buf, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Appends a form's bytes to out; false when out of memory.
+bool append(Grow<char>& out, JNIEnv* env, jbyteArray form) {
+    const auto len = static_cast<std::size_t>(env->GetArrayLength(form));
+    if (!out.reserve(len + 2)) return false;
+    env->GetByteArrayRegion(form, 0, static_cast<jsize>(len), reinterpret_cast<jbyte*>(out.data + out.len));
+    out.len += len;
+    return true;
+}
+
+// The two forms of name i are told apart on disk, in the directory the path so
+// far names: opened (at any length) when first needed, then followed name by name.
+struct Probe {
+    UniqueFd dir;
+    bool open = false;  // dir is the directory out names so far
+    bool lost = false;  // that directory could not be opened: nothing further is probed
+
+    bool at(const Grow<char>& out) {
+        if (open || lost) return open;
+        CString prefix(static_cast<char*>(std::malloc(out.len + 2)));
+        if (!prefix) return !(lost = true);
+        if (out.len == 0) {
+            std::memcpy(prefix.get(), ".", 2);
+        } else {
+            std::memcpy(prefix.get(), out.data, out.len);
+            prefix.get()[out.len] = '\0';
+        }
+        dir = UniqueFd(openNativePath(prefix.get(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        open = static_cast<bool>(dir);
+        lost = !open;
+        return open;
+    }
+
+    // Into the name just resolved (of len bytes at the end of out), as the kernel's walk would go.
+    void down(const Grow<char>& out, std::size_t len) {
+        if (!open || len == 0) return;
+        char buf[NAME_MAX + 1];
+        if (len > NAME_MAX) {
+            dir = UniqueFd();
+        } else {
+            std::memcpy(buf, out.data + out.len - len, len);
+            buf[len] = '\0';
+            dir = UniqueFd(openat(dir.get(), buf, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        }
+        open = static_cast<bool>(dir);
+        lost = !open;
+    }
+};
 
 // Whether jsPath is null, raising the NullPointerException that names the call.
 bool isNull(JNIEnv* env, const void* jPath, const char* prefix) {
@@ -76,12 +174,72 @@ void raisePathError(JNIEnv* env, const char* head, const char* path, int err) {
     }
 }
 
-bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out) {
-    if (isNull(env, jsPath, prefix)) return false;
-    Charset cs = Charset::unresolved;
-    out->reset(resolvedPath(env, jsPath, cs));
-    if (!*out) raiseNoMemory(env, prefix);
-    return static_cast<bool>(*out);
+bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out, Refuse refuse) {
+    if (isNull(env, jsPath, prefix) || refuseNul(env, jsPath)) return false;
+    {
+        // Plain ASCII: both forms are these bytes, so there is nothing to tell apart.
+        Chars chars;
+        if (!loadChars(env, jsPath, chars)) return false;
+        if (isAsciiChars(chars.data, chars.len) && asciiTransparent()) {
+            out->reset(copyAscii(chars.data, chars.len));
+            if (!*out) raiseNoMemory(env, prefix);
+            return static_cast<bool>(*out);
+        }
+    }
+    jobjectArray forms = formsOf(env, jsPath);
+    if (!forms) return false;
+    const jsize names = env->GetArrayLength(forms) / 2;
+    Grow<char> bytes;
+    Probe probe;
+    const char* refused = nullptr;
+    bool ok = true;
+    for (jsize i = 0; ok && !refused && i < names; ++i) {
+        if (i > 0) {
+            ok = bytes.reserve(1);
+            if (ok) bytes.data[bytes.len++] = '/';
+        }
+        const std::size_t nameStart = bytes.len;
+        auto* platform = static_cast<jbyteArray>(env->GetObjectArrayElement(forms, 2 * i));
+        auto* latin1 = static_cast<jbyteArray>(env->GetObjectArrayElement(forms, 2 * i + 1));
+        jbyteArray chosen = platform ? platform : latin1;
+        if (!chosen) {
+            refused = "Unmappable character: a name holds a character neither the platform charset nor ISO-8859-1 maps";
+        } else if (ok && platform && latin1 && probe.at(bytes) && (ok = append(bytes, env, platform))) {
+            // Each form tried in place: the platform's, else ISO-8859-1's; both there is two entries, and no answer.
+            const bool hasPlatform = existsIn(probe.dir.get(), bytes.data + nameStart, bytes.len - nameStart);
+            bytes.len = nameStart;
+            ok = append(bytes, env, latin1);
+            const bool hasLatin1 = ok && existsIn(probe.dir.get(), bytes.data + nameStart, bytes.len - nameStart);
+            if (hasPlatform && hasLatin1) refused = kAmbiguous;
+            if (ok && !hasLatin1) {
+                bytes.len = nameStart;
+                ok = append(bytes, env, platform);
+            }
+        } else if (ok) {
+            ok = append(bytes, env, chosen);
+        }
+        env->DeleteLocalRef(latin1);
+        env->DeleteLocalRef(platform);
+        if (ok && !refused && i + 1 < names) probe.down(bytes, bytes.len - nameStart);
+    }
+    env->DeleteLocalRef(forms);
+    if (refused == kAmbiguous && refuse == Refuse::fileSystem) {
+        raiseFailure(env, jsPath, 0, refused);
+        return false;
+    }
+    if (refused) {
+        raiseInvalidPath(env, jsPath, refused);
+        return false;
+    }
+    if (!ok || !bytes.reserve(1)) {
+        raiseNoMemory(env, prefix);
+        return false;
+    }
+    bytes.data[bytes.len] = '\0';
+    out->reset(bytes.data);
+    bytes.data = nullptr;
+    bytes.len = bytes.cap = 0;
+    return true;
 }
 
 bool pathOf(JNIEnv* env, jbyteArray jbPath, const char* prefix, CString* out) {
@@ -90,12 +248,10 @@ bool pathOf(JNIEnv* env, jbyteArray jbPath, const char* prefix, CString* out) {
 }
 
 int openPath(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CString* shown) {
-    if (isNull(env, jsPath, prefix)) return -1;
-    Charset cs = Charset::unresolved;
-    // Resolved while opened, component by component: the same answer as pathOf, one walk.
-    const int fd = openResolved(env, jsPath, flags, cs, shown);
-    if (fd == -1) raiseOpenFailure(env, prefix, shown->get(), errno);
-    return fd < 0 ? -1 : fd;
+    if (!pathOf(env, jsPath, prefix, shown)) return -1;
+    const int fd = openNativePath(shown->get(), flags);
+    if (fd < 0) raiseOpenFailure(env, prefix, shown->get(), errno);
+    return fd;
 }
 
 int openPath(JNIEnv* env, jbyteArray jbPath, int flags, const char* prefix, CString* shown) {

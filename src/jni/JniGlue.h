@@ -42,12 +42,19 @@ void formatPathError(char* buf, std::size_t size, const char* head, const char* 
 // message as FileNotFoundException for ENOENT, IOException for any other err.
 void raisePathError(JNIEnv* env, const char* head, const char* path, int err);
 
+// How a String that two existing entries read as is refused: a call's
+// FileSystemException, or toPath's InvalidPathException.
+enum class Refuse { fileSystem, invalidPath };
+
 // A path argument as native bytes into *out; false with an exception pending
 // (NullPointerException "<prefix>path is null", InvalidPathException for a
-// NUL, the VM's error, OutOfMemoryError). A String is resolved component by
-// component as every call of this library resolves it; a Path's own bytes
-// (a byte[]) are taken as they are.
-bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out);
+// NUL or a name no form maps, the VM's error, OutOfMemoryError). The one
+// converter of every String path: each name is the bytes a listing reads as
+// it, the platform charset's exact bytes or ISO-8859-1's; where both read as
+// it and both exist, the String is ambiguous and refused (`refuse`), nothing
+// touched; where neither exists, the platform's (else ISO-8859-1's) bytes. A
+// Path's own bytes (a byte[]) are taken as they are.
+bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out, Refuse refuse = Refuse::fileSystem);
 bool pathOf(JNIEnv* env, jbyteArray jbPath, const char* prefix, CString* out);
 
 // The same path opened with flags, at any length: the descriptor, or -1 with

@@ -96,6 +96,12 @@ bool splitLast(CString* path, const char** name, CString* parent) {
     return **name == '\0' || std::strcmp(*name, ".") == 0 || std::strcmp(*name, "..") == 0;
 }
 
+// Whether path ends in '/' after a name ("f/", not "/"): it then names a directory.
+bool endsInSlash(const char* path) {
+    const std::size_t len = std::strlen(path);
+    return len > 1 && path[len - 1] == '/' && std::strspn(path, "/") != len;
+}
+
 // Opens the directory holding the last component of *path (native bytes,
 // which it may shorten; links along the way followed, as named) and checks
 // that component exists; its name goes to *name, inside *path. Closed with
@@ -103,6 +109,7 @@ bool splitLast(CString* path, const char** name, CString* parent) {
 // refused, as a delete must; elsewhere they name the directory itself.
 fsutil::UniqueFd openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, CString* path, const char** name) {
     CString parent;
+    const bool slashed = endsInSlash(path->get());
     const bool dots = splitLast(path, name, &parent);
     const char* p = path->get();
     if (dots && refuseDots) {
@@ -123,6 +130,19 @@ fsutil::UniqueFd openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, 
         raiseOpenFailure(env, prefix, p, parent ? errno : ENOMEM);
         return fsutil::UniqueFd();
     }
+    if (slashed && !S_ISDIR(st.st_mode)) {
+        // "name/" is a directory: a link's target where the link leads to one, else ENOTDIR. A
+        // removal never goes through a link, so it refuses that case too (nothing removed).
+        struct stat target;
+        const bool toDirectory = S_ISLNK(st.st_mode) && fstatat(parentFd.get(), *name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+        fsutil::UniqueFd through(toDirectory && !refuseDots ? openat(parentFd.get(), *name, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+        if (!through) {
+            raiseOpenFailure(env, prefix, p, toDirectory && !refuseDots ? errno : ENOTDIR);
+            return through;
+        }
+        *name = ".";
+        return through;
+    }
     return parentFd;
 }
 
@@ -130,6 +150,10 @@ fsutil::UniqueFd openParentOf(JNIEnv* env, const char* prefix, bool refuseDots, 
 // bytes, which it may shorten); its name goes to *name, inside *path. Closed
 // with an exception pending when the directory cannot be opened or the entry exists already.
 fsutil::UniqueFd openTargetParent(JNIEnv* env, CString* path, const char** name) {
+    if (*path->get() == '\0') {
+        raiseOpenFailure(env, kCopyPrefix, "", ENOENT);  // the empty path names nothing, as for cp
+        return fsutil::UniqueFd();
+    }
     CString parent;
     const bool dots = splitLast(path, name, &parent);
     const char* p = path->get();
@@ -142,13 +166,7 @@ fsutil::UniqueFd openTargetParent(JNIEnv* env, CString* path, const char** name)
     struct stat st;
     const int err = dots || fstatat(parentFd.get(), *name, &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : errno;
     if (err == ENOENT) return parentFd;
-    if (err == EEXIST) {
-        char szMsg[512];
-        fsutil::formatMessage(szMsg, sizeof szMsg, "%sTarget exists: '%s'", kCopyPrefix, p);
-        throwException(env, "java/nio/file/FileAlreadyExistsException", szMsg);
-    } else {
-        raiseOpenFailure(env, kCopyPrefix, p, err);
-    }
+    raiseOpenFailure(env, kCopyPrefix, p, err);  // FileAlreadyExistsException for EEXIST, naming the path
     return fsutil::UniqueFd();
 }
 

@@ -1,7 +1,8 @@
 // The natives behind NativeFs: a path's native bytes, a link's whole target,
-// whether a path is a directory.
+// whether a path is a directory, the statistics of a path's file system.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <climits>
@@ -74,6 +75,50 @@ JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readLink(JN
     }
     CString target(pszTarget);
     return getJavaFilePath(env, target.get());
+}
+
+JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readLinkBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                             jbyteArray jbPath) {
+    CString szPath;
+    if (!fsutil::pathOf(env, jbPath, "[NativeFs.readLink] ", &szPath)) return nullptr;
+    char* pszTarget = nullptr;
+    if (readLinkAnyLength(szPath.get(), &pszTarget) != 0) {
+        fsutil::raiseOpenFailure(env, "[NativeFs.readLink] ", szPath.get(), errno);
+        return nullptr;
+    }
+    CString target(pszTarget);
+    const auto len = static_cast<jsize>(std::strlen(target.get()));
+    jbyteArray bytes = env->NewByteArray(len);
+    if (bytes) env->SetByteArrayRegion(bytes, 0, len, reinterpret_cast<const jbyte*>(target.get()));
+    return bytes;
+}
+
+JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_isDirectoryBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                              jbyteArray jbPath) {
+    CString szPath;
+    if (!fsutil::pathOf(env, jbPath, "[NativeFs.isDirectory] ", &szPath)) return JNI_FALSE;
+    struct stat st;
+    return fsutil::lstatNativePath(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
+}
+
+// The eleven statvfs values of the file system holding path (links followed), in FileSysStatUnix's order.
+JNIEXPORT jlongArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_statVfsBytes(JNIEnv* env, jclass /*jcls*/,
+                                                                            jbyteArray jbPath) {
+    CString szPath;
+    if (!fsutil::pathOf(env, jbPath, "[NativeFs.fileSystemStat] ", &szPath)) return nullptr;
+    const fsutil::UniqueFd fd(fsutil::openNativePath(szPath.get(), O_PATH | O_CLOEXEC));
+    struct statvfs64 buf;
+    if (!fd || fstatvfs64(fd.get(), &buf) != 0) {
+        fsutil::raiseOpenFailure(env, "[NativeFs.fileSystemStat] ", szPath.get(), errno);
+        return nullptr;
+    }
+    const jlong values[11] = {static_cast<jlong>(buf.f_bsize),  static_cast<jlong>(buf.f_frsize), static_cast<jlong>(buf.f_blocks),
+                              static_cast<jlong>(buf.f_bfree),  static_cast<jlong>(buf.f_bavail), static_cast<jlong>(buf.f_files),
+                              static_cast<jlong>(buf.f_ffree),  static_cast<jlong>(buf.f_favail), static_cast<jlong>(buf.f_fsid),
+                              static_cast<jlong>(buf.f_flag),   static_cast<jlong>(buf.f_namemax)};
+    jlongArray out = env->NewLongArray(11);
+    if (out) env->SetLongArrayRegion(out, 0, 11, values);
+    return out;
 }
 
 JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_isDirectory(JNIEnv* env, jclass /*jcls*/,

@@ -6,6 +6,7 @@
 
 #include "JniUtil/JniInternal.h"
 #include "JniUtil/JniUtil.h"
+#include "jni/JniGlue.h"
 
 namespace fsutil {
 
@@ -41,16 +42,8 @@ extern "C" {
 
 // The bytes a path string names as this library resolves it, component by component.
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_resolve(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    if (!jsPath) {
-        throwException(env, "java/lang/NullPointerException", "[FileTree.toPath] path is null");
-        return nullptr;
-    }
-    fsutil::Charset cs = fsutil::Charset::unresolved;
-    fsutil::CString path(fsutil::resolvedPath(env, jsPath, cs));
-    if (!path) {
-        if (!env->ExceptionCheck()) throwException(env, "java/lang/OutOfMemoryError", "[FileTree.toPath] no memory");
-        return nullptr;
-    }
+    fsutil::CString path;
+    if (!fsutil::pathOf(env, jsPath, "[FileTree.toPath] ", &path, fsutil::Refuse::invalidPath)) return nullptr;
     const auto len = static_cast<jsize>(std::strlen(path.get()));
     jbyteArray bytes = env->NewByteArray(len);
     if (bytes) env->SetByteArrayRegion(bytes, 0, len, reinterpret_cast<const jbyte*>(path.get()));

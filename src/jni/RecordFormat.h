@@ -130,6 +130,7 @@ constexpr Field kFields[] = {
     {"EACCES", EACCES},
     {"ENOTDIR", ENOTDIR},
     {"ENOTEMPTY", ENOTEMPTY},
+    {"EEXIST", EEXIST},
     {"READ_CLOSED", kReadClosed},
     {"READ_INTERRUPTED", kReadInterrupted},
     {"JOB_DONE_COUNT", kJobDoneCount},

@@ -3,6 +3,7 @@ package com.orvan.mek.fsutil;
 import java.io.IOException;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.DirectoryNotEmptyException;
+import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
 import java.nio.file.FileSystemLoopException;
 import java.nio.file.NoSuchFileException;
@@ -49,6 +50,7 @@ final class Failures {
                 : first instanceof NoSuchFileException ? Records.ENOENT
                 : first instanceof NotDirectoryException ? Records.ENOTDIR
                 : first instanceof DirectoryNotEmptyException ? Records.ENOTEMPTY
+                : first instanceof FileAlreadyExistsException ? Records.EEXIST
                 : 0;
         int context = first instanceof FileSystemLoopException ? Records.CONTEXT_LOOP : Records.CONTEXT_NONE;
         return make(path, errno, context, reason, message);
@@ -63,6 +65,7 @@ final class Failures {
         if (errno == Records.ENOTDIR) return new NotDirectory(path, reason, message);
         if (errno == Records.ENOTEMPTY) return new NotEmpty(path, reason, message);
         if (context == Records.CONTEXT_LOOP) return new Loop(path, reason, message);
+        if (errno == Records.EEXIST && plain) return new FileAlreadyExistsException(path, null, reason);
         return plain ? new FileSystemException(path, null, reason) : new Other(path, reason, message);
     }
 

@@ -39,6 +39,11 @@ import java.util.stream.StreamSupport;
  * {@link java.nio.file.DirectoryNotEmptyException} (ENOTEMPTY), otherwise
  * {@link java.nio.file.FileSystemException}; {@code getFile()} is the path, {@code getReason()} the
  * system's error text.
+ *
+ * <p>A path {@code String} reaches the entry a listing reads as it, name by name; where a name could
+ * mean two existing entries (in UTF-8, "é" is both C3 A9 and the reading of a lone E9), every call
+ * refuses it with a {@link java.nio.file.FileSystemException} whose reason begins "Ambiguous name",
+ * touching nothing: the {@link Path} forms ({@link Entry#toPath()}) name such entries.
  */
 public final class FileTree {
     static {
@@ -354,10 +359,18 @@ public final class FileTree {
 
     /**
      * The handler of a walk given none: one {@link System.Logger} warning per failure, on the
-     * logger named {@code com.orvan.mek.fsutil.FileTree}.
+     * logger named {@code com.orvan.mek.fsutil.FileTree}, "PATH: reason". Given to a call of this
+     * class, PATH is the whole path (the root's own for a failure of the root itself); called
+     * directly, the path it is handed.
      */
     public static final BiConsumer<String, IOException> LOG_FAILURES = (path, error) ->
             System.getLogger(FileTree.class.getName()).log(System.Logger.Level.WARNING, "{0}: {1}", path, reason(error));
+
+    /** The handler a call hands its failures to: {@link #LOG_FAILURES} logs each by its whole path, the root's for the root itself. */
+    private static BiConsumer<String, IOException> named(BiConsumer<String, IOException> onError, String root) {
+        if (onError != LOG_FAILURES) return onError;
+        return (path, error) -> LOG_FAILURES.accept(path.isEmpty() ? root : root + "/" + path, error);
+    }
 
     /** An entry of a walked tree. */
     public static final class Entry extends WalkNode {
@@ -447,14 +460,17 @@ public final class FileTree {
     }
 
     /**
-     * The {@link Path} of a path string as this library resolves it: each component in its
-     * platform-charset form when such an entry exists, else its ISO-8859-1 form when that exists,
-     * else the platform form. So {@code toPath(root + "/" + entry.path())} names that very entry
-     * for {@code java.nio.file}, also for a name the platform charset cannot show.
+     * The {@link Path} of a path string as this library resolves it, name by name: the bytes a
+     * listing reads as that name (its platform-charset bytes where the charset maps it exactly,
+     * else its ISO-8859-1 bytes); where both read as it and both exist, the string is ambiguous.
+     * So {@code toPath(root + "/" + entry.path())} names that very entry for {@code java.nio.file},
+     * also for a name the platform charset cannot show.
      *
      * @param path a path as this library takes paths; it need not exist
      * @return its byte-exact {@code Path}, relative when {@code path} is
      * @throws NullPointerException when path is null
+     * @throws java.nio.file.InvalidPathException when a name could mean two existing entries
+     *     (reason "Ambiguous name: ..."), has no bytes any listing reads as it, or holds a NUL
      */
     public static Path toPath(String path) {
         return NioPaths.path(NativeDispatcher.resolve(path));
@@ -631,7 +647,7 @@ public final class FileTree {
                     : NativeDispatcher.openTree(root, attributes, sameFs, sorted, last, follow, maxDepth, stops);
             Predicate<? super Entry> p = prune;
             WalkState shared = new WalkState(attributes, last, maxDepth, p == null ? null : node -> p.test((Entry) node),
-                    onError, new NioPaths.Root(root, rootBytes), Entry::new);
+                    named(onError, root), new NioPaths.Root(root, rootBytes), Entry::new);
             WalkSpliterator whole = new WalkSpliterator(shared, new WalkReader(handle, shared, null), Long.MAX_VALUE);
             return (Stream<Entry>) (Stream<?>) StreamSupport.stream(whole, false).onClose(shared::close);
         }
@@ -1282,7 +1298,8 @@ public final class FileTree {
             Progress progress, JobRunner.Changes changes, JobStart start, JobRunner.End<R> end) throws IOException {
         FailureThrower thrower = onError == null ? new FailureThrower(tag, root, failed) : null;
         long job = start.open();
-        R result = JobRunner.run(job, thrower != null ? thrower : onError, progress == null ? null : progress::update, changes, end);
+        R result = JobRunner.run(job, thrower != null ? thrower : named(onError, root), progress == null ? null : progress::update,
+                changes, end);
         if (thrower != null) thrower.throwFirst();
         return result;
     }

@@ -1,6 +1,9 @@
 package com.orvan.mek.fsutil;
 
+import java.nio.CharBuffer;
+import java.nio.charset.CharacterCodingException;
 import java.nio.charset.Charset;
+import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 
@@ -53,6 +56,44 @@ final class NameCodec {
             path.append(decode(b, start, end - start));
         }
         return path.toString();
+    }
+
+    /**
+     * The bytes a path string may name, name by name, for the natives' one path converter: for
+     * name i, [2i] its platform-charset bytes where the charset maps it exactly and {@link #decode}
+     * reads them back as it (an encoder that reports what it cannot map, never a '?' in its
+     * place), else null; [2i + 1] its ISO-8859-1 bytes where it has such bytes and either the
+     * platform has none or {@link #decode} reads these back as it too (and they differ), else
+     * null. Two non-null forms are two entries the name could mean.
+     */
+    static byte[][] forms(String path) {
+        String[] names = path.split("/", -1);
+        byte[][] forms = new byte[names.length * 2][];
+        for (int i = 0; i < names.length; i++) {
+            String n = names[i];
+            byte[] platform = exact(n);
+            byte[] latin1 = null;
+            if (n.chars().allMatch(c -> c <= 0xff)) {
+                latin1 = n.getBytes(StandardCharsets.ISO_8859_1);
+                boolean alike = platform != null && (Arrays.equals(latin1, platform) || !decode(latin1, 0, latin1.length).equals(n));
+                if (alike) latin1 = null;
+            }
+            forms[2 * i] = platform;
+            forms[2 * i + 1] = latin1;
+        }
+        return forms;
+    }
+
+    // The platform charset's bytes of a name where it maps every character and reads them back as it; else null.
+    private static byte[] exact(String name) {
+        try {
+            var buf = PLATFORM.newEncoder().onMalformedInput(CodingErrorAction.REPORT)
+                    .onUnmappableCharacter(CodingErrorAction.REPORT).encode(CharBuffer.wrap(name));
+            byte[] b = Arrays.copyOfRange(buf.array(), buf.arrayOffset() + buf.position(), buf.arrayOffset() + buf.limit());
+            return decode(b, 0, b.length).equals(name) ? b : null;
+        } catch (CharacterCodingException e) {
+            return null;
+        }
     }
 
     /** A system's text (an error message), in the platform charset. */

@@ -69,7 +69,7 @@ final class NativeDispatcher {
 
     static native long copyOpenBytes(byte[] source, byte[] target, boolean sameFileSystem) throws IOException;
 
-    /** A sync started; flags: Syncer's SYNC_* bits. */
+    /** A sync started; flags: FileTree.Syncer's bits. */
     static native long syncOpen(String source, String target, int flags) throws IOException;
 
     static native long syncOpenBytes(byte[] source, byte[] target, int flags) throws IOException;
@@ -139,4 +139,11 @@ final class NativeDispatcher {
 
     /** See {@link NativeFs#isDirectory}. */
     static native boolean isDirectory(String path);
+
+    static native boolean isDirectoryBytes(byte[] path);
+
+    static native byte[] readLinkBytes(byte[] path) throws IOException;
+
+    /** The eleven statvfs values of the file system holding path, in FileSysStatUnix's order. */
+    static native long[] statVfsBytes(byte[] path) throws IOException;
 }

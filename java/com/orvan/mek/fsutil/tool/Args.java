@@ -1,13 +1,17 @@
 package com.orvan.mek.fsutil.tool;
 
 import com.orvan.mek.fsutil.FileTree;
+import com.orvan.mek.fsutil.NativeFs;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystemException;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
+import java.nio.file.attribute.BasicFileAttributes;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -70,15 +74,42 @@ final class Args {
         return new String(arg, StandardCharsets.ISO_8859_1);
     }
 
-    /** A path's bytes as a string that leads this library to those very bytes: each name read as it reads names. */
-    static String path(byte[] b) {
-        StringBuilder s = new StringBuilder(b.length);
-        for (int start = 0, end; start <= b.length; start = end + 1) {
-            for (end = start; end < b.length && b[end] != '/'; end++) { /* to the next name */ }
-            if (start > 0) s.append('/');
-            s.append(read(b, start, end - start));
+    /**
+     * The Path of a path argument, byte for byte. A trailing '/' is kept as the kernel reads it (the
+     * directory itself, or a link's target; "Not a directory" for anything else): a "." is put after it.
+     *
+     * @throws NoSuchFileException for the empty path, which names nothing
+     */
+    static Path path(byte[] b) throws NoSuchFileException {
+        if (b.length == 0) throw new NoSuchFileException("", null, "No such file or directory");
+        if (slashed(b)) {
+            b = Arrays.copyOf(b, b.length + 1);
+            b[b.length - 1] = '.';
         }
-        return s.toString();
+        return NativeFs.toPath(b);
+    }
+
+    /** Whether a path ends with a '/' after a name (not "/" alone). */
+    static boolean slashed(byte[] b) {
+        int end = b.length;
+        while (end > 0 && b[end - 1] == '/') end--;
+        return end > 0 && end < b.length;
+    }
+
+    /** The path with its trailing slashes dropped (one "/" kept of a path made of slashes). */
+    static byte[] unslashed(byte[] b) {
+        int end = b.length;
+        while (end > 1 && b[end - 1] == '/') end--;
+        return Arrays.copyOf(b, end);
+    }
+
+    /** The entry's own attributes (a link not followed), or null where they cannot be read. */
+    static BasicFileAttributes lstat(byte[] b) {
+        try {
+            return Files.readAttributes(NativeFs.toPath(unslashed(b)), BasicFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
+        } catch (IOException | RuntimeException e) {
+            return null;
+        }
     }
 
     // The platform charset when it gives the same bytes back, else ISO-8859-1, which keeps every byte.
@@ -93,7 +124,7 @@ final class Args {
      * as it reads them). A name holds its own bytes unless it could be read from two (in UTF-8, "é"
      * is C3 A9 and the reading of a lone E9): then the names on the path are looked up on disk.
      */
-    static byte[] below(byte[] root, String rootPath, String rel) {
+    static byte[] below(byte[] root, Path rootPath, String rel) {
         if (rel.isEmpty()) return root;
         String[] names = rel.split("/");
         byte[][] found = new byte[names.length][];
@@ -117,7 +148,7 @@ final class Args {
     }
 
     // Walks down the names from root, nothing else opened, and keeps the bytes of each name met on the way.
-    private static void lookUp(String root, String[] names, byte[][] found) {
+    private static void lookUp(Path root, String[] names, byte[][] found) {
         FileTree.Entry[] on = new FileTree.Entry[names.length + 1];
         try (Stream<FileTree.Entry> walk = FileTree.walker(root).maxDepth(names.length)
                 .prune(e -> e.depth() >= names.length || on[e.depth() - 1] != e.parent() || !e.name().equals(names[e.depth() - 1]))
@@ -179,6 +210,16 @@ final class Args {
         } else {
             out.writeBytes(String.format("\\%03o", c).getBytes(StandardCharsets.US_ASCII));
         }
+    }
+
+    /** A path as it is where every byte of it prints, else quoted as {@link #shellQuoted}: a failure stays on one line. */
+    static byte[] shown(byte[] b) {
+        for (int i = 0; i < b.length;) {
+            int n = printable(b, i);
+            if (n == 0) return shellQuoted(b);
+            i += n;
+        }
+        return b;
     }
 
     /**

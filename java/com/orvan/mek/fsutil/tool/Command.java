@@ -34,8 +34,8 @@ abstract class Command {
 
     final int usageStatus() { return usageStatus; }
 
-    /** Does the work for one path (the default run's). */
-    void path(String path, PrintStream out) throws IOException {
+    /** Does the work for one path, given as its bytes (the default run's). */
+    void path(byte[] path, PrintStream out) throws IOException {
         throw new UnsupportedOperationException(name());
     }
 
@@ -45,9 +45,9 @@ abstract class Command {
         if (args.isEmpty()) throw new UsageException("no PATH given");
         for (byte[] path : args) {
             try {
-                path(Args.path(path), out);
+                path(path, out);
             } catch (IOException e) {
-                fail(path, Args.bytes(": " + Args.reason(e)));
+                fail(Args.shown(path), Args.bytes(": " + Args.reason(e)));
             }
         }
         return status();

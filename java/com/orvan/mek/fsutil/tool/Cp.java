@@ -4,6 +4,9 @@ import com.orvan.mek.fsutil.FileTree;
 import com.orvan.mek.fsutil.NativeFs;
 import java.io.IOException;
 import java.io.PrintStream;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
 import java.util.Arrays;
 import java.util.List;
 
@@ -34,11 +37,12 @@ final class Cp extends Command {
         if (paths.size() != 2) throw new UsageException(paths.isEmpty() ? "missing file operand" : "give SRC and DST");
         byte[] source = paths.get(0);
         byte[] target = paths.get(1);
-        if (NativeFs.isDirectory(Args.path(target))) target = into(target, source);
         try {
+            // A directory, or a link to one, takes the copy inside it.
+            if (target.length > 0 && Files.isDirectory(Args.path(target))) target = into(target, source);
             copy(source, target);
         } catch (IOException e) {
-            fail(source, Args.bytes(": " + Args.reason(e)));
+            fail(Args.shown(source), Args.bytes(": " + Args.reason(e)));
         }
         return status();
     }
@@ -58,7 +62,7 @@ final class Cp extends Command {
     }
 
     private void copy(byte[] sourceBytes, byte[] target) throws IOException {
-        String source = Args.path(sourceBytes);
+        Path source = Args.path(sourceBytes);
         // A terminal gets one line rewritten in place; anything else a line per update.
         boolean terminal = System.console() != null;
         FileTree.Progress shown = !progress ? null : (entries, bytes) -> {
@@ -66,9 +70,9 @@ final class Cp extends Command {
             err.flush();
         };
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
-        FileTree.Copier copier = FileTree.copier(source, Args.path(target)).with(options).onError((failed, error) -> {
+        FileTree.Copier copier = FileTree.copier(source, NativeFs.toPath(Args.unslashed(target))).with(options).onError((failed, error) -> {
             if (terminal && progress) err.println();
-            fail(Args.below(sourceBytes, source, failed), Args.bytes(": " + Args.reason(error)));
+            fail(Args.shown(Args.below(sourceBytes, source, failed)), Args.bytes(": " + Args.reason(error)));
         });
         if (shown != null) copier.progress(shown);
         try {

@@ -1,7 +1,7 @@
 package com.orvan.mek.fsutil.tool;
 
 import com.orvan.mek.fsutil.FileSysStatUnix;
-import com.orvan.mek.fsutil.FileSystemStatLin;
+import com.orvan.mek.fsutil.NativeFs;
 import java.io.IOException;
 import java.io.PrintStream;
 
@@ -12,9 +12,11 @@ final class Df extends Command {
     Df() { super("df", USAGE, 2); }
 
     @Override
-    void path(String path, PrintStream out) throws IOException {
-        FileSysStatUnix s = new FileSystemStatLin().getFileSysStat(path);
-        out.println("File system of: " + path);
+    void path(byte[] path, PrintStream out) throws IOException {
+        FileSysStatUnix s = NativeFs.fileSystemStat(Args.path(path));
+        out.print("File system of: ");
+        out.write(path, 0, path.length);
+        out.println();
         row(out, "Block size (f_bsize)", s.getBlockSize(), "");
         row(out, "Fragment size (f_frsize)", s.getFragmentSize(), "");
         row(out, "Blocks (f_blocks)", s.getBlocks(), human(s.getTotalSpace()));

@@ -5,11 +5,11 @@ import com.orvan.mek.fsutil.NativeFs;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.io.PrintStream;
-import java.nio.charset.Charset;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.NotDirectoryException;
 import java.nio.file.Path;
+import java.nio.file.attribute.BasicFileAttributes;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.HashSet;
@@ -67,16 +67,28 @@ final class Du extends Command {
         while (end > 1 && given[end - 1] == '/') end--;
         byte[] base = Arrays.copyOf(given, end);
         byte[] shown = end < given.length ? Arrays.copyOf(given, end + (end == 1 && given[0] == '/' ? 0 : 1)) : given;
-        String root = Args.path(given);
+        Path root;
+        try {
+            root = Args.path(given);
+        } catch (IOException e) {
+            rootFailed(given, e);
+            return;
+        }
         FileTree.Option[] options = xdev ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
         // A directory that could not be read, or (in one that may be read but not searched) an entry that could not be examined.
-        BiConsumer<String, IOException> failed = (p, e) -> fail(p.isEmpty() || NativeFs.isDirectory(root + "/" + p) ? "cannot read directory "
-                : "cannot access ", Args.below(base, root, p), Args.reason(e));
+        BiConsumer<String, IOException> failed = (p, e) -> {
+            byte[] at = Args.below(base, root, p);
+            fail(p.isEmpty() || NativeFs.isDirectory(NativeFs.toPath(at)) ? "cannot read directory " : "cannot access ", at, Args.reason(e));
+        };
+        // A link named as PATH is the link, as du counts it; after a '/' its target.
+        BasicFileAttributes own = Args.slashed(given) ? null : Args.lstat(given);
+        boolean reported = false;
         try {
-            if (!summary) lines(root, base, options, failed);
+            if (!summary && !(own != null && own.isSymbolicLink())) lines(root, base, options, failed);
         } catch (NotDirectoryException e) {
-            // a file: its own line only
+            // a file: its own line only (a path through a file fails below, where it is summed)
         } catch (IOException e) {
+            reported = true;
             if (!rootFailed(given, e)) return;
         }
         FileTree.Usage u;
@@ -84,7 +96,7 @@ final class Du extends Command {
             // Without -s the walk above has reported the failures already.
             u = FileTree.measurer(root).onError(summary ? failed : (p, e) -> {}).with(options).run();
         } catch (IOException e) {
-            if (summary) rootFailed(given, e);
+            if (!reported) rootFailed(given, e);
             return;
         }
         line(size(u.bytes(), u.blocks()), shown, shown.length);
@@ -99,7 +111,7 @@ final class Du extends Command {
     }
 
     /** A line per directory below root, after its contents, each inode counted once. */
-    private void lines(String root, byte[] base, FileTree.Option[] options, BiConsumer<String, IOException> failed) throws IOException {
+    private void lines(Path root, byte[] base, FileTree.Option[] options, BiConsumer<String, IOException> failed) throws IOException {
         PathBytes paths = new PathBytes(base);
         long rootDev = xdev ? device(base) : 0;
         Set<List<Long>> linked = new HashSet<>();
@@ -130,13 +142,10 @@ final class Du extends Command {
         }
     }
 
-    /** The root's device, by the JDK where it can name the root; -1 where it cannot. */
+    /** The root's device, by the JDK; -1 where it cannot tell. */
     private static long device(byte[] root) {
         try {
-            Charset jnu = Charset.forName(System.getProperty("sun.jnu.encoding"));
-            String jdk = new String(root, jnu);
-            if (!Arrays.equals(root, jdk.getBytes(jnu))) return -1;
-            return (Long) Files.getAttribute(Path.of(jdk), "unix:dev", LinkOption.NOFOLLOW_LINKS);
+            return (Long) Files.getAttribute(Args.path(root), "unix:dev", LinkOption.NOFOLLOW_LINKS);
         } catch (IOException | RuntimeException e) {
             return -1;
         }

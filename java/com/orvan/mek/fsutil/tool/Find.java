@@ -4,6 +4,8 @@ import com.orvan.mek.fsutil.FileTree;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.file.NotDirectoryException;
+import java.nio.file.Path;
+import java.nio.file.attribute.BasicFileAttributes;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.stream.Stream;
@@ -68,9 +70,22 @@ final class Find extends Command {
     }
 
     private void walk(byte[] rootBytes, PrintStream out) {
-        String root = Args.path(rootBytes);
         PathBytes paths = new PathBytes(rootBytes);
         boolean post = options.contains(FileTree.Option.DIRECTORIES_LAST);
+        boolean slashed = Args.slashed(rootBytes);
+        BasicFileAttributes own = Args.lstat(rootBytes);
+        // A link named as DIR is the link (find -P), unless -L or a trailing '/' says its target; a dangling one too.
+        if (own != null && own.isSymbolicLink() && !slashed && !options.contains(FileTree.Option.FOLLOW_LINKS)) {
+            print(out, paths.bytes(), paths.root());
+            return;
+        }
+        Path root;
+        try {
+            root = Args.path(rootBytes);
+        } catch (IOException e) {
+            failed(rootBytes, Args.reason(e));
+            return;
+        }
         FileTree.Walker walker = FileTree.walker(root).maxDepth(maxDepth).with(options.toArray(new FileTree.Option[0]))
                 .onError((failed, error) -> failed(Args.below(rootBytes, root, failed), Args.reason(error)));
         try (Stream<FileTree.Entry> walk = walker.stream()) {
@@ -81,7 +96,9 @@ final class Find extends Command {
             });
             if (post) print(out, paths.bytes(), paths.root());
         } catch (NotDirectoryException e) {
-            print(out, paths.bytes(), paths.root());  // a file named as DIR is printed alone, as find does
+            // A file named as DIR is printed alone, as find does; "Not a directory" on the way to it, or after a '/', is a failure.
+            if (slashed || own == null) failed(rootBytes, Args.reason(e));
+            else print(out, paths.bytes(), paths.root());
         } catch (IOException e) {
             // A directory that exists but cannot be opened is printed, as find does, before (or with -depth after) its failure.
             String reason = Args.reason(e);

@@ -2,6 +2,7 @@ package com.orvan.mek.fsutil.tool;
 
 import com.orvan.mek.fsutil.FolderIteratorNix;
 import java.io.FileNotFoundException;
+import java.nio.file.NoSuchFileException;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.util.List;
@@ -18,9 +19,12 @@ final class Ls extends Command {
     int run(List<byte[]> args, PrintStream out, PrintStream err) throws UsageException {
         start(out, err);
         if (args.isEmpty()) throw new UsageException("no PATH given");
+        boolean first = true;
         for (byte[] dir : args) {
             try (FolderIteratorNix it = new FolderIteratorNix(Args.path(dir))) {
                 if (args.size() > 1) {
+                    if (!first) out.write('\n');  // a blank line between directories, as GNU ls
+                    first = false;
                     out.write(dir, 0, dir.length);
                     out.write(':');
                     out.write('\n');
@@ -30,7 +34,7 @@ final class Ls extends Command {
                     out.write(name, 0, name.length);
                     out.write('\n');
                 }
-            } catch (FileNotFoundException e) {
+            } catch (FileNotFoundException | NoSuchFileException e) {
                 fail("cannot access ", dir, Args.reason(e));
             } catch (IOException e) {
                 fail("cannot open directory ", dir, Args.reason(e));

@@ -11,7 +11,9 @@ final class ReadLink extends Command {
     ReadLink() { super("readlink", USAGE, 2); }
 
     @Override
-    void path(String link, PrintStream out) throws IOException {
-        out.println(NativeFs.readLink(link));
+    void path(byte[] link, PrintStream out) throws IOException {
+        byte[] target = NativeFs.readLink(Args.path(link));
+        out.write(target, 0, target.length);
+        out.println();
     }
 }

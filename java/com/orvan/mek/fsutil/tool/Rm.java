@@ -5,7 +5,6 @@ import com.orvan.mek.fsutil.NativeFs;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.io.PrintStream;
-import java.nio.charset.Charset;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.FileSystemException;
 import java.nio.file.Files;
@@ -15,7 +14,6 @@ import java.nio.file.Path;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.util.Arrays;
 import java.util.List;
-import java.util.stream.Stream;
 
 /** {@code rm [-r] [-f] PATH...}: removes each path (with -r, a directory and all below it), as GNU rm. */
 final class Rm extends Command {
@@ -61,10 +59,20 @@ final class Rm extends Command {
             fail(Args.bytes("refusing to remove '.' or '..' directory: skipping "), Args.shellQuoted(given));
             return;
         }
-        String path = Args.path(given);
+        // A '/' after the name asks for a directory: anything else is "Not a directory"; a link to one is
+        // refused whole (GNU empties its target first), and without -r it is a directory.
+        if (Args.slashed(given)) {
+            BasicFileAttributes own = Args.lstat(given);
+            if (own != null && !own.isDirectory()) {
+                boolean toDirectory = own.isSymbolicLink() && isDirectoryFollowed(given);
+                fail("cannot remove ", given, toDirectory && !recursive ? "Is a directory" : "Not a directory");
+                return;
+            }
+        }
         try {
-            if (!recursive && removeByJdk(given)) return;
-            if (!recursive && isDirectory(path, given, start, last)) {
+            Path path = Args.path(Args.unslashed(given));
+            if (!recursive && removeByJdk(given, path)) return;
+            if (!recursive && NativeFs.isDirectory(path)) {
                 fail("cannot remove ", given, "Is a directory");
                 return;
             }
@@ -76,22 +84,22 @@ final class Rm extends Command {
         }
     }
 
-    /**
-     * Removes a path the JDK can name (its bytes in the JDK's charset, shorter than the kernel's
-     * limit) that is not a directory; false when it cannot name it. The JDK removes a file with
-     * unlink, which fails on a directory swapped in meanwhile (at worst an empty one goes, by
-     * rmdir), where a check followed by the library's removal would take a whole tree.
-     */
-    private boolean removeByJdk(byte[] given) {
-        Path p;
+    private static boolean isDirectoryFollowed(byte[] given) {
         try {
-            Charset jnu = Charset.forName(System.getProperty("sun.jnu.encoding"));
-            String name = new String(given, jnu);
-            if (given.length == 0 || given.length >= PATH_MAX || !Arrays.equals(given, name.getBytes(jnu))) return false;
-            p = Path.of(name);
-        } catch (RuntimeException e) {
+            return Files.isDirectory(Args.path(given));
+        } catch (IOException | RuntimeException e) {
             return false;
         }
+    }
+
+    /**
+     * Removes a path the JDK can name (shorter than the kernel's limit) that is not a directory;
+     * false when it cannot name it. The JDK removes a file with unlink, which fails on a directory
+     * swapped in meanwhile (at worst an empty one goes, by rmdir), where a check followed by the
+     * library's removal would take a whole tree.
+     */
+    private boolean removeByJdk(byte[] given, Path p) {
+        if (given.length >= PATH_MAX) return false;
         try {
             if (Files.readAttributes(p, BasicFileAttributes.class, LinkOption.NOFOLLOW_LINKS).isDirectory()) {
                 fail("cannot remove ", given, "Is a directory");
@@ -108,18 +116,5 @@ final class Rm extends Command {
             fail("cannot remove ", given, String.valueOf(e.getMessage()));
         }
         return true;
-    }
-
-    /**
-     * Whether path itself (a link not followed) is a directory. Past the kernel's path limit it is
-     * asked of its parent's listing, by name bytes, which any path length allows.
-     */
-    private static boolean isDirectory(String path, byte[] given, int start, byte[] last) throws IOException {
-        if (given.length < PATH_MAX) return NativeFs.isDirectory(path);
-        String parent = start == 0 ? "." : Args.path(Arrays.copyOf(given, start));
-        try (Stream<FileTree.Entry> entries = FileTree.walker(parent).maxDepth(1).onError((p, e) -> {}).stream()) {
-            return entries.filter(e -> Arrays.equals(e.nameBytes(), last)).findFirst()
-                    .map(e -> e.type() == FileTree.Type.DIRECTORY).orElse(false);
-        }
     }
 }

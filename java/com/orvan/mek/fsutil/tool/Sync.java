@@ -32,9 +32,17 @@ final class Sync extends Command {
         boolean verbose = flags.has('v') || flags.has('n');
         boolean progress = flags.has('p');
         boolean terminal = System.console() != null;
-        Syncer syncer = FileTree.syncer(Args.path(source), Args.path(target)).onError((failed, error) -> {
+        java.nio.file.Path from, to;
+        try {
+            from = Args.path(source);
+            to = Args.path(target);
+        } catch (IOException e) {
+            fail(Args.shown(source.length == 0 ? source : target), Args.bytes(": " + Args.reason(e)));
+            return status();
+        }
+        Syncer syncer = FileTree.syncer(from, to).onError((failed, error) -> {
             if (terminal && progress) err.println();
-            fail(Args.below(target, Args.path(target), failed), Args.bytes(": " + Args.reason(error)));
+            fail(Args.shown(Args.below(target, to, failed)), Args.bytes(": " + Args.reason(error)));
         });
         if (flags.has('n')) syncer.dryRun();
         if (flags.has('k')) syncer.keepExtras();

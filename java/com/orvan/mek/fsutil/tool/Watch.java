@@ -42,14 +42,14 @@ final class Watch extends Command {
         }
         if (dir == null) throw new UsageException("no DIR given");
         byte[] root = dir;
-        String rootPath = Args.path(root);
         FileTree.Option[] options = sameFs ? new FileTree.Option[] {FileTree.Option.SAME_FILE_SYSTEM} : new FileTree.Option[0];
         FileTree.Watch watch;
         try {
-            watch = FileTree.watch(rootPath, (failed, error) -> fail(Args.below(root, rootPath, failed),
+            java.nio.file.Path rootPath = Args.path(root);
+            watch = FileTree.watch(rootPath, (failed, error) -> fail(Args.shown(Args.below(root, rootPath, failed)),
                     Args.bytes(": " + Args.reason(error))), options);
         } catch (IOException e) {
-            fail(root, Args.bytes(": " + Args.reason(e)));
+            fail(Args.shown(root), Args.bytes(": " + Args.reason(e)));
             return 1;
         }
         // Interrupted (SIGINT, SIGTERM), the tool ends as inotifywait -m does: what was printed stands, status 0.

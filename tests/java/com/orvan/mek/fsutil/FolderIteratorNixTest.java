@@ -74,7 +74,7 @@ class FolderIteratorNixTest {
         assertEquals(Set.of("link"), walk(m1));
         assertEquals(Set.of("n".repeat(255), "x\u0080\u00ff"), walk(m2));
         assertEquals("target", NativeFs.readLink(m1 + "/link"));
-        assertEquals("[UNIXFileSysUtil.readLink] path is null", assertThrows(NullPointerException.class, () -> NativeFs.readLink(null)).getMessage());
+        assertEquals("[UNIXFileSysUtil.readLink] path is null", assertThrows(NullPointerException.class, () -> NativeFs.readLink((String) null)).getMessage());
         // Names the JVM encodes itself (in the locale's charset) come back as written.
         List<String> names = LOCALE_UTF8 ? List.of("\u4e2d\u6587", "\ud83d\ude00", "\u00e9".repeat(127)) : List.of("\u00ff".repeat(255));
         for (String n : names) Files.createFile(tmp.resolve("m1").resolve(n));
@@ -98,6 +98,8 @@ class FolderIteratorNixTest {
     @Test
     void longMessagesLoseTheMiddleOfThePathNotTheReasonNorHalfACharacter() throws Exception {
         for (String wide : List.of("\u00e9", "\u20ac", "\ud83d\ude00")) { // shortened at every byte of a 2-, 3- and 4-byte character
+            // A character no form of a name maps is no path at all.
+            if (!Charset.defaultCharset().newEncoder().canEncode(wide) && wide.charAt(0) > 0xff) continue;
             for (int shift = 0; shift < 4; shift++) {
                 String msg = failure(FileNotFoundException.class, tmp + "/" + "x".repeat(shift) + (wide.repeat(50) + "/").repeat(6));
                 assertFalse(msg.contains("\ufffd"), msg); // a character is kept or dropped whole

@@ -40,6 +40,21 @@ class ToolDifferentialTest {
     private static final List<String> REMOVE = List.of("@rm $T/f0 $T/d0 $T/missing", "@rm -f $T/missing $T/f0", "@rm -r $T/d0",
             "@rm -rf $T/missing $T", "@rm -fr -- $T/-dash", "@rm -f", "@rm -r $T/. $T/d0/..");
 
+    // Twins (E9 and C3 A9, which read alike in UTF-8; "?" and E9, alike where E9 becomes "?"), each
+    // named by its bytes: the command acts on that one, in every locale, and the other survives byte for byte.
+    private static final String TWINS = "set -e\nT=\"$(printf 'r\\351')\" L=\"$(printf 'caf\\351')\" U=\"$(printf 'caf\\303\\251')\"\n"
+            + "mkdir \"$T\" && cd \"$T\" && mkdir \"$L\" \"$U\" 'caf?' && printf latin1 > \"$L/l\" && printf utf8 > \"$U/u\" && printf q > 'caf?/q'\n"
+            + "printf 1 > \"f$L\" && printf 22 > \"f$U\" && printf 333 > 'fcaf?' && printf x > f0 && mkdir -p d/sub ex && printf y > d/sub/e\n"
+            + "ln -s d la && ln -s f0 lf && ln -s nowhere dl && ln -s ex exlink\n";
+    private static final List<String> TWIN_LINES = List.of("@find \"$T/$L\"", "@find \"$T/$U\" \"$T/caf?\"", "@du \"$T/$L\"",
+            "@du -sb \"$T/$U\" \"$T/f$L\"", "@ls \"$T/$L\" \"$T/caf?\"", "@ls \"$T/$U\"", "@rm -r \"$T/$L\"", "@rm -r \"$T/caf?\"",
+            "@rm -r \"$T/$U\"", "@rm \"$T/f$L\" \"$T/fcaf?\"", "@rm \"$T/f$U\"", "@cp -a \"$T/$L\" \"$T/new$L\"", "@cp -a \"$T/f$U\" \"$T/g$L\"",
+            "@cp -a \"$T/caf?\" \"$T/$U\"");
+    // GNU's rules for a '/' after a name and for a link given as an argument.
+    private static final List<String> SLASH_LINES = List.of("@rm $T/f0/", "@rm -r $T/f0/ $T/lf/", "@rm $T/la/", "@du $T/f0/",
+            "@du $T/f0/x", "@du $T/la", "@du $T/la/", "@du -s $T/la/", "@find $T/f0/x", "@find $T/f0/", "@find $T/dl $T/la", "@find $T/la/",
+            "@find -L $T/la", "@cp -a $T/f0/ $T/out", "@cp -a $T/f0 $T/exlink", "@cp -a $T/la/ $T/out", "@cp -a $T/la $T/out");
+
     // Usage errors: the status and an empty stdout as GNU's (the wording is ours).
     private static final List<String> MISUSE = List.of("@find $T -maxdepth", "@find $T -maxdepth -1", "@find $T -maxdepth x", "@find $T -q",
             "@du -q $T", "@rm -q $T", "@rm");
@@ -51,9 +66,10 @@ class ToolDifferentialTest {
     // Runs line in dir with the tool or GNU's program, in the locale named (null: this JVM's), the tree named $T.
     private Run run(Path dir, String line, boolean tool, String locale) throws Exception {
         Path errors = tmp.resolve("stderr");
-        String script = "T=\"$(printf 'r\\351')\"\n" + (locale == null ? "" : "export LC_ALL=" + locale + "\n") + "("
-                + (tool ? line.replaceAll("@(find|du|rm)", JAVA + " -Djava.io.tmpdir=" + tmp + "/scratch -jar " + JAR + " $1")
-                        : line.replaceAll("@(find|du|rm)", "$1").replaceAll("(find.*) -s( |$)", "$1$2")) + ") 2>" + errors;
+        String script = "T=\"$(printf 'r\\351')\" L=\"$(printf 'caf\\351')\" U=\"$(printf 'caf\\303\\251')\"\n"
+                + (locale == null ? "" : "export LC_ALL=" + locale + "\n") + "("
+                + (tool ? line.replaceAll("@(find|du|rm|ls|cp)", JAVA + " -Djava.io.tmpdir=" + tmp + "/scratch -jar " + JAR + " $1")
+                        : line.replace("@ls", "ls -U").replaceAll("@(find|du|rm|cp)", "$1").replaceAll("(find.*) -s( |$)", "$1$2")) + ") 2>" + errors;
         Result r = TestUtil.run(dir, "sh", "-c", script);
         List<String> out = List.of(new String(r.out(), StandardCharsets.ISO_8859_1).split(line.contains("-print0") ? "\0" : "\n"));
         List<String> err = Arrays.stream(new String(Files.readAllBytes(errors), StandardCharsets.ISO_8859_1).split("\n"))
@@ -64,7 +80,7 @@ class ToolDifferentialTest {
     // Runs line with both programs in dir (for rm, each in a tree of its own) and compares.
     private void compare(String tree, String line, String locale) throws Exception {
         String what = line + (locale == null ? "" : " (LC_ALL=" + locale + ")") + ", seed " + SEED;
-        boolean remove = line.contains("@rm");
+        boolean remove = line.contains("@rm") || line.contains("@cp");
         Path gnuDir = tmp.resolve("gnu"), toolDir = remove ? tmp.resolve("tool") : gnuDir;
         for (Path d : new LinkedHashSet<>(List.of(gnuDir, toolDir))) {
             if (!remove && tree.equals(built)) continue;  // the tree as the last case left it: only rm changes one
@@ -85,9 +101,14 @@ class ToolDifferentialTest {
         } else {
             same(gnu.out(), ours.out(), what + ", stdout");  // both in readdir order
         }
-        same(gnu.err(), ours.err(), what + ", stderr");
+        if (!line.contains("@cp")) same(gnu.err(), ours.err(), what + ", stderr");  // cp's wording is ours
         assertEquals(gnu.status(), ours.status(), what);
-        if (remove) assertEquals(sh(gnuDir, "find . | sort"), sh(toolDir, "find . | sort"), what);
+        if (remove) assertEquals(onDisk(gnuDir), onDisk(toolDir), what);
+    }
+
+    // Every path below dir, and every file's bytes (a checksum; what cannot be read, its failure): what a removal or a copy left.
+    private static String onDisk(Path dir) throws Exception {
+        return sh(dir, "find . | sort; find . -type f -print0 | sort -z | xargs -0 -r cksum 2>&1; true");
     }
 
     // Lists compared; on a difference, the lines only one side has (or, for the same lines in another order, both).
@@ -168,6 +189,45 @@ class ToolDifferentialTest {
     void everyCommandLineMatchesGnu() throws Exception {
         compareAll(tree(new Random(SEED)), Stream.of(READ, REMOVE, MISUSE).flatMap(List::stream).toList());
         assertEquals(List.of(), Files.list(tmp.resolve("scratch")).toList());  // the library extracted from the jar left nothing
+    }
+
+    @Test
+    void twinsAreTreatedByTheirBytesAsGnuTreatsThem() throws Exception {
+        compareAll(TWINS, TWIN_LINES);
+    }
+
+    @Test
+    void trailingSlashesAndLinksAsArgumentsFollowGnusRules() throws Exception {
+        compareAll(TWINS, SLASH_LINES);
+    }
+
+    // GNU empties a link's target and then fails on "rm -r la/": ours fails alone and removes nothing.
+    @Test
+    void aLinkToADirectoryWithASlashIsNotRemovedNorEmptied() throws Exception {
+        Files.createDirectories(tmp.resolve("scratch"));
+        Path dir = Files.createDirectories(tmp.resolve("tool"));
+        sh(dir, TWINS);
+        String before = onDisk(dir);
+        for (String locale : List.of("C", "C.UTF-8")) {
+            assertEquals(new Run(1, List.of(""), List.of("rm: cannot remove 'r'$'\\351''/la/': Not a directory")),
+                    run(dir, "@rm -r $T/la/", true, locale), locale);
+            assertEquals(before, onDisk(dir), locale);
+        }
+    }
+
+    @Test
+    void aNameWithANewlineIsQuotedOnOneLine() throws Exception {
+        Files.createDirectories(tmp.resolve("scratch"));
+        Path dir = Files.createDirectories(tmp.resolve("gnu"));
+        sh(dir, "mkdir -p \"$(printf 'a\\nb')/x\" && chmod 000 \"$(printf 'a\\nb')\"");
+        for (String line : List.of("@rm \"$(printf 'a\\nb')\"", "@du \"$(printf 'a\\nc')\"", "@ls \"$(printf 'a\\nc')\"",
+                "@cp -a \"$(printf 'a\\nc')\" z", "@find \"$(printf 'a\\nc')\"")) {
+            Run ours = run(dir, line, true, "C.UTF-8");
+            assertEquals(1, ours.err().size(), line + ": " + ours.err());
+            assertTrue(ours.err().get(0).contains("'a'$'\\n''") || ours.err().get(0).contains("a\\n"), line + ": " + ours.err());
+            if (!line.contains("@cp")) assertEquals(run(dir, line, false, "C.UTF-8").err(), ours.err(), line);
+        }
+        sh(dir, "chmod 755 \"$(printf 'a\\nb')\"");
     }
 
     @Test
