@@ -9,6 +9,7 @@ import java.util.EnumSet;
 import java.util.Objects;
 import java.util.concurrent.TimeUnit;
 import java.util.function.BiConsumer;
+import java.util.function.Consumer;
 import java.util.function.Predicate;
 import java.util.stream.Stream;
 import java.util.stream.StreamSupport;
@@ -81,8 +82,8 @@ public final class FileTree {
             BY_CODE[Records.FIFO] = FIFO;
         }
 
-        /** The type of a record's type code. */
-        static Type of(int code) { return BY_CODE[code]; }
+        /** The type of a record's type code; null for a code the records leave unknown. */
+        static Type of(int code) { return code > 0 && code < BY_CODE.length ? BY_CODE[code] : null; }
     }
 
     /** What happened to an entry: what a sync did to the target, or what a watch saw. */
@@ -98,7 +99,21 @@ public final class FileTree {
         /** The entry was renamed within the tree: {@link Change#fromPath()} is where it was, {@link Change#path()} where it is. */
         MOVED,
         /** Changes were lost and the tree was read again: the changes that follow bring the listing up to date. */
-        OVERFLOW
+        OVERFLOW;
+
+        /** The kind of a sync's change code (Records.SYNC_CREATED..SYNC_REMOVED). */
+        static ChangeKind ofSync(int code) {
+            switch (code) {
+                case Records.SYNC_CREATED: return CREATED;
+                case Records.SYNC_MODIFIED: return MODIFIED;
+                case Records.SYNC_ATTRIBUTES: return ATTRIBUTES;
+                case Records.SYNC_REMOVED: return REMOVED;
+                default: throw new IllegalStateException("sync change code " + code);
+            }
+        }
+
+        /** The kind of a watch record's kind code (Records.WATCH_CREATED..WATCH_OVERFLOW, in this order). */
+        static ChangeKind ofWatch(int code) { return values()[code - Records.WATCH_CREATED]; }
     }
 
     /**
@@ -124,7 +139,7 @@ public final class FileTree {
         private final String fromPath;
         private final byte[] fromBytes;
 
-        Change(ChangeKind kind, Type type, byte[] root, byte[] pathBytes, byte[] fromBytes) {
+        private Change(ChangeKind kind, Type type, byte[] root, byte[] pathBytes, byte[] fromBytes) {
             this.kind = kind;
             this.type = type;
             this.root = root;
@@ -132,6 +147,20 @@ public final class FileTree {
             this.path = NameCodec.decodePath(pathBytes, 0, pathBytes.length);
             this.fromBytes = fromBytes;
             this.fromPath = fromBytes == null ? null : NameCodec.decodePath(fromBytes, 0, fromBytes.length);
+        }
+
+        /**
+         * The change a watch record tells of: the helpers read plain codes, the facade names them.
+         *
+         * @param kind a watch record's kind code
+         * @param type an entry type code, 0 where unknown
+         * @param root the watched root's bytes
+         * @param pathBytes the path's bytes below the root
+         * @param fromBytes for a move, the path's bytes it came from; else null
+         */
+        static Change ofWatch(int kind, int type, byte[] root, byte[] pathBytes, byte[] fromBytes) {
+            ChangeKind k = ChangeKind.ofWatch(kind);
+            return new Change(k, Type.of(type), root, pathBytes, k == ChangeKind.MOVED ? fromBytes : null);
         }
 
         /** @return what happened */
@@ -231,7 +260,9 @@ public final class FileTree {
      * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a watch never follows links
      */
     public static Watch watch(String root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
-        return TreeWatcher.open(root, null, onError, TreeWatcher.queueSize(), options);
+        Objects.requireNonNull(onError, "[FileTree.watch] onError is null");
+        boolean sameFs = jobOptions("[FileTree.watch] ", options).contains(Option.SAME_FILE_SYSTEM);
+        return new TreeWatch(TreeWatcher.open(root, null, onError, TreeWatcher.queueSize(), sameFs, Change.class, Change::ofWatch));
     }
 
     /**
@@ -256,7 +287,36 @@ public final class FileTree {
      * @throws IOException as the full form
      */
     public static Watch watch(Path root, BiConsumer<String, IOException> onError, Option... options) throws IOException {
-        return TreeWatcher.open(root, onError, TreeWatcher.queueSize(), options);
+        return watch(root, onError, TreeWatcher.queueSize(), options);
+    }
+
+    /** {@link #watch(Path, BiConsumer, Option...)} with a queue of queueSize changes. */
+    static Watch watch(Path root, BiConsumer<String, IOException> onError, int queueSize, Option... options) throws IOException {
+        Objects.requireNonNull(onError, "[FileTree.watch] onError is null");
+        boolean sameFs = jobOptions("[FileTree.watch] ", options).contains(Option.SAME_FILE_SYSTEM);
+        return new TreeWatch(TreeWatcher.open(root, onError, queueSize, sameFs, Change.class, Change::ofWatch));
+    }
+
+    /** The facade's face of a {@link TreeWatcher}: its changes made {@link Change}s by {@link Change#ofWatch}. */
+    private static final class TreeWatch implements Watch {
+        private final TreeWatcher<Change> watcher;
+
+        TreeWatch(TreeWatcher<Change> watcher) { this.watcher = watcher; }
+
+        @Override
+        public Change take() throws InterruptedException { return watcher.take(); }
+
+        @Override
+        public Change poll() { return watcher.poll(); }
+
+        @Override
+        public Change poll(long timeout, TimeUnit unit) throws InterruptedException { return watcher.poll(timeout, unit); }
+
+        @Override
+        public void close() { watcher.close(); }
+
+        @Override
+        public String toString() { return watcher.toString(); }
     }
 
     /** Options of a walk or a job; each says which calls it changes. */
@@ -703,24 +763,26 @@ public final class FileTree {
         }
     }
 
+    // ---- sync
+
     /**
      * Makes the directory {@code target} equal to {@code source} (creating it when missing), changing
-     * only what differs: {@code syncer(source, target).with(options).run()}, failing once it is done
-     * when anything could not be synced. See {@link Syncer} and docs/sync.md.
+     * only what differs: {@code syncer(source, target).with(options).run()}, and throws the first
+     * failure once everything else was synced. See {@link Syncer} and docs/sync.md.
      *
      * @param source the tree to copy from
      * @param target the directory to make equal to it
      * @param options {@link Option#SAME_FILE_SYSTEM}, as {@link Syncer#with}
      * @return what was changed
-     * @throws IOException of the first failure's type, naming it and the number of failures, once everything
-     *     else was synced; or as {@link Syncer#run()}
+     * @throws IOException the first failure, its path joined to the target, the others suppressed; or as
+     *     {@link Syncer#run()}
      */
     public static SyncResult sync(String source, String target, Option... options) throws IOException {
-        return syncOrThrow(syncer(source, target).with(options));
+        return syncer(source, target).with(options).throwing().run();
     }
 
     /**
-     * {@link #sync(String, String, Option...)} of {@link Path}s, by their own bytes.
+     * {@link #sync(String, String, Option...)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}).
      *
      * @param source the tree to copy from
      * @param target the directory to make equal to it
@@ -729,48 +791,187 @@ public final class FileTree {
      * @throws IOException as the String form
      */
     public static SyncResult sync(Path source, Path target, Option... options) throws IOException {
-        return syncOrThrow(syncer(source, target).with(options));
+        return syncer(source, target).with(options).throwing().run();
     }
 
     /**
-     * A sync of {@code target} to {@code source}, to configure and {@link Syncer#run() run}.
+     * A sync of {@code target} to {@code source}, to configure, then {@link Syncer#run()}.
      *
      * @param source the tree to copy from
      * @param target the directory to make equal to it
-     * @return the sync
+     * @return a sync whose failures are logged ({@link #LOG_FAILURES})
+     * @throws NullPointerException when source or target is null
      */
-    public static Syncer syncer(String source, String target) { return new Syncer(source, target); }
+    public static Syncer syncer(String source, String target) {
+        Objects.requireNonNull(source, "[FileTree.sync] source is null");
+        Objects.requireNonNull(target, "[FileTree.sync] target is null");
+        return new Syncer(source, target, null, null);
+    }
 
     /**
-     * {@link #syncer(String, String)} of {@link Path}s, by their own bytes: names no charset can show are synced too.
+     * {@link #syncer(String, String)} of {@link Path}s, by their own bytes (see {@link #walker(Path)}):
+     * names no charset can show are synced too.
      *
      * @param source the tree to copy from
      * @param target the directory to make equal to it
-     * @return the sync
+     * @return a sync whose failures are logged ({@link #LOG_FAILURES})
+     * @throws NullPointerException when source or target is null
      */
-    public static Syncer syncer(Path source, Path target) { return new Syncer(source, target); }
+    public static Syncer syncer(Path source, Path target) {
+        byte[] from = NioPaths.bytes(Objects.requireNonNull(source, "[FileTree.sync] source is null"), "[FileTree.sync] ");
+        byte[] to = NioPaths.bytes(Objects.requireNonNull(target, "[FileTree.sync] target is null"), "[FileTree.sync] ");
+        return new Syncer(source.toString(), target.toString(), from, to);
+    }
 
-    private static SyncResult syncOrThrow(Syncer syncer) throws IOException {
-        IOException[] first = {null};
-        long[] failures = {0};
-        SyncResult result = syncer.onError((p, e) -> {
-            if (failures[0]++ == 0) first[0] = e;
-        }).run();
-        if (failures[0] > 0) {
-            FileSystemException f = first[0] instanceof FileSystemException ? (FileSystemException) first[0] : null;
-            String path = f != null ? f.getFile() : "";
-            String reason = f != null ? f.getReason() : first[0].getMessage();
-            throw Failures.retold(first[0], path, reason, "[FileTree.sync] " + failures[0] + (failures[0] == 1 ? " entry" : " entries")
-                    + " could not be synced, the first: " + path + ": " + reason);
+    /**
+     * A sync to configure: afterwards {@code target} is what {@link FileTree#copy(String, String, Option...) copy}
+     * would have made of {@code source}, as {@code rsync -aHAX --delete --modify-window=-1 SRC/ DST/}
+     * intends, and only what differed was touched: see docs/sync.md. Not thread-safe; each
+     * {@link #run()} is a sync of its own.
+     */
+    public static final class Syncer {
+        // The flags the natives take.
+        private static final int SAME_FILE_SYSTEM = 1;
+        private static final int DRY_RUN = 2;
+        private static final int KEEP_EXTRAS = 4;
+        private static final int DURABLE = 8;
+        private static final int REPORT_CHANGES = 16;
+
+        private final String source;
+        private final String target;
+        private final byte[] sourceBytes;  // null for string paths
+        private final byte[] targetBytes;
+        private BiConsumer<String, IOException> onError = LOG_FAILURES;  // null: thrown once done
+        private Progress progress;
+        private Consumer<Change> onChange;
+        private int flags;
+
+        private Syncer(String source, String target, byte[] sourceBytes, byte[] targetBytes) {
+            this.source = source;
+            this.target = target;
+            this.sourceBytes = sourceBytes;
+            this.targetBytes = targetBytes;
         }
-        return result;
+
+        /**
+         * Where each failure goes, on the calling thread: its path relative to the roots ("" for the
+         * roots themselves) and the exception that fits; the sync goes on. What it throws stops the
+         * sync and reaches the caller. Default: {@link FileTree#LOG_FAILURES}.
+         *
+         * @param handler the failure handler
+         * @return this sync
+         */
+        public Syncer onError(BiConsumer<String, IOException> handler) {
+            onError = Objects.requireNonNull(handler, "[FileTree.sync] onError is null");
+            return this;
+        }
+
+        /**
+         * Told the entries done and the file bytes written so far, as for a copy.
+         *
+         * @param listener the progress listener, or null for none
+         * @return this sync
+         */
+        public Syncer progress(Progress listener) {
+            progress = listener;
+            return this;
+        }
+
+        /**
+         * @param options {@link Option#SAME_FILE_SYSTEM}: a source directory on another file system
+         *     is made with its attributes, not entered, and its target counterpart keeps what it holds;
+         *     {@link Option#ATTRIBUTES}, {@link Option#SORTED} and {@link Option#DIRECTORIES_LAST} are ignored
+         * @return this sync
+         * @throws IllegalArgumentException for {@link Option#FOLLOW_LINKS}: a sync never follows links
+         */
+        public Syncer with(Option... options) {
+            if (jobOptions("[FileTree.sync] ", options).contains(Option.SAME_FILE_SYSTEM)) flags |= SAME_FILE_SYSTEM;
+            return this;
+        }
+
+        /**
+         * Nothing is changed: the changes the sync would make go to {@link #onChange}, and the counts
+         * of the result are theirs ({@link SyncResult#bytes()}: the bytes that would be written).
+         *
+         * @return this sync
+         */
+        public Syncer dryRun() {
+            flags |= DRY_RUN;
+            return this;
+        }
+
+        /**
+         * Nothing is removed from the target, not even what the source lacks.
+         *
+         * @return this sync
+         */
+        public Syncer keepExtras() {
+            flags |= KEEP_EXTRAS;
+            return this;
+        }
+
+        /**
+         * Each new file's data reaches the disk ({@code fsync}) before it takes its name, and each
+         * changed directory is synced once done: a crash leaves the old file or the new, never a short one.
+         *
+         * @return this sync
+         */
+        public Syncer durable() {
+            flags |= DURABLE;
+            return this;
+        }
+
+        /**
+         * Told each change to the target, once per entry, on the calling thread, as it is made. What
+         * it throws stops the sync and reaches the caller.
+         *
+         * @param listener the change listener
+         * @return this sync
+         */
+        public Syncer onChange(Consumer<Change> listener) {
+            onChange = Objects.requireNonNull(listener, "[FileTree.sync] onChange is null");
+            return this;
+        }
+
+        /** The short form's sync: failures thrown once it is done. */
+        private Syncer throwing() {
+            onError = null;
+            return this;
+        }
+
+        /**
+         * Runs the sync on as many threads as the machine has cores.
+         *
+         * @return what was changed (in a dry run: what would be)
+         * @throws java.nio.file.NoSuchFileException when {@code source}, or the directory of {@code target}, does not exist
+         * @throws IOException before anything changes, when {@code target} exists and is not a directory (a
+         *     link to one included), when either lies inside the other or they are the same, or when
+         *     {@code source} is not a directory and {@code target} exists
+         */
+        public SyncResult run() throws IOException {
+            int f = flags | (onChange != null ? REPORT_CHANGES : 0);
+            Consumer<Change> listener = onChange;
+            byte[][] root = {targetBytes};  // a string target's bytes resolved once the sync made it
+            JobRunner.Changes changes = listener == null ? null : (kind, type, path) -> {
+                if (root[0] == null) root[0] = NativeDispatcher.resolve(target);
+                listener.accept(new Change(ChangeKind.ofSync(kind), Type.of(type), root[0], path, null));
+            };
+            return runJob("[FileTree.sync] ", target, "synced", onError, progress, changes,
+                    () -> sourceBytes != null ? NativeDispatcher.syncOpenBytes(sourceBytes, targetBytes, f)
+                            : NativeDispatcher.syncOpen(source, target, f),
+                    job -> {
+                        long[] counts = new long[Records.SYNC_COUNT];
+                        NativeDispatcher.syncClose(job, counts);
+                        return new SyncResult(counts);
+                    });
+        }
     }
 
     /** What a {@link #sync} changed in the target (in a dry run: would change), by kind of change. */
     public static final class SyncResult {
         private final long[] counts;
 
-        SyncResult(long[] counts) { this.counts = counts; }
+        private SyncResult(long[] counts) { this.counts = counts; }
 
         /** @return the entries created, each entry below a new directory included */
         public long created() { return counts[Records.SYNC_CREATED]; }
@@ -1089,9 +1290,16 @@ public final class FileTree {
     /** Runs a job to its end; without a handler, throws its first failure then. */
     private static <R> R runJob(String tag, String root, String failed, BiConsumer<String, IOException> onError,
             Progress progress, JobStart start, JobRunner.End<R> end) throws IOException {
+        return runJob(tag, root, failed, onError, progress, null, start, end);
+    }
+
+    /** {@link #runJob(String, String, String, BiConsumer, Progress, JobStart, JobRunner.End)} of a job that reports changes. */
+    private static <R> R runJob(String tag, String root, String failed, BiConsumer<String, IOException> onError,
+            Progress progress, JobRunner.Changes changes, JobStart start, JobRunner.End<R> end) throws IOException {
         FailureThrower thrower = onError == null ? new FailureThrower(tag, root, failed) : null;
         long job = start.open();
-        R result = JobRunner.run(job, thrower != null ? thrower : named(onError, root), progress == null ? null : progress::update, end);
+        R result = JobRunner.run(job, thrower != null ? thrower : named(onError, root), progress == null ? null : progress::update,
+                changes, end);
         if (thrower != null) thrower.throwFirst();
         return result;
     }

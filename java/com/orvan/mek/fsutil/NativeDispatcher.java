@@ -69,7 +69,7 @@ final class NativeDispatcher {
 
     static native long copyOpenBytes(byte[] source, byte[] target, boolean sameFileSystem) throws IOException;
 
-    /** A sync started; flags: Syncer's SYNC_* bits. */
+    /** A sync started; flags: FileTree.Syncer's bits. */
     static native long syncOpen(String source, String target, int flags) throws IOException;
 
     static native long syncOpenBytes(byte[] source, byte[] target, int flags) throws IOException;

@@ -97,13 +97,13 @@ final class Records {
     static final int SYNC_REMOVED = 3;
     static final int SYNC_COUNT = 6;
 
-    // A watch record: kind (1 byte: a ChangeKind's ordinal + 1, or WATCH_FAILURE), type (1 byte: an entry
+    // A watch record: kind (1 byte: WATCH_CREATED..WATCH_OVERFLOW in the order of the change kinds, or WATCH_FAILURE), type (1 byte: an entry
     // type code, 0 where unknown), errno (4 bytes, big-endian: a failure's), the path's length and the
     // second part's length (4 bytes each, big-endian), the path's bytes (relative to the root), then the
     // second part's: for MOVED the path it came from, for a failure its text. A read of a watch returns
     // the bytes filled, 0 for none, WATCH_ENDED once the watch has ended, or minus the size a record needs.
-    static final int WATCH_CREATED = FileTree.ChangeKind.CREATED.ordinal() + 1;
-    static final int WATCH_OVERFLOW = FileTree.ChangeKind.OVERFLOW.ordinal() + 1;
+    static final int WATCH_CREATED = 1;
+    static final int WATCH_OVERFLOW = 6;
     static final int WATCH_FAILURE = 7;
     static final int WATCH_TYPE_AT = 1;
     static final int WATCH_ERRNO_AT = 2;
@@ -126,13 +126,7 @@ final class Records {
         WATCH_CREATED, WATCH_OVERFLOW, WATCH_FAILURE, WATCH_TYPE_AT, WATCH_ERRNO_AT, WATCH_PATH_LENGTH_AT,
         WATCH_SECOND_LENGTH_AT, WATCH_HEADER, WATCH_ENDED};
 
-    private static final FileTree.ChangeKind[] CHANGE_KINDS = new FileTree.ChangeKind[SYNC_REMOVED + 1];
-
     static {
-        CHANGE_KINDS[SYNC_CREATED] = FileTree.ChangeKind.CREATED;
-        CHANGE_KINDS[SYNC_MODIFIED] = FileTree.ChangeKind.MODIFIED;
-        CHANGE_KINDS[SYNC_ATTRIBUTES] = FileTree.ChangeKind.ATTRIBUTES;
-        CHANGE_KINDS[SYNC_REMOVED] = FileTree.ChangeKind.REMOVED;
         NativeDispatcher.checkFormat(FORMAT);
     }
 
@@ -213,13 +207,8 @@ final class Records {
     /** The bytes of the watch record at `at`. */
     static int watchLength(byte[] b, int at) { return WATCH_HEADER + watchPathLength(b, at) + watchSecondLength(b, at); }
 
-    private static final FileTree.Type[] WATCH_TYPES = FileTree.Type.values();  // in code order, from FILE
-
-    /** The entry type of a watch record; null where it is not known. */
-    static FileTree.Type watchType(byte[] b, int at) {
-        int code = b[at + WATCH_TYPE_AT];
-        return code >= FILE && code <= FIFO ? WATCH_TYPES[code - FILE] : null;
-    }
+    /** The entry type code of a watch record; 0 where it is not known. */
+    static int watchType(byte[] b, int at) { return b[at + WATCH_TYPE_AT]; }
 
     // ---- job failure records
 
@@ -231,11 +220,12 @@ final class Records {
     /** Whether a job record is a sync's change rather than a failure. */
     static boolean isChange(byte[] f) { return f[FAILURE_CONTEXT_AT] == CONTEXT_SYNC_CHANGE; }
 
-    /** The change a sync's record tells of, for the target whose bytes are root. */
-    static FileTree.Change change(byte[] f, byte[] root) {
-        int code = s32(f, FAILURE_ERRNO_AT);
-        int type = code % SYNC_TYPES;
-        return new FileTree.Change(CHANGE_KINDS[code / SYNC_TYPES], type >= FILE && type <= FIFO ? FileTree.Type.values()[type - FILE] : null, root,
-                Arrays.copyOfRange(f, jobPathAt(f), f.length), null);
-    }
+    /** The kind of a sync's change record: SYNC_CREATED..SYNC_REMOVED. */
+    static int changeKind(byte[] f) { return s32(f, FAILURE_ERRNO_AT) / SYNC_TYPES; }
+
+    /** The entry type code of a sync's change record: FILE..FIFO, else none. */
+    static int changeType(byte[] f) { return s32(f, FAILURE_ERRNO_AT) % SYNC_TYPES; }
+
+    /** The path's bytes of a sync's change record, below the target (a copy). */
+    static byte[] changePath(byte[] f) { return Arrays.copyOfRange(f, jobPathAt(f), f.length); }
 }

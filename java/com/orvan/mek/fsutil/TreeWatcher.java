@@ -5,7 +5,6 @@ import java.nio.file.ClosedWatchServiceException;
 import java.nio.file.Path;
 import java.util.ArrayDeque;
 import java.util.Arrays;
-import java.util.EnumSet;
 import java.util.Objects;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -14,14 +13,17 @@ import java.util.concurrent.locks.ReentrantLock;
 import java.util.function.BiConsumer;
 
 /**
- * The watch behind {@link FileTree#watch}: one native tree watcher, one reader thread that drains
+ * The watch behind the facade's watch: one native tree watcher, one reader thread that drains
  * it into a bounded queue of changes and failures, and the consumer's side of that queue. When the
  * queue fills, the reader tells the watcher to drop what the kernel holds; once there is room
  * again the watcher reports OVERFLOW and the differences it finds by reading the tree, so nothing
  * queued is ever dropped and memory stays bounded. The reader holds the queue and the handle,
- * never this object, so a watch dropped unclosed is released by the handle's Cleaner.
+ * never this object, so a watch dropped unclosed is released by the handle's Cleaner. Its changes
+ * are what the maker the facade gives builds of each record's plain values.
+ *
+ * @param <C> the change type the maker builds
  */
-final class TreeWatcher implements FileTree.Watch {
+final class TreeWatcher<C> implements AutoCloseable {
     /** The queue's size unless the system property {@value #QUEUE_PROPERTY} says otherwise. */
     static final int DEFAULT_QUEUE = 65536;
     static final String QUEUE_PROPERTY = "com.orvan.mek.fsutil.watchQueue";
@@ -32,6 +34,21 @@ final class TreeWatcher implements FileTree.Watch {
     private final NativeHandle handle;
     private final Thread reader;
     private final BiConsumer<String, IOException> onError;
+
+    /** Builds a change of a watch record's plain values. */
+    @FunctionalInterface
+    interface Maker<C> {
+        /**
+         * @param kind the record's kind code, WATCH_CREATED..WATCH_OVERFLOW
+         * @param type an entry type code, 0 where unknown
+         * @param root the watched root's bytes
+         * @param path the path's bytes below the root
+         * @param second the record's second path's bytes (for a move, where the entry was)
+         */
+        C change(int kind, int type, byte[] root, byte[] path, byte[] second);
+    }
+
+    private final Class<C> changes;
 
     /** A failure waiting in the queue for the consumer's handler. */
     private static final class Failed {
@@ -44,23 +61,18 @@ final class TreeWatcher implements FileTree.Watch {
         }
     }
 
-    /** Opens a watch of root (a String, or a Path's bytes when rootBytes is not null). */
-    static TreeWatcher open(String root, byte[] rootBytes, BiConsumer<String, IOException> onError, int queueSize,
-            FileTree.Option... options) throws IOException {
+    /**
+     * Opens a watch of root (a String, or a Path's bytes when rootBytes is not null); sameFs: other
+     * file systems are not watched. Its changes are of class changes, built by maker.
+     */
+    static <C> TreeWatcher<C> open(String root, byte[] rootBytes, BiConsumer<String, IOException> onError, int queueSize,
+            boolean sameFs, Class<C> changes, Maker<C> maker) throws IOException {
         Objects.requireNonNull(onError, "[FileTree.watch] onError is null");
-        EnumSet<FileTree.Option> set = EnumSet.noneOf(FileTree.Option.class);
-        for (FileTree.Option o : Objects.requireNonNull(options, "[FileTree.watch] options is null")) {
-            set.add(Objects.requireNonNull(o, "[FileTree.watch] option is null"));
-        }
-        if (set.contains(FileTree.Option.FOLLOW_LINKS)) {
-            throw new IllegalArgumentException("[FileTree.watch] FOLLOW_LINKS is not supported");
-        }
         if (queueSize < 1) throw new IllegalArgumentException("[FileTree.watch] queue size below 1: " + queueSize);
-        boolean sameFs = set.contains(FileTree.Option.SAME_FILE_SYSTEM);
         Objects.requireNonNull(root, "[FileTree.watch] path is null");
         byte[] bytes = rootBytes != null ? rootBytes : NativeDispatcher.resolve(root);
         long h = rootBytes != null ? NativeDispatcher.watchOpenBytes(rootBytes, sameFs) : NativeDispatcher.watchOpen(root, sameFs);
-        return new TreeWatcher(h, bytes, onError, queueSize);
+        return new TreeWatcher<>(h, bytes, onError, queueSize, changes, maker);
     }
 
     /** The queue's size the system property asks for, else {@link #DEFAULT_QUEUE}. */
@@ -68,11 +80,13 @@ final class TreeWatcher implements FileTree.Watch {
         return Integer.getInteger(QUEUE_PROPERTY, DEFAULT_QUEUE);
     }
 
-    private TreeWatcher(long h, byte[] root, BiConsumer<String, IOException> onError, int capacity) throws IOException {
+    private TreeWatcher(long h, byte[] root, BiConsumer<String, IOException> onError, int capacity, Class<C> changes,
+            Maker<C> maker) throws IOException {
         this.onError = onError;
+        this.changes = changes;
         this.queue = new Queue(capacity);
         this.handle = new NativeHandle(this, h, new Release(queue));
-        Reader r = new Reader(handle, queue, root);
+        Reader r = new Reader(handle, queue, root, maker);
         // The failures met while watching the tree, on the calling thread, before watch() returns.
         try {
             while (r.drain(false)) {
@@ -87,31 +101,31 @@ final class TreeWatcher implements FileTree.Watch {
         reader.start();
     }
 
-    @Override
-    public FileTree.Change take() throws InterruptedException {
+    /** @return the next change, waiting for one; failures met meanwhile go to the handler first */
+    C take() throws InterruptedException {
         while (true) {
-            FileTree.Change c = deliver(queue.take(-1));
+            C c = deliver(queue.take(-1));
             if (c != null) return c;
         }
     }
 
-    @Override
-    public FileTree.Change poll() {
+    /** @return the next change, or null when none is waiting */
+    C poll() {
         while (true) {
             Object o = queue.poll();
             if (o == null) return null;
-            FileTree.Change c = deliver(o);
+            C c = deliver(o);
             if (c != null) return c;
         }
     }
 
-    @Override
-    public FileTree.Change poll(long timeout, TimeUnit unit) throws InterruptedException {
+    /** @return the next change, or null when none came within timeout */
+    C poll(long timeout, TimeUnit unit) throws InterruptedException {
         long end = System.nanoTime() + unit.toNanos(timeout);
         while (true) {
             Object o = queue.take(Math.max(0, end - System.nanoTime()));
             if (o == null) return null;
-            FileTree.Change c = deliver(o);
+            C c = deliver(o);
             if (c != null) return c;
         }
     }
@@ -136,8 +150,8 @@ final class TreeWatcher implements FileTree.Watch {
     }
 
     /** A change to return, or null after handing a failure to the handler. */
-    private FileTree.Change deliver(Object o) {
-        if (o instanceof FileTree.Change) return (FileTree.Change) o;
+    private C deliver(Object o) {
+        if (changes.isInstance(o)) return changes.cast(o);
         Failed f = (Failed) o;
         onError.accept(f.path, f.error);
         return null;
@@ -170,12 +184,14 @@ final class TreeWatcher implements FileTree.Watch {
         private final NativeHandle handle;
         private final Queue queue;
         private final byte[] root;
+        private final Maker<?> maker;
         private byte[] batch = new byte[BATCH];
 
-        Reader(NativeHandle handle, Queue queue, byte[] root) {
+        Reader(NativeHandle handle, Queue queue, byte[] root, Maker<?> maker) {
             this.handle = handle;
             this.queue = queue;
             this.root = root;
+            this.maker = maker;
         }
 
         @Override
@@ -236,9 +252,8 @@ final class TreeWatcher implements FileTree.Watch {
                     String text = NameCodec.text(batch, p + pathLen, secondLen);
                     items[i++] = new Failed(rel, Failures.of(rel, Records.s32(batch, at + Records.WATCH_ERRNO_AT), text));
                 } else {
-                    FileTree.ChangeKind k = FileTree.ChangeKind.values()[kind - Records.WATCH_CREATED];
-                    byte[] from = k == FileTree.ChangeKind.MOVED ? Arrays.copyOfRange(batch, p + pathLen, p + pathLen + secondLen) : null;
-                    items[i++] = new FileTree.Change(k, Records.watchType(batch, at), root, path, from);
+                    byte[] second = Arrays.copyOfRange(batch, p + pathLen, p + pathLen + secondLen);
+                    items[i++] = maker.change(kind, Records.watchType(batch, at), root, path, second);
                 }
             }
             return items;
@@ -363,9 +378,9 @@ final class TreeWatcher implements FileTree.Watch {
     }
 
     /** The Path form of {@link #open}: its own bytes. */
-    static TreeWatcher open(Path root, BiConsumer<String, IOException> onError, int queueSize, FileTree.Option... options)
-            throws IOException {
+    static <C> TreeWatcher<C> open(Path root, BiConsumer<String, IOException> onError, int queueSize, boolean sameFs,
+            Class<C> changes, Maker<C> maker) throws IOException {
         byte[] b = NioPaths.bytes(root, "[FileTree.watch] ");
-        return open(root.toString(), b, onError, queueSize, options);
+        return open(root.toString(), b, onError, queueSize, sameFs, changes, maker);
     }
 }

@@ -1,7 +1,7 @@
 package com.orvan.mek.fsutil.tool;
 
 import com.orvan.mek.fsutil.FileTree;
-import com.orvan.mek.fsutil.Syncer;
+import com.orvan.mek.fsutil.FileTree.Syncer;
 import java.io.IOException;
 import java.io.PrintStream;
 import java.util.List;

@@ -175,8 +175,8 @@ class WatchTest {
         Activity a = new Activity(seed, root, outside);
         for (int i = 0; i < 30; i++) a.step();
         List<String> failures = new ArrayList<>();
-        Callable<TreeWatcher> open = () -> TreeWatcher.open(root, failures(failures), queue.equals("small queue") ? 4 : 65536);
-        try (TreeWatcher w = queue.equals("kernel overflow") ? withQueuedEvents(16, open) : open.call()) {
+        Callable<FileTree.Watch> open = () -> FileTree.watch(root, failures(failures), queue.equals("small queue") ? 4 : 65536);
+        try (FileTree.Watch w = queue.equals("kernel overflow") ? withQueuedEvents(16, open) : open.call()) {
             TreeMap<String, FileTree.Type> replay = listing(root);
             List<FileTree.Change> taken = new ArrayList<>();
             for (int i = 0; i < 400; i++) {
