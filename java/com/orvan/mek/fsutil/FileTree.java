@@ -778,7 +778,7 @@ public final class FileTree {
      *     {@link Syncer#run()}
      */
     public static SyncResult sync(String source, String target, Option... options) throws IOException {
-        return syncer(source, target).with(options).throwing().run();
+        return syncer(source, target).with(options).run();
     }
 
     /**
@@ -791,7 +791,7 @@ public final class FileTree {
      * @throws IOException as the String form
      */
     public static SyncResult sync(Path source, Path target, Option... options) throws IOException {
-        return syncer(source, target).with(options).throwing().run();
+        return syncer(source, target).with(options).run();
     }
 
     /**
@@ -799,7 +799,7 @@ public final class FileTree {
      *
      * @param source the tree to copy from
      * @param target the directory to make equal to it
-     * @return a sync whose failures are logged ({@link #LOG_FAILURES})
+     * @return a sync that throws its first failure once done, unless given a handler
      * @throws NullPointerException when source or target is null
      */
     public static Syncer syncer(String source, String target) {
@@ -814,7 +814,7 @@ public final class FileTree {
      *
      * @param source the tree to copy from
      * @param target the directory to make equal to it
-     * @return a sync whose failures are logged ({@link #LOG_FAILURES})
+     * @return a sync that throws its first failure once done, unless given a handler
      * @throws NullPointerException when source or target is null
      */
     public static Syncer syncer(Path source, Path target) {
@@ -841,7 +841,7 @@ public final class FileTree {
         private final String target;
         private final byte[] sourceBytes;  // null for string paths
         private final byte[] targetBytes;
-        private BiConsumer<String, IOException> onError = LOG_FAILURES;  // null: thrown once done
+        private BiConsumer<String, IOException> onError;  // null: thrown once done
         private Progress progress;
         private Consumer<Change> onChange;
         private int flags;
@@ -856,7 +856,8 @@ public final class FileTree {
         /**
          * Where each failure goes, on the calling thread: its path relative to the roots ("" for the
          * roots themselves) and the exception that fits; the sync goes on. What it throws stops the
-         * sync and reaches the caller. Default: {@link FileTree#LOG_FAILURES}.
+         * sync and reaches the caller. Without one, {@link #run()} throws the first failure once
+         * everything else was synced, as {@link FileTree#sync(String, String, Option...)} does.
          *
          * @param handler the failure handler
          * @return this sync
@@ -930,12 +931,6 @@ public final class FileTree {
          */
         public Syncer onChange(Consumer<Change> listener) {
             onChange = Objects.requireNonNull(listener, "[FileTree.sync] onChange is null");
-            return this;
-        }
-
-        /** The short form's sync: failures thrown once it is done. */
-        private Syncer throwing() {
-            onError = null;
             return this;
         }
 
