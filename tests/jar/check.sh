@@ -69,12 +69,12 @@ src=$(dirname "${BASH_SOURCE[0]}")/consumer
 # feature JVM: the JVM's feature version (17, 25).
 feature() {
   local jvm; read -ra jvm <<<"$1"
-  "${jvm[@]}" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java\.specification\.version = //p'
+  "${jvm[@]}" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java\.version = \([0-9]*\).*/\1/p'
 }
 for jvm in "$@"; do
   echo "== $jvm"
   v=$(feature "$jvm")
-  [ -n "$v" ] || fail "$jvm: no java.specification.version"
+  [ -n "$v" ] || fail "$jvm: no java.version"
   cp=() mp=()
   [ "$v" -lt 22 ] || cp=(--enable-native-access=ALL-UNNAMED) mp=(--enable-native-access=com.orvan.mek.fsutil)
   for launch in "-jar $jar" "${cp[*]} -cp $jar com.orvan.mek.fsutil.tool.Main" "${mp[*]} -p $jar -m com.orvan.mek.fsutil"; do

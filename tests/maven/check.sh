@@ -36,8 +36,8 @@ packaged() { dpkg-query -W -f='${Version}' "$1" | sed 's/-[^-]*$//'; }
 
 for j in "$@"; do
   read -ra jvm <<<"$j"
-  v=$("${jvm[@]}" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java\.specification\.version = //p')
-  [ -n "$v" ] || fail "$j: no java.specification.version"
+  v=$("${jvm[@]}" -XshowSettings:properties -version 2>&1 | sed -n 's/^ *java\.version = \([0-9]*\).*/\1/p')
+  [ -n "$v" ] || fail "$j: no java.version"
   access=()
   [ "$v" -lt 22 ] || access=(--enable-native-access=ALL-UNNAMED)
   mkdir -p "$work/tree/a/b" && printf abc >"$work/tree/a/f" && printf 1234 >"$work/tree/a/b/$(printf 'caf\351')"
