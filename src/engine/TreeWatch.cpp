@@ -405,11 +405,18 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
                                     : item.depth <= dirs.len ? child(dirs.data[item.depth - 1], item.name, item.nameLen)
                                                              : kNone;
             if (d == kNone) continue;
+            const int err = errnoOf(item.err);
+            if (err == ENOENT || err == ENOTDIR) {
+                // Gone or replaced since it was listed: the events of its directory tell. A rescan
+                // leaves it unseen, so the sweep drops it whole unless its event comes first.
+                if (sweepAfter && d != top) nodes_.data[d].gen = gen_ - 1;
+                continue;
+            }
             std::size_t len = 0;
             const char* p = path(d, &len);
             char text[256];
             failureText(item.err, text, sizeof text);
-            sink.failure(p, len, errnoOf(item.err), text);
+            sink.failure(p, len, err, text);
             if (sweepAfter) seen(d);  // what it holds cannot be vouched for: kept as it was
             continue;
         }

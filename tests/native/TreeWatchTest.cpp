@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <sys/inotify.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "Fixtures.h"
 #include "engine/TreeWatch.h"
@@ -133,6 +135,40 @@ TEST(TreeWatch, ChangesReplayedOnTheFirstListingGiveTheFinalTree) {
         EXPECT_EQ(overflow ? 1 : 0, w.sink.overflows);
         EXPECT_EQ(std::vector<std::string>(), w.sink.failures);
     }
+}
+
+TEST(TreeWatch, DirectoriesVanishingDuringARescanAreNoFailure) {
+    TempDir d;
+    Collected c;
+    int err = 0;
+    auto w = fsutil::TreeWatch::open(openDirectory(d.path), fsutil::WatchOptions(), c, &err);
+    ASSERT_TRUE(w);
+    c.replay = listing(d.path);
+    // Chains made and removed as fast as they go, while the watcher rescans again and again:
+    // a rescan meets directories listed and gone, or replaced by a file, before it reads them.
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        const std::string a = d / "a", b = a + "/b", e = b + "/c";
+        while (!stop) {
+            mkdir(a.c_str(), 0755);
+            mkdir(b.c_str(), 0755);
+            mkdir(e.c_str(), 0755);
+            rmdir(e.c_str());
+            close(creat(e.c_str(), 0644));
+            unlink(e.c_str());
+            rmdir(b.c_str());
+            rmdir(a.c_str());
+        }
+    });
+    for (int i = 0; i < 3000; ++i) {
+        w->overflow();
+        w->process(c);
+    }
+    stop = true;
+    churn.join();
+    settle(*w, c);
+    EXPECT_EQ(std::vector<std::string>(), c.failures);
+    EXPECT_EQ(listing(d.path), c.replay);
 }
 
 TEST(TreeWatch, AnExchangeKeepsTheReplay) {
