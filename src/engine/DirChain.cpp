@@ -1,87 +1,113 @@
-// A bounded chain of open directories, reopened by checked steps.
+// A bounded chain of open directories, opened again by checked steps.
 #include "engine/DirChain.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <utility>
-
-#include "engine/TreeWalk.h"
 
 namespace fsutil {
 
-DirChain::DirChain(int topFd, const struct stat& st) {
-    Level top;
-    top.fd = topFd;
-    top.id = DirId::of(st);
-    top.made = true;
-    if (levels_.push(std::move(top))) open_ = 1;
-}
-
-bool DirChain::push(Level level) {
-    const bool opened = level.fd >= 0;
-    if (!levels_.push(std::move(level))) return false;
-    if (opened) ++open_;
-    bound();
+bool DirChain::push(Level level, const DirId& id) {
+    if (!levels_.reserve(1) || !ids_.reserve(1)) return false;
+    level.held = level.fd >= 0;
+    const bool owned = level.fd >= 0 && (level.stream || level.own);
+    (void)levels_.push(std::move(level));  // room reserved above
+    (void)ids_.push(id);
+    if (owned) ++open_;
+    bound(levels_.len);
     return true;
 }
 
-void DirChain::pop() {
+void DirChain::pop(bool climb) {
     const std::size_t d = levels_.len - 1;
-    if (d == 0) return;  // the top is the caller's
-    if (d >= 2 && levels_.data[d - 1].fd < 0 && levels_.data[d].fd >= 0) (void)reopenFromChild(d - 1);
-    if (levels_.back().fd >= 0) --open_;
+    Level* l = levels_.data;
+    if (climb && d >= 1 && l[d - 1].fd < 0 && l[d - 1].held && l[d].fd >= 0) (void)reopenFromChild(d - 1);
+    close(l[d]);
     levels_.pop();
+    ids_.pop();
+}
+
+void DirChain::opened(Level& level, UniqueFd fd) {
+    level.own = std::move(fd);
+    level.fd = level.own.get();
+    ++open_;
+}
+
+void DirChain::close(Level& level) {
+    if (level.fd >= 0 && (level.stream || level.own)) --open_;
+    level.stream.reset();
+    level.own.reset();
+    level.fd = -1;
 }
 
 // Level d opened again as `..` of level d + 1, which is open; whether it is the directory it was.
 bool DirChain::reopenFromChild(std::size_t d) {
     DirCheck check;
-    check.expect = &levels_.data[d].id;
+    check.expect = &ids_.data[d];
     struct stat st;
     UniqueFd up;
     if (openDir(levels_.data[d + 1].fd, "..", check, &st, &up) != DirOpen::opened) return false;
-    levels_.data[d].own = std::move(up);
-    levels_.data[d].fd = levels_.data[d].own.get();
-    ++open_;
-    bound();
+    opened(levels_.data[d], std::move(up));
+    bound(d);
     return true;
 }
 
 int DirChain::fd(std::size_t d, int* why) {
-    Level* levels = levels_.data;
-    if (levels[d].fd >= 0) return levels[d].fd;
-    if (d + 1 < levels_.len && levels[d + 1].fd >= 0 && reopenFromChild(d)) return levels[d].fd;
-    // Name by name from the nearest open ancestor; the steps between are closed again.
-    std::size_t k = d;
-    while (levels[k].fd < 0) --k;  // level 0 stays open
-    UniqueFd step;
-    int at = levels[k].fd;
-    for (++k; k <= d; ++k) {
-        DirCheck check;
-        check.expect = &levels[k].id;
-        struct stat st;
-        if (openDir(at, levels[k].name.get(), check, &st, &step) != DirOpen::opened) {
-            *why = kReasonTargetMoved;
+    Level* l = levels_.data;
+    if (l[d].fd >= 0) return l[d].fd;
+    if (!l[d].held) {
+        *why = moved_;
+        return -1;
+    }
+    if (d == 0) {
+        UniqueFd again(dup(anchor_));
+        if (!again) {
+            *why = errno;
             return -1;
         }
-        at = step.get();
+        opened(l[0], std::move(again));
+        bound(0);
+        return l[0].fd;
     }
-    levels[d].own = std::move(step);
-    levels[d].fd = levels[d].own.get();
-    ++open_;
-    bound();
-    return levels[d].fd;
+    if (d + 1 < levels_.len && l[d + 1].fd >= 0 && reopenFromChild(d)) return l[d].fd;
+    // Moved, if `..` failed: the road from the ancestors says so. Name by name from the nearest
+    // open ancestor, or from the anchor, which stands for level 0 and never moves under its own
+    // descriptor. The levels on the way stay open too (the bound closes the shallowest first):
+    // climbing back up then finds its parent open, instead of opening the whole road again.
+    std::size_t k = d;
+    while (k > 1 && l[k - 1].fd < 0) --k;
+    int at = l[k - 1].fd >= 0 ? l[k - 1].fd : anchor_;
+    for (; k <= d; ++k) {
+        DirCheck check;
+        check.viaLink = l[k].viaLink;
+        check.expect = &ids_.data[k];
+        struct stat st;
+        UniqueFd next;
+        const DirOpen got = l[k].held ? openDir(at, l[k].name.get(), check, &st, &next) : DirOpen::moved;
+        if (got != DirOpen::opened) {
+            const int err = errno;
+            const bool gone = got != DirOpen::failed || err == ENOENT || err == ENOTDIR || err == ELOOP;
+            *why = gone ? moved_ : err;
+            bound(levels_.len);
+            return -1;
+        }
+        opened(l[k], std::move(next));
+        at = l[k].fd;
+    }
+    bound(d);
+    return l[d].fd;
 }
 
-// Keeps at most kTreeMaxOpen open: the shallowest go first, but never the
-// top nor the two deepest (the one being filled, the one just made).
-void DirChain::bound() {
-    for (std::size_t j = 1; open_ > kTreeMaxOpen && j + 2 < levels_.len; ++j) {
+// At most kTreeMaxOpen open: the shallowest go first, never the deepest
+// keepDeepest_, nor level spare, nor a level borrowing the anchor.
+void DirChain::bound(std::size_t spare) {
+    for (std::size_t j = 0; open_ > kTreeMaxOpen && j + keepDeepest_ < levels_.len; ++j) {
         Level& level = levels_.data[j];
-        if (level.fd < 0) continue;
-        level.own.reset();
-        level.fd = -1;
-        --open_;
+        if (level.fd < 0 || j == spare || !(level.stream || level.own)) continue;
+        if (closing_ && !closing_->closing(j)) return;
+        close(level);
     }
 }
 

@@ -1,10 +1,11 @@
-// Library-private: the directories from a job's open top down to where it
-// works, at most kTreeMaxOpen of them open at once (the shallowest closed
-// first), each opened again only through a checked step: `..` of its open
-// child when climbing back up, else name by name from its nearest open
-// ancestor, every step O_NOFOLLOW and checked against the device and inode
-// it had. Climbing costs one open per level, so a job is linear in depth.
-// No JNI here.
+// Library-private: the directories from a whole-tree job's top down to where
+// it works, as a walk reads them or a copy writes them, at most kTreeMaxOpen
+// of them open at once (the shallowest closed first). A closed level is
+// opened again only through checked steps: `..` of its open child when
+// climbing back up, else name by name from its nearest open ancestor, every
+// step O_NOFOLLOW (but for a level reached through a followed link) and
+// checked against the device and inode it had. Climbing costs one open per
+// level, so a job is linear in depth. No JNI here.
 #ifndef FSUTIL_DIRCHAIN_H
 #define FSUTIL_DIRCHAIN_H
 
@@ -18,45 +19,71 @@
 
 namespace fsutil {
 
+// Descriptors a chain holds at most at once, whatever the depth.
+constexpr std::size_t kTreeMaxOpen = 48;
+
 class DirChain {
    public:
-    // What a level carries besides its descriptor (a copy: the source's record).
+    // A level's descriptor and how it is reached.
     struct Level {
-        UniqueFd own;          // opened here; level 0's descriptor is the caller's
-        int fd = -1;           // own's, or the caller's; -1 when closed
-        CharsPtr name;
-        DirId id{};
-        struct stat src = {};
-        bool made = false;
+        DirPtr stream;         // a stream reading it, which owns its descriptor
+        UniqueFd own;          // or its own descriptor
+        int fd = -1;           // the stream's or own's; the anchor's for a level borrowing it; -1 when closed
+        CharsPtr name;         // under the level above; null for level 0
+        bool viaLink = false;  // reached through a followed link: opened again without O_NOFOLLOW
+        bool held = false;     // it had a descriptor when pushed: it may be opened again
     };
 
-    // Level 0: the directory open as topFd (the caller's, never closed here), st its record.
-    explicit DirChain(int topFd, const struct stat& st);
+    // Asked before the bound closes level d (to read what it still holds, say);
+    // false keeps it open, over the bound.
+    class Closing {
+       public:
+        virtual bool closing(std::size_t d) = 0;
+
+       protected:
+        ~Closing() = default;
+    };
+
+    // anchor: level 0's directory, open as long as the chain (not owned here);
+    // keepDeepest: how many of the deepest levels the bound never closes;
+    // moved: the reason given when a level is no longer the directory it was.
+    DirChain(int anchor, std::size_t keepDeepest, int moved, Closing* closing = nullptr)
+        : anchor_(anchor), keepDeepest_(keepDeepest), moved_(moved), closing_(closing) {}
     DirChain(const DirChain&) = delete;
     DirChain& operator=(const DirChain&) = delete;
 
-    std::size_t depth() const { return levels_.len; }  // levels held, the top included
+    std::size_t depth() const { return levels_.len; }  // the levels held
     Level& at(std::size_t d) { return levels_.data[d]; }
+    Level& back() { return levels_.back(); }
+    const DirId* ids() const { return ids_.data; }  // ids()[d]: the directory of level d
 
-    // Adds level depth(): `level` (its fd open, or -1), name its name under
-    // the level above; false when out of memory (nothing added).
-    bool push(Level level);
+    // Adds level depth(), the directory id, with its descriptor (or fd -1:
+    // never opened, and never opened here); false when out of memory
+    // (nothing added).
+    bool push(Level level, const DirId& id);
 
-    // Drops the deepest level. Before it goes, the level above it is opened
-    // again through its `..` where it was closed, so that climbing stays one
-    // step per level.
-    void pop();
+    // Drops the deepest level. With climb, the level above it, where closed,
+    // is opened first through its `..`, for a caller that goes on working in it.
+    void pop(bool climb);
 
-    // The descriptor of level d, opened again if it was closed (checked);
-    // -1 and *why (kReasonTargetMoved) when it is no longer the directory it was.
+    // The descriptor of level d, opened again if it was closed; -1 and *why
+    // (the `moved` reason, or errno) when it is no longer the directory it
+    // was, or cannot be opened.
     int fd(std::size_t d, int* why);
 
    private:
-    void bound();
     bool reopenFromChild(std::size_t d);
+    void opened(Level& level, UniqueFd fd);
+    void close(Level& level);
+    void bound(std::size_t spare);  // spare: a level not closed (the one just opened)
 
     Grow<Level> levels_;
-    std::size_t open_ = 0;
+    Grow<DirId> ids_;
+    std::size_t open_ = 0;  // levels whose descriptor is theirs and open
+    const int anchor_;
+    const std::size_t keepDeepest_;
+    const int moved_;
+    Closing* const closing_;
 };
 
 }  // namespace fsutil

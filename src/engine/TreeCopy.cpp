@@ -184,11 +184,15 @@ class TreeCopy final : public TreeShares {
 
 // Copies what the walk reports below the share's top, whose copy is open as topFd.
 void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, const char* base) {
-    DirChain target(topFd, topMade);
+    // The target's directories: the one being filled and the one just made are never closed.
+    DirChain target(topFd, 2, kReasonTargetMoved);
+    Grow<Target> made;  // made.data[d]: level d's source record, whether it was made (its fd unused)
     WalkPath where;
     WalkItem item;
     std::size_t n = 0;
-    bool ok = target.depth() == 1;
+    DirChain::Level top;
+    top.fd = topFd;
+    bool ok = target.push(std::move(top), DirId::of(topMade)) && made.push(Target{UniqueFd(), {}, true});
     while (ok && !cancelled() && walk.next(&item)) {
         const std::size_t d = item.depth;
         int why = 0;
@@ -201,15 +205,18 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
             if (d == 0 || d >= target.depth()) continue;
             const char* p = where.of(d, &n);
             At at(*this, base, p, n);
-            const bool made = target.at(d).made;
-            const int fd = made ? target.fd(d, &why) : -1;
+            const Target& left = made.data[d];
+            const int fd = left.made ? target.fd(d, &why) : -1;
             const int srcDir = fd >= 0 ? walk.directoryFd(d, &why) : -1;
             if (srcDir >= 0) {
-                finishDirectory(fd, target.at(d).src, -1, srcDir, item.name, false, env_, at);
-            } else if (made) {
+                finishDirectory(fd, left.src, -1, srcDir, item.name, false, env_, at);
+            } else if (left.made) {
                 at.failed(why);
             }
-            while (target.depth() > d) target.pop();
+            while (target.depth() > d) {
+                target.pop(true);
+                made.pop();
+            }
             continue;
         }
         const char* p = where.entry(d, item.name, item.nameLen, &n);
@@ -226,12 +233,12 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
             continue;
         }
         // A directory: made now, its attributes set when it is left.
-        struct stat made = {};
+        struct stat st = {};
         DirChain::Level level;
         if (dst < 0) {
             if (p) at.failed(why);
         } else {
-            level.own = makeDirectory(dst, item.name, &made, at);
+            level.own = makeDirectory(dst, item.name, &st, at);
         }
         level.fd = level.own.get();
         level.name = level.own ? copyChars(item.name, item.nameLen) : nullptr;
@@ -242,11 +249,9 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         }
         const bool opened = level.fd >= 0;
         if (!opened) walk.skip();  // nothing could be put into it: not read either
-        level.id = DirId::of(made);
-        level.src = *item.st;
-        level.made = opened;
         // The directory's copy is level d, as long as the walk's depths and ours agree.
-        ok = target.depth() == d && target.push(std::move(level)) && where.enter(d, item.name, item.nameLen);
+        ok = target.depth() == d && made.reserve(1) && target.push(std::move(level), DirId::of(st)) &&
+             made.push(Target{UniqueFd(), *item.st, opened}) && where.enter(d, item.name, item.nameLen);
         if (!ok) at.failed(ENOMEM);
     }
     // What is still open (cancelled, or out of memory) is closed with target; level 0 is the caller's.

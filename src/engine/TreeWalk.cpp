@@ -3,11 +3,10 @@
 // it was reached through a followed link), so that paths of any length work
 // and a directory swapped for a link is never followed. A directory is opened
 // only when the event after its entry is asked for, so that a consumer may
-// skip it unread. When more than kTreeMaxOpen would be open, the shallowest
-// open directory is read to its end into memory and closed; it is opened
-// again (name by name from the nearest open ancestor, each step checked
-// against the device and inode seen the first time) only if one of its
-// subdirectories is still to be walked.
+// skip it unread. The directories open are a DirChain: when more than
+// kTreeMaxOpen would be open, the shallowest open directory is read to its
+// end into memory and closed; it is opened again (by the chain's checked
+// steps) only if something of it is still to be walked.
 #include "engine/TreeWalk.h"
 
 #include <dirent.h>
@@ -38,13 +37,9 @@ struct Item {
 
 }  // namespace
 
+// What the walk keeps of a directory besides the chain's level (its stream, descriptor and name).
 struct TreeWalk::Level {
-    DirPtr dir;                // the open stream; null once closed
-    UniqueFd reopened;         // the descriptor opened again after the stream was closed
-    int fd = -1;               // the directory's descriptor: dirfd(dir), or reopened's; -1 when closed
-    CharsPtr name;             // under the parent; null for the root
     std::size_t nameLen = 0;
-    bool viaLink = false;      // reached through a followed link: reopened without O_NOFOLLOW
     bool buffered = false;     // entries come from items (sorted, or read ahead)
     bool noLeave = false;      // split off: left after the entries taken, by whoever took them
     TypeRoad road = TypeRoad::dType;
@@ -54,8 +49,6 @@ struct TreeWalk::Level {
     Grow<Item> items;
     Grow<struct stat> stats;
     std::size_t pos = 0;       // the next item
-
-    const char* shownName() const { return name ? name.get() : ""; }
 };
 
 // The entry being handed out.
@@ -68,7 +61,7 @@ struct TreeWalk::Current {
 };
 
 std::unique_ptr<TreeWalk> TreeWalk::open(UniqueFd rootFd, const WalkOptions& options) {
-    std::unique_ptr<TreeWalk> walk(new (std::nothrow) TreeWalk);
+    std::unique_ptr<TreeWalk> walk(new (std::nothrow) TreeWalk(rootFd.get()));
     if (!walk) {
         errno = ENOMEM;
         return nullptr;
@@ -91,73 +84,81 @@ std::unique_ptr<TreeWalk> TreeWalk::open(UniqueFd rootFd, const WalkOptions& opt
     return walk;
 }
 
-TreeWalk::~TreeWalk() {
-    while (levels_.len > 0) pop();
-}
+// The directory being read is the only one the bound never closes.
+TreeWalk::TreeWalk(int anchor) : chain_(anchor, 1, kReasonMoved, this) {}
+
+TreeWalk::~TreeWalk() = default;  // the chain closes what is still open
 
 // Opens the directory fd as the new deepest level. 0, or the failure to
 // report for it (the level then holds no entries, or is not pushed).
 int TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink) {
-    if (!levels_.reserve(1) || !ids_.reserve(1)) {
+    if (!levels_.reserve(1)) {
         errno = ENOMEM;
         return ENOMEM;
     }
     Level level;
-    level.viaLink = viaLink;
+    DirChain::Level dir;
+    dir.viaLink = viaLink;
     if (name) {
         level.nameLen = std::strlen(name);
-        level.name = copyChars(name, level.nameLen);
-        if (!level.name) {
+        dir.name = copyChars(name, level.nameLen);
+        if (!dir.name) {
             errno = ENOMEM;
             return ENOMEM;
         }
     }
-    level.dir.reset(fdopendir(fd.get()));
-    if (!level.dir) return errno;
-    level.fd = fd.release();  // the stream's now
-    if (searchDenied(level.fd) && options_.listUnsearchable && !options_.attributes) {
+    dir.stream.reset(fdopendir(fd.get()));
+    if (!dir.stream) return errno;
+    dir.fd = fd.release();  // the stream's now
+    if (searchDenied(dir.fd) && options_.listUnsearchable && !options_.attributes) {
         // It may be read but not searched: its names are there, nothing can be examined.
         level.noSearch = true;
-        ++open_;
-    } else if (searchDenied(level.fd)) {
+    } else if (searchDenied(dir.fd)) {
         // It may be read but not searched: no entry could be examined.
-        level.dir.reset();
-        level.fd = -1;
+        dir.stream.reset();
+        dir.fd = -1;
         level.why = EACCES;
     } else {
-        ++open_;
-        level.road = mounts_ ? typeRoad(level.dir.get()) : TypeRoad::dType;
+        level.road = mounts_ ? typeRoad(dir.stream.get()) : TypeRoad::dType;
     }
     (void)levels_.push(std::move(level));  // room reserved above
-    (void)ids_.push(DirId::of(st));
-    Level& top = levels_.back();
-    if (options_.sorted && top.dir && !fill(top)) top.why = ENOMEM;
-    bound();
+    if (!chain_.push(std::move(dir), DirId::of(st))) {
+        levels_.pop();
+        errno = ENOMEM;
+        return ENOMEM;
+    }
+    const std::size_t i = levels_.len - 1;
+    if (options_.sorted && chain_.at(i).stream && !fill(i)) levels_.data[i].why = ENOMEM;
     return 0;
 }
 
-void TreeWalk::closeLevel(Level& level) {
-    if (level.fd >= 0) --open_;
-    level.dir.reset();
-    level.reopened.reset();
-    level.fd = -1;
+// Closes the deepest directory. Its parent, if closed, is opened again only
+// when it is needed, by name from its nearest open ancestor: a parent moved
+// meanwhile is then noticed, not walked where it went.
+void TreeWalk::pop() {
+    chain_.pop(false);
+    levels_.pop();
 }
 
-void TreeWalk::pop() {
-    closeLevel(levels_.back());
-    levels_.pop();
-    ids_.pop();
+bool TreeWalk::closing(std::size_t d) {
+    return levels_.data[d].buffered || fill(d);  // no memory: it stays open, over the bound
+}
+
+const char* TreeWalk::nameOf(std::size_t i) {
+    const CharsPtr& name = chain_.at(i).name;
+    return name ? name.get() : "";
 }
 
 // The next reportable entry of an open stream into *cur (its record, when
 // needed, into *st); false at the end, with level.why set on a read error.
-bool TreeWalk::readNext(Level& level, Current* cur, struct stat* st) {
+bool TreeWalk::readNext(std::size_t i, Current* cur, struct stat* st) {
+    Level& level = levels_.data[i];
     ReadRules rules = rules_;
     rules.road = level.road;
     if (level.noSearch) rules.followLinks = false;  // a target cannot be looked up there
     DirEntry e;
     int err;
-    if (!readEntry(level.dir.get(), level.fd, rules, &e, st, &err)) {
+    if (!readEntry(chain_.at(i).stream.get(), chain_.at(i).fd, rules, &e, st, &err)) {
         if (err != 0) level.why = err;
         return false;
     }
@@ -171,12 +172,13 @@ bool TreeWalk::readNext(Level& level, Current* cur, struct stat* st) {
 
 // Reads the rest of an open level into its items (sorted, if asked); its
 // stream stays open, at its end. False when out of memory.
-bool TreeWalk::fill(Level& level) {
+bool TreeWalk::fill(std::size_t i) {
+    Level& level = levels_.data[i];
     Current cur;
     struct stat st;
     // Read-ahead keeps the unread rest only: what was handed out is gone.
     level.names.len = level.items.len = level.stats.len = level.pos = 0;
-    while (readNext(level, &cur, &st)) {
+    while (readNext(i, &cur, &st)) {
         if (!level.names.reserve(cur.nameLen + 1) || !level.items.reserve(1) ||
             (options_.attributes && !level.stats.reserve(1))) {
             return false;
@@ -197,8 +199,9 @@ bool TreeWalk::fill(Level& level) {
     return true;
 }
 
-bool TreeWalk::take(Level& level, Current* cur) {
-    if (!level.buffered) return level.fd >= 0 && readNext(level, cur, &current_);
+bool TreeWalk::take(std::size_t i, Current* cur) {
+    Level& level = levels_.data[i];
+    if (!level.buffered) return chain_.at(i).fd >= 0 && readNext(i, cur, &current_);
     if (level.pos == level.items.len) return false;
     const Item& item = level.items.data[level.pos++];
     cur->name = level.names.data + item.nameAt;
@@ -206,74 +209,6 @@ bool TreeWalk::take(Level& level, Current* cur) {
     cur->type = item.type;
     cur->viaLink = item.viaLink;
     cur->st = options_.attributes ? &level.stats.data[item.statAt] : nullptr;
-    return true;
-}
-
-// Keeps at most kTreeMaxOpen directories open: the shallowest go first.
-// The directory being read (the last level) stays open.
-void TreeWalk::bound() {
-    for (std::size_t i = 0; open_ > kTreeMaxOpen && i + 1 < levels_.len; ++i) {
-        Level& level = levels_.data[i];
-        if (level.fd < 0) continue;
-        if (!level.buffered && !fill(level)) return;  // no memory: it stays open, over the bound
-        closeLevel(level);
-    }
-}
-
-// Opens level i again from its nearest open ancestor; false (and the reason
-// in *why) when it cannot be, or is no longer the same directory.
-bool TreeWalk::reopen(std::size_t i, int* why) {
-    Level* levels = levels_.data;
-    if (i == 0) {
-        levels[0].reopened.reset(dup(rootFd_.get()));
-        if (!levels[0].reopened) {
-            *why = errno;
-            return false;
-        }
-        levels[0].fd = levels[0].reopened.get();
-        ++open_;  // the only level: nothing to bound
-        return true;
-    }
-    DirCheck check;
-    struct stat st;
-    UniqueFd up;
-    if (i + 1 < levels_.len && levels[i + 1].fd >= 0) {
-        // Climbing back up (post-order): ".." of the open child, checked like any reopening.
-        check.expect = &ids_.data[i];
-        if (openDir(levels[i + 1].fd, "..", check, &st, &up) == DirOpen::opened) {
-            levels[i].reopened = std::move(up);
-            levels[i].fd = levels[i].reopened.get();
-            ++open_;
-            bound();
-            return true;
-        }
-        // moved: the road from the ancestors says so
-    }
-    std::size_t k = i;
-    while (k > 1 && levels[k - 1].fd < 0) --k;
-    int fd = k > 0 && levels[k - 1].fd >= 0 ? levels[k - 1].fd : rootFd_.get();
-    if (fd == rootFd_.get()) k = 1;  // the root itself never moves under its own descriptor
-    // The levels on the way stay open too (bound() closes the shallowest): climbing back up
-    // then finds its parent open, instead of opening the whole path again at every level.
-    for (; k <= i; ++k) {
-        Level& step = levels[k];
-        check.viaLink = step.viaLink;
-        check.expect = &ids_.data[k];
-        UniqueFd next;
-        const DirOpen got = openDir(fd, step.name.get(), check, &st, &next);
-        if (got != DirOpen::opened) {
-            const int err = errno;
-            const bool gone = got != DirOpen::failed || err == ENOENT || err == ENOTDIR || err == ELOOP;
-            *why = gone ? kReasonMoved : err;
-            bound();
-            return false;
-        }
-        step.reopened = std::move(next);
-        step.fd = step.reopened.get();
-        ++open_;
-        fd = step.fd;
-    }
-    bound();
     return true;
 }
 
@@ -293,9 +228,10 @@ bool TreeWalk::descend(WalkItem* item) {
     if (skipPending_ || depth >= options_.maxDepth) return false;
     Level& parent = levels_.back();
     int why = 0;
-    if (parent.fd < 0 && !reopen(depth - 1, &why)) {
+    const int parentFd = chain_.fd(depth - 1, &why);
+    if (parentFd < 0) {
         parent.pos = parent.items.len;  // the rest of it cannot be walked
-        *item = WalkItem{WalkEvent::failure, depth - 1, parent.shownName(), parent.nameLen, EntryType::directory,
+        *item = WalkItem{WalkEvent::failure, depth - 1, nameOf(depth - 1), parent.nameLen, EntryType::directory,
                          nullptr, why};
         return true;
     }
@@ -303,13 +239,13 @@ bool TreeWalk::descend(WalkItem* item) {
     check.viaLink = pendingViaLink_;
     check.device = options_.sameFileSystem ? &rootDev_ : nullptr;
     check.mount = &rootMount_;
-    check.path = ids_.data;
-    check.pathLen = ids_.len;
+    check.path = chain_.ids();
+    check.pathLen = chain_.depth();
     check.above = options_.above;
     check.aboveLen = options_.aboveCount;
     struct stat st;
     UniqueFd fd;
-    const DirOpen got = openDir(parent.fd, pendingName_, check, &st, &fd);
+    const DirOpen got = openDir(parentFd, pendingName_, check, &st, &fd);
     if (got == DirOpen::otherDevice) {
         otherDevice_ = true;
         return false;
@@ -333,13 +269,11 @@ int TreeWalk::directoryFd(std::size_t depth, int* why) {
         *why = EINVAL;
         return -1;
     }
-    Level& level = levels_.data[depth - 1];
-    if (level.fd < 0 && !reopen(depth - 1, why)) return -1;
-    return level.fd;
+    return chain_.fd(depth - 1, why);
 }
 
 std::unique_ptr<TreeWalk> TreeWalk::failed(int err) {
-    std::unique_ptr<TreeWalk> walk(new (std::nothrow) TreeWalk);
+    std::unique_ptr<TreeWalk> walk(new (std::nothrow) TreeWalk(-1));
     if (walk) walk->topWhy_ = err;
     return walk;
 }
@@ -347,20 +281,21 @@ std::unique_ptr<TreeWalk> TreeWalk::failed(int err) {
 bool TreeWalk::split(WalkSink& sink, UniqueFd* fd, std::size_t* depth, Grow<DirId>* path) {
     for (std::size_t i = 0; i < levels_.len; ++i) {
         Level& level = levels_.data[i];
-        if (!level.buffered && level.fd >= 0 && !fill(level)) return false;
+        if (!level.buffered && chain_.at(i).fd >= 0 && !fill(i)) return false;
         if (!level.buffered || level.pos == level.items.len) continue;
         int why = 0;
-        if (level.fd < 0 && !reopen(i, &why)) return false;
-        fd->reset(dup(level.fd));
+        const int at = chain_.fd(i, &why);
+        if (at < 0) return false;
+        fd->reset(dup(at));
         if (!*fd || !path->ensure(i + 1)) {
             fd->reset();
             return false;
         }
         path->len = 0;
-        for (std::size_t k = 0; k <= i; ++k) path->data[path->len++] = ids_.data[k];
+        for (std::size_t k = 0; k <= i; ++k) path->data[path->len++] = chain_.ids()[k];
         *depth = i;
         Current cur;
-        while (take(level, &cur)) {
+        while (take(i, &cur)) {
             if (!sink.entry(WalkItem{WalkEvent::entry, i + 1, cur.name, cur.nameLen, cur.type, cur.st, 0})) {
                 level.pos = level.items.len;
                 break;
@@ -395,7 +330,7 @@ bool TreeWalk::next(WalkItem* item) {
         Level& top = levels_.back();
         const std::size_t depth = levels_.len;
         Current cur;
-        if (take(top, &cur)) {
+        if (take(depth - 1, &cur)) {
             *item = WalkItem{WalkEvent::entry, depth, cur.name, cur.nameLen, cur.type, cur.st, 0};
             if (cur.type == EntryType::directory) {
                 // Copied: reading ahead in the parent when the directory is entered moves readdir's buffer.
@@ -409,7 +344,7 @@ bool TreeWalk::next(WalkItem* item) {
             return true;
         }
         if (top.why != 0) {
-            *item = WalkItem{WalkEvent::failure, depth - 1, top.shownName(), top.nameLen, EntryType::directory,
+            *item = WalkItem{WalkEvent::failure, depth - 1, nameOf(depth - 1), top.nameLen, EntryType::directory,
                              nullptr, top.why};
             top.why = 0;
             return true;
@@ -424,7 +359,7 @@ bool TreeWalk::next(WalkItem* item) {
         }
         // Left while its descriptor is still open; closed on the next call.
         popPending_ = true;
-        *item = WalkItem{WalkEvent::leave, depth - 1, top.shownName(), top.nameLen, EntryType::directory, nullptr, 0};
+        *item = WalkItem{WalkEvent::leave, depth - 1, nameOf(depth - 1), top.nameLen, EntryType::directory, nullptr, 0};
         return true;
     }
 }

@@ -12,8 +12,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/DirEntries.h"
 #include "base/Grow.h"
+#include "engine/DirChain.h"
+#include "engine/DirEntries.h"
 
 namespace fsutil {
 
@@ -64,10 +65,7 @@ struct WalkItem {
     bool otherDevice = false;          // leave: not entered, being on another device (sameFileSystem)
 };
 
-// Descriptors a walk holds at most at once, whatever the depth.
-constexpr std::size_t kTreeMaxOpen = 48;
-
-class TreeWalk {
+class TreeWalk final : private DirChain::Closing {
    public:
     // Takes over rootFd, an open directory. Null when it cannot start (out of
     // memory or descriptors: errno says which).
@@ -107,26 +105,25 @@ class TreeWalk {
    private:
     struct Level;
     struct Current;
-    TreeWalk() = default;
+    // Walks below the directory open as anchor (-1: a walk that fails at once).
+    explicit TreeWalk(int anchor);
     int push(UniqueFd fd, const struct stat& st, const char* name, bool viaLink);
     void pop();
-    void closeLevel(Level& level);
-    void bound();
-    bool reopen(std::size_t i, int* why);
-    bool readNext(Level& level, Current* cur, struct stat* st);
-    bool take(Level& level, Current* cur);
-    bool fill(Level& level);
+    bool closing(std::size_t d) override;  // read to its end before the chain closes it
+    const char* nameOf(std::size_t i);
+    bool readNext(std::size_t i, Current* cur, struct stat* st);
+    bool take(std::size_t i, Current* cur);
+    bool fill(std::size_t i);
     bool descend(WalkItem* item);
 
     WalkOptions options_;
     ReadRules rules_;
-    UniqueFd rootFd_;  // kept open for the whole walk: where reopening starts
+    UniqueFd rootFd_;  // kept open for the whole walk: the chain's anchor, where reopening starts
     dev_t rootDev_ = 0;
     std::uint64_t rootMount_ = 0;  // with sameFileSystem: the mount of the walk's top (0: not known)
     bool mounts_ = true;  // something is mounted below the root: each directory's typing is checked
     Grow<Level> levels_;  // the last is being read; levels_.data[i] holds depth i + 1
-    Grow<DirId> ids_;     // ids_.data[i]: the directory of levels_.data[i], for loops
-    std::size_t open_ = 0;   // levels whose descriptor is open
+    DirChain chain_;      // chain_.at(i): the descriptor of levels_.data[i]; its ids, for loops
     bool pending_ = false;   // the last entry was a directory, to enter on the next call
     bool skipPending_ = false;
     std::size_t pendingDepth_ = 0;
