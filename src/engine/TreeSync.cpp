@@ -38,6 +38,7 @@
 #include "engine/CopyLinks.h"
 #include "engine/InodeTable.h"
 #include "engine/TreeDelete.h"
+#include "engine/DirChain.h"
 #include "engine/TreeWalk.h"
 
 namespace fsutil {
@@ -228,8 +229,7 @@ struct GroupTarget {
 // A target directory being synced.
 struct Level {
     UniqueFd own;
-    int fd = -1;              // -1: closed (reopened by name), or not there
-    CharsPtr name;
+    int fd = -1;              // -1: not there; below a share's top, the chain's descriptor, set before each use
     DirId id{};
     struct stat src = {};     // the source directory's record
     bool absent = false;      // not there in a dry run: all below is new
@@ -961,7 +961,6 @@ class TreeSync final : public TreeShares {
 
     bool share(int parentFd, const char* name, const char* path) override;
     void walkBelow(TreeWalk& walk, Level& top, const char* base);
-    int levelFd(Grow<Level>& levels, std::size_t d, std::size_t* open, int* why);
 
     void last() override {
         for (std::size_t i = targets_.len; i-- > 1 && !cancelled();) {
@@ -998,49 +997,19 @@ class TreeSync final : public TreeShares {
     std::atomic<std::uint64_t> bytes_{0};
 };
 
-// The descriptor of the target directory at depth d, reopened name by name
-// from its nearest open ancestor (each step checked) when it was closed.
-int TreeSync::levelFd(Grow<Level>& levels, std::size_t d, std::size_t* open, int* why) {
-    Level* l = levels.data;
-    if (l[d].fd >= 0) return l[d].fd;
-    if (!l[d].made) {
-        *why = kReasonTargetMoved;
-        return -1;
-    }
-    std::size_t k = d;
-    while (l[k].fd < 0) --k;  // level 0 stays open
-    UniqueFd step;
-    int fd = l[k].fd;
-    for (++k; k <= d; ++k) {
-        DirCheck check;
-        check.expect = &l[k].id;
-        struct stat st;
-        if (openDir(fd, l[k].name.get(), check, &st, &step) != DirOpen::opened) {
-            *why = kReasonTargetMoved;
-            return -1;
-        }
-        fd = step.get();
-    }
-    l[d].own = std::move(step);
-    l[d].fd = l[d].own.get();
-    ++*open;
-    // At most kTreeMaxOpen open: the shallowest go first, never the top nor the two deepest.
-    for (std::size_t j = 1; *open > kTreeMaxOpen && j + 2 < levels.len; ++j) {
-        if (l[j].fd < 0 || j == d) continue;
-        l[j].own.reset();
-        l[j].fd = -1;
-        --*open;
-    }
-    return l[d].fd;
-}
-
+// The target's descriptors are in a DirChain (the one being filled and the
+// one just made never closed); each level's fd is set from it just before use.
 void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
     Grow<Level> levels;
+    DirChain target(topLevel.fd, 2, kReasonTargetMoved);
+    const auto fdOf = [&](std::size_t d, int* why) { return levels.data[d].fd = target.fd(d, why); };
     WalkPath at;
     WalkItem item;
     std::size_t n = 0;
-    std::size_t open = 1;
-    if (!levels.push(std::move(topLevel))) {
+    DirChain::Level top;
+    top.fd = topLevel.fd;
+    const DirId topId = topLevel.id;
+    if (!target.push(std::move(top), topId) || !levels.push(std::move(topLevel))) {
         fail(base, "", 0, ENOMEM);
         return;
     }
@@ -1058,7 +1027,7 @@ void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
             Level& l = levels.data[d];
             const char* p = at.of(d, &n);
             if (item.otherDevice) l.incomplete = true;
-            if (l.made && levelFd(levels, d, &open, &why) < 0) {
+            if (l.made && fdOf(d, &why) < 0) {
                 fail(base, p, n, why);
             } else {
                 const int srcDir = walk.directoryFd(d, &why);
@@ -1067,7 +1036,7 @@ void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
             }
             if (l.changed || l.fresh) levels.data[d - 1].changed = true;
             while (levels.len > d) {
-                if (levels.back().own) --open;
+                target.pop(true);
                 levels.pop();
             }
             continue;
@@ -1079,7 +1048,7 @@ void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
         }
         const Where w{base, p, n};
         const int srcDir = walk.directoryFd(d, &why);
-        const bool usable = srcDir >= 0 && (levels.data[d - 1].absent || levelFd(levels, d - 1, &open, &why) >= 0);
+        const bool usable = srcDir >= 0 && (levels.data[d - 1].absent || fdOf(d - 1, &why) >= 0);
         if (item.type != EntryType::directory) {
             if (usable) {
                 syncEntry(srcDir, item.name, *item.st, levels.data[d - 1], item.name, w);
@@ -1096,12 +1065,17 @@ void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
             fail(base, p, n, why);
         }
         if (!in) walk.skip();
-        l.name = copyChars(item.name, item.nameLen);
-        if (!l.name || levels.len != d || !levels.push(std::move(l)) || !at.enter(d, item.name, item.nameLen)) {
+        DirChain::Level c;
+        c.name = copyChars(item.name, item.nameLen);
+        c.own = std::move(l.own);
+        c.fd = c.own.get();
+        l.fd = -1;  // the chain's: set again before each use
+        const DirId id = l.id;
+        if (!c.name || levels.len != d || !levels.reserve(1) || !target.push(std::move(c), id) ||
+            !levels.push(std::move(l)) || !at.enter(d, item.name, item.nameLen)) {
             fail(base, p, n, ENOMEM);
             break;
         }
-        if (levels.back().own) ++open;
     }
     topLevel = std::move(levels.data[0]);
 }
