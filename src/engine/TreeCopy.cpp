@@ -282,15 +282,7 @@ bool TreeCopy::share(int parentFd, const char* name, const char* path) {
     if (!dst) return false;
     if (!otherFs) {
         UniqueFd keep(dup(src.get()));  // for the top's own attributes, after the walk
-        WalkOptions options;
-        options.attributes = true;
-        options.everyType = true;
-        options.sameFileSystem = sameFileSystem_;
-        options.topDevice = &dev_;
-        options.topMount = &mount_;
-        options.above = chain.data;
-        options.aboveCount = chain.len;
-        const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
+        const std::unique_ptr<TreeWalk> walk = keep ? walkShare(std::move(src), chain) : nullptr;
         if (!walk) {
             at.failed(ENOMEM);
             return false;

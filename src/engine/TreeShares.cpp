@@ -16,6 +16,8 @@
 #include <cstring>
 #include <utility>
 
+#include "engine/TreeWalk.h"
+
 namespace fsutil {
 
 namespace {
@@ -333,6 +335,18 @@ void TreeShares::stop() {
     cancel_.store(true);
     for (std::size_t t = 0; t < threadCount_; ++t) pthread_join(threads_[t], nullptr);
     threadCount_ = 0;
+}
+
+std::unique_ptr<TreeWalk> TreeShares::walkShare(UniqueFd fd, const Grow<DirId>& chain) const {
+    WalkOptions options;
+    options.attributes = true;
+    options.everyType = true;
+    options.sameFileSystem = sameFileSystem_;
+    options.topDevice = &dev_;
+    options.topMount = &mount_;
+    options.above = chain.data;
+    options.aboveCount = chain.len;
+    return TreeWalk::open(std::move(fd), options);
 }
 
 }  // namespace fsutil

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "engine/DirEntries.h"
@@ -20,6 +21,8 @@
 #include "base/Owned.h"
 
 namespace fsutil {
+
+class TreeWalk;
 
 // What a job could not do: the path relative to the tree's top ("" for the
 // top itself) and the reason (an errno or a Reason).
@@ -107,6 +110,9 @@ class TreeShares {
     // loop against the directories it lies in (*chain gets them), and where
     // the job stays on one file system, for a change of device or mount.
     DirOpen openShare(int parentFd, const char* name, Grow<DirId>* chain, struct stat* st, UniqueFd* fd) const;
+    // The walk of every entry, with its record, below the share's top open as
+    // fd (chain: what openShare gave, to outlive the walk); null when out of memory.
+    std::unique_ptr<TreeWalk> walkShare(UniqueFd fd, const Grow<DirId>& chain) const;
 
     Grow<Node> nodes_;  // fixed once the workers start; nodes_[0] is the top's parent
     dev_t dev_ = 0;     // the top's device

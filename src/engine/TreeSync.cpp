@@ -314,6 +314,17 @@ class TreeSync final : public TreeShares {
         if (options_.reportChanges) fail(w.base, w.rel, w.relLen, syncChangeCode(kind, type));
     }
 
+    // An entry of `type` put in at's place of t (null: there was none), or over one of its type.
+    void replaced(Level& at, const struct stat* t, bool sameType, EntryType type, const Where& w) {
+        at.changed = true;
+        if (sameType) {
+            change(SyncKind::modified, type, w);
+        } else {
+            if (t) change(SyncKind::removed, typeOf(*t), w);
+            change(SyncKind::created, type, w);
+        }
+    }
+
     void unchanged() {
         unchanged_.fetch_add(1, std::memory_order_relaxed);
         progressed(1, 0);
@@ -602,13 +613,7 @@ class TreeSync final : public TreeShares {
                 return;
             }
         }
-        at.changed = true;
-        if (sameType) {
-            change(SyncKind::modified, type, w);
-        } else {
-            if (exists) change(SyncKind::removed, typeOf(t), w);
-            change(SyncKind::created, type, w);
-        }
+        replaced(at, exists ? &t : nullptr, sameType, type, w);
         progressed(1, 0);
     }
 
@@ -686,13 +691,7 @@ class TreeSync final : public TreeShares {
         } else {
             written = size;
         }
-        at.changed = true;
-        if (sameType) {
-            change(SyncKind::modified, type, w);
-        } else {
-            if (exists) change(SyncKind::removed, typeOf(t), w);
-            change(SyncKind::created, type, w);
-        }
+        replaced(at, exists ? &t : nullptr, sameType, type, w);
         wrote(written);
         out->fresh = true;
         out->ok = true;
@@ -1114,16 +1113,8 @@ bool TreeSync::share(int parentFd, const char* name, const char* path) {
     }
     if (!in) return true;
     if (!otherFs) {
-        WalkOptions options;
-        options.attributes = true;
-        options.everyType = true;
-        options.sameFileSystem = sameFileSystem_;
-        options.topDevice = &dev_;
-        options.topMount = &mount_;
-        options.above = chain.data;
-        options.aboveCount = chain.len;
         UniqueFd keep(dup(src.get()));
-        const std::unique_ptr<TreeWalk> walk = keep ? TreeWalk::open(std::move(src), options) : nullptr;
+        const std::unique_ptr<TreeWalk> walk = keep ? walkShare(std::move(src), chain) : nullptr;
         if (!walk) {
             fail(path, "", 0, ENOMEM);
             return false;

@@ -454,19 +454,14 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
 
 // Marks id and everything below it as seen by the current rescan.
 void TreeWatch::seen(std::uint32_t id) {
-    std::uint32_t at = id;
-    nodes_.data[id].gen = gen_;
-    while (true) {
-        Node& n = nodes_.data[at];
-        n.gen = gen_;
-        if (n.first != kNone) {
-            at = n.first;
-            continue;
-        }
-        while (at != id && nodes_.data[at].next == kNone) at = nodes_.data[at].parent;
-        if (at == id) return;
-        at = nodes_.data[at].next;
-    }
+    for (std::uint32_t at = id; at != kNone; at = after(at, id)) nodes_.data[at].gen = gen_;
+}
+
+// The node after `at` in pre-order below top (top included); kNone after the last.
+std::uint32_t TreeWatch::after(std::uint32_t at, std::uint32_t top) const {
+    if (nodes_.data[at].first != kNone) return nodes_.data[at].first;
+    while (at != top && nodes_.data[at].next == kNone) at = nodes_.data[at].parent;
+    return at == top ? kNone : nodes_.data[at].next;
 }
 
 // Removes what the last rescan did not see, reporting the topmost of each part removed.
@@ -611,18 +606,7 @@ void TreeWatch::exchange(std::uint32_t id, std::uint32_t other, ChangeSink& sink
 
 // Reports other and everything below it in the model as created, in pre-order.
 void TreeWatch::created(std::uint32_t top, ChangeSink& sink) {
-    std::uint32_t at = top;
-    while (true) {
-        report(ChangeKind::created, at, sink);
-        const Node& n = nodes_.data[at];
-        if (n.first != kNone) {
-            at = n.first;
-            continue;
-        }
-        while (at != top && nodes_.data[at].next == kNone) at = nodes_.data[at].parent;
-        if (at == top) return;
-        at = nodes_.data[at].next;
-    }
+    for (std::uint32_t at = top; at != kNone; at = after(at, top)) report(ChangeKind::created, at, sink);
 }
 
 void TreeWatch::resolvePending(ChangeSink& sink) {

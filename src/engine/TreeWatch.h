@@ -100,6 +100,7 @@ class TreeWatch {
     UniqueFd reopenRoot() const;
     void scan(std::uint32_t top, UniqueFd fd, bool report, bool sweep, ChangeSink& sink);
     void seen(std::uint32_t id);
+    std::uint32_t after(std::uint32_t at, std::uint32_t top) const;
     void sweep(ChangeSink& sink);
     void created(std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink, bool retried = false);
     void moved(std::uint32_t id, std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink);
