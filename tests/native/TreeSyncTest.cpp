@@ -1,7 +1,10 @@
 // Keeping a tree in step: after a sync the target lists as the source does, with the same
 // bytes, whatever the number of threads; a second sync finds everything unchanged; a dry run
 // reports the changes the real run then makes, and changes nothing.
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <filesystem>
 
 #include "Fixtures.h"
 #include "engine/TreeSync.h"
@@ -68,4 +71,29 @@ TEST(TreeSync, ADryRunReportsWhatTheRealRunDoesAndChangesNothing) {
     EXPECT_EQ(would.bytes, did.bytes);
     EXPECT_EQ(would.removed, did.removed);
     EXPECT_EQ(sh("cd " + shellWord(t / "dst") + " && " + kListing), sh("cd " + shellWord(t / "src") + " && " + kListing));
+}
+
+// However deep the tree, a sync keeps few of the target's directories open: a chain far
+// deeper than the descriptors the process may open is synced whole.
+TEST(TreeSync, DeepChainIsSyncedWithinFewDescriptors) {
+    TempDir t;
+    const int depth = 400;
+    std::string seg = "d";
+    for (int i = 1; i < depth; ++i) seg += "/d";
+    ASSERT_EQ(sh("mkdir -p " + shellWord(t / ("src/" + seg)) + " && touch " + shellWord(t / ("src/" + seg + "/f")) +
+                 " && echo ok"),
+              "ok\n");
+    long open = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) open += fd.path().empty() ? 0 : 1;
+    struct rlimit was;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+    struct rlimit low = was;
+    low.rlim_cur = std::min<rlim_t>(was.rlim_cur, static_cast<rlim_t>(open) + depth / 2);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<std::string> changes;
+    const fsutil::SyncCounts counts = syncTree(t, 1, false, &changes);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &was), 0);
+    EXPECT_EQ(counts.created, static_cast<std::uint64_t>(depth) + 2);  // the top, the chain, f
+    EXPECT_EQ(sh("cd " + shellWord(t.path) + " && diff -r src dst && echo same"), "same\n");
+    EXPECT_EQ(openFds(t.path), 0);
 }
