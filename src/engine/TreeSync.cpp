@@ -32,13 +32,14 @@
 #include <new>
 #include <utility>
 
+#include "base/Grow.h"
 #include "engine/CopyAttributes.h"
 #include "engine/CopyCreate.h"
 #include "engine/CopyData.h"
 #include "engine/CopyLinks.h"
+#include "engine/DirChain.h"
 #include "engine/InodeTable.h"
 #include "engine/TreeDelete.h"
-#include "engine/DirChain.h"
 #include "engine/TreeWalk.h"
 
 namespace fsutil {
@@ -64,23 +65,8 @@ struct Ent {
     const char* name;
 };
 
-// A growing malloc'd buffer.
-struct Buffer {
-    char* data = nullptr;
-    std::size_t size = 0;
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { std::free(data); }
-    bool grow(std::size_t want) {
-        if (want <= size) return true;
-        auto* grown = static_cast<char*>(std::realloc(data, want));
-        if (!grown) return false;
-        data = grown;
-        size = want;
-        return true;
-    }
-};
+// A growing malloc'd buffer: its room is cap.
+using Buffer = Grow<char>;
 
 // The extended attributes of an entry, by name.
 class Xattrs {
@@ -95,11 +81,11 @@ class Xattrs {
             const ssize_t want = list(nullptr, 0);
             if (want < 0) return errno == ENOTSUP || errno == EOPNOTSUPP;  // a file system without them has none
             if (want == 0) return true;
-            if (!names_.grow(static_cast<std::size_t>(want) + 1)) {
+            if (!names_.ensure(static_cast<std::size_t>(want) + 1)) {
                 errno = ENOMEM;
                 return false;
             }
-            const ssize_t n = list(names_.data, names_.size);
+            const ssize_t n = list(names_.data, names_.cap);
             if (n >= 0) {
                 len_ = static_cast<std::size_t>(n);
                 return true;
@@ -120,12 +106,12 @@ class Xattrs {
         for (;;) {
             const ssize_t want = e_.name ? lgetxattr(at(), name, nullptr, 0) : fgetxattr(e_.fd, name, nullptr, 0);
             if (want < 0) return false;
-            if (!out->grow(static_cast<std::size_t>(want) + 1)) {
+            if (!out->ensure(static_cast<std::size_t>(want) + 1)) {
                 errno = ENOMEM;
                 return false;
             }
-            const ssize_t v = e_.name ? lgetxattr(at(), name, out->data, out->size)
-                                      : fgetxattr(e_.fd, name, out->data, out->size);
+            const ssize_t v = e_.name ? lgetxattr(at(), name, out->data, out->cap)
+                                      : fgetxattr(e_.fd, name, out->data, out->cap);
             if (v >= 0) {
                 *len = static_cast<std::size_t>(v);
                 return true;
@@ -705,7 +691,7 @@ class TreeSync final : public TreeShares {
         if (!a || !b) return false;
         Buffer x;
         Buffer y;
-        if (!x.grow(kBufferBytes) || !y.grow(kBufferBytes)) return false;
+        if (!x.ensure(kBufferBytes) || !y.ensure(kBufferBytes)) return false;
         for (off_t at = 0; at < s.st_size;) {
             const ssize_t n = pread(a.get(), x.data, kBufferBytes, at);
             const ssize_t m = n > 0 ? pread(b.get(), y.data, static_cast<std::size_t>(n), at) : -1;
@@ -722,9 +708,9 @@ class TreeSync final : public TreeShares {
         Buffer a;
         Buffer b;
         const std::size_t want = static_cast<std::size_t>(s.st_size) + 2;
-        if (!a.grow(want) || !b.grow(want)) return false;
-        const ssize_t n = readlinkat(srcDir, name, a.data, a.size);
-        const ssize_t m = readlinkat(dstDir, dstName, b.data, b.size);
+        if (!a.ensure(want) || !b.ensure(want)) return false;
+        const ssize_t n = readlinkat(srcDir, name, a.data, a.cap);
+        const ssize_t m = readlinkat(dstDir, dstName, b.data, b.cap);
         return n >= 0 && n == m && std::memcmp(a.data, b.data, static_cast<std::size_t>(n)) == 0;
     }
 
