@@ -1,11 +1,11 @@
 // Library-private: the directories from a whole-tree job's top down to where
-// it works, as a walk reads them or a copy writes them, at most kTreeMaxOpen
-// of them open at once (the shallowest closed first). A closed level is
-// opened again only through checked steps: `..` of its open child when
-// climbing back up, else name by name from its nearest open ancestor, every
-// step O_NOFOLLOW (but for a level reached through a followed link) and
-// checked against the device and inode it had. Climbing costs one open per
-// level, so a job is linear in depth. No JNI here.
+// it works, as a walk reads them or a copy or sync writes them, at most
+// kTreeMaxOpen of them open at once (the shallowest closed first). A closed
+// level is opened again only through checked steps: `..` of its open child
+// when climbing back up, else name by name from its nearest open ancestor,
+// every step O_NOFOLLOW (but for a level reached through a followed link) and
+// checked against the device and inode it had. Climbing through `..` costs
+// one open per level, so a copy or sync is linear in depth. No JNI here.
 #ifndef FSUTIL_DIRCHAIN_H
 #define FSUTIL_DIRCHAIN_H
 
@@ -46,7 +46,7 @@ class DirChain {
 
     // anchor: level 0's directory, open as long as the chain (not owned here);
     // keepDeepest: how many of the deepest levels the bound never closes;
-    // moved: the reason given when a level is no longer the directory it was.
+    // moved: the reason given when a level is not the directory it was.
     DirChain(int anchor, std::size_t keepDeepest, int moved, Closing* closing = nullptr)
         : anchor_(anchor), keepDeepest_(keepDeepest), moved_(moved), closing_(closing) {}
     DirChain(const DirChain&) = delete;
@@ -54,7 +54,6 @@ class DirChain {
 
     std::size_t depth() const { return levels_.len; }  // the levels held
     Level& at(std::size_t d) { return levels_.data[d]; }
-    Level& back() { return levels_.back(); }
     const DirId* ids() const { return ids_.data; }  // ids()[d]: the directory of level d
 
     // Adds level depth(), the directory id, with its descriptor (or fd -1:
@@ -67,8 +66,8 @@ class DirChain {
     void pop(bool climb);
 
     // The descriptor of level d, opened again if it was closed; -1 and *why
-    // (the `moved` reason, or errno) when it is no longer the directory it
-    // was, or cannot be opened.
+    // (the `moved` reason, or errno) when it is not the directory it was,
+    // or cannot be opened.
     int fd(std::size_t d, int* why);
 
    private:

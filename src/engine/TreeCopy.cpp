@@ -186,13 +186,17 @@ class TreeCopy final : public TreeShares {
 void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, const char* base) {
     // The target's directories: the one being filled and the one just made are never closed.
     DirChain target(topFd, 2, kReasonTargetMoved);
-    Grow<Target> made;  // made.data[d]: level d's source record, whether it was made (its fd unused)
+    struct Made {
+        struct stat src;  // the source directory's record, for its attributes when it is left
+        bool made;
+    };
+    Grow<Made> made;  // made.data[d]: of target level d
     WalkPath where;
     WalkItem item;
     std::size_t n = 0;
     DirChain::Level top;
     top.fd = topFd;
-    bool ok = target.push(std::move(top), DirId::of(topMade)) && made.push(Target{UniqueFd(), {}, true});
+    bool ok = target.push(std::move(top), DirId::of(topMade)) && made.push(Made{{}, true});
     while (ok && !cancelled() && walk.next(&item)) {
         const std::size_t d = item.depth;
         int why = 0;
@@ -205,7 +209,7 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
             if (d == 0 || d >= target.depth()) continue;
             const char* p = where.of(d, &n);
             At at(*this, base, p, n);
-            const Target& left = made.data[d];
+            const Made& left = made.data[d];
             const int fd = left.made ? target.fd(d, &why) : -1;
             const int srcDir = fd >= 0 ? walk.directoryFd(d, &why) : -1;
             if (srcDir >= 0) {
@@ -251,7 +255,7 @@ void TreeCopy::copyTree(TreeWalk& walk, int topFd, const struct stat& topMade, c
         if (!opened) walk.skip();  // nothing could be put into it: not read either
         // The directory's copy is level d, as long as the walk's depths and ours agree.
         ok = target.depth() == d && made.reserve(1) && target.push(std::move(level), DirId::of(st)) &&
-             made.push(Target{UniqueFd(), *item.st, opened}) && where.enter(d, item.name, item.nameLen);
+             made.push(Made{*item.st, opened}) && where.enter(d, item.name, item.nameLen);
         if (!ok) at.failed(ENOMEM);
     }
     // What is still open (cancelled, or out of memory) is closed with target; level 0 is the caller's.

@@ -109,7 +109,7 @@ int TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name, bool vi
     }
     dir.stream.reset(fdopendir(fd.get()));
     if (!dir.stream) return errno;
-    dir.fd = fd.release();  // the stream's now
+    dir.fd = fd.release();  // the stream's
     if (searchDenied(dir.fd) && options_.listUnsearchable && !options_.attributes) {
         // It may be read but not searched: its names are there, nothing can be examined.
         level.noSearch = true;
