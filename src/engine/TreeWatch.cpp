@@ -324,8 +324,16 @@ bool TreeWatch::watch(std::uint32_t id, int fd, ChangeSink& sink, const char* na
         return false;
     }
     while (byWd_.len <= static_cast<std::size_t>(wd)) byWd_.data[byWd_.len++] = kNone;
-    if (n.wd >= 0) unwatch(id);  // the name holds another directory than the one watched
     const std::uint32_t before = byWd_.data[wd];
+    for (std::uint32_t at = id; before != kNone && at != 0;) {
+        at = nodes_.data[at].parent;
+        if (at == before) {
+            // A directory above it (a bind mount): its watch stays there, and reading it reports the loop.
+            errno = ELOOP;
+            return false;
+        }
+    }
+    if (n.wd >= 0) unwatch(id);  // the name holds another directory than the one watched
     if (before != kNone) {
         // The same directory known at another path, which is stale: the watch goes with the one just read.
         nodes_.data[before].wd = -1;
@@ -416,7 +424,7 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
             const char* p = path(d, &len);
             char text[256];
             failureText(item.err, text, sizeof text);
-            sink.failure(p, len, err, text);
+            sink.failure(p, len, item.err, text);
             if (sweepAfter) seen(d);  // what it holds cannot be vouched for: kept as it was
             continue;
         }

@@ -35,8 +35,9 @@ class ChangeSink {
     // from: for a move, the path it came from; else null.
     virtual void change(ChangeKind kind, EntryType type, const char* path, std::size_t len, const char* from,
                         std::size_t fromLen) = 0;
-    // A directory that cannot be watched or read: the reason's errno (0: none) and text.
-    virtual void failure(const char* path, std::size_t len, int err, const char* text) = 0;
+    // A directory that cannot be watched or read: the reason's code (an errno, or a context
+    // with its errno: base/Reasons.h) and text.
+    virtual void failure(const char* path, std::size_t len, int code, const char* text) = 0;
 
    protected:
     ~ChangeSink() = default;
