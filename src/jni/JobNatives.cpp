@@ -15,9 +15,14 @@
 #include <new>
 #include <utility>
 
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
+#include "JniUtil/PathResolve.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniHandles.h"
+#include "jni/JniPaths.h"
 #include "jni/RecordFormat.h"
 #include "engine/TreeCopy.h"
 #include "engine/TreeDelete.h"

@@ -13,10 +13,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
+#include "JniUtil/PathResolve.h"
 #include "base/Owned.h"
+#include "jni/JniPaths.h"
 
 using fsutil::Charset;
 using fsutil::CString;

@@ -12,10 +12,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
 #include "base/Owned.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniPaths.h"
 #include "jni/RecordFormat.h"
 
 namespace {

@@ -13,12 +13,16 @@
 #include <memory>
 #include <new>
 
-#include "base/Grow.h"
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
-#include "jni/RecordFormat.h"
+#include "base/Grow.h"
 #include "engine/TreeWalk.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniHandles.h"
+#include "jni/JniPaths.h"
+#include "jni/RecordFormat.h"
 
 namespace {
 

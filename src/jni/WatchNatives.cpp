@@ -13,12 +13,15 @@
 #include <memory>
 #include <new>
 
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "base/Grow.h"
 #include "base/Owned.h"
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
-#include "jni/RecordFormat.h"
 #include "engine/TreeWatch.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniHandles.h"
+#include "jni/JniPaths.h"
+#include "jni/RecordFormat.h"
 
 namespace {
 
