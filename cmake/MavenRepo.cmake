@@ -1,7 +1,7 @@
 # The Maven repository of one version, as `mvn deploy` writes it to a file repository:
 # REPO/com/orvan/mek/fsutil/VERSION/ with the jar, its pom, the sources and javadoc jars, an .md5
 # and a .sha1 of each, and the artifact's maven-metadata.xml with its own checksums.
-# cmake -DJAR_TOOL=jar -DJAR=fsutil.jar -DSRC=java -DDOCS=javadoc-dir -DLICENSE=LICENSE -DPOM=fsutil.pom.in
+# cmake -DJAR_TOOL=jar -DJAR=fsutil.jar -DSRC=java -DGENERATED=generated-java -DDOCS=javadoc-dir -DLICENSE=LICENSE -DPOM=fsutil.pom.in
 #       -DVERSION=... -DURL=... -DSCM=... -DREPO=maven-repo -DWORK=scratch-dir -P MavenRepo.cmake
 set(dir ${REPO}/com/orvan/mek/fsutil)
 set(base ${dir}/${VERSION}/fsutil-${VERSION})
@@ -18,7 +18,7 @@ endfunction()
 
 file(COPY_FILE ${JAR} ${base}.jar)
 # The sources and the documentation, each with the license beside it, as the jar has it.
-run(${JAR_TOOL} --create --file ${base}-sources.jar -C ${WORK} META-INF -C ${SRC} .)
+run(${JAR_TOOL} --create --file ${base}-sources.jar -C ${WORK} META-INF -C ${SRC} . -C ${GENERATED} .)
 run(${JAR_TOOL} --create --file ${base}-javadoc.jar -C ${WORK} META-INF -C ${DOCS} .)
 configure_file(${POM} ${base}.pom @ONLY)
 

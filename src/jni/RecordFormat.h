@@ -1,7 +1,8 @@
 // The binary records the natives hand to Java, defined once on this side: the
 // listing batch, the walk batch (field offsets, attribute order), the read
-// codes of input streams, job failure records, usage sums and watch records. The jar's
-// Records describes the same; checkFormat compares both when it loads.
+// codes of input streams, job failure records, usage sums and watch records. The
+// jar's constants are generated from kFields at build time; checkFormat compares
+// both when the jar loads, so that a jar and a library of different builds fail at once.
 #ifndef FSUTIL_RECORDFORMAT_H
 #define FSUTIL_RECORDFORMAT_H
 
@@ -69,7 +70,7 @@ enum SyncCount : std::size_t {
 enum Usage : std::size_t { kUsageEntries, kUsageDirectories, kUsageFiles, kUsageBytes, kUsageBlocks, kUsageCount };
 
 // A watch record: kind (1 byte: a ChangeKind, or kWatchFailure), type (1
-// byte: an entry type, 0 where unknown), errno (4 bytes, big-endian: a
+// byte: an entry type, 0 where unknown; a failure's context), errno (4 bytes, big-endian: a
 // failure's, 0 for a change), the path's length and the second part's length
 // (4 bytes each, big-endian), the path's bytes (relative to the root), then
 // the second part's: for MOVED the path it came from, for a failure its text.
@@ -87,7 +88,7 @@ struct Field {
     jint value;
 };
 
-// What checkFormat compares, in the order of the jar's Records.FORMAT.
+// The constants the jar shares, by their Java names, in the order checkFormat compares them.
 constexpr Field kFields[] = {
     {"FILE", static_cast<jint>(EntryType::file)},
     {"DIRECTORY", static_cast<jint>(EntryType::directory)},

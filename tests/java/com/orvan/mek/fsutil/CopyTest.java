@@ -291,6 +291,7 @@ class CopyTest {
         reopen("s", "t");
     }
 
+    @Tag("long")
     @Test
     void targetDirectoriesSwappedForLinksNeverLeadOutside() throws Exception {
         sh(tmp, "mkdir out && touch out/a && mkdir s && cd s && for i in $(seq 10); do mkdir -p d$i/s/u && for j in $(seq 40); do"

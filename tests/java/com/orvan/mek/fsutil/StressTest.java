@@ -7,10 +7,12 @@ import java.lang.management.ManagementFactory;
 import java.nio.file.*;
 import java.util.*;
 import java.util.concurrent.*;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 // Eight threads mixing every kind of call while a ninth changes the walked directory.
+@Tag("stress")
 class StressTest {
     private static final long SECONDS = Long.getLong("fsutil.stress.seconds", 30);
     @TempDir Path tmp;

@@ -247,6 +247,7 @@ class SyncTest {
         assertEquals(state(s), state(t));
     }
 
+    @Tag("long")
     @Test
     void extrasFiveThousandLevelsDownPastPathMaxAreRemoved() throws Exception {
         Files.createDirectory(tmp.resolve("s"));

@@ -349,6 +349,7 @@ class ToolDifferentialTest {
         compare(DEEP, "@find $T -depth", null);
     }
 
+    @Tag("long")
     @Test
     void chainsOf5000LevelsAndPastPathMaxMatchGnu() throws Exception {
         String tree = DEEP;
