@@ -462,9 +462,11 @@ class TreeSync final : public TreeShares {
         char tmp[64];
         tempName(tmp, sizeof tmp);
         bool named = false;
-        UniqueFd to(openat(at.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        UniqueFd to;
+        if (!options_.namedTemporaries) to.reset(openat(at.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
         if (!to) {
-            if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return errno;
+            const bool refused = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT;
+            if (!options_.namedTemporaries && !refused) return errno;
             to.reset(openat(at.fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!to) return errno;
             named = true;
