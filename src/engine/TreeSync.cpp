@@ -9,8 +9,11 @@
 // delete engine, once a directory is done: only names the source directory
 // looks up as absent, never when that directory was not read whole. The
 // source is read by the walk engine; the target only relative to its own
-// directories, opened with O_NOFOLLOW and checked when opened again. A dry
-// run makes every decision the same way and changes nothing. No JNI here.
+// directories, opened with O_NOFOLLOW and checked when opened again. The
+// names of hard-link groups are noted and settled at the end, by a rule of
+// their paths alone, so no decision depends on which thread met a name
+// first. A dry run makes every decision the same way and changes nothing.
+// No JNI here.
 #include "engine/TreeSync.h"
 
 #include <dirent.h>
@@ -959,8 +962,13 @@ class TreeSync final : public TreeShares {
         return true;
     }
 
+    // Whether h's directory was made writable to settle it: its mode is set again after.
+    void heldOpened(const HeldName& h, const Level& at) {
+        if (at.opened && h.dir != kNone) heldDirs_.data[h.dir].opened = true;
+    }
+
     // A change made (or in a dry run to be made) to name h.
-    void heldChanged(const HeldName& h, const Level* at, bool madeFile) {
+    void heldChanged(const HeldName& h, bool madeFile) {
         const EntryType type = EntryType::file;
         const Where w{"", h.rel.get(), h.len};
         if (h.exists && S_ISREG(h.t.st_mode)) {
@@ -971,9 +979,7 @@ class TreeSync final : public TreeShares {
         }
         if (!madeFile) progressed(1, 0);
         if (h.dir == kNone) return;
-        HeldDir& d = heldDirs_.data[h.dir];
-        d.changed = true;
-        d.opened = d.opened || (at && at->opened);
+        heldDirs_.data[h.dir].changed = true;
     }
 
     // Whether the target of h holds the bytes of the source (s its record), its time apart.
@@ -1020,7 +1026,7 @@ class TreeSync final : public TreeShares {
     bool makeFirst(Settle& st, const HeldName& h, const struct stat& s) {
         const std::uint64_t size = static_cast<std::uint64_t>(s.st_size);
         if (options_.dryRun) {
-            heldChanged(h, nullptr, true);
+            heldChanged(h, true);
             wrote(size);
             return true;
         }
@@ -1029,14 +1035,15 @@ class TreeSync final : public TreeShares {
         const int src = sourceDir(st, h);
         Level at;
         if (src < 0 || h.dir == kNone || !targetDir(st, h, &at)) return false;
-        if (h.exists && S_ISDIR(h.t.st_mode) && !removeEntry(at, leaf, h.t, w)) return false;
+        const bool removed = !(h.exists && S_ISDIR(h.t.st_mode)) || removeEntry(at, leaf, h.t, w);
         std::uint64_t written = 0;
-        const int err = writeFile(src, leaf, at, leaf, h.exists && !S_ISDIR(h.t.st_mode), w, &written, &s);
+        const int err = removed ? writeFile(src, leaf, at, leaf, h.exists && !S_ISDIR(h.t.st_mode), w, &written, &s) : kReported;
+        heldOpened(h, at);
         if (err != 0) {
             report(w, err);
             return false;
         }
-        heldChanged(h, &at, true);
+        heldChanged(h, true);
         wrote(written);
         return true;
     }
@@ -1048,16 +1055,15 @@ class TreeSync final : public TreeShares {
             const char* leaf = h.rel.get() + h.leaf;
             Level at;
             if (h.dir == kNone || !targetDir(st, h, &at)) return;
-            if (h.exists && S_ISDIR(h.t.st_mode) && !removeEntry(at, leaf, h.t, w)) return;
-            const int err = linkGroup(anchor, at, leaf, h.exists && !S_ISDIR(h.t.st_mode));
+            const bool removed = !(h.exists && S_ISDIR(h.t.st_mode)) || removeEntry(at, leaf, h.t, w);
+            const int err = removed ? linkGroup(anchor, at, leaf, h.exists && !S_ISDIR(h.t.st_mode)) : kReported;
+            heldOpened(h, at);
             if (err != 0) {
                 report(w, err);
                 return;
             }
-            heldChanged(h, &at, false);
-            return;
         }
-        heldChanged(h, nullptr, false);
+        heldChanged(h, false);
     }
 
     // The names of one group (at, n of them, by path), decided by a rule of
