@@ -231,12 +231,19 @@ struct HeldName {
     std::size_t group = 0;   // in TreeSync::heldGroups_
     std::size_t dir = kNone; // its target directory in TreeSync::heldDirs_; kNone: not there (a dry run's new one)
     bool exists = false;     // the target has an entry of that name
+    bool passes = false;     // a regular file that passes the quick check against the source
+    bool meta = false;       // then: its mode, owner or extended attributes differ
+    bool time = false;       // then: its modification time differs
     struct stat t = {};      // its record then
 };
 
 // A source hard-link group: its record, and its names' run once sorted.
 struct HeldGroup {
     struct stat src = {};
+    DirId judged{};          // the target inode last judged against it (ino 0: none), and how
+    bool passes = false;
+    bool meta = false;
+    bool time = false;
     std::size_t rank = static_cast<std::size_t>(-1);  // where its first name by path comes among the groups'
 };
 
@@ -558,7 +565,7 @@ class TreeSync final : public TreeShares {
     // run, when every name of its group is known.
     void syncEntry(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
         if (S_ISREG(s.st_mode) && s.st_nlink > 1) {
-            hold(s, at, dstName, w);
+            hold(srcDir, name, s, at, dstName, w);
         } else {
             (void)syncOne(srcDir, name, s, at, dstName, w);
         }
@@ -566,7 +573,7 @@ class TreeSync final : public TreeShares {
 
     // A name of a source hard-link group (s its record) as `dstName` of at:
     // what the target holds there noted, the rest left to settleGroups.
-    void hold(const struct stat& s, Level& at, const char* dstName, const Where& w) {
+    void hold(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
         HeldName h;
         h.rel = joinPath(w.base, w.rel, w.relLen);
         if (!h.rel) {
@@ -584,6 +591,24 @@ class TreeSync final : public TreeShares {
             }
             if (h.exists) ++at.matched;
         }
+        // Judged here, on the worker, once per target inode of the group: the quick check and the metadata.
+        const bool judge = h.exists && S_ISREG(h.t.st_mode) && h.t.st_size == s.st_size;
+        bool judged = false;
+        if (judge) {
+            const std::lock_guard<std::mutex> hold(groupLock_);
+            const std::size_t* group = groupOf_.lookup(s.st_dev, s.st_ino);
+            const HeldGroup* g = group && *group ? &heldGroups_.data[*group - 1] : nullptr;
+            if (g && g->judged.ino != 0 && g->judged.is(h.t)) {
+                h.passes = g->passes;
+                h.meta = g->meta;
+                h.time = g->time;
+                judged = true;
+            }
+        }
+        if (judge && !judged) {
+            h.passes = sameTime(h.t.st_mtim, s.st_mtim) || sameBytes(srcDir, name, at.fd, dstName, s);
+            if (h.passes) compare(Ent{srcDir, name}, s, Ent{at.fd, dstName}, h.t, &h.meta, &h.time);
+        }
         const std::lock_guard<std::mutex> hold(groupLock_);
         bool added = false;
         std::size_t* group = groupOf_.insert(s.st_dev, s.st_ino, &added);
@@ -597,6 +622,13 @@ class TreeSync final : public TreeShares {
             return;
         }
         h.group = *group - 1;
+        if (judge && !judged) {
+            HeldGroup& g = heldGroups_.data[h.group];
+            g.judged = DirId::of(h.t);
+            g.passes = h.passes;
+            g.meta = h.meta;
+            g.time = h.time;
+        }
         if (!at.absent) {
             std::size_t* dir = dirOf_.insert(at.id.dev, at.id.ino, &added);
             if (dir && added) {
@@ -982,19 +1014,20 @@ class TreeSync final : public TreeShares {
         heldDirs_.data[h.dir].changed = true;
     }
 
-    // Whether the target of h holds the bytes of the source (s its record), its time apart.
-    bool sameBytesAt(Settle& st, const HeldName& h, const struct stat& s) {
-        Level at;
-        const int src = sourceDir(st, h);
-        return src >= 0 && h.dir != kNone && targetDir(st, h, &at) &&
-               sameBytes(src, h.rel.get() + h.leaf, at.fd, h.rel.get() + h.leaf, s);
-    }
-
-    // The target inode h names becomes its group's: its metadata compared
-    // and set as any kept file's. False when it is not there any more.
+    // The target inode h names becomes its group's: its metadata, as judged
+    // when h was met, set as any kept file's. False when it is not there any more.
     bool keepAnchor(Settle& st, const HeldName& h, const struct stat& s) {
         const Where w{"", h.rel.get(), h.len};
         const char* leaf = h.rel.get() + h.leaf;
+        if (!h.meta && !h.time) {
+            unchanged();
+            return true;
+        }
+        if (options_.dryRun) {
+            change(SyncKind::attributes, EntryType::file, w);
+            progressed(1, 0);
+            return true;
+        }
         const int src = sourceDir(st, h);
         if (src < 0) return false;
         Level at;
@@ -1006,18 +1039,10 @@ class TreeSync final : public TreeShares {
             report(w, kReasonTargetMoved);
             return false;
         }
-        bool meta = false;
-        bool time = false;
         const Ent from{src, leaf};
-        const Ent to{at.fd, leaf};
-        compare(from, s, to, t, &meta, &time);
-        if (meta || time) {
-            if (!options_.dryRun) updateAttributes(to, &from, s, w);
-            change(SyncKind::attributes, EntryType::file, w);
-            progressed(1, 0);
-        } else {
-            unchanged();
-        }
+        updateAttributes(Ent{at.fd, leaf}, &from, s, w);
+        change(SyncKind::attributes, EntryType::file, w);
+        progressed(1, 0);
         return true;
     }
 
@@ -1082,7 +1107,7 @@ class TreeSync final : public TreeShares {
         Grow<Candidate> found;
         for (std::size_t i = 0; i < n; ++i) {
             const HeldName& h = heldNames_.data[at[i]];
-            if (!h.exists || !S_ISREG(h.t.st_mode) || h.t.st_size != s.st_size || st.claimed.lookup(h.t.st_dev, h.t.st_ino)) continue;
+            if (!h.passes || st.claimed.lookup(h.t.st_dev, h.t.st_ino)) continue;
             std::size_t c = 0;
             while (c < found.len && !found.data[c].id.is(h.t)) ++c;
             if (c < found.len) {
@@ -1095,9 +1120,7 @@ class TreeSync final : public TreeShares {
         std::size_t best = kNone;
         for (std::size_t c = 0; c < found.len; ++c) {
             const Candidate& k = found.data[c];
-            if (best != kNone && k.count <= found.data[best].count) continue;
-            const HeldName& h = heldNames_.data[at[k.first]];
-            if (sameTime(h.t.st_mtim, s.st_mtim) || sameBytesAt(st, h, s)) best = c;
+            if (best == kNone || k.count > found.data[best].count) best = c;
         }
         const char* anchor = nullptr;
         DirId kept{};
