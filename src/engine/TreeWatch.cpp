@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -324,8 +326,16 @@ bool TreeWatch::watch(std::uint32_t id, int fd, ChangeSink& sink, const char* na
         return false;
     }
     while (byWd_.len <= static_cast<std::size_t>(wd)) byWd_.data[byWd_.len++] = kNone;
-    if (n.wd >= 0) unwatch(id);  // the name holds another directory than the one watched
     const std::uint32_t before = byWd_.data[wd];
+    for (std::uint32_t at = id; before != kNone && at != 0;) {
+        at = nodes_.data[at].parent;
+        if (at == before) {
+            // A directory above it (a bind mount): its watch stays there, and reading it reports the loop.
+            errno = ELOOP;
+            return false;
+        }
+    }
+    if (n.wd >= 0) unwatch(id);  // the name holds another directory than the one watched
     if (before != kNone) {
         // The same directory known at another path, which is stale: the watch goes with the one just read.
         nodes_.data[before].wd = -1;
@@ -416,7 +426,7 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
             const char* p = path(d, &len);
             char text[256];
             failureText(item.err, text, sizeof text);
-            sink.failure(p, len, err, text);
+            sink.failure(p, len, item.err, text);
             if (sweepAfter) seen(d);  // what it holds cannot be vouched for: kept as it was
             continue;
         }
@@ -555,11 +565,18 @@ void TreeWatch::moved(std::uint32_t id, std::uint32_t dir, const char* name, boo
 // of an exchange (RENAME_EXCHANGE): the kernel then queues the other half,
 // the entry there moved to id's old name, right behind it (after the moved
 // directory's own IN_MOVE_SELF). The events of that half, or 0.
-int TreeWatch::exchanged(std::uint32_t id, std::uint32_t dir, const char* name, std::size_t len) const {
+int TreeWatch::exchanged(std::uint32_t id, std::uint32_t dir, const char* name, std::size_t len) {
+    // id's old name taken again means an exchange (or a name made anew): the other half may not be
+    // read yet, and is waited for as long as a moved-from waits for its pair.
+    const Node& was = nodes_.data[id];
+    const int wasDir = dirFd(was.parent);
+    struct stat st;
+    const bool taken = wasDir >= 0 && fstatat(wasDir, was.name.get(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    auto at = [&](int k) { return taken ? peek(k) : next(k); };
     int i = 0;
-    while (next(i) && next(i)->len == 0 && (next(i)->mask & IN_MOVE_SELF)) ++i;
-    const auto* from = next(i);
-    const auto* to = from ? next(i + 1) : nullptr;
+    while (at(i) && at(i)->len == 0 && (at(i)->mask & IN_MOVE_SELF)) ++i;
+    const auto* from = at(i);
+    const auto* to = from ? at(i + 1) : nullptr;
     if (!to || !(from->mask & IN_MOVED_FROM) || !(to->mask & IN_MOVED_TO) || from->cookie != to->cookie) return 0;
     const Node& n = nodes_.data[id];
     const int fromWd = nodes_.data[dir].wd, toWd = nodes_.data[n.parent].wd;
@@ -579,6 +596,22 @@ const struct inotify_event* TreeWatch::next(int i) const {
         if (i == 0) return ev;
         at += sizeof(struct inotify_event) + ev->len;
     }
+}
+
+// As next(i), reading what the kernel queues within kPairMillis where the buffer ends first.
+const struct inotify_event* TreeWatch::peek(int i) {
+    const struct inotify_event* ev;
+    while (!(ev = next(i))) {
+        const std::size_t room = sizeof queue_ - queueLen_;
+        struct pollfd p = {inotify_.get(), POLLIN, 0};
+        if (room < sizeof(struct inotify_event) + NAME_MAX + 1 || poll(&p, 1, kPairMillis) <= 0) return nullptr;
+        ssize_t n = read(inotify_.get(), queue_ + queueLen_, std::min(room, options_.readBytes));
+        if (n < 0 && errno == EINVAL) n = read(inotify_.get(), queue_ + queueLen_, room);
+        if (n <= 0) return nullptr;
+        queueLen_ += static_cast<std::size_t>(n);
+        restLen_ += static_cast<std::size_t>(n);
+    }
+    return ev;
 }
 
 // Both halves of an exchange of id and other: reported as other removed, id
@@ -743,13 +776,13 @@ void TreeWatch::recover(ChangeSink& sink) {
 
 bool TreeWatch::process(ChangeSink& sink) {
     lastTouched_ = kNone;  // what the consumer may have taken is never coalesced with
-    alignas(struct inotify_event) char buf[65536];
     while (!ended_) {
         if (lost_) {
             recover(sink);
             continue;
         }
-        const ssize_t n = read(inotify_.get(), buf, sizeof buf);
+        ssize_t n = read(inotify_.get(), queue_, std::min(options_.readBytes, sizeof queue_ / 2));
+        if (n < 0 && errno == EINVAL) n = read(inotify_.get(), queue_, sizeof queue_ / 2);  // an event longer than readBytes
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (!pending_) break;
@@ -758,11 +791,12 @@ bool TreeWatch::process(ChangeSink& sink) {
             resolvePending(sink);
             break;
         }
-        for (ssize_t off = 0; off < n && !ended_ && !lost_;) {
-            const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
-            off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
-            rest_ = buf + off;
-            restLen_ = static_cast<std::size_t>(n - off);
+        queueLen_ = static_cast<std::size_t>(n);
+        for (std::size_t off = 0; off < queueLen_ && !ended_ && !lost_;) {  // peek() may add to queueLen_
+            const auto* ev = reinterpret_cast<const struct inotify_event*>(queue_ + off);
+            off += sizeof(struct inotify_event) + ev->len;
+            rest_ = queue_ + off;
+            restLen_ = queueLen_ - off;
             if (skip_ > 0) {
                 --skip_;
             } else {
@@ -772,6 +806,7 @@ bool TreeWatch::process(ChangeSink& sink) {
         skip_ = 0;
         rest_ = nullptr;
         restLen_ = 0;
+        queueLen_ = 0;
         if (!pending_ && !lost_ && deferred_.len == 0) break;
     }
     // The kernel's queue is read to its end: the paths are as up to date as they can be.

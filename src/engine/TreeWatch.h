@@ -26,6 +26,7 @@ constexpr int kPairMillis = 10;
 
 struct WatchOptions {
     bool sameFileSystem = false;  // directories on another device are reported, not watched nor entered
+    std::size_t readBytes = 65536;  // at most this much of the kernel's queue per read (tests split it)
 };
 
 // Where a watch hands its changes and failures. Paths are relative to the
@@ -35,8 +36,9 @@ class ChangeSink {
     // from: for a move, the path it came from; else null.
     virtual void change(ChangeKind kind, EntryType type, const char* path, std::size_t len, const char* from,
                         std::size_t fromLen) = 0;
-    // A directory that cannot be watched or read: the reason's errno (0: none) and text.
-    virtual void failure(const char* path, std::size_t len, int err, const char* text) = 0;
+    // A directory that cannot be watched or read: the reason's code (an errno, or a context
+    // with its errno: base/Reasons.h) and text.
+    virtual void failure(const char* path, std::size_t len, int code, const char* text) = 0;
 
    protected:
     ~ChangeSink() = default;
@@ -103,8 +105,9 @@ class TreeWatch {
     void sweep(ChangeSink& sink);
     void created(std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink, bool retried = false);
     void moved(std::uint32_t id, std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink);
-    int exchanged(std::uint32_t id, std::uint32_t dir, const char* name, std::size_t len) const;
+    int exchanged(std::uint32_t id, std::uint32_t dir, const char* name, std::size_t len);
     const struct inotify_event* next(int i) const;
+    const struct inotify_event* peek(int i);
     void exchange(std::uint32_t id, std::uint32_t other, ChangeSink& sink);
     void created(std::uint32_t top, ChangeSink& sink);
     void resolvePending(ChangeSink& sink);
@@ -133,7 +136,10 @@ class TreeWatch {
     std::uint32_t lastTouched_ = UINT32_MAX;  // the node of the last MODIFIED/ATTRIBUTES, for coalescing
     ChangeKind lastKind_ = ChangeKind::overflow;
     std::unique_ptr<Pending> pending_;
-    const char* rest_ = nullptr;  // the events after the one being handled, in the buffer read
+    // The kernel's queue as read: one read of at most readBytes, then what peek() reads after it.
+    alignas(struct inotify_event) char queue_[2 * 65536];
+    std::size_t queueLen_ = 0;
+    const char* rest_ = nullptr;  // the events after the one being handled, in queue_
     std::size_t restLen_ = 0;
     int skip_ = 0;                // events of the buffer already handled with an earlier one
     struct CachedFd {

@@ -70,7 +70,7 @@ enum SyncCount : std::size_t {
 enum Usage : std::size_t { kUsageEntries, kUsageDirectories, kUsageFiles, kUsageBytes, kUsageBlocks, kUsageCount };
 
 // A watch record: kind (1 byte: a ChangeKind, or kWatchFailure), type (1
-// byte: an entry type, 0 where unknown), errno (4 bytes, big-endian: a
+// byte: an entry type, 0 where unknown; a failure's context), errno (4 bytes, big-endian: a
 // failure's, 0 for a change), the path's length and the second part's length
 // (4 bytes each, big-endian), the path's bytes (relative to the root), then
 // the second part's: for MOVED the path it came from, for a failure its text.

@@ -69,8 +69,9 @@ class RecordSink final : public fsutil::ChangeSink {
         put(static_cast<unsigned char>(kind), static_cast<unsigned char>(type), 0, path, len, from, fromLen);
     }
 
-    void failure(const char* path, std::size_t len, int err, const char* text) override {
-        put(kWatchFailure, 0, err, path, len, text, std::strlen(text));
+    void failure(const char* path, std::size_t len, int code, const char* text) override {
+        put(kWatchFailure, static_cast<unsigned char>(fsutil::contextOf(code)), fsutil::errnoOf(code), path, len, text,
+            std::strlen(text));
     }
 
    private:

@@ -14,6 +14,7 @@
 #include "engine/TreeDelete.h"
 #include "engine/TreeSync.h"
 #include "engine/TreeUsage.h"
+#include "engine/TreeWatch.h"
 
 namespace {
 
@@ -187,6 +188,34 @@ TEST_F(Mounts, AnAttributeTheTargetRefusesIsReported) {
         EXPECT_EQ(sh("cat " + shellWord(t / ("ram/" + dst + "/f"))), "top/f");
         EXPECT_EQ(sh("cd " + shellWord(t / ("ram/" + dst)) + " && find . | sort"), sh("cd " + shellWord(t / "top") + " && find . | sort"));
     }
+}
+
+// A watch meets the top bound below itself as a loop, when it starts and when it reads the tree
+// again after a lost queue: the failure keeps its context, the top keeps its watch (the kernel
+// hands out one per directory), and nothing is reported changed.
+TEST_F(Mounts, AWatchReportsTheTopBoundBelowItselfAsALoop) {
+    struct Failures final : fsutil::ChangeSink {
+        std::vector<std::string> seen;
+        void change(fsutil::ChangeKind kind, fsutil::EntryType, const char* path, std::size_t len, const char*,
+                    std::size_t) override {
+            if (kind != fsutil::ChangeKind::overflow) seen.push_back(std::string(path, len));
+        }
+        void failure(const char* path, std::size_t len, int code, const char*) override {
+            seen.push_back(std::string(path, len) + ": " + std::to_string(code));
+        }
+    } sink;
+    const Bind self(t / "top", t / "top/a/b/c/d/deep");
+    ASSERT_FALSE(self.at.empty());
+    int err = 0;
+    auto w = fsutil::TreeWatch::open(openDirectory(t / "top"), fsutil::WatchOptions(), sink, &err);
+    ASSERT_TRUE(w) << err;
+    EXPECT_EQ(sink.seen, std::vector<std::string>{"a/b/c/d/deep: " + kLoop});
+    w->overflow();
+    (void)w->process(sink);
+    EXPECT_EQ(sink.seen, (std::vector<std::string>{"a/b/c/d/deep: " + kLoop, "a/b/c/d/deep: " + kLoop}));
+    close(creat((t / "top/new").c_str(), 0644));
+    (void)w->process(sink);
+    EXPECT_EQ(sink.seen.back(), "new");
 }
 
 namespace {

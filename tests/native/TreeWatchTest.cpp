@@ -172,21 +172,27 @@ TEST(TreeWatch, DirectoriesVanishingDuringARescanAreNoFailure) {
 }
 
 TEST(TreeWatch, AnExchangeKeepsTheReplay) {
-    TempDir d;
-    sh("mkdir -p " + shellWord(d / "a/x") + " && touch " + shellWord(d / "a/x/f") + " " + shellWord(d / "b"));
-    Collected c;
-    int err = 0;
-    auto w = fsutil::TreeWatch::open(openDirectory(d.path), fsutil::WatchOptions(), c, &err);
-    ASSERT_TRUE(w);
-    c.replay = listing(d.path);
-    ASSERT_EQ(renameat2(AT_FDCWD, (d / "a").c_str(), AT_FDCWD, (d / "b").c_str(), RENAME_EXCHANGE), 0);
-    settle(*w, c);
-    EXPECT_EQ(listing(d.path), c.replay);
-    EXPECT_EQ((std::vector<std::string>{"REMOVED b", "MOVED a -> b", "CREATED a"}), c.shown);
-    // b's watch came along: what it holds is reported under its new path
-    close(creat((d / "b/x/g").c_str(), 0644));
-    settle(*w, c);
-    EXPECT_EQ("CREATED b/x/g", c.shown.back());
+    // Read whole, and one event per read (its halves then come in reads of their own).
+    for (std::size_t readBytes : {std::size_t(65536), sizeof(struct inotify_event) + 16}) {
+        TempDir t;
+        const std::string w = t / "w";  // below a quiet directory: the root's parent is watched too
+        sh("mkdir -p " + shellWord(w + "/a/x") + " && touch " + shellWord(w + "/a/x/f") + " " + shellWord(w + "/b"));
+        Collected c;
+        int err = 0;
+        fsutil::WatchOptions o;
+        o.readBytes = readBytes;
+        auto watch = fsutil::TreeWatch::open(openDirectory(w), o, c, &err);
+        ASSERT_TRUE(watch);
+        c.replay = listing(w);
+        ASSERT_EQ(renameat2(AT_FDCWD, (w + "/a").c_str(), AT_FDCWD, (w + "/b").c_str(), RENAME_EXCHANGE), 0);
+        settle(*watch, c);
+        EXPECT_EQ(listing(w), c.replay) << readBytes;
+        EXPECT_EQ((std::vector<std::string>{"REMOVED b", "MOVED a -> b", "CREATED a"}), c.shown) << readBytes;
+        // b's watch came along: what it holds is reported under its new path
+        close(creat((w + "/b/x/g").c_str(), 0644));
+        settle(*watch, c);
+        EXPECT_EQ("CREATED b/x/g", c.shown.back());
+    }
 }
 
 TEST(TreeWatch, AChainPastPathMaxIsWatchedToItsEnd) {

@@ -250,7 +250,7 @@ final class TreeWatcher<C> implements AutoCloseable {
                 if (kind == Records.WATCH_FAILURE) {
                     String rel = NameCodec.decodePath(path, 0, path.length);
                     String text = NameCodec.text(batch, p + pathLen, secondLen);
-                    items[i++] = new Failed(rel, Failures.of(rel, Records.s32(batch, at + Records.WATCH_ERRNO_AT), text));
+                    items[i++] = new Failed(rel, Failures.of(rel, Records.s32(batch, at + Records.WATCH_ERRNO_AT), Records.watchType(batch, at), text));
                 } else {
                     byte[] second = Arrays.copyOfRange(batch, p + pathLen, p + pathLen + secondLen);
                     items[i++] = maker.change(kind, Records.watchType(batch, at), root, path, second);
