@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -245,6 +246,12 @@ struct HeldGroup {
     bool meta = false;
     bool time = false;
     std::size_t rank = static_cast<std::size_t>(-1);  // where its first name by path comes among the groups'
+};
+
+// Where the file of a group went in a target this run made whole.
+struct FreshGroup {
+    CharsPtr rel;          // its path below the roots; null: not made (yet)
+    bool pending = false;  // being made by a thread
 };
 
 // A target directory holding names of groups: settled with them.
@@ -564,11 +571,52 @@ class TreeSync final : public TreeShares {
     // `dstName` of at. A name of a hard-link group waits for the end of the
     // run, when every name of its group is known.
     void syncEntry(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
-        if (S_ISREG(s.st_mode) && s.st_nlink > 1) {
+        if (S_ISREG(s.st_mode) && s.st_nlink > 1 && freshTop_) {
+            freshName(srcDir, name, s, at, dstName, w);
+        } else if (S_ISREG(s.st_mode) && s.st_nlink > 1) {
             hold(srcDir, name, s, at, dstName, w);
         } else {
             (void)syncOne(srcDir, name, s, at, dstName, w);
         }
+    }
+
+    // A name of a hard-link group in a target this run made whole: no target
+    // inode can be kept, so whichever name comes first is made and the others
+    // are linked to it, the same changes as settling the group by path makes.
+    void freshName(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
+        CharsPtr first;
+        {
+            std::unique_lock<std::mutex> hold(groupLock_);
+            bool added = false;
+            FreshGroup* g = fresh_.insert(s.st_dev, s.st_ino, &added);
+            // Another thread making the file: this one waits for where it went (the table may grow meanwhile).
+            while (g && g->pending) {
+                freshDone_.wait(hold);
+                g = fresh_.lookup(s.st_dev, s.st_ino);
+            }
+            if (g && g->rel) first = copyChars(g->rel.get(), std::strlen(g->rel.get()));
+            if (g && !first) g->pending = true;  // the first name, or the first failed: this one makes the file
+        }
+        if (first) {
+            const int err = linkGroup(first.get(), at, dstName, false);
+            if (err != 0) {
+                report(w, err);
+                return;
+            }
+            at.changed = true;
+            change(SyncKind::created, EntryType::file, w);
+            progressed(1, 0);
+            return;
+        }
+        const bool made = syncOne(srcDir, name, s, at, dstName, w);
+        CharsPtr rel = made ? joinPath(w.base, w.rel, w.relLen) : CharsPtr();
+        const std::lock_guard<std::mutex> hold(groupLock_);
+        FreshGroup* g = fresh_.lookup(s.st_dev, s.st_ino);
+        if (g && g->pending) {
+            g->rel = std::move(rel);
+            g->pending = false;
+        }
+        freshDone_.notify_all();
     }
 
     // A name of a source hard-link group (s its record) as `dstName` of at:
@@ -1224,6 +1272,7 @@ class TreeSync final : public TreeShares {
         }
         Level l;
         const bool in = enterDir(parentFd, name, st, targets_.data[0], dstName_.get(), w, &l);
+        freshTop_ = l.fresh && !options_.dryRun;
         if (!targets_.push(std::move(l))) {
             fail("", "", 0, ENOMEM);
             return false;
@@ -1331,6 +1380,9 @@ class TreeSync final : public TreeShares {
     Grow<HeldDir> heldDirs_;
     InodeTable<std::size_t> groupOf_;  // a source inode's index in heldGroups_, plus one
     InodeTable<std::size_t> dirOf_;    // a target directory's index in heldDirs_, plus one
+    bool freshTop_ = false;            // a real run whose target's top it made: groups made as met
+    std::condition_variable freshDone_;
+    InodeTable<FreshGroup> fresh_;     // then: where each group's file was made
     std::mutex leftLock_;
     InodeTable<nlink_t> left_;        // in a real run, the names each hard-linked target inode lost
     std::atomic<unsigned long> tempCount_{0};
