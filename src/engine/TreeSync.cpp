@@ -238,7 +238,7 @@ struct HeldName {
     struct stat t = {};      // its record then
 };
 
-// A source hard-link group: its record, and its names' run once sorted.
+// A source hard-link group: its record, the target inode last judged against it, its rank.
 struct HeldGroup {
     struct stat src = {};
     DirId judged{};          // the target inode last judged against it (ino 0: none), and how
@@ -466,7 +466,7 @@ class TreeSync final : public TreeShares {
     // New contents for the regular file `name` of srcDir as `dstName` of at:
     // a new inode, filled and given its attributes by copy's steps, then
     // linked in (replace: over the old name); 0 or the reason (kVanished:
-    // the source is gone, or is no longer the inode expect names).
+    // the source is gone, or is another inode than expect names).
     int writeFile(int srcDir, const char* name, Level& at, const char* dstName, bool replace, const Where& w,
                   std::uint64_t* written, const struct stat* expect = nullptr) {
         UniqueFd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -1081,9 +1081,9 @@ class TreeSync final : public TreeShares {
         Level at;
         if (!targetDir(st, h, &at)) return false;
         struct stat t;
-        struct stat now;
+        struct stat held;
         if (fstatat(at.fd, leaf, &t, AT_SYMLINK_NOFOLLOW) != 0 || !DirId::of(h.t).is(t) ||
-            fstatat(src, leaf, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != s.st_dev || now.st_ino != s.st_ino) {
+            fstatat(src, leaf, &held, AT_SYMLINK_NOFOLLOW) != 0 || held.st_dev != s.st_dev || held.st_ino != s.st_ino) {
             report(w, kReasonTargetMoved);
             return false;
         }

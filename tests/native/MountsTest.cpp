@@ -288,7 +288,8 @@ TEST_F(Mounts, SyncWithoutNamelessFilesOnAFullDiskLeavesNoTemporary) {
     const SmallTmpfs fs(t / "small", "64k");
     ASSERT_FALSE(fs.at.empty());
     sh("mkdir " + shellWord(t / "src") + " " + shellWord(t / "small/dst") + " && echo old > " + shellWord(t / "small/dst/data") +
-       " && head -c 1048576 /dev/urandom > " + shellWord(t / "src/data"));
+       " && head -c 1048576 /dev/urandom > " + shellWord(t / "src/data") + " && touch -m -r " + shellWord(t / "src") + " " +
+       shellWord(t / "small/dst"));
     const std::string inode = sh("stat -c %i " + shellWord(t / "small/dst/data"));
     bool named = false;
     EXPECT_EQ(syncNamed(t.path, t / "small", &named), std::vector<std::string>{"data: " + std::to_string(ENOSPC)});
