@@ -1,6 +1,7 @@
 // JNI utility layer, the exported contract functions: string conversion,
-// exception raising, file-name negotiation, stat wrappers and file primitives.
-// The charset fast paths they use live in Charsets.
+// exception raising, file-name negotiation, stat wrappers and file primitives,
+// with the string forms behind them (JniStrings.h). The charset fast paths
+// they use live in Charsets.
 #include "JniUtil/JniUtil.h"
 
 #include <fcntl.h>
@@ -10,10 +11,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 
 namespace fsutil {
 
@@ -156,112 +158,6 @@ int plainLstat(const char* path, struct stat* st) { return lstat(path, st); }
 
 }  // namespace
 
-void printDiagnostic(const char* text) {
-    // Standard output is the only channel a diagnostic has; if it fails, there is nowhere to say so.
-    (void)std::fputs(text, stdout);
-    (void)std::fflush(stdout);
-}
-
-void formatMessage(char* buf, std::size_t size, const char* fmt, ...) {  // NOLINT(cert-dcl50-cpp)
-    if (size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = std::vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        buf[0] = '\0';
-        return;
-    }
-    std::size_t len = std::strlen(buf);
-    if (static_cast<std::size_t>(n) <= len) return;
-    // Cut: drop a trailing UTF-8 sequence that lost its continuation bytes.
-    std::size_t start = len;
-    while (start > 0 && len - start < 4 && (static_cast<unsigned char>(buf[start - 1]) & 0xC0) == 0x80) --start;
-    if (start > 0) {
-        const unsigned char lead = static_cast<unsigned char>(buf[start - 1]);
-        const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        if (lead >= 0xC0 && len - (start - 1) < need) buf[start - 1] = '\0';
-    }
-}
-
-namespace {
-bool isContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-}  // namespace
-
-void formatPathMessage(char* buf, std::size_t size, const char* head, const char* path, const char* tail) {
-    if (size == 0) return;
-    const std::size_t headLen = std::strlen(head);
-    const std::size_t tailLen = std::strlen(tail);
-    const std::size_t pathLen = std::strlen(path);
-    constexpr char kGap[] = "...";
-    constexpr std::size_t kGapLen = sizeof kGap - 1;
-    if (headLen + pathLen + tailLen < size) {
-        formatMessage(buf, size, "%s%s%s", head, path, tail);
-        return;
-    }
-    if (headLen + kGapLen + tailLen >= size) {  // not even the gap fits: the plain cut
-        formatMessage(buf, size, "%s%s%s", head, path, tail);
-        return;
-    }
-    // Keep the path's start and end, a little more of the end (the name that failed).
-    const std::size_t room = size - 1 - headLen - kGapLen - tailLen;
-    std::size_t front = room / 3;
-    std::size_t back = room - front;
-    while (front > 0 && isContinuation(path[front])) --front;
-    std::size_t from = pathLen - back;
-    while (from < pathLen && isContinuation(path[from])) ++from;
-    back = pathLen - from;
-    char* out = buf;
-    std::memcpy(out, head, headLen);
-    out += headLen;
-    std::memcpy(out, path, front);
-    out += front;
-    std::memcpy(out, kGap, kGapLen);
-    out += kGapLen;
-    std::memcpy(out, path + from, back);
-    out += back;
-    std::memcpy(out, tail, tailLen);
-    out[tailLen] = '\0';
-}
-
-bool takePending(JNIEnv* env, jthrowable* cause) {
-    *cause = nullptr;
-    if (!env->ExceptionCheck()) return true;
-    jthrowable pending = env->ExceptionOccurred();
-    env->ExceptionClear();
-    jclass vmError = env->FindClass("java/lang/VirtualMachineError");
-    if (!vmError || env->IsInstanceOf(pending, vmError)) {
-        if (!vmError) env->ExceptionClear();
-        env->Throw(pending);
-        env->DeleteLocalRef(vmError);
-        env->DeleteLocalRef(pending);
-        return false;
-    }
-    env->DeleteLocalRef(vmError);
-    *cause = pending;
-    return true;
-}
-
-void raise(JNIEnv* env, jclass cls, jmethodID ctor, jstring msg, jthrowable cause) {
-    jobject exc = env->NewObject(cls, ctor, msg);
-    if (!exc) return;
-    if (cause) {
-        jclass throwable = env->FindClass("java/lang/Throwable");
-        jmethodID initCause =
-            throwable ? env->GetMethodID(throwable, "initCause", "(Ljava/lang/Throwable;)Ljava/lang/Throwable;")
-                      : nullptr;
-        if (initCause) {
-            jobject self = env->CallObjectMethod(exc, initCause, cause);
-            env->DeleteLocalRef(self);
-        }
-        // The cause is a courtesy; an exception cannot refuse to be thrown over it.
-        env->ExceptionClear();
-        env->DeleteLocalRef(throwable);
-    }
-    env->Throw(static_cast<jthrowable>(exc));
-    env->DeleteLocalRef(exc);
-}
-
 jstring newStringNative(JNIEnv* env, const char* str, Charset& cs) {
     if (!str) return nullptr;
     if (!ensureCapacity(env, "JNU_NewStringNative")) return nullptr;
@@ -343,6 +239,27 @@ char* nativeFilePath(JNIEnv* env, jstring jsFilePath, Charset& cs) {
         return szISO8859FilePath.release();
     }
     return szNativeFilePath.release();
+}
+
+bool hasNul(JNIEnv* env, jstring jstr) {
+    const jsize len = env->GetStringLength(jstr);
+    jchar chunk[256];
+    for (jsize at = 0; at < len;) {
+        const jsize n = len - at < 256 ? len - at : 256;
+        env->GetStringRegion(jstr, at, n, chunk);
+        for (jsize i = 0; i < n; ++i) {
+            if (chunk[i] == 0) return true;
+        }
+        at += n;
+    }
+    return false;
+}
+
+jbyteArray newByteArray(JNIEnv* env, const char* str) {
+    const auto len = static_cast<jsize>(std::strlen(str));
+    jbyteArray bytes = env->NewByteArray(len);
+    if (bytes) env->SetByteArrayRegion(bytes, 0, len, reinterpret_cast<const jbyte*>(str));
+    return bytes;
 }
 
 }  // namespace fsutil

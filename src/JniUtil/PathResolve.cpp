@@ -1,15 +1,14 @@
-// Native paths opened and examined at any length (component by component past
-// PATH_MAX), and the NUL refusal every Java path argument goes through.
+// Native paths opened and examined at any length (see PathResolve.h):
+// component by component past PATH_MAX.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstring>
 
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/PathResolve.h"
 #include "base/Owned.h"
 
 namespace fsutil {
@@ -63,33 +62,6 @@ int lstatNativePath(const char* path, struct stat* st) {
     // The entry itself, a link too: O_PATH with O_NOFOLLOW opens the link, not its target.
     const UniqueFd fd(openByComponents(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     return fd ? fstat(fd.get(), st) : -1;
-}
-
-bool hasNul(JNIEnv* env, jstring jsPath) {
-    const jsize len = env->GetStringLength(jsPath);
-    jchar chunk[256];
-    for (jsize at = 0; at < len;) {
-        const jsize n = len - at < 256 ? len - at : 256;
-        env->GetStringRegion(jsPath, at, n, chunk);
-        for (jsize i = 0; i < n; ++i) {
-            if (chunk[i] == 0) return true;
-        }
-        at += n;
-    }
-    return false;
-}
-
-bool refuseNul(JNIEnv* env, jstring jsPath) {
-    if (!hasNul(env, jsPath)) return false;
-    jclass cls = env->FindClass("java/nio/file/InvalidPathException");
-    jmethodID ctor = cls ? env->GetMethodID(cls, "<init>", "(Ljava/lang/String;Ljava/lang/String;)V") : nullptr;
-    jstring reason = ctor ? env->NewStringUTF("Nul character not allowed") : nullptr;
-    auto* e = reason ? static_cast<jthrowable>(env->NewObject(cls, ctor, jsPath, reason)) : nullptr;
-    if (e) env->Throw(e);  // else the VM's own error is pending
-    env->DeleteLocalRef(e);
-    env->DeleteLocalRef(reason);
-    env->DeleteLocalRef(cls);
-    return true;
 }
 
 }  // namespace fsutil

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "JniUtil/JniInternal.h"
-#include "jni/JniGlue.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
+#include "jni/JniHandles.h"
+#include "jni/JniPaths.h"
 #include "UNIXFileSysUtil/UNIXFileSysUtil.h"
 #include "UNIXFileSysUtil/UnixNatives.h"
 

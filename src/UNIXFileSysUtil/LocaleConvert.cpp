@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
 #include "UNIXFileSysUtil/UNIXFileSysUtil.h"
 #include "UNIXFileSysUtil/UnixNatives.h"

@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
+#include "JniUtil/PathResolve.h"
 #include "base/Owned.h"
 #include "UNIXFileSysUtil/UNIXFileSysUtil.h"
 #include "UNIXFileSysUtil/UnixNatives.h"

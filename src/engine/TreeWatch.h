@@ -137,7 +137,7 @@ class TreeWatch {
     ChangeKind lastKind_ = ChangeKind::overflow;
     std::unique_ptr<Pending> pending_;
     // The kernel's queue as read: one read of at most readBytes, then what peek() reads after it.
-    alignas(struct inotify_event) char queue_[2 * 65536];
+    alignas(struct inotify_event) char queue_[2 * 65536] = {};
     std::size_t queueLen_ = 0;
     const char* rest_ = nullptr;  // the events after the one being handled, in queue_
     std::size_t restLen_ = 0;

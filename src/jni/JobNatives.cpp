@@ -15,9 +15,14 @@
 #include <new>
 #include <utility>
 
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
+#include "JniUtil/PathResolve.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniHandles.h"
+#include "jni/JniPaths.h"
 #include "jni/RecordFormat.h"
 #include "engine/TreeCopy.h"
 #include "engine/TreeDelete.h"
@@ -204,26 +209,40 @@ jlong usageStart(JNIEnv* env, CString* path, jboolean sameFileSystem) {
                        fsutil::HandleKind::usageJob, kUsagePrefix);
 }
 
-// The copy of *srcPath to the new entry *dstPath (both native bytes) started,
-// as a handle for FileTree; -1 with an exception pending.
-jlong copyStart(JNIEnv* env, CString* srcPath, CString* dstPath, jboolean sameFileSystem) {
-    const char* srcName = nullptr;
-    fsutil::UniqueFd srcParent = openParentOf(env, kCopyPrefix, false, srcPath, &srcName);
-    if (!srcParent) return -1;
+// A two-path job's arguments as native bytes, and the directory holding its source, opened.
+struct TwoPaths {
+    CString src;
+    CString dst;
+    const char* srcName = nullptr;  // inside src
+    fsutil::UniqueFd srcParent;
+};
+
+// Both path arguments (either form) as native bytes, then the source's
+// directory opened; false with an exception pending.
+template <class JPath>
+bool twoPathsOf(JNIEnv* env, JPath source, JPath target, const char* prefix, TwoPaths* p) {
+    if (!fsutil::pathOf(env, source, prefix, &p->src) || !fsutil::pathOf(env, target, prefix, &p->dst)) return false;
+    p->srcParent = openParentOf(env, prefix, false, &p->src, &p->srcName);
+    return static_cast<bool>(p->srcParent);
+}
+
+// The copy of p's source to the new entry p->dst started, as a handle for
+// FileTree; -1 with an exception pending.
+jlong copyStart(JNIEnv* env, TwoPaths* p, jboolean sameFileSystem) {
     const char* dstName = nullptr;
-    fsutil::UniqueFd dstParent = openTargetParent(env, dstPath, &dstName);
+    fsutil::UniqueFd dstParent = openTargetParent(env, &p->dst, &dstName);
     if (!dstParent) return -1;
     struct stat st;
-    if (fstatat(srcParent.get(), srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+    if (fstatat(p->srcParent.get(), p->srcName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         insideOf(dstParent.get(), st)) {
         char szMsg[1024];
         fsutil::formatMessage(szMsg, sizeof szMsg, "%sCannot copy '%s' into itself: '%s' lies inside it", kCopyPrefix,
-                              srcPath->get(), dstPath->get());
+                              p->src.get(), p->dst.get());
         throwIOException(env, szMsg);
         return -1;
     }
     return toJobHandle(env,
-                       fsutil::startCopy(std::move(srcParent), srcName, std::move(dstParent), dstName,
+                       fsutil::startCopy(std::move(p->srcParent), p->srcName, std::move(dstParent), dstName,
                                          sameFileSystem == JNI_TRUE, usableCores()),
                        fsutil::HandleKind::copyJob, kCopyPrefix);
 }
@@ -236,15 +255,14 @@ jlong refuseSync(JNIEnv* env, const char* what, const char* src, const char* dst
     return -1;
 }
 
-// The sync of *srcPath into *dstPath (both native bytes) started, as a
-// handle for FileTree; -1 with an exception pending. A target that is not a
-// directory, or either tree inside the other, is refused before anything changes.
-jlong syncStart(JNIEnv* env, CString* srcPath, CString* dstPath, jint flags) {
-    const char* srcName = nullptr;
-    fsutil::UniqueFd srcParent = openParentOf(env, kSyncPrefix, false, srcPath, &srcName);
-    if (!srcParent) return -1;
+// The sync of p's source into p->dst started, as a handle for FileTree; -1
+// with an exception pending. A target that is not a directory, or either
+// tree inside the other, is refused before anything changes.
+jlong syncStart(JNIEnv* env, TwoPaths* p, jint flags) {
+    CString* srcPath = &p->src;
+    CString* dstPath = &p->dst;
     struct stat src;
-    if (fstatat(srcParent.get(), srcName, &src, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(p->srcParent.get(), p->srcName, &src, AT_SYMLINK_NOFOLLOW) != 0) {
         raiseOpenFailure(env, kSyncPrefix, srcPath->get(), errno);
         return -1;
     }
@@ -271,7 +289,7 @@ jlong syncStart(JNIEnv* env, CString* srcPath, CString* dstPath, jint flags) {
     if (S_ISDIR(src.st_mode) && insideOf(dstParent.get(), src)) {
         return refuseSync(env, "Target lies inside the source", srcPath->get(), dstPath->get());
     }
-    if (exists && (insideOf(srcParent.get(), dst) || (src.st_dev == dst.st_dev && src.st_ino == dst.st_ino))) {
+    if (exists && (insideOf(p->srcParent.get(), dst) || (src.st_dev == dst.st_dev && src.st_ino == dst.st_ino))) {
         return refuseSync(env, "Source lies inside the target", srcPath->get(), dstPath->get());
     }
     fsutil::SyncOptions options;
@@ -281,9 +299,36 @@ jlong syncStart(JNIEnv* env, CString* srcPath, CString* dstPath, jint flags) {
     options.durable = (flags & 8) != 0;
     options.reportChanges = (flags & 16) != 0;
     return toJobHandle(env,
-                       fsutil::startSync(std::move(srcParent), srcName, std::move(dstParent), dstName, options,
+                       fsutil::startSync(std::move(p->srcParent), p->srcName, std::move(dstParent), dstName, options,
                                          usableCores()),
                        fsutil::HandleKind::syncJob, kSyncPrefix);
+}
+
+// Each job started from its path arguments, given as Strings or as a Path's
+// bytes alike; -1 with an exception pending.
+
+template <class JPath>
+jlong deleteOf(JNIEnv* env, JPath jPath) {
+    CString path;
+    return fsutil::pathOf(env, jPath, kDeletePrefix, &path) ? deleteStart(env, &path) : -1;
+}
+
+template <class JPath>
+jlong usageOf(JNIEnv* env, JPath jPath, jboolean sameFileSystem) {
+    CString path;
+    return fsutil::pathOf(env, jPath, kUsagePrefix, &path) ? usageStart(env, &path, sameFileSystem) : -1;
+}
+
+template <class JPath>
+jlong copyOf(JNIEnv* env, JPath source, JPath target, jboolean sameFileSystem) {
+    TwoPaths p;
+    return twoPathsOf(env, source, target, kCopyPrefix, &p) ? copyStart(env, &p, sameFileSystem) : -1;
+}
+
+template <class JPath>
+jlong syncOf(JNIEnv* env, JPath source, JPath target, jint flags) {
+    TwoPaths p;
+    return twoPathsOf(env, source, target, kSyncPrefix, &p) ? syncStart(env, &p, flags) : -1;
 }
 
 }  // namespace
@@ -292,19 +337,13 @@ extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_syncOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
                                                                    jstring jsTarget, jint flags) {
-    CString srcPath;
-    CString dstPath;
-    if (!fsutil::pathOf(env, jsSource, kSyncPrefix, &srcPath) || !fsutil::pathOf(env, jsTarget, kSyncPrefix, &dstPath)) return -1;
-    return syncStart(env, &srcPath, &dstPath, flags);
+    return syncOf(env, jsSource, jsTarget, flags);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_syncOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                         jbyteArray jbSource, jbyteArray jbTarget,
                                                                         jint flags) {
-    CString srcPath;
-    CString dstPath;
-    if (!fsutil::pathOf(env, jbSource, kSyncPrefix, &srcPath) || !fsutil::pathOf(env, jbTarget, kSyncPrefix, &dstPath)) return -1;
-    return syncStart(env, &srcPath, &dstPath, flags);
+    return syncOf(env, jbSource, jbTarget, flags);
 }
 
 JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_syncClose(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
@@ -325,43 +364,33 @@ JNIEXPORT void JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_syncClose(JNIE
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    CString path;
-    return fsutil::pathOf(env, jsPath, kDeletePrefix, &path) ? deleteStart(env, &path) : -1;
+    return deleteOf(env, jsPath);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpen(JNIEnv* env, jclass /*jcls*/, jstring jsPath,
                                                                     jboolean sameFileSystem) {
-    CString path;
-    return fsutil::pathOf(env, jsPath, kUsagePrefix, &path) ? usageStart(env, &path, sameFileSystem) : -1;
+    return usageOf(env, jsPath, sameFileSystem);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_deleteOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                           jbyteArray jbPath) {
-    CString path;
-    return fsutil::pathOf(env, jbPath, kDeletePrefix, &path) ? deleteStart(env, &path) : -1;
+    return deleteOf(env, jbPath);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_usageOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                          jbyteArray jbPath, jboolean sameFileSystem) {
-    CString path;
-    return fsutil::pathOf(env, jbPath, kUsagePrefix, &path) ? usageStart(env, &path, sameFileSystem) : -1;
+    return usageOf(env, jbPath, sameFileSystem);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpen(JNIEnv* env, jclass /*jcls*/, jstring jsSource,
                                                                    jstring jsTarget, jboolean sameFileSystem) {
-    CString srcPath;
-    CString dstPath;
-    if (!fsutil::pathOf(env, jsSource, kCopyPrefix, &srcPath) || !fsutil::pathOf(env, jsTarget, kCopyPrefix, &dstPath)) return -1;
-    return copyStart(env, &srcPath, &dstPath, sameFileSystem);
+    return copyOf(env, jsSource, jsTarget, sameFileSystem);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_copyOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                         jbyteArray jbSource, jbyteArray jbTarget,
                                                                         jboolean sameFileSystem) {
-    CString srcPath;
-    CString dstPath;
-    if (!fsutil::pathOf(env, jbSource, kCopyPrefix, &srcPath) || !fsutil::pathOf(env, jbTarget, kCopyPrefix, &dstPath)) return -1;
-    return copyStart(env, &srcPath, &dstPath, sameFileSystem);
+    return copyOf(env, jbSource, jbTarget, sameFileSystem);
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_jobNext(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,

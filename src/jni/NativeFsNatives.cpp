@@ -13,12 +13,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
+#include "JniUtil/PathResolve.h"
 #include "base/Owned.h"
+#include "jni/JniPaths.h"
 
-using fsutil::Charset;
 using fsutil::CString;
 
 namespace {
@@ -44,6 +45,29 @@ int readLinkAnyLength(const char* path, char** target) {
     return rc;
 }
 
+// The whole target of the link a path argument of either form names; null
+// with an exception pending, a link that cannot be read raised by fail(env, path, errno).
+template <class JPath, class Fail>
+CString linkTargetOf(JNIEnv* env, JPath jPath, const char* prefix, Fail fail) {
+    CString path;
+    if (!fsutil::pathOf(env, jPath, prefix, &path)) return CString();
+    char* target = nullptr;
+    if (readLinkAnyLength(path.get(), &target) != 0) {
+        fail(env, path.get(), errno);
+        return CString();
+    }
+    return CString(target);
+}
+
+// Whether a path argument of either form names a directory (not through a link); false also with an exception pending.
+template <class JPath>
+jboolean isDirectoryOf(JNIEnv* env, JPath jPath, const char* prefix) {
+    CString szPath;
+    if (!fsutil::pathOf(env, jPath, prefix, &szPath)) return JNI_FALSE;
+    struct stat st;
+    return fsutil::lstatNativePath(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -53,52 +77,32 @@ extern "C" {
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_nativePath(JNIEnv* env, jclass /*jcls*/,
                                                                           jstring jsPath) {
     if (!jsPath) {
-        throwException(env, "java/lang/NullPointerException", "[UNIXFileSysUtil.nativePath] path is null");
+        fsutil::raiseNullPath(env, "[UNIXFileSysUtil.nativePath] ");
         return nullptr;
     }
     if (fsutil::refuseNul(env, jsPath)) return nullptr;
     CString szPath(getNativeFilePath(env, jsPath));
-    if (!szPath) return nullptr;
-    const auto len = static_cast<jsize>(std::strlen(szPath.get()));
-    jbyteArray bytes = env->NewByteArray(len);
-    if (bytes) env->SetByteArrayRegion(bytes, 0, len, reinterpret_cast<const jbyte*>(szPath.get()));
-    return bytes;
+    return szPath ? fsutil::newByteArray(env, szPath.get()) : nullptr;
 }
 
 JNIEXPORT jstring JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readLink(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    CString szPath;
-    if (!fsutil::pathOf(env, jsPath, "[UNIXFileSysUtil.readLink] ", &szPath)) return nullptr;
-    char* pszTarget = nullptr;
-    if (readLinkAnyLength(szPath.get(), &pszTarget) != 0) {
-        fsutil::raisePathError(env, "[UNIXFileSysUtil.readLink] Fail to read link '", szPath.get(), errno);
-        return nullptr;
-    }
-    CString target(pszTarget);
-    return getJavaFilePath(env, target.get());
+    const CString target = linkTargetOf(env, jsPath, "[UNIXFileSysUtil.readLink] ", [](JNIEnv* e, const char* path, int err) {
+        fsutil::raisePathError(e, "[UNIXFileSysUtil.readLink] Fail to read link '", path, err);
+    });
+    return target ? getJavaFilePath(env, target.get()) : nullptr;
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readLinkBytes(JNIEnv* env, jclass /*jcls*/,
                                                                              jbyteArray jbPath) {
-    CString szPath;
-    if (!fsutil::pathOf(env, jbPath, "[NativeFs.readLink] ", &szPath)) return nullptr;
-    char* pszTarget = nullptr;
-    if (readLinkAnyLength(szPath.get(), &pszTarget) != 0) {
-        fsutil::raiseOpenFailure(env, "[NativeFs.readLink] ", szPath.get(), errno);
-        return nullptr;
-    }
-    CString target(pszTarget);
-    const auto len = static_cast<jsize>(std::strlen(target.get()));
-    jbyteArray bytes = env->NewByteArray(len);
-    if (bytes) env->SetByteArrayRegion(bytes, 0, len, reinterpret_cast<const jbyte*>(target.get()));
-    return bytes;
+    const CString target = linkTargetOf(env, jbPath, "[NativeFs.readLink] ", [](JNIEnv* e, const char* path, int err) {
+        fsutil::raiseOpenFailure(e, "[NativeFs.readLink] ", path, err);
+    });
+    return target ? fsutil::newByteArray(env, target.get()) : nullptr;
 }
 
 JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_isDirectoryBytes(JNIEnv* env, jclass /*jcls*/,
                                                                               jbyteArray jbPath) {
-    CString szPath;
-    if (!fsutil::pathOf(env, jbPath, "[NativeFs.isDirectory] ", &szPath)) return JNI_FALSE;
-    struct stat st;
-    return fsutil::lstatNativePath(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
+    return isDirectoryOf(env, jbPath, "[NativeFs.isDirectory] ");
 }
 
 // The eleven statvfs values of the file system holding path (links followed), in FileSysStatUnix's order.
@@ -123,10 +127,7 @@ JNIEXPORT jlongArray JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_statVfsB
 
 JNIEXPORT jboolean JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_isDirectory(JNIEnv* env, jclass /*jcls*/,
                                                                          jstring jsPath) {
-    CString szPath;
-    if (!fsutil::pathOf(env, jsPath, "[UNIXFileSysUtil.isDirectory] ", &szPath)) return JNI_FALSE;
-    struct stat st;
-    return fsutil::lstatNativePath(szPath.get(), &st) == 0 && S_ISDIR(st.st_mode) ? JNI_TRUE : JNI_FALSE;
+    return isDirectoryOf(env, jsPath, "[UNIXFileSysUtil.isDirectory] ");
 }
 
 }  // extern "C"

@@ -12,10 +12,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
 #include "base/Owned.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniPaths.h"
 #include "jni/RecordFormat.h"
 
 namespace {
@@ -52,20 +55,24 @@ jlong inputOf(JNIEnv* env, fsutil::UniqueFd fd, const char* shown) {
     return toStreamHandle(fd.release(), wake.release());
 }
 
+// The input stream of a path given as a String or as a Path's bytes; -1 with an exception pending.
+template <class JPath>
+jlong openReadOf(JNIEnv* env, JPath jPath) {
+    CString shown;
+    const int fd = fsutil::openPath(env, jPath, kReadFlags, kOpenPrefix, &shown);
+    return fd < 0 ? -1 : inputOf(env, fsutil::UniqueFd(fd), shown.get());
+}
+
 }  // namespace
 
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openRead(JNIEnv* env, jclass /*jcls*/, jstring jsPath) {
-    CString shown;
-    const int fd = fsutil::openPath(env, jsPath, kReadFlags, kOpenPrefix, &shown);
-    return fd < 0 ? -1 : inputOf(env, fsutil::UniqueFd(fd), shown.get());
+    return openReadOf(env, jsPath);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openReadBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbPath) {
-    CString shown;
-    const int fd = fsutil::openPath(env, jbPath, kReadFlags, kOpenPrefix, &shown);
-    return fd < 0 ? -1 : inputOf(env, fsutil::UniqueFd(fd), shown.get());
+    return openReadOf(env, jbPath);
 }
 
 JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_read(JNIEnv* env, jclass /*jcls*/, jlong jlStream,

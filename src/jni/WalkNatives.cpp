@@ -13,12 +13,16 @@
 #include <memory>
 #include <new>
 
-#include "base/Grow.h"
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
-#include "jni/RecordFormat.h"
+#include "base/Grow.h"
 #include "engine/TreeWalk.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniHandles.h"
+#include "jni/JniPaths.h"
+#include "jni/RecordFormat.h"
 
 namespace {
 
@@ -134,8 +138,36 @@ std::size_t readBatch(Batches& b, unsigned char* out, std::size_t size) {
 
 using fsutil::kWalkPrefix;
 
-jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
-             jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories);
+// The walk of a root given as a String or as a Path's bytes, opened as named
+// (the root is the one link followed), as a handle for FileTree; -1 with an
+// exception pending.
+template <class JPath>
+jlong walkOf(JNIEnv* env, JPath jRoot, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
+             jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories) {
+    CString shown;
+    const int fd = fsutil::openPath(env, jRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix, &shown);
+    if (fd < 0) return -1;
+    fsutil::UniqueFd root(fd);
+    fsutil::WalkOptions options;
+    options.attributes = attributes == JNI_TRUE;
+    options.sameFileSystem = sameFileSystem == JNI_TRUE;
+    options.sorted = sorted == JNI_TRUE;
+    options.followLinks = followLinks == JNI_TRUE;
+    options.maxDepth = maxDepth < 0 ? 0 : static_cast<std::size_t>(maxDepth);
+    options.listUnsearchable = true;  // as find lists them
+    std::unique_ptr<Batches> batches(new (std::nothrow) Batches);
+    std::unique_ptr<fsutil::TreeWalk> walk = batches ? fsutil::TreeWalk::open(std::move(root), options) : nullptr;
+    if (!walk) {
+        fsutil::raiseOpenFailure(env, kWalkPrefix, shown.get(), batches ? errno : ENOMEM);
+        return -1;
+    }
+    batches->walk = walk.release();
+    batches->postOrder = directoriesLast == JNI_TRUE;
+    batches->stopAtDirectories = stopAtDirectories == JNI_TRUE;
+    batches->options = options;
+    batches->topDevice = batches->walk->topDevice();
+    return fsutil::toTypedHandle(batches.release());
+}
 
 }  // namespace
 
@@ -170,11 +202,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openTree(JNIE
                                                                    jboolean sorted, jboolean directoriesLast,
                                                                    jboolean followLinks, jint maxDepth,
                                                                    jboolean stopAtDirectories) {
-    // The root is the one link followed, as the user named it.
-    CString shown;
-    const int fd = fsutil::openPath(env, jsRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix, &shown);
-    if (fd < 0) return -1;
-    return walkOf(env, fd, shown.get(), attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
+    return walkOf(env, jsRoot, attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openTreeBytes(JNIEnv* env, jclass /*jcls*/, jbyteArray jbRoot,
@@ -182,44 +210,8 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openTreeBytes
                                                                         jboolean sorted, jboolean directoriesLast,
                                                                         jboolean followLinks, jint maxDepth,
                                                                         jboolean stopAtDirectories) {
-    CString shown;
-    const int fd = fsutil::openPath(env, jbRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, kWalkPrefix, &shown);
-    if (fd < 0) return -1;
-    return walkOf(env, fd, shown.get(), attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
+    return walkOf(env, jbRoot, attributes, sameFileSystem, sorted, directoriesLast, followLinks, maxDepth, stopAtDirectories);
 }
-
-}  // extern "C"
-
-namespace {
-
-// The walk of the open directory fd (which it owns from here), as a handle for FileTree.
-jlong walkOf(JNIEnv* env, int fd, const char* shown, jboolean attributes, jboolean sameFileSystem, jboolean sorted,
-             jboolean directoriesLast, jboolean followLinks, jint maxDepth, jboolean stopAtDirectories) {
-    fsutil::WalkOptions options;
-    options.attributes = attributes == JNI_TRUE;
-    options.sameFileSystem = sameFileSystem == JNI_TRUE;
-    options.sorted = sorted == JNI_TRUE;
-    options.followLinks = followLinks == JNI_TRUE;
-    options.maxDepth = maxDepth < 0 ? 0 : static_cast<std::size_t>(maxDepth);
-    options.listUnsearchable = true;  // as find lists them
-    fsutil::UniqueFd root(fd);
-    std::unique_ptr<Batches> batches(new (std::nothrow) Batches);
-    std::unique_ptr<fsutil::TreeWalk> walk = batches ? fsutil::TreeWalk::open(std::move(root), options) : nullptr;
-    if (!walk) {
-        fsutil::raiseOpenFailure(env, kWalkPrefix, shown, batches ? errno : ENOMEM);
-        return -1;
-    }
-    batches->walk = walk.release();
-    batches->postOrder = directoriesLast == JNI_TRUE;
-    batches->stopAtDirectories = stopAtDirectories == JNI_TRUE;
-    batches->options = options;
-    batches->topDevice = batches->walk->topDevice();
-    return fsutil::toTypedHandle(batches.release());
-}
-
-}  // namespace
-
-extern "C" {
 
 JNIEXPORT jint JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_readTree(JNIEnv* env, jclass /*jcls*/, jlong jlHandle,
                                                                   jbyteArray jbBatch, jboolean skip) {
@@ -295,7 +287,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openPart(JNIE
     name[len] = '\0';
     std::unique_ptr<Batches> b(new (std::nothrow) Batches);
     if (!b || !b->above.ensure(g.above.len)) {
-        throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
+        fsutil::raiseNoMemory(env, kWalkPrefix);
         return -1;
     }
     for (std::size_t i = 0; i < g.above.len; ++i) b->above.data[b->above.len++] = g.above.data[i];
@@ -322,7 +314,7 @@ JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_openPart(JNIE
     // A part that cannot start (out of descriptors) is a failure of its directory, not of the walk.
     if (!walk && errno != ENOMEM) walk = fsutil::TreeWalk::failed(errno);
     if (!walk) {
-        throwException(env, "java/lang/OutOfMemoryError", "[FileTree.walk] no memory");
+        fsutil::raiseNoMemory(env, kWalkPrefix);
         return -1;
     }
     b->walk = walk.release();

@@ -13,12 +13,15 @@
 #include <memory>
 #include <new>
 
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "base/Grow.h"
 #include "base/Owned.h"
-#include "jni/JniGlue.h"
-#include "JniUtil/JniInternal.h"
-#include "jni/RecordFormat.h"
 #include "engine/TreeWatch.h"
+#include "jni/CallPrefixes.h"
+#include "jni/JniHandles.h"
+#include "jni/JniPaths.h"
+#include "jni/RecordFormat.h"
 
 namespace {
 
@@ -93,7 +96,12 @@ class RecordSink final : public fsutil::ChangeSink {
     fsutil::Grow<unsigned char>* out_;
 };
 
-jlong watchOf(JNIEnv* env, int fd, const char* shown, jboolean sameFileSystem) {
+// The watch of a root given as a String or as a Path's bytes, as a handle for FileTree; -1 with an exception pending.
+template <class JPath>
+jlong watchOf(JNIEnv* env, JPath jRoot, jboolean sameFileSystem) {
+    fsutil::CString shown;
+    const int fd = fsutil::openPath(env, jRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, fsutil::kWatchPrefix, &shown);
+    if (fd < 0) return -1;
     fsutil::UniqueFd root(fd);
     std::unique_ptr<Watching> w(new (std::nothrow) Watching);
     if (!w) {
@@ -102,7 +110,7 @@ jlong watchOf(JNIEnv* env, int fd, const char* shown, jboolean sameFileSystem) {
     }
     w->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (w->wake < 0) {
-        fsutil::raiseOpenFailure(env, fsutil::kWatchPrefix, shown, errno);
+        fsutil::raiseOpenFailure(env, fsutil::kWatchPrefix, shown.get(), errno);
         return -1;
     }
     fsutil::WatchOptions options;
@@ -115,7 +123,7 @@ jlong watchOf(JNIEnv* env, int fd, const char* shown, jboolean sameFileSystem) {
         fsutil::watchFailureText(err, text, sizeof text);
         close(w->wake);
         w->wake = -1;
-        fsutil::raiseOpenFailure(env, fsutil::kWatchPrefix, shown, err, text);
+        fsutil::raiseOpenFailure(env, fsutil::kWatchPrefix, shown.get(), err, text);
         return -1;
     }
     w->watch = watch.release();
@@ -128,18 +136,12 @@ extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_watchOpen(JNIEnv* env, jclass /*jcls*/, jstring jsRoot,
                                                                              jboolean sameFileSystem) {
-    fsutil::CString shown;
-    const int fd = fsutil::openPath(env, jsRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, fsutil::kWatchPrefix, &shown);
-    if (fd < 0) return -1;
-    return watchOf(env, fd, shown.get(), sameFileSystem);
+    return watchOf(env, jsRoot, sameFileSystem);
 }
 
 JNIEXPORT jlong JNICALL Java_com_orvan_mek_fsutil_NativeDispatcher_watchOpenBytes(JNIEnv* env, jclass /*jcls*/,
                                                                                   jbyteArray jbRoot, jboolean sameFileSystem) {
-    fsutil::CString shown;
-    const int fd = fsutil::openPath(env, jbRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC, fsutil::kWatchPrefix, &shown);
-    if (fd < 0) return -1;
-    return watchOf(env, fd, shown.get(), sameFileSystem);
+    return watchOf(env, jbRoot, sameFileSystem);
 }
 
 // Fills batch with whole watch records, at most maxRecords of them, waiting

@@ -195,6 +195,32 @@ TEST(TreeWatch, AnExchangeKeepsTheReplay) {
     }
 }
 
+// Metadata alone is ATTRIBUTES, data MODIFIED, each once, under the entry's own path ("" the root).
+TEST(TreeWatch, EachChangeOfAnEntryIsReportedOnceUnderItsPath) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"chmod 700 .", {"ATTRIBUTES "}},
+        {"chmod 700 a", {"ATTRIBUTES a"}},
+        {"chmod 600 a/f", {"ATTRIBUTES a/f"}},
+        {"touch -d @5 a", {"ATTRIBUTES a"}},
+        {"touch -m -d @5 a/f", {"MODIFIED a/f"}},  // the kernel tells a modification time set alone as a write
+        {"echo more >> a/f", {"MODIFIED a/f"}},
+        {"mv a/f a/g", {"MOVED a/f -> a/g"}},
+        {"mv a b", {"MOVED a -> b"}},
+    };
+    for (const auto& [command, expected] : cases) {
+        TempDir t;
+        const std::string w = t / "w";
+        sh("mkdir -p " + shellWord(w + "/a") + " && echo x > " + shellWord(w + "/a/f"));
+        Collected c;
+        int err = 0;
+        auto watch = fsutil::TreeWatch::open(openDirectory(w), fsutil::WatchOptions(), c, &err);
+        ASSERT_TRUE(watch);
+        sh("cd " + shellWord(w) + " && " + command);
+        settle(*watch, c);
+        EXPECT_EQ(expected, c.shown) << command;
+    }
+}
+
 TEST(TreeWatch, AChainPastPathMaxIsWatchedToItsEnd) {
     TempDir d;
     Collected c;

@@ -1,61 +1,32 @@
-// The JNI glue of this library's own natives (see JniGlue.h): the path
-// converter, open failures as Java exceptions, typed handles.
-#include "jni/JniGlue.h"
+// The one path converter of this library's own natives (see JniPaths.h): a
+// String's names told apart on disk where two forms read as it, a Path's
+// bytes taken as they are, and the path opened at any length.
+#include "jni/JniPaths.h"
 
 #include <fcntl.h>
 #include <jni.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
-#include "JniUtil/JniInternal.h"
+#include "JniUtil/JniMessages.h"
+#include "JniUtil/JniRaise.h"
+#include "JniUtil/JniStrings.h"
 #include "JniUtil/JniUtil.h"
+#include "JniUtil/PathResolve.h"
 #include "base/Grow.h"
 
 namespace fsutil {
 
 namespace {
 
-// The java.nio.file exception of a failure on path, made by the jar's Failures
-// (the one place errno becomes an exception) and thrown; where the VM cannot
-// make it, its own error stays pending.
-void raiseFailure(JNIEnv* env, jstring file, int err, const char* text) {
-    jstring reason = file ? JNU_NewStringNative(env, text) : nullptr;
-    jclass cls = reason ? env->FindClass("com/orvan/mek/fsutil/Failures") : nullptr;
-    jmethodID of = cls ? env->GetStaticMethodID(cls, "of", "(Ljava/lang/String;ILjava/lang/String;)Ljava/io/IOException;") : nullptr;
-    auto* e = of ? static_cast<jthrowable>(env->CallStaticObjectMethod(cls, of, file, static_cast<jint>(err), reason)) : nullptr;
-    if (e && !env->ExceptionCheck()) env->Throw(e);
-    env->DeleteLocalRef(e);
-    env->DeleteLocalRef(cls);
-    env->DeleteLocalRef(reason);
-}
-
-// The same, text null for the errno's own; the path read as listings read names,
-// so that getFile() names the entry as Entry.path() would.
-void raiseFailure(JNIEnv* env, const char* path, int err, const char* text) {
-    Charset cs = Charset::unresolved;
-    jstring file = javaFilePath(env, path, cs);
-    raiseFailure(env, file, err, text ? text : std::strerror(err));
-    env->DeleteLocalRef(file);
-}
-
 constexpr char kAmbiguous[] =
     "Ambiguous name: two entries read as it (its bytes in the platform charset and in ISO-8859-1); "
     "name the one meant by its Path (Entry.toPath(), FileTree.walker(Path))";
-
-// InvalidPathException(input, reason), as Path.of refuses a string; where the VM cannot make it, its own error stays pending.
-void raiseInvalidPath(JNIEnv* env, jstring input, const char* text) {
-    jclass cls = env->FindClass("java/nio/file/InvalidPathException");
-    jmethodID ctor = cls ? env->GetMethodID(cls, "<init>", "(Ljava/lang/String;Ljava/lang/String;)V") : nullptr;
-    jstring reason = ctor ? env->NewStringUTF(text) : nullptr;
-    auto* e = reason ? static_cast<jthrowable>(env->NewObject(cls, ctor, input, reason)) : nullptr;
-    if (e) env->Throw(e);
-    env->DeleteLocalRef(e);
-    env->DeleteLocalRef(reason);
-    env->DeleteLocalRef(cls);
-}
 
 // The forms of each name of a path string (NameCodec.forms: platform bytes, ISO-8859-1 bytes, each or null); null with an exception pending.
 jobjectArray formsOf(JNIEnv* env, jstring jsPath) {
@@ -128,54 +99,29 @@ struct Probe {
     }
 };
 
-// Whether jsPath is null, raising the NullPointerException that names the call.
-bool isNull(JNIEnv* env, const void* jPath, const char* prefix) {
-    if (jPath) return false;
-    char szMsg[64];
-    formatMessage(szMsg, sizeof szMsg, "%spath is null", prefix);
-    throwException(env, "java/lang/NullPointerException", szMsg);
-    return true;
+// A path argument of either form, opened with flags at any length; -1 with the failure raised.
+template <class JPath>
+int openPathOf(JNIEnv* env, JPath jPath, int flags, const char* prefix, CString* shown) {
+    if (!pathOf(env, jPath, prefix, shown)) return -1;
+    const int fd = openNativePath(shown->get(), flags);
+    if (fd < 0) raiseOpenFailure(env, prefix, shown->get(), errno);
+    return fd;
 }
 
 }  // namespace
 
-void raiseNoMemory(JNIEnv* env, const char* prefix) {
-    if (env->ExceptionCheck()) return;
-    char szMsg[64];
-    formatMessage(szMsg, sizeof szMsg, "%sno memory", prefix);
-    throwException(env, "java/lang/OutOfMemoryError", szMsg);
-}
-
-void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err) {
-    raiseOpenFailure(env, prefix, path, err, nullptr);
-}
-
-void raiseOpenFailure(JNIEnv* env, const char* prefix, const char* path, int err, const char* text) {
-    if (err == ENOMEM) {
-        raiseNoMemory(env, prefix);
-    } else {
-        raiseFailure(env, path, err, text);
-    }
-}
-
-void formatPathError(char* buf, std::size_t size, const char* head, const char* path, int err) {
-    char tail[320];
-    formatMessage(tail, sizeof tail, "'. Error='%s'", std::strerror(err));
-    formatPathMessage(buf, size, head, path, tail);
-}
-
-void raisePathError(JNIEnv* env, const char* head, const char* path, int err) {
-    char szMsg[512];
-    formatPathError(szMsg, sizeof szMsg, head, path, err);
-    if (err == ENOENT) {
-        throwFileNotFoundException(env, szMsg);
-    } else {
-        throwIOException(env, szMsg);
-    }
+bool refuseNul(JNIEnv* env, jstring jsPath) {
+    if (!hasNul(env, jsPath)) return false;
+    raiseInvalidPath(env, jsPath, "Nul character not allowed");
+    return true;
 }
 
 bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out, Refuse refuse) {
-    if (isNull(env, jsPath, prefix) || refuseNul(env, jsPath)) return false;
+    if (!jsPath) {
+        raiseNullPath(env, prefix);
+        return false;
+    }
+    if (refuseNul(env, jsPath)) return false;
     {
         // Plain ASCII: both forms are these bytes, so there is nothing to tell apart.
         Chars chars;
@@ -243,34 +189,35 @@ bool pathOf(JNIEnv* env, jstring jsPath, const char* prefix, CString* out, Refus
 }
 
 bool pathOf(JNIEnv* env, jbyteArray jbPath, const char* prefix, CString* out) {
-    out->reset(bytesPath(env, jbPath, prefix));
-    return static_cast<bool>(*out);
+    if (!jbPath) {
+        raiseNullPath(env, prefix);
+        return false;
+    }
+    const auto len = static_cast<std::size_t>(env->GetArrayLength(jbPath));
+    out->reset(static_cast<char*>(std::malloc(len + 1)));
+    if (!*out) {
+        raiseNoMemory(env, prefix);
+        return false;
+    }
+    env->GetByteArrayRegion(jbPath, 0, static_cast<jsize>(len), reinterpret_cast<jbyte*>(out->get()));
+    out->get()[len] = '\0';
+    // A NUL would silently name a shorter path.
+    if (std::memchr(out->get(), 0, len)) {
+        out->reset();
+        char szMsg[128];
+        formatMessage(szMsg, sizeof szMsg, "%sNul character not allowed in a path", prefix);
+        throwException(env, "java/lang/IllegalArgumentException", szMsg);
+        return false;
+    }
+    return true;
 }
 
 int openPath(JNIEnv* env, jstring jsPath, int flags, const char* prefix, CString* shown) {
-    if (!pathOf(env, jsPath, prefix, shown)) return -1;
-    const int fd = openNativePath(shown->get(), flags);
-    if (fd < 0) raiseOpenFailure(env, prefix, shown->get(), errno);
-    return fd;
+    return openPathOf(env, jsPath, flags, prefix, shown);
 }
 
 int openPath(JNIEnv* env, jbyteArray jbPath, int flags, const char* prefix, CString* shown) {
-    if (!pathOf(env, jbPath, prefix, shown)) return -1;
-    const int fd = openNativePath(shown->get(), flags);
-    if (fd < 0) raiseOpenFailure(env, prefix, shown->get(), errno);
-    return fd;
-}
-
-HandleHeader* checkedHandle(JNIEnv* env, jlong handle, const HandleKind* kinds, std::size_t count, const char* call,
-                            const char* what) {
-    auto* h = reinterpret_cast<HandleHeader*>(static_cast<std::intptr_t>(handle));  // NOLINT(performance-no-int-to-ptr)
-    for (std::size_t i = 0; h && handle != -1 && i < count; ++i) {
-        if (h->kind == kinds[i]) return h;
-    }
-    char szMsg[128];
-    formatMessage(szMsg, sizeof szMsg, "%s not a %s handle", call, what);
-    throwException(env, "java/lang/IllegalArgumentException", szMsg);
-    return nullptr;
+    return openPathOf(env, jbPath, flags, prefix, shown);
 }
 
 }  // namespace fsutil
