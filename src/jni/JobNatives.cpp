@@ -293,11 +293,11 @@ jlong syncStart(JNIEnv* env, TwoPaths* p, jint flags) {
         return refuseSync(env, "Source lies inside the target", srcPath->get(), dstPath->get());
     }
     fsutil::SyncOptions options;
-    options.sameFileSystem = (flags & 1) != 0;
-    options.dryRun = (flags & 2) != 0;
-    options.keepExtras = (flags & 4) != 0;
-    options.durable = (flags & 8) != 0;
-    options.reportChanges = (flags & 16) != 0;
+    options.sameFileSystem = (flags & kSyncSameFileSystem) != 0;
+    options.dryRun = (flags & kSyncDryRun) != 0;
+    options.keepExtras = (flags & kSyncKeepExtras) != 0;
+    options.durable = (flags & kSyncDurable) != 0;
+    options.reportChanges = (flags & kSyncReportChanges) != 0;
     return toJobHandle(env,
                        fsutil::startSync(std::move(p->srcParent), p->srcName, std::move(dstParent), dstName, options,
                                          usableCores()),

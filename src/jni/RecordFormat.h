@@ -66,6 +66,10 @@ constexpr std::size_t kJobDoneCount = 2;
 enum SyncCount : std::size_t {
     kSyncCreated, kSyncModified, kSyncAttributes, kSyncRemoved, kSyncUnchanged, kSyncBytes, kSyncCount
 };
+// What a sync is asked to do: flags, or-ed.
+enum SyncFlag : jint {
+    kSyncSameFileSystem = 1, kSyncDryRun = 2, kSyncKeepExtras = 4, kSyncDurable = 8, kSyncReportChanges = 16
+};
 // The sums of a usage job, in this order.
 enum Usage : std::size_t { kUsageEntries, kUsageDirectories, kUsageFiles, kUsageBytes, kUsageBlocks, kUsageCount };
 
@@ -148,6 +152,11 @@ constexpr Field kFields[] = {
     {"SYNC_ATTRIBUTES", static_cast<jint>(SyncKind::attributes)},
     {"SYNC_REMOVED", static_cast<jint>(SyncKind::removed)},
     {"SYNC_COUNT", kSyncCount},
+    {"SYNC_FLAG_SAME_FILE_SYSTEM", kSyncSameFileSystem},
+    {"SYNC_FLAG_DRY_RUN", kSyncDryRun},
+    {"SYNC_FLAG_KEEP_EXTRAS", kSyncKeepExtras},
+    {"SYNC_FLAG_DURABLE", kSyncDurable},
+    {"SYNC_FLAG_REPORT_CHANGES", kSyncReportChanges},
     {"WATCH_CREATED", static_cast<jint>(ChangeKind::created)},
     {"WATCH_OVERFLOW", static_cast<jint>(ChangeKind::overflow)},
     {"WATCH_FAILURE", kWatchFailure},

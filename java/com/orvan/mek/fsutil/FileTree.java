@@ -831,11 +831,11 @@ public final class FileTree {
      */
     public static final class Syncer {
         // The flags the natives take.
-        private static final int SAME_FILE_SYSTEM = 1;
-        private static final int DRY_RUN = 2;
-        private static final int KEEP_EXTRAS = 4;
-        private static final int DURABLE = 8;
-        private static final int REPORT_CHANGES = 16;
+        private static final int SAME_FILE_SYSTEM = RecordFormat.SYNC_FLAG_SAME_FILE_SYSTEM;
+        private static final int DRY_RUN = RecordFormat.SYNC_FLAG_DRY_RUN;
+        private static final int KEEP_EXTRAS = RecordFormat.SYNC_FLAG_KEEP_EXTRAS;
+        private static final int DURABLE = RecordFormat.SYNC_FLAG_DURABLE;
+        private static final int REPORT_CHANGES = RecordFormat.SYNC_FLAG_REPORT_CHANGES;
 
         private final String source;
         private final String target;
