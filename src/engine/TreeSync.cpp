@@ -9,8 +9,11 @@
 // delete engine, once a directory is done: only names the source directory
 // looks up as absent, never when that directory was not read whole. The
 // source is read by the walk engine; the target only relative to its own
-// directories, opened with O_NOFOLLOW and checked when opened again. A dry
-// run makes every decision the same way and changes nothing. No JNI here.
+// directories, opened with O_NOFOLLOW and checked when opened again. The
+// names of hard-link groups are noted and settled at the end, by a rule of
+// their paths alone, so no decision depends on which thread met a name
+// first. A dry run makes every decision the same way and changes nothing.
+// No JNI here.
 #include "engine/TreeSync.h"
 
 #include <dirent.h>
@@ -21,8 +24,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -203,13 +208,48 @@ struct Where {
     std::size_t relLen;
 };
 
-// Where the first name of a source hard-link group went in the target.
-struct GroupTarget {
-    CharsPtr rel;         // its path below the target's top
-    DirId id{};           // the target inode it keeps, when not fresh
-    bool fresh = false;   // a new inode (made, or in a dry run to be made)
-    bool ok = false;      // it is there
-    bool pending = false; // being synced by a worker
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// A name of a source hard-link group, held until the run has seen every
+// name: where it lies and what the target held there when it was met.
+struct HeldName {
+    CharsPtr rel;            // its path below the roots
+    std::size_t len = 0;     // of rel
+    std::size_t leaf = 0;    // where its last name starts in rel
+    std::size_t group = 0;   // in TreeSync::heldGroups_
+    std::size_t dir = kNone; // its target directory in TreeSync::heldDirs_; kNone: not there (a dry run's new one)
+    bool exists = false;     // the target has an entry of that name
+    bool passes = false;     // a regular file that passes the quick check against the source
+    bool meta = false;       // then: its mode, owner or extended attributes differ
+    bool time = false;       // then: its modification time differs
+    struct stat t = {};      // its record then
+};
+
+// A source hard-link group: its record, the target inode last judged against it, its rank.
+struct HeldGroup {
+    struct stat src = {};
+    DirId judged{};          // the target inode last judged against it (ino 0: none), and how
+    bool passes = false;
+    bool meta = false;
+    bool time = false;
+    std::size_t rank = static_cast<std::size_t>(-1);  // where its first name by path comes among the groups'
+};
+
+// Where the file of a group went in a target this run made whole.
+struct FreshGroup {
+    CharsPtr rel;          // its path below the roots; null: not made (yet)
+    bool pending = false;  // being made by a thread
+};
+
+// A target directory holding names of groups: settled with them.
+struct HeldDir {
+    CharsPtr rel;             // its path below the roots
+    std::size_t len = 0;
+    DirId id{};
+    struct stat src = {};     // the source directory's record
+    bool undecided = false;   // left with only its time differing: reported once its names are settled
+    bool changed = false;     // a name of a group made, replaced or linked in it
+    bool opened = false;      // made writable again to settle them
 };
 
 // A target directory being synced.
@@ -423,21 +463,24 @@ class TreeSync final : public TreeShares {
     // New contents for the regular file `name` of srcDir as `dstName` of at:
     // a new inode, filled and given its attributes by copy's steps, then
     // linked in (replace: over the old name); 0 or the reason (kVanished:
-    // the source is gone).
+    // the source is gone, or is another inode than expect names).
     int writeFile(int srcDir, const char* name, Level& at, const char* dstName, bool replace, const Where& w,
-                  std::uint64_t* written) {
+                  std::uint64_t* written, const struct stat* expect = nullptr) {
         UniqueFd from(openat(srcDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         struct stat s;
         if (!from) return errno == ENOENT ? kVanished : errno;
         if (fstat(from.get(), &s) != 0) return errno;
         if (!S_ISREG(s.st_mode)) return kVanished;  // something else since listed: taken next time
+        if (expect && (s.st_dev != expect->st_dev || s.st_ino != expect->st_ino)) return kVanished;
         writable(at);
         char tmp[64];
         tempName(tmp, sizeof tmp);
         bool named = false;
-        UniqueFd to(openat(at.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        UniqueFd to;
+        if (!options_.namedTemporaries) to.reset(openat(at.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
         if (!to) {
-            if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return errno;
+            const bool refused = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT;
+            if (!options_.namedTemporaries && !refused) return errno;
             to.reset(openat(at.fd, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (!to) return errno;
             named = true;
@@ -522,97 +565,141 @@ class TreeSync final : public TreeShares {
     }
 
     // The source entry `name` of srcDir (not a directory; s its record) as
-    // `dstName` of at.
+    // `dstName` of at. A name of a hard-link group waits for the end of the
+    // run, when every name of its group is known.
     void syncEntry(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
-        if (!S_ISREG(s.st_mode) || s.st_nlink < 2) {
-            GroupTarget ignored;
-            (void)syncOne(srcDir, name, s, at, dstName, w, &ignored);
-            return;
+        if (S_ISREG(s.st_mode) && s.st_nlink > 1 && freshTop_) {
+            freshName(srcDir, name, s, at, dstName, w);
+        } else if (S_ISREG(s.st_mode) && s.st_nlink > 1) {
+            hold(srcDir, name, s, at, dstName, w);
+        } else {
+            (void)syncOne(srcDir, name, s, at, dstName, w);
         }
-        // One of a group of hard links: the first name met syncs the file, the others are linked to it.
-        GroupTarget first;
-        bool mine = false;
+    }
+
+    // A name of a hard-link group in a target this run made whole: no target
+    // inode can be kept, so whichever name comes first is made and the others
+    // are linked to it, the same changes as settling the group by path makes.
+    void freshName(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
+        CharsPtr first;
         {
             std::unique_lock<std::mutex> hold(groupLock_);
             bool added = false;
-            GroupTarget* slot = groups_.insert(s.st_dev, s.st_ino, &added);
-            // Another thread syncing the first name: this one waits for where it went (the table may grow meanwhile).
-            while (slot && slot->pending) {
-                groupChanged_.wait(hold);
-                slot = groups_.lookup(s.st_dev, s.st_ino);
+            FreshGroup* g = fresh_.insert(s.st_dev, s.st_ino, &added);
+            // Another thread making the file: this one waits for where it went (the table may grow meanwhile).
+            while (g && g->pending) {
+                freshDone_.wait(hold);
+                g = fresh_.lookup(s.st_dev, s.st_ino);
             }
-            if (slot && slot->ok && slot->rel) {
-                first.rel = copyChars(slot->rel.get(), std::strlen(slot->rel.get()));
-                first.id = slot->id;
-                first.fresh = slot->fresh;
-                first.ok = static_cast<bool>(first.rel);
-            }
-            mine = !first.ok;  // the first name, or the first failed: this one syncs the file
-            if (mine && slot) {
-                slot->rel = joinPath(w.base, w.rel, w.relLen);
-                slot->pending = true;
-            }
+            if (g && g->rel) first = copyChars(g->rel.get(), std::strlen(g->rel.get()));
+            if (g && !first) g->pending = true;  // the first name, or the first failed: this one makes the file
         }
-        if (!mine) {
-            linkedName(s, at, dstName, first, w);
-            return;
-        }
-        GroupTarget done;
-        (void)syncOne(srcDir, name, s, at, dstName, w, &done);
-        const std::lock_guard<std::mutex> hold(groupLock_);
-        GroupTarget* slot = groups_.lookup(s.st_dev, s.st_ino);
-        if (slot && slot->pending) {
-            slot->id = done.id;
-            slot->fresh = done.fresh;
-            slot->ok = done.ok;
-            slot->pending = false;
-        }
-        groupChanged_.notify_all();
-    }
-
-    // A later name of a hard-link group whose first name went to `first`.
-    void linkedName(const struct stat& s, Level& at, const char* dstName, const GroupTarget& first, const Where& w) {
-        const EntryType type = typeOf(s);
-        if (at.absent) {
-            change(SyncKind::created, type, w);
-            progressed(1, 0);
-            return;
-        }
-        struct stat t;
-        const bool exists = fstatat(at.fd, dstName, &t, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!exists && errno != ENOENT) {
-            report(w, errno);
-            return;
-        }
-        if (exists) ++at.matched;
-        if (exists && S_ISREG(t.st_mode) && !first.fresh && first.id.is(t)) {
-            unchanged();
-            return;
-        }
-        const bool sameType = exists && S_ISREG(t.st_mode);
-        if (exists) leaves(t);
-        if (!options_.dryRun) {
-            if (exists && S_ISDIR(t.st_mode) && !removeEntry(at, dstName, t, w)) return;
-            const int err = linkGroup(first.rel.get(), at, dstName, exists && !S_ISDIR(t.st_mode));
+        if (first) {
+            const int err = linkGroup(first.get(), at, dstName, false);
             if (err != 0) {
                 report(w, err);
                 return;
             }
+            at.changed = true;
+            change(SyncKind::created, EntryType::file, w);
+            progressed(1, 0);
+            return;
         }
-        replaced(at, exists ? &t : nullptr, sameType, type, w);
-        progressed(1, 0);
+        const bool made = syncOne(srcDir, name, s, at, dstName, w);
+        CharsPtr rel = made ? joinPath(w.base, w.rel, w.relLen) : CharsPtr();
+        const std::lock_guard<std::mutex> hold(groupLock_);
+        FreshGroup* g = fresh_.lookup(s.st_dev, s.st_ino);
+        if (g && g->pending) {
+            g->rel = std::move(rel);
+            g->pending = false;
+        }
+        freshDone_.notify_all();
     }
 
-    // One source entry that is not a directory; what the target then holds into *out.
-    bool syncOne(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w,
-                 GroupTarget* out) {
+    // A name of a source hard-link group (s its record) as `dstName` of at:
+    // what the target holds there noted, the rest left to settleGroups.
+    void hold(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
+        HeldName h;
+        h.rel = joinPath(w.base, w.rel, w.relLen);
+        if (!h.rel) {
+            report(w, ENOMEM);
+            return;
+        }
+        h.len = std::strlen(h.rel.get());
+        const char* slash = std::strrchr(h.rel.get(), '/');
+        h.leaf = slash ? static_cast<std::size_t>(slash - h.rel.get()) + 1 : 0;
+        if (!at.absent) {
+            h.exists = fstatat(at.fd, dstName, &h.t, AT_SYMLINK_NOFOLLOW) == 0;
+            if (!h.exists && errno != ENOENT) {
+                report(w, errno);
+                return;
+            }
+            if (h.exists) ++at.matched;
+        }
+        // Judged here, on the worker, once per target inode of the group: the quick check and the metadata.
+        const bool judge = h.exists && S_ISREG(h.t.st_mode) && h.t.st_size == s.st_size;
+        bool judged = false;
+        if (judge) {
+            const std::lock_guard<std::mutex> hold(groupLock_);
+            const std::size_t* group = groupOf_.lookup(s.st_dev, s.st_ino);
+            const HeldGroup* g = group && *group ? &heldGroups_.data[*group - 1] : nullptr;
+            if (g && g->judged.ino != 0 && g->judged.is(h.t)) {
+                h.passes = g->passes;
+                h.meta = g->meta;
+                h.time = g->time;
+                judged = true;
+            }
+        }
+        if (judge && !judged) {
+            h.passes = sameTime(h.t.st_mtim, s.st_mtim) || sameBytes(srcDir, name, at.fd, dstName, s);
+            if (h.passes) compare(Ent{srcDir, name}, s, Ent{at.fd, dstName}, h.t, &h.meta, &h.time);
+        }
+        const std::lock_guard<std::mutex> hold(groupLock_);
+        bool added = false;
+        std::size_t* group = groupOf_.insert(s.st_dev, s.st_ino, &added);
+        if (group && added) {
+            HeldGroup g;
+            g.src = s;
+            *group = heldGroups_.push(g) ? heldGroups_.len : 0;
+        }
+        if (!group || *group == 0) {
+            report(w, ENOMEM);
+            return;
+        }
+        h.group = *group - 1;
+        if (judge && !judged) {
+            HeldGroup& g = heldGroups_.data[h.group];
+            g.judged = DirId::of(h.t);
+            g.passes = h.passes;
+            g.meta = h.meta;
+            g.time = h.time;
+        }
+        if (!at.absent) {
+            std::size_t* dir = dirOf_.insert(at.id.dev, at.id.ino, &added);
+            if (dir && added) {
+                HeldDir d;
+                d.rel = copyChars(h.rel.get(), h.leaf > 0 ? h.leaf - 1 : 0);
+                d.len = h.leaf > 0 ? h.leaf - 1 : 0;
+                d.id = at.id;
+                d.src = at.src;
+                *dir = d.rel && heldDirs_.push(std::move(d)) ? heldDirs_.len : 0;
+            }
+            if (!dir || *dir == 0) {
+                report(w, ENOMEM);
+                return;
+            }
+            h.dir = *dir - 1;
+        }
+        if (!heldNames_.push(std::move(h))) report(w, ENOMEM);
+    }
+
+    // One source entry that is not a directory.
+    bool syncOne(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
         const EntryType type = typeOf(s);
         const std::uint64_t size = S_ISREG(s.st_mode) ? static_cast<std::uint64_t>(s.st_size) : 0;
         if (at.absent) {
             change(SyncKind::created, type, w);
             wrote(size);
-            out->fresh = true;
-            out->ok = true;
             return true;
         }
         if (at.fresh) {
@@ -622,8 +709,6 @@ class TreeSync final : public TreeShares {
             at.changed = true;
             change(SyncKind::created, type, w);
             wrote(step.bytes());
-            out->fresh = true;
-            out->ok = true;
             return true;
         }
         struct stat t;
@@ -658,8 +743,6 @@ class TreeSync final : public TreeShares {
             } else {
                 unchanged();
             }
-            out->id = DirId::of(t);
-            out->ok = true;
             return true;
         }
         if (exists) leaves(t);
@@ -679,8 +762,6 @@ class TreeSync final : public TreeShares {
         }
         replaced(at, exists ? &t : nullptr, sameType, type, w);
         wrote(written);
-        out->fresh = true;
-        out->ok = true;
         return true;
     }
 
@@ -778,7 +859,9 @@ class TreeSync final : public TreeShares {
         if (l.absent || !l.made || l.fd < 0) return;
         if (!l.incomplete && !l.fresh) extras(l, srcSelf, srcParent, name, w);  // a new one holds only what the source has
         const bool report = !l.fresh && (l.metaDiffer || (l.timeDiffer && !l.changed));
-        if (report) change(SyncKind::attributes, EntryType::directory, w);
+        // Its time alone differs and none of its names changed: a name of a group settled later may yet.
+        const bool later = report && !l.metaDiffer && decidedLater(l.id);
+        if (report && !later) change(SyncKind::attributes, EntryType::directory, w);
         if (!report && !l.fresh) unchanged();
         if (options_.dryRun) return;
         if (l.fresh || l.metaDiffer || l.timeDiffer || l.changed || l.opened) {
@@ -855,6 +938,316 @@ class TreeSync final : public TreeShares {
         }
     }
 
+    // ---- hard-link groups, settled once every name of the tree is known
+
+    // Whether target directory id holds names of groups: its report then
+    // waits for them (it is marked so).
+    bool decidedLater(const DirId& id) {
+        const std::lock_guard<std::mutex> hold(groupLock_);
+        std::size_t* dir = dirOf_.lookup(id.dev, id.ino);
+        if (!dir || *dir == 0) return false;
+        heldDirs_.data[*dir - 1].undecided = true;
+        return true;
+    }
+
+    // A directory reached again from a tree's top, kept open for the next name in it.
+    struct Reached {
+        UniqueFd own;
+        int fd = -1;
+        CharsPtr rel;
+        std::size_t len = 0;
+    };
+
+    // The directory at the first len bytes of rel below topFd ("": topFd
+    // itself), opened a step at a time, never through a link, and (expect
+    // given) only when it is that directory: so nothing another process swaps
+    // in meanwhile leads elsewhere. The descriptor, or -1 with the reason in *why.
+    static int reach(int topFd, const char* rel, std::size_t len, const DirId* expect, Reached* r, int* why) {
+        if (r->fd >= 0 && r->len == len && std::memcmp(r->rel.get(), rel, len) == 0) return r->fd;
+        r->own.reset();
+        r->fd = -1;
+        r->rel = copyChars(rel, len);
+        r->len = len;
+        if (!r->rel || topFd < 0) {
+            *why = r->rel ? kReasonTargetMoved : ENOMEM;
+            return -1;
+        }
+        int at = topFd;
+        struct stat st;
+        for (std::size_t i = 0; i < len;) {
+            std::size_t j = i;
+            while (j < len && rel[j] != '/') ++j;
+            char step[NAME_MAX + 1];
+            if (j - i > NAME_MAX) {
+                *why = ENAMETOOLONG;
+                return -1;
+            }
+            std::memcpy(step, rel + i, j - i);
+            step[j - i] = '\0';
+            UniqueFd next;
+            const DirOpen got = openDir(at, step, DirCheck(), &st, &next);
+            if (got != DirOpen::opened) {
+                *why = got == DirOpen::failed && errno != ELOOP && errno != ENOTDIR ? errno : kReasonTargetMoved;
+                return -1;
+            }
+            r->own = std::move(next);
+            at = r->own.get();
+            i = j + 1;
+        }
+        if (expect && (fstat(at, &st) != 0 || !expect->is(st))) {
+            *why = kReasonTargetMoved;
+            return -1;
+        }
+        r->fd = at;
+        return at;
+    }
+
+    // What settling the groups works with: the trees' tops and the directories last reached.
+    struct Settle {
+        int srcTop = -1;
+        int dstTop = -1;
+        Reached src;
+        Reached dst;
+        InodeTable<bool> claimed;  // target inodes kept by a group: no other group keeps them
+    };
+
+    // The source directory of h, or -1 (reported).
+    int sourceDir(Settle& st, const HeldName& h) {
+        int why = 0;
+        const int fd = reach(st.srcTop, h.rel.get(), h.leaf > 0 ? h.leaf - 1 : 0, nullptr, &st.src, &why);
+        if (fd < 0) report(Where{"", h.rel.get(), h.len}, why);
+        return fd;
+    }
+
+    // The target directory of h (h.dir known) as a level to change, false (reported) when it is not there.
+    bool targetDir(Settle& st, const HeldName& h, Level* out) {
+        const HeldDir& d = heldDirs_.data[h.dir];
+        int why = 0;
+        out->fd = reach(st.dstTop, d.rel.get(), d.len, &d.id, &st.dst, &why);
+        if (out->fd < 0) {
+            report(Where{"", h.rel.get(), h.len}, why);
+            return false;
+        }
+        out->id = d.id;
+        out->made = true;
+        return true;
+    }
+
+    // Whether h's directory was made writable to settle it: its mode is set again after.
+    void heldOpened(const HeldName& h, const Level& at) {
+        if (at.opened && h.dir != kNone) heldDirs_.data[h.dir].opened = true;
+    }
+
+    // A change made (or in a dry run to be made) to name h.
+    void heldChanged(const HeldName& h, bool madeFile) {
+        const EntryType type = EntryType::file;
+        const Where w{"", h.rel.get(), h.len};
+        if (h.exists && S_ISREG(h.t.st_mode)) {
+            change(SyncKind::modified, type, w);
+        } else {
+            if (h.exists) change(SyncKind::removed, typeOf(h.t), w);
+            change(SyncKind::created, type, w);
+        }
+        if (!madeFile) progressed(1, 0);
+        if (h.dir == kNone) return;
+        heldDirs_.data[h.dir].changed = true;
+    }
+
+    // The target inode h names becomes its group's: its metadata, as judged
+    // when h was met, set as any kept file's. False when it is not there any more.
+    bool keepAnchor(Settle& st, const HeldName& h, const struct stat& s) {
+        const Where w{"", h.rel.get(), h.len};
+        const char* leaf = h.rel.get() + h.leaf;
+        if (!h.meta && !h.time) {
+            unchanged();
+            return true;
+        }
+        if (options_.dryRun) {
+            change(SyncKind::attributes, EntryType::file, w);
+            progressed(1, 0);
+            return true;
+        }
+        const int src = sourceDir(st, h);
+        if (src < 0) return false;
+        Level at;
+        if (!targetDir(st, h, &at)) return false;
+        struct stat t;
+        struct stat held;
+        if (fstatat(at.fd, leaf, &t, AT_SYMLINK_NOFOLLOW) != 0 || !DirId::of(h.t).is(t) ||
+            fstatat(src, leaf, &held, AT_SYMLINK_NOFOLLOW) != 0 || held.st_dev != s.st_dev || held.st_ino != s.st_ino) {
+            report(w, kReasonTargetMoved);
+            return false;
+        }
+        const Ent from{src, leaf};
+        updateAttributes(Ent{at.fd, leaf}, &from, s, w);
+        change(SyncKind::attributes, EntryType::file, w);
+        progressed(1, 0);
+        return true;
+    }
+
+    // The group's file made as name h (s the source's record): new contents
+    // as any file's; false (reported) when it could not be.
+    bool makeFirst(Settle& st, const HeldName& h, const struct stat& s) {
+        const std::uint64_t size = static_cast<std::uint64_t>(s.st_size);
+        if (options_.dryRun) {
+            heldChanged(h, true);
+            wrote(size);
+            return true;
+        }
+        const Where w{"", h.rel.get(), h.len};
+        const char* leaf = h.rel.get() + h.leaf;
+        const int src = sourceDir(st, h);
+        Level at;
+        if (src < 0 || h.dir == kNone || !targetDir(st, h, &at)) return false;
+        const bool removed = !(h.exists && S_ISDIR(h.t.st_mode)) || removeEntry(at, leaf, h.t, w);
+        std::uint64_t written = 0;
+        const int err = removed ? writeFile(src, leaf, at, leaf, h.exists && !S_ISDIR(h.t.st_mode), w, &written, &s) : kReported;
+        heldOpened(h, at);
+        if (err != 0) {
+            report(w, err);
+            return false;
+        }
+        heldChanged(h, true);
+        wrote(written);
+        return true;
+    }
+
+    // Name h linked to the group's file at anchor (a path below the roots).
+    void linkHeld(Settle& st, const HeldName& h, const char* anchor) {
+        if (!options_.dryRun) {
+            const Where w{"", h.rel.get(), h.len};
+            const char* leaf = h.rel.get() + h.leaf;
+            Level at;
+            if (h.dir == kNone || !targetDir(st, h, &at)) return;
+            const bool removed = !(h.exists && S_ISDIR(h.t.st_mode)) || removeEntry(at, leaf, h.t, w);
+            const int err = removed ? linkGroup(anchor, at, leaf, h.exists && !S_ISDIR(h.t.st_mode)) : kReported;
+            heldOpened(h, at);
+            if (err != 0) {
+                report(w, err);
+                return;
+            }
+        }
+        heldChanged(h, false);
+    }
+
+    // The names of one group (at, n of them, by path), decided by a rule of
+    // their paths alone: the group keeps the target inode that already holds
+    // the most of its names and passes the quick check (of those alike, the
+    // one whose first name comes first), unless an earlier group keeps it;
+    // without one, its first name by path gets new contents. Every other name
+    // is linked to it.
+    void settleGroup(Settle& st, const std::size_t* at, std::size_t n) {
+        const struct stat& s = heldGroups_.data[heldNames_.data[at[0]].group].src;
+        struct Candidate {
+            DirId id;
+            std::size_t count;
+            std::size_t first;
+        };
+        Grow<Candidate> found;
+        for (std::size_t i = 0; i < n; ++i) {
+            const HeldName& h = heldNames_.data[at[i]];
+            if (!h.passes || st.claimed.lookup(h.t.st_dev, h.t.st_ino)) continue;
+            std::size_t c = 0;
+            while (c < found.len && !found.data[c].id.is(h.t)) ++c;
+            if (c < found.len) {
+                ++found.data[c].count;
+            } else if (!found.push(Candidate{DirId::of(h.t), 1, i})) {
+                report(Where{"", h.rel.get(), h.len}, ENOMEM);
+                return;
+            }
+        }
+        std::size_t best = kNone;
+        for (std::size_t c = 0; c < found.len; ++c) {
+            const Candidate& k = found.data[c];
+            if (best == kNone || k.count > found.data[best].count) best = c;
+        }
+        const char* anchor = nullptr;
+        DirId kept{};
+        std::size_t keptFirst = kNone;
+        if (best != kNone) {
+            const Candidate& k = found.data[best];
+            bool added = false;
+            (void)st.claimed.insert(k.id.dev, k.id.ino, &added);
+            if (keepAnchor(st, heldNames_.data[at[k.first]], s)) {
+                anchor = heldNames_.data[at[k.first]].rel.get();
+                kept = k.id;
+                keptFirst = k.first;
+            }
+        }
+        for (std::size_t i = 0; i < n && !cancelled(); ++i) {
+            const HeldName& h = heldNames_.data[at[i]];
+            if (i == keptFirst) continue;
+            if (keptFirst != kNone && h.exists && S_ISREG(h.t.st_mode) && kept.is(h.t)) {
+                unchanged();
+            } else if (!anchor) {
+                if (makeFirst(st, h, s)) anchor = h.rel.get();
+            } else {
+                linkHeld(st, h, anchor);
+            }
+        }
+    }
+
+    // Orders held names by path, bytes compared unsigned.
+    bool pathBefore(std::size_t a, std::size_t b) const {
+        const HeldName& x = heldNames_.data[a];
+        const HeldName& y = heldNames_.data[b];
+        const int c = std::memcmp(x.rel.get(), y.rel.get(), x.len < y.len ? x.len : y.len);
+        return c < 0 || (c == 0 && x.len < y.len);
+    }
+
+    // Every held name, group by group in the order of their first names by
+    // path, so that what is decided never depends on which thread met a name
+    // first; then the directories that held them.
+    void settleGroups() {
+        const std::size_t n = heldNames_.len;
+        if (n == 0 || cancelled()) return;
+        Grow<std::size_t> order;
+        if (!order.ensure(n)) {
+            fail("", "", 0, ENOMEM);
+            return;
+        }
+        for (std::size_t i = 0; i < n; ++i) order.data[order.len++] = i;
+        std::sort(order.data, order.data + n, [this](std::size_t a, std::size_t b) { return pathBefore(a, b); });
+        std::size_t rank = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            HeldGroup& g = heldGroups_.data[heldNames_.data[order.data[i]].group];
+            if (g.rank == kNone) g.rank = rank++;
+        }
+        std::sort(order.data, order.data + n, [this](std::size_t a, std::size_t b) {
+            const std::size_t ra = heldGroups_.data[heldNames_.data[a].group].rank;
+            const std::size_t rb = heldGroups_.data[heldNames_.data[b].group].rank;
+            return ra < rb || (ra == rb && pathBefore(a, b));
+        });
+        Settle st;
+        st.srcTop = nodes_.len > 1 ? nodes_.data[1].fd.get() : -1;
+        st.dstTop = targets_.len > 1 ? targets_.data[1].fd : -1;
+        for (std::size_t i = 0; i < n && !cancelled();) {
+            const std::size_t group = heldNames_.data[order.data[i]].group;
+            std::size_t j = i + 1;
+            while (j < n && heldNames_.data[order.data[j]].group == group) ++j;
+            settleGroup(st, order.data + i, j - i);
+            i = j;
+        }
+        for (std::size_t i = 0; i < heldDirs_.len && !cancelled(); ++i) settleDir(st, heldDirs_.data[i]);
+    }
+
+    // A directory that held names of groups: its report if it waited for
+    // them, its attributes set again where they changed it.
+    void settleDir(Settle& st, const HeldDir& d) {
+        const Where w{"", d.rel.get(), d.len};
+        if (d.undecided && d.changed) unchanged();
+        if (d.undecided && !d.changed) change(SyncKind::attributes, EntryType::directory, w);
+        if (options_.dryRun || (!d.changed && !d.opened)) return;
+        int why = 0;
+        const int fd = reach(st.dstTop, d.rel.get(), d.len, &d.id, &st.dst, &why);
+        if (fd < 0) {
+            report(w, why);
+            return;
+        }
+        updateAttributes(Ent{fd, nullptr}, nullptr, d.src, w);
+        if (options_.durable && d.changed) (void)fsync(fd);
+    }
+
     // ---- the frame's callbacks
 
     bool top(int parentFd, const char* name, const struct stat& st) override {
@@ -865,11 +1258,12 @@ class TreeSync final : public TreeShares {
         }
         const Where w{"", "", 0};
         if (!S_ISDIR(st.st_mode)) {
-            syncEntry(parentFd, name, st, targets_.data[0], dstName_.get(), w);
+            (void)syncOne(parentFd, name, st, targets_.data[0], dstName_.get(), w);  // a group of one name here
             return false;
         }
         Level l;
         const bool in = enterDir(parentFd, name, st, targets_.data[0], dstName_.get(), w, &l);
+        freshTop_ = l.fresh && !options_.dryRun;
         if (!targets_.push(std::move(l))) {
             fail("", "", 0, ENOMEM);
             return false;
@@ -900,6 +1294,7 @@ class TreeSync final : public TreeShares {
             view.made = at->made;
             view.fresh = at->fresh;
             view.opened = at->opened;
+            view.src = at->src;
         }
         syncEntry(node.fd.get(), name, st, view, name, Where{node.path.get(), name, len});
         const std::lock_guard<std::mutex> hold(nodeLock_);
@@ -958,6 +1353,7 @@ class TreeSync final : public TreeShares {
             leaveDir(l, n ? n->fd.get() : -1, n ? nodes_.data[n->parent].fd.get() : -1, n ? n->name.get() : nullptr,
                      Where{p, "", 0});
         }
+        settleGroups();
     }
 
     pthread_t caller_{};  // the thread that started the job: its working directory is the process's
@@ -968,9 +1364,15 @@ class TreeSync final : public TreeShares {
     const unsigned pid_;
     std::mutex nodeLock_;  // a top level's counts, from the workers
     CopyEnv env_;
-    std::mutex groupLock_;
-    std::condition_variable groupChanged_;
-    InodeTable<GroupTarget> groups_;  // the source's hard-link groups: where each first name went
+    std::mutex groupLock_;            // the held names, groups and directories, from the workers
+    Grow<HeldName> heldNames_;
+    Grow<HeldGroup> heldGroups_;
+    Grow<HeldDir> heldDirs_;
+    InodeTable<std::size_t> groupOf_;  // a source inode's index in heldGroups_, plus one
+    InodeTable<std::size_t> dirOf_;    // a target directory's index in heldDirs_, plus one
+    bool freshTop_ = false;            // a real run whose target's top it made: groups made as met
+    std::condition_variable freshDone_;
+    InodeTable<FreshGroup> fresh_;     // then: where each group's file was made
     std::mutex leftLock_;
     InodeTable<nlink_t> left_;        // in a real run, the names each hard-linked target inode lost
     std::atomic<unsigned long> tempCount_{0};

@@ -31,6 +31,7 @@ struct SyncOptions {
     bool keepExtras = false;      // what the source lacks stays in the target
     bool durable = false;         // each new file synced before its rename, each changed directory after
     bool reportChanges = false;   // each change also goes out with the failures
+    bool namedTemporaries = false; // new contents made under a temporary name, as where O_TMPFILE is refused (for tests)
 };
 
 // What a sync counted, by kind of change, and the file data it wrote.

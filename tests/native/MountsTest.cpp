@@ -3,13 +3,16 @@
 // same file system bound into the tree, shallow (read by the job's caller) and deep (by a
 // worker's walk), and the tree's top bound below itself. Delete, usage, copy and the walk,
 // staying on one file system, never enter either; nothing outside changes, checked by content;
-// a copy that crosses file systems meets the bind below itself as a loop.
+// a copy that crosses file systems meets the bind below itself as a loop. And a sync onto a small
+// tmpfs of its own, making new contents under temporary names as where O_TMPFILE is refused.
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/xattr.h>
 
 #include "Fixtures.h"
 #include "engine/TreeCopy.h"
 #include "engine/TreeDelete.h"
+#include "engine/TreeSync.h"
 #include "engine/TreeUsage.h"
 #include "engine/TreeWatch.h"
 
@@ -213,4 +216,85 @@ TEST_F(Mounts, AWatchReportsTheTopBoundBelowItselfAsALoop) {
     close(creat((t / "top/new").c_str(), 0644));
     (void)w->process(sink);
     EXPECT_EQ(sink.seen.back(), "new");
+}
+
+namespace {
+
+// A tmpfs of `size` bytes mounted at `at`, undone when dropped.
+struct SmallTmpfs {
+    std::string at;
+    SmallTmpfs(const std::string& dir, const std::string& size) : at(dir) {
+        if (mkdir(at.c_str(), 0755) != 0 || mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0) at.clear();
+    }
+    SmallTmpfs(const SmallTmpfs&) = delete;
+    SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+    ~SmallTmpfs() {
+        if (!at.empty()) umount2(at.c_str(), MNT_DETACH);
+    }
+};
+
+// Syncs srcParent/src into dstParent/dst with new contents made under a temporary name, as where
+// the target refuses O_TMPFILE; its failures and changes. *named: whether data went to a temporary's name
+// (inotify sees writes to a named file of the directory, never to a nameless one).
+std::vector<std::string> syncNamed(const std::string& srcParent, const std::string& dstParent, bool* named) {
+    const fsutil::UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (watch.get() < 0 || inotify_add_watch(watch.get(), (dstParent + "/dst").c_str(), IN_MODIFY) < 0) return {"no inotify"};
+    fsutil::SyncOptions options;
+    options.namedTemporaries = true;
+    options.reportChanges = true;
+    std::unique_ptr<fsutil::TreeShares> job =
+        fsutil::startSync(openDirectory(srcParent), "src", openDirectory(dstParent), "dst", options, 2);
+    std::vector<std::string> failures = failuresOf(job);
+    (void)fsutil::finishSync(std::move(job));
+    *named = false;
+    alignas(struct inotify_event) char buf[65536];
+    for (ssize_t n; (n = read(watch.get(), buf, sizeof buf)) > 0;) {
+        for (char* p = buf; p < buf + n;) {
+            const auto* e = reinterpret_cast<const struct inotify_event*>(p);
+            if (e->len > 0 && std::string(e->name).rfind(fsutil::kSyncTempPrefix, 0) == 0) *named = true;
+            p += sizeof(struct inotify_event) + e->len;
+        }
+    }
+    return failures;
+}
+
+}  // namespace
+
+// Where nameless files are refused: the new contents replace the old under the same name, a
+// reader of the old file keeps its bytes, and no temporary name stays.
+TEST_F(Mounts, SyncWithoutNamelessFilesReplacesTheFileUnderItsName) {
+    const SmallTmpfs fs(t / "small", "1m");
+    ASSERT_FALSE(fs.at.empty());
+    sh("mkdir " + shellWord(t / "small/src") + " && echo old > " + shellWord(t / "small/src/data") + " && cp -a " +
+       shellWord(t / "small/src") + " " + shellWord(t / "small/dst") + " && echo new contents > " + shellWord(t / "small/src/data"));
+    const fsutil::UniqueFd reader(open((t / "small/dst/data").c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string inode = sh("stat -c %i " + shellWord(t / "small/dst/data"));
+    bool named = false;
+    const int modified = fsutil::syncChangeCode(fsutil::SyncKind::modified, fsutil::EntryType::file);
+    EXPECT_EQ(syncNamed(t / "small", t / "small", &named), std::vector<std::string>{"data: " + std::to_string(modified)});
+    EXPECT_TRUE(named);
+    EXPECT_EQ(sh("cat " + shellWord(t / "small/dst/data")), "new contents\n");
+    EXPECT_NE(sh("stat -c %i " + shellWord(t / "small/dst/data")), inode);
+    char old[16] = {};
+    EXPECT_EQ(pread(reader.get(), old, sizeof old, 0), 4);
+    EXPECT_STREQ(old, "old\n");
+    EXPECT_EQ(sh("ls -A " + shellWord(t / "small/dst")), "data\n");
+}
+
+// The same on a full file system: the failure is reported, the old file stays whole under its
+// name, and the temporary written to is gone before the failure is reported (not left for the
+// extras pass to find).
+TEST_F(Mounts, SyncWithoutNamelessFilesOnAFullDiskLeavesNoTemporary) {
+    const SmallTmpfs fs(t / "small", "64k");
+    ASSERT_FALSE(fs.at.empty());
+    sh("mkdir " + shellWord(t / "src") + " " + shellWord(t / "small/dst") + " && echo old > " + shellWord(t / "small/dst/data") +
+       " && head -c 1048576 /dev/urandom > " + shellWord(t / "src/data") + " && touch -m -r " + shellWord(t / "src") + " " +
+       shellWord(t / "small/dst"));
+    const std::string inode = sh("stat -c %i " + shellWord(t / "small/dst/data"));
+    bool named = false;
+    EXPECT_EQ(syncNamed(t.path, t / "small", &named), std::vector<std::string>{"data: " + std::to_string(ENOSPC)});
+    EXPECT_TRUE(named);
+    EXPECT_EQ(sh("cat " + shellWord(t / "small/dst/data")), "old\n");
+    EXPECT_EQ(sh("stat -c %i " + shellWord(t / "small/dst/data")), inode);
+    EXPECT_EQ(sh("ls -A " + shellWord(t / "small/dst")), "data\n");
 }
