@@ -127,6 +127,17 @@ class SyncTest {
     }
 
     @Test
+    void aTargetNamedThroughDotOrDotDotIsTheDirectoryItNames(@TempDir Path tmp) throws Exception {
+        sh(tmp, "mkdir -p s/d t v/sub u && echo x > s/d/f");
+        for (String target : List.of("t/.", "v/sub/..", "u/./")) {
+            FileTree.SyncResult r = FileTree.sync(tmp + "/s", tmp + "/" + target);
+            assertEquals(2, r.created(), target);
+            String dir = target.substring(0, 1);
+            assertEquals(sh(tmp, "cd s && find . | sort"), sh(tmp, "cd " + dir + " && find . | sort"), target);
+        }
+    }
+
+    @Test
     void aSecondSyncChangesNothingNotEvenACtime() throws Exception {
         Path t = made.resolve("t");
         List<String> before = stamps(t);
