@@ -300,20 +300,7 @@ class CopyTest {
         try {
             for (int round = 0; round < 30; round++) {
                 AtomicBoolean done = new AtomicBoolean();
-                Future<?> swaps = swapper.submit(() -> {
-                    for (int i = 0; !done.get(); i = i % 20 + 1) {
-                        Path d = tmp.resolve(i <= 10 ? "t/d" + i : "t/d" + (i - 10) + "/s"), x = tmp.resolve("t/x" + i);
-                        try {
-                            Files.move(d, x);
-                            Files.createSymbolicLink(d, tmp.resolve("out"));
-                            Files.delete(d);
-                            Files.move(x, d);
-                        } catch (IOException notYet) {
-                            // not made yet, or made again meanwhile
-                        }
-                    }
-                    return null;
-                });
+                Future<?> swaps = swapper.submit(() -> swapTargetDirectoriesForLinks(tmp, done));
                 FileTree.copier(tmp + "/s", tmp + "/t").onError((p, e) -> {}).run();
                 done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);

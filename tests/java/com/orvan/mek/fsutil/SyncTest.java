@@ -327,20 +327,7 @@ class SyncTest {
                 sh(tmp, "cd s && for i in $(seq 10); do echo " + round + " > d$i/f1; echo " + round + " > d$i/s/g1; touch d$i/new" + round
                         + "; rm -f d$i/new" + (round - 1) + "; done");
                 AtomicBoolean done = new AtomicBoolean();
-                Future<?> swaps = swapper.submit(() -> {
-                    for (int i = 0; !done.get(); i = i % 20 + 1) {
-                        Path d = tmp.resolve(i <= 10 ? "t/d" + i : "t/d" + (i - 10) + "/s"), x = tmp.resolve("t/x" + i);
-                        try {
-                            Files.move(d, x);
-                            Files.createSymbolicLink(d, tmp.resolve("out"));
-                            Files.delete(d);
-                            Files.move(x, d);
-                        } catch (IOException notYet) {
-                            // moved meanwhile
-                        }
-                    }
-                    return null;
-                });
+                Future<?> swaps = swapper.submit(() -> swapTargetDirectoriesForLinks(tmp, done));
                 FileTree.syncer(s, tmp.resolve("t")).onError((p, e) -> {}).run();
                 done.set(true);
                 swaps.get(60, TimeUnit.SECONDS);

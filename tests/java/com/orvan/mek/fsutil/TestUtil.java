@@ -122,4 +122,21 @@ final class TestUtil {
             into.add(p + ": " + c.getSimpleName() + ": " + f.getReason());
         };
     }
+
+    // Until done: t/d1..t/d10 and their s/ moved aside, a link to `out` put in their place for a
+    // moment, then moved back; a step that finds its directory not made yet (or gone) is skipped.
+    static Void swapTargetDirectoriesForLinks(Path tmp, java.util.concurrent.atomic.AtomicBoolean done) throws IOException {
+        for (int i = 0; !done.get(); i = i % 20 + 1) {
+            Path d = tmp.resolve(i <= 10 ? "t/d" + i : "t/d" + (i - 10) + "/s"), x = tmp.resolve("t/x" + i);
+            try {
+                Files.move(d, x);
+                Files.createSymbolicLink(d, tmp.resolve("out"));
+                Files.delete(d);
+                Files.move(x, d);
+            } catch (IOException notYet) {
+                // not made yet, or moved meanwhile
+            }
+        }
+        return null;
+    }
 }
