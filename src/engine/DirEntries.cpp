@@ -55,7 +55,8 @@ bool typeOfDType(unsigned char dType, EntryType* type) {
     }
 }
 
-bool searchDenied(int fd) {
+bool searchDenied(int fd, const struct stat& dir, uid_t euid) {
+    if (dir.st_uid == euid && (dir.st_mode & S_IXUSR) != 0) return false;
     struct stat st;
     // Looking up "." needs the same search permission as lstat of "dir/name".
     return fstatat(fd, ".", &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == EACCES;

@@ -104,8 +104,11 @@ EntryType typeOfMode(mode_t mode);
 // What a d_type says of an entry, into *type; false where it does not say (DT_UNKNOWN).
 bool typeOfDType(unsigned char dType, EntryType* type);
 
-// Whether the directory open as fd may be read but not searched.
-bool searchDenied(int fd);
+// Whether the directory open as fd (st its stat record) may be read but not
+// searched. euid: the caller's effective user; its own directory with the
+// owner's search bit is answered without asking the kernel (an ACL's owner
+// entry is those bits).
+bool searchDenied(int fd, const struct stat& st, uid_t euid);
 
 // What a reader reports, and how it types it.
 struct ReadRules {

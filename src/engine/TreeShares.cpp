@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +30,11 @@ constexpr std::size_t kSharesPerThread = 4;
 constexpr std::size_t kBatchEntries = 256;
 
 }  // namespace
+
+std::size_t usableCores() {
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 1;
+}
 
 CharsPtr joinPath(const char* a, const char* b, std::size_t bLen) {
     const std::size_t aLen = std::strlen(a);

@@ -32,7 +32,7 @@ struct TreeFailure {
 };
 
 // What a job does, so that a job handed back is never taken for another kind.
-enum class JobKind : unsigned char { remove, usage, copy, sync };
+enum class JobKind : unsigned char { remove, usage, copy, sync, watch };
 
 class TreeShares {
    public:
@@ -174,6 +174,9 @@ class WalkPath {
     Grow<char> path_;
     Grow<std::size_t> ends_;  // ends_.data[d]: where the path of the directory at depth d ends
 };
+
+// The cores the calling thread may run on: a job's threads.
+std::size_t usableCores();
 
 // "a/b" from "a" and the first bLen bytes of b (either may be empty); null when out of memory.
 CharsPtr joinPath(const char* a, const char* b, std::size_t bLen);

@@ -74,11 +74,12 @@ std::unique_ptr<TreeWalk> TreeWalk::open(UniqueFd rootFd, const WalkOptions& opt
     walk->rules_.everyType = options.everyType;
     walk->rootFd_ = std::move(rootFd);
     walk->rootDev_ = options.topDevice ? *options.topDevice : st.st_dev;
+    walk->euid_ = geteuid();
     if (options.sameFileSystem) walk->rootMount_ = options.topMount ? *options.topMount : mountIdOf(walk->rootFd_.get());
     if (options.maxDepth == 0) return walk;  // nothing below the root is reported: it is not read
     const int root = walk->rootFd_.get();
     // Mounts made below the root during the walk are not seen: a race like any other change.
-    walk->mounts_ = !options.attributes && mountsBelow(root);
+    walk->mounts_ = !options.attributes && !options.noMountsBelow && mountsBelow(root);
     UniqueFd fd(dup(root));
     if (!fd || (walk->push(std::move(fd), st, nullptr, false) && walk->levels_.len == 0)) return nullptr;  // errno: dup's, or push's
     return walk;
@@ -110,10 +111,11 @@ int TreeWalk::push(UniqueFd fd, const struct stat& st, const char* name, bool vi
     dir.stream.reset(fdopendir(fd.get()));
     if (!dir.stream) return errno;
     dir.fd = fd.release();  // the stream's
-    if (searchDenied(dir.fd) && options_.listUnsearchable && !options_.attributes) {
+    const bool denied = searchDenied(dir.fd, st, euid_);
+    if (denied && options_.listUnsearchable && !options_.attributes) {
         // It may be read but not searched: its names are there, nothing can be examined.
         level.noSearch = true;
-    } else if (searchDenied(dir.fd)) {
+    } else if (denied) {
         // It may be read but not searched: no entry could be examined.
         dir.stream.reset();
         dir.fd = -1;

@@ -34,6 +34,7 @@ struct WalkOptions {
     std::size_t aboveCount = 0;
     const dev_t* topDevice = nullptr;
     const std::uint64_t* topMount = nullptr;
+    bool noMountsBelow = false;  // the larger walk found nothing mounted below its top
 };
 
 struct WalkItem;
@@ -120,6 +121,7 @@ class TreeWalk final : private DirChain::Closing {
     ReadRules rules_;
     UniqueFd rootFd_;  // kept open for the whole walk: the chain's anchor, where reopening starts
     dev_t rootDev_ = 0;
+    uid_t euid_ = static_cast<uid_t>(-1);  // whose search permission push() checks
     std::uint64_t rootMount_ = 0;  // with sameFileSystem: the mount of the walk's top (0: not known)
     bool mounts_ = true;  // something is mounted below the root: each directory's typing is checked
     Grow<Level> levels_;  // the last is being read; levels_.data[i] holds depth i + 1

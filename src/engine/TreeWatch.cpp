@@ -24,7 +24,9 @@
 #include <utility>
 
 #include "base/Reasons.h"
+#include "engine/TreeShares.h"
 #include "engine/TreeWalk.h"
+#include "engine/WatchScan.h"
 
 namespace fsutil {
 
@@ -47,20 +49,6 @@ std::uint64_t hashOf(std::uint32_t parent, const char* name, std::size_t len) {
         h *= 1099511628211ULL;
     }
     return h ^ (h >> 29);
-}
-
-// Adds a watch on the directory open as fd, by its descriptor; with a name,
-// on that directory of it, never through a link (IN_DONT_FOLLOW, IN_ONLYDIR):
-// the path the kernel resolves starts at the descriptor, whatever is swapped above.
-int addWatch(int inotifyFd, int fd, std::uint32_t mask = kMask, const char* name = nullptr) {
-    char proc[300];
-    if (name) {
-        (void)std::snprintf(proc, sizeof proc, "/proc/self/fd/%d/%s", fd, name);
-        mask |= IN_DONT_FOLLOW;
-    } else {
-        (void)std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-    }
-    return inotify_add_watch(inotifyFd, proc, mask);
 }
 
 // The per-user watch limit, or -1 when it cannot be read.
@@ -127,7 +115,7 @@ std::unique_ptr<TreeWatch> TreeWatch::open(UniqueFd rootFd, const WatchOptions& 
     root.alive = true;
     root.type = EntryType::directory;
     root.serial = ++w->serial_;
-    const int wd = addWatch(w->inotify_.get(), w->rootFd_.get());
+    const int wd = addWatch(w->inotify_.get(), w->rootFd_.get(), kMask);
     if (wd < 0 || !w->byWd_.ensure(static_cast<std::size_t>(wd) + 1)) {
         *err = wd < 0 ? errno : ENOMEM;
         return nullptr;
@@ -143,7 +131,7 @@ std::unique_ptr<TreeWatch> TreeWatch::open(UniqueFd rootFd, const WatchOptions& 
         w->parentWd_ = addWatch(w->inotify_.get(), parent.get(), IN_DELETE | IN_ONLYDIR | IN_EXCL_UNLINK);
         if (w->parentWd_ == wd) w->parentWd_ = -1;  // not a parent of its own (a bind mount of itself)
     }
-    w->scan(0, w->reopenRoot(), false, false, sink);
+    w->firstScan(sink);
     return w;
 }
 
@@ -318,6 +306,11 @@ bool TreeWatch::watch(std::uint32_t id, int fd, ChangeSink& sink, const char* na
         errno = err;
         return false;
     }
+    return adopt(id, wd);
+}
+
+// Gives the watch wd to the directory id, unless a directory above it holds it (ELOOP).
+bool TreeWatch::adopt(std::uint32_t id, int wd) {
     Node& n = nodes_.data[id];
     if (n.wd == wd) return true;
     if (!byWd_.ensure(static_cast<std::size_t>(wd) + 1)) {
@@ -460,6 +453,72 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
         }
         if (!dirs.push(id)) walk->skip();
     }
+}
+
+// Reads the whole tree into the model on every core, the root watched already:
+// what the threads found is placed as scan() places what the walk reports.
+void TreeWatch::firstScan(ChangeSink& sink) {
+    class Placing final : public ScanSink {
+       public:
+        Placing(TreeWatch& w, ChangeSink& s) : watch_(w), sink_(s) {}
+
+        void failure(const char* path, std::size_t len, int err) override {
+            char text[256];
+            if (err == ENOSPC) {
+                watchFailureText(err, text, sizeof text);
+            } else {
+                failureText(err, text, sizeof text);
+            }
+            sink_.failure(path, len, err, text);
+        }
+
+        void group(const char* path, std::size_t len) override {
+            // Each directory of the path was placed before what it holds.
+            dirs_.len = 0;
+            std::uint32_t at = 0;
+            for (std::size_t i = 0; i < len && at != kNone;) {
+                const char* slash = static_cast<const char*>(std::memchr(path + i, '/', len - i));
+                const std::size_t end = slash ? static_cast<std::size_t>(slash - path) : len;
+                at = watch_.child(at, path + i, end - i);
+                i = end + 1;
+            }
+            if (at != kNone) (void)dirs_.push(at);
+        }
+
+        void found(const ScanFound& e) override {
+            if (e.depth > dirs_.len) {  // below a directory that could not be placed
+                if (e.wd >= 0) inotify_rm_watch(watch_.inotify_.get(), e.wd);
+                return;
+            }
+            dirs_.len = e.depth;
+            const std::uint32_t parent = dirs_.data[e.depth - 1];
+            std::uint32_t id = watch_.child(parent, e.name, e.nameLen);
+            if (id != kNone && watch_.nodes_.data[id].type != e.type) {
+                watch_.drop(id, false, sink_);
+                id = kNone;
+            }
+            if (id == kNone) id = watch_.add(parent, e.name, e.nameLen, e.type);
+            if (id == kNone) {  // out of memory: left out of the model, reported when it changes
+                if (e.wd >= 0) inotify_rm_watch(watch_.inotify_.get(), e.wd);
+                return;
+            }
+            if (e.type != EntryType::directory) return;
+            if (e.wd >= 0) (void)watch_.adopt(id, e.wd);
+            (void)dirs_.push(id);
+        }
+
+       private:
+        TreeWatch& watch_;
+        ChangeSink& sink_;
+        Grow<std::uint32_t> dirs_;  // dirs_.data[d]: the directory holding the entries of depth d + 1
+    };
+    ScanOptions options;
+    options.inotifyFd = inotify_.get();
+    options.mask = kMask;
+    options.sameFileSystem = options_.sameFileSystem;
+    options.threads = options_.threads != 0 ? options_.threads : usableCores();
+    Placing placing(*this, sink);
+    scanTree(rootFd_.get(), options, placing);
 }
 
 // Marks id and everything below it as seen by the current rescan.

@@ -27,6 +27,7 @@ constexpr int kPairMillis = 10;
 struct WatchOptions {
     bool sameFileSystem = false;  // directories on another device are reported, not watched nor entered
     std::size_t readBytes = 65536;  // at most this much of the kernel's queue per read (tests split it)
+    std::size_t threads = 0;        // for the first reading of the tree; 0: every core this thread may run on
 };
 
 // Where a watch hands its changes and failures. Paths are relative to the
@@ -97,7 +98,9 @@ class TreeWatch {
     bool grow();
     const char* path(std::uint32_t id, std::size_t* len);
     bool watch(std::uint32_t id, int fd, ChangeSink& sink, const char* name = nullptr);
+    bool adopt(std::uint32_t id, int wd);
     void unwatch(std::uint32_t id);
+    void firstScan(ChangeSink& sink);
     int dirFd(std::uint32_t id);
     UniqueFd reopenRoot() const;
     void scan(std::uint32_t top, UniqueFd fd, bool report, bool sweep, ChangeSink& sink);

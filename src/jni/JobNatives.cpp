@@ -3,7 +3,6 @@
 // (RecordFormat.h), and their results.
 #include <fcntl.h>
 #include <jni.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,12 +78,6 @@ jlong toJobHandle(JNIEnv* env, std::unique_ptr<fsutil::TreeShares> shares, fsuti
     }
     static_cast<void>(shares.release());  // the handle owns it now, until finishing()
     return fsutil::toTypedHandle(job);
-}
-
-// The cores this thread may run on: the delete's threads.
-std::size_t usableCores() {
-    cpu_set_t set;
-    return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<std::size_t>(CPU_COUNT(&set)) : 1;
 }
 
 // Splits *path (native bytes) at its last component, trailing slashes
@@ -196,7 +189,7 @@ jlong deleteStart(JNIEnv* env, CString* path) {
     const char* name = nullptr;
     fsutil::UniqueFd parentFd = openParentOf(env, kDeletePrefix, true, path, &name);
     if (!parentFd) return -1;
-    return toJobHandle(env, fsutil::startDelete(std::move(parentFd), name, usableCores()), fsutil::HandleKind::deleteJob,
+    return toJobHandle(env, fsutil::startDelete(std::move(parentFd), name, fsutil::usableCores()), fsutil::HandleKind::deleteJob,
                        kDeletePrefix);
 }
 
@@ -205,7 +198,7 @@ jlong usageStart(JNIEnv* env, CString* path, jboolean sameFileSystem) {
     const char* name = nullptr;
     fsutil::UniqueFd parentFd = openParentOf(env, kUsagePrefix, false, path, &name);
     if (!parentFd) return -1;
-    return toJobHandle(env, fsutil::startUsage(std::move(parentFd), name, sameFileSystem == JNI_TRUE, usableCores()),
+    return toJobHandle(env, fsutil::startUsage(std::move(parentFd), name, sameFileSystem == JNI_TRUE, fsutil::usableCores()),
                        fsutil::HandleKind::usageJob, kUsagePrefix);
 }
 
@@ -243,7 +236,7 @@ jlong copyStart(JNIEnv* env, TwoPaths* p, jboolean sameFileSystem) {
     }
     return toJobHandle(env,
                        fsutil::startCopy(std::move(p->srcParent), p->srcName, std::move(dstParent), dstName,
-                                         sameFileSystem == JNI_TRUE, usableCores()),
+                                         sameFileSystem == JNI_TRUE, fsutil::usableCores()),
                        fsutil::HandleKind::copyJob, kCopyPrefix);
 }
 
@@ -300,7 +293,7 @@ jlong syncStart(JNIEnv* env, TwoPaths* p, jint flags) {
     options.reportChanges = (flags & kSyncReportChanges) != 0;
     return toJobHandle(env,
                        fsutil::startSync(std::move(p->srcParent), p->srcName, std::move(dstParent), dstName, options,
-                                         usableCores()),
+                                         fsutil::usableCores()),
                        fsutil::HandleKind::syncJob, kSyncPrefix);
 }
 

@@ -137,6 +137,46 @@ TEST(TreeWatch, ChangesReplayedOnTheFirstListingGiveTheFinalTree) {
     }
 }
 
+// The first reading is shared out to threads: whatever their number and the tree's shape, the
+// model holds every entry (a rescan finds nothing new) and every directory is watched.
+TEST(TreeWatch, TheFirstReadingKnowsAndWatchesEveryDirectoryOnAnyNumberOfThreads) {
+    const unsigned seed = std::random_device()();
+    const std::pair<const char*, std::string> shapes[] = {
+        {"random", ""},
+        {"one directory on top", "mkdir -p only/$(printf '\\351')/n && cd only/$(printf '\\351')/n && for i in $(seq 40); do "
+                                 "mkdir -p $i/x/y $i/z; touch $i/f $i/x/g; done; touch ../h"},
+        {"wide", "for i in $(seq 300); do mkdir d$i; touch d$i/f; done; touch f"},
+    };
+    for (const auto& shape : shapes) {
+        for (std::size_t threads : {1, 2, 5}) {
+            TempDir t;
+            const std::string top = t / "top";
+            if (*shape.second.c_str() == '\0') {
+                randomTree(top, seed, 400);
+            } else {
+                sh("mkdir " + shellWord(top) + " && cd " + shellWord(top) + " && " + shape.second);
+            }
+            Collected c;
+            int err = 0;
+            fsutil::WatchOptions o;
+            o.threads = threads;
+            auto w = fsutil::TreeWatch::open(openDirectory(top), o, c, &err);
+            ASSERT_TRUE(w) << err;
+            c.replay = listing(top);
+            const std::string where = std::string(shape.first) + ", threads " + std::to_string(threads);
+            EXPECT_EQ(c.replay.size(), w->entries()) << where;
+            EXPECT_EQ(std::stoul(sh("find " + shellWord(top) + " -type d | wc -l")), w->watched()) << where;
+            w->overflow();
+            settle(*w, c);
+            EXPECT_EQ(std::vector<std::string>{"OVERFLOW "}, c.shown) << where;
+            sh("find " + shellWord(top) + " -type d -exec touch {}/new. \\;");
+            settle(*w, c);
+            EXPECT_EQ(listing(top), c.replay) << where;
+            EXPECT_EQ(std::vector<std::string>(), c.failures) << where;
+        }
+    }
+}
+
 TEST(TreeWatch, DirectoriesVanishingDuringARescanAreNoFailure) {
     TempDir d;
     Collected c;
