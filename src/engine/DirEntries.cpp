@@ -2,6 +2,7 @@
 #include "engine/DirEntries.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -238,6 +239,22 @@ std::uint64_t mountIdOf(int fd) {
         if (rc == 0 || errno == ENOSYS || errno == EINVAL) statxMountIds.store(false, std::memory_order_relaxed);
     }
     return fdinfoMountId(fd);
+}
+
+bool onOtherMount(int parentFd, const char* name, dev_t dev, std::uint64_t mount) {
+    if (statxMountIds.load(std::memory_order_relaxed)) {
+        // One look gives both, where statx numbers mounts.
+        struct statx sx;
+        if (statx(parentFd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, STATX_TYPE | STATX_MNT_ID, &sx) != 0) return true;
+        if (makedev(sx.stx_dev_major, sx.stx_dev_minor) != dev) return true;
+        if ((sx.stx_mask & STATX_MNT_ID) != 0 && sx.stx_mnt_id != 0) return mount != 0 && sx.stx_mnt_id != mount;
+    }
+    struct stat st;
+    if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != dev) return true;
+    if (mount == 0) return false;
+    const UniqueFd fd(openat(parentFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const std::uint64_t id = fd ? mountIdOf(fd.get()) : 0;
+    return id != 0 && id != mount;
 }
 
 DirOpen openDir(int parentFd, const char* name, const DirCheck& check, struct stat* st, UniqueFd* out) {

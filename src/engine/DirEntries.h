@@ -67,6 +67,11 @@ inline bool oneOf(const DirId* ids, std::size_t n, const struct stat& st) {
 // this tells its mount point from an ordinary directory.
 std::uint64_t mountIdOf(int fd);
 
+// Whether the entry `name` of parentFd lies on another file system than the
+// top's (device dev, mount `mount`, 0 when not known): another device, or
+// another mount of it (a bind mount); true when it cannot be looked at.
+bool onOtherMount(int parentFd, const char* name, dev_t dev, std::uint64_t mount);
+
 // What a descent asks of the directory it opens.
 struct DirCheck {
     bool viaLink = false;          // reached through a followed link: the last step may follow it

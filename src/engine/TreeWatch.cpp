@@ -110,6 +110,7 @@ std::unique_ptr<TreeWatch> TreeWatch::open(UniqueFd rootFd, const WatchOptions& 
     }
     w->options_ = options;
     w->rootDev_ = st.st_dev;
+    if (options.sameFileSystem) w->rootMount_ = mountIdOf(rootFd.get());
     w->rootFd_ = std::move(rootFd);
     Node& root = w->nodes_.data[0];
     root.alive = true;
@@ -390,6 +391,7 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
     WalkOptions wo;
     wo.sameFileSystem = options_.sameFileSystem;
     wo.topDevice = &rootDev_;
+    wo.topMount = &rootMount_;
     std::unique_ptr<TreeWalk> walk = fd ? TreeWalk::open(std::move(fd), wo) : nullptr;
     Grow<std::uint32_t> dirs;  // dirs.data[d]: the directory holding the entries of depth d + 1
     if (!walk || !dirs.push(top)) {
@@ -441,9 +443,7 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
         // Watched first, by its name in its open directory, then read by the walk.
         int why = 0;
         const int parentFd = walk->directoryFd(item.depth, &why);
-        struct stat st;
-        if (parentFd < 0 || (options_.sameFileSystem && (fstatat(parentFd, item.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                                                         st.st_dev != rootDev_))) {
+        if (parentFd < 0 || (options_.sameFileSystem && onOtherMount(parentFd, item.name, rootDev_, rootMount_))) {
             walk->skip();
             continue;
         }
@@ -581,7 +581,7 @@ void TreeWatch::created(std::uint32_t dir, const char* name, bool isDir, ChangeS
     if (id == kNone) return;
     report(ChangeKind::created, id, sink);
     if (type != EntryType::directory) return;
-    if (options_.sameFileSystem && st.st_dev != rootDev_) return;
+    if (options_.sameFileSystem && (st.st_dev != rootDev_ || (rootMount_ != 0 && mountIdOf(fd.get()) != rootMount_))) return;
     if (!watch(id, fd.get(), sink) && errno == EACCES) return;
     scan(id, std::move(fd), true, false, sink);
 }

@@ -124,6 +124,7 @@ class TreeWatch {
     UniqueFd rootFd_;
     UniqueFd inotify_;
     dev_t rootDev_ = 0;
+    std::uint64_t rootMount_ = 0;  // with sameFileSystem: the root's mount (0: not known)
     int parentWd_ = -1;           // the root's parent, watched for the root's removal
     Grow<Node> nodes_;            // node 0 is the root
     Grow<std::uint32_t> free_;    // ids of nodes dropped, for reuse

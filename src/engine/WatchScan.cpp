@@ -180,9 +180,7 @@ class WatchScanJob final : public TreeShares {
                 if (!at.enter(d, item.name, item.nameLen)) return false;
                 int why = 0;
                 const int parentFd = walk.directoryFd(d, &why);
-                struct stat st;
-                if (parentFd < 0 || (sameFileSystem_ && (fstatat(parentFd, item.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                                                         st.st_dev != dev_))) {
+                if (parentFd < 0 || (sameFileSystem_ && onOtherMount(parentFd, item.name, dev_, mount_))) {
                     walk.skip();
                 } else {
                     const char* p = at.of(d, &n);

@@ -2,7 +2,8 @@
 // its mount ID tells it apart. In a private mount namespace (root only): a directory of the
 // same file system bound into the tree, shallow (read by the job's caller) and deep (by a
 // worker's walk), and the tree's top bound below itself. Delete, usage, copy and the walk,
-// staying on one file system, never enter either; nothing outside changes, checked by content;
+// staying on one file system, never enter either, nor does a watch watch them; nothing outside
+// changes, checked by content;
 // a copy that crosses file systems meets the bind below itself as a loop. And a sync onto a small
 // tmpfs of its own, making new contents under temporary names as where O_TMPFILE is refused.
 #include <sys/inotify.h>
@@ -232,6 +233,51 @@ struct SmallTmpfs {
         if (!at.empty()) umount2(at.c_str(), MNT_DETACH);
     }
 };
+
+// A watch that stays on one file system watches neither a bind mount nor another device,
+// shallow (met by the first reading's caller) or deep (by a worker), nor what lies in them,
+// when it starts or when it reads the tree again; changes beside them are reported.
+TEST_F(Mounts, AWatchOnOneFileSystemWatchesNoMountPoint) {
+    struct Seen final : fsutil::ChangeSink {
+        std::vector<std::string> seen;
+        void change(fsutil::ChangeKind kind, fsutil::EntryType, const char* path, std::size_t len, const char*,
+                    std::size_t) override {
+            if (kind != fsutil::ChangeKind::overflow) seen.push_back(std::string(path, len));
+        }
+        void failure(const char* path, std::size_t len, int code, const char*) override {
+            seen.push_back(std::string(path, len) + ": " + std::to_string(code));
+        }
+    };
+    const Bind shallow(t / "outside", t / "top/shallow");
+    const SmallTmpfs deep(t / "top/a/b/c/d/deep/other", "1m");
+    ASSERT_FALSE(shallow.at.empty() || deep.at.empty());
+    ASSERT_EQ(mkdir((t / "top/a/b/c/d/bound").c_str(), 0755), 0);
+    const Bind deeper(t / "outside", t / "top/a/b/c/d/bound");
+    ASSERT_FALSE(deeper.at.empty());
+    for (std::size_t threads : {1, 4}) {
+        Seen sink;
+        fsutil::WatchOptions o;
+        o.sameFileSystem = true;
+        o.threads = threads;
+        int err = 0;
+        auto w = fsutil::TreeWatch::open(openDirectory(t / "top"), o, sink, &err);
+        ASSERT_TRUE(w) << err;
+        // top a b c d deep; the files f a/f d/f; shallow, other, bound listed as they are
+        EXPECT_EQ(w->watched(), 6u) << threads;
+        EXPECT_EQ(w->entries(), 11u) << threads;
+        w->overflow();
+        (void)w->process(sink);
+        EXPECT_EQ(w->watched(), 6u) << threads;
+        for (const char* f : {"outside/new", "top/a/b/c/d/deep/other/new", "top/a/b/c/d/deep/new"}) {
+            close(creat((t / f).c_str(), 0644));
+        }
+        (void)w->process(sink);
+        EXPECT_EQ(sink.seen, std::vector<std::string>{"a/b/c/d/deep/new"}) << threads;
+        unlink((t / "outside/new").c_str());
+        unlink((t / "top/a/b/c/d/deep/other/new").c_str());
+        unlink((t / "top/a/b/c/d/deep/new").c_str());
+    }
+}
 
 // Syncs srcParent/src into dstParent/dst with new contents made under a temporary name, as where
 // the target refuses O_TMPFILE; its failures and changes. *named: whether data went to a temporary's name
