@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,17 @@ inline std::string shellWord(const std::string& s) {
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
+
+// find's lines for every entry of dir (dir itself as "."), formatted by `format` (-printf), sorted.
+inline std::string listing(const std::string& dir, const std::string& format) {
+    return sh("cd " + shellWord(dir) + " && find . -printf '" + format + "\\n' | sort");
+}
+
+// Every file's bytes below dir, as md5sum sums them, sorted.
+inline std::string sums(const std::string& dir) { return sh("cd " + shellWord(dir) + " && find . -type f -exec md5sum {} + | sort"); }
+
+// How many entries find counts in the tree at path, the top included.
+inline std::uint64_t countEntries(const std::string& path) { return std::stoull(sh("find " + shellWord(path) + " | wc -l")); }
 
 // A random tree under dir/top: directories up to four deep, files of 0-3000 bytes, links
 // (to files, to directories, dangling, leading out of the tree to `outside`), hard links

@@ -4,20 +4,34 @@
 #include "engine/CopyLinks.h"
 #include "engine/TreeCopy.h"
 
+namespace {
+
+struct Copied {
+    std::uint64_t count;
+    std::vector<std::string> failures;
+};
+
+// Copies t/src into t/dst on `threads` threads.
+Copied copyTree(const TempDir& t, const std::string& dst, std::size_t threads) {
+    std::unique_ptr<fsutil::TreeShares> job = fsutil::startCopy(openDirectory(t.path), "src", openDirectory(t.path), dst.c_str(), false, threads);
+    EXPECT_TRUE(job);
+    if (!job) return {};
+    std::vector<std::string> failures = takeFailures(*job);
+    return {fsutil::finishCopy(std::move(job)), failures};
+}
+
+}  // namespace
+
 TEST(TreeCopy, CopyListsAsTheSourceWithTheSameBytes) {
     TempDir t;
     randomTree(t / "src", 31 + static_cast<unsigned>(getpid()) % 1000, 1500);
-    const std::string listing = "find . -printf '%y %m %s %n %P %l\\n' | sort";
-    const std::string sums = "find . -type f -exec md5sum {} + | sort";
     for (std::size_t threads : {1, 4}) {
         const std::string dst = "dst" + std::to_string(threads);
-        std::unique_ptr<fsutil::TreeShares> job =
-            fsutil::startCopy(openDirectory(t.path), "src", openDirectory(t.path), dst.c_str(), false, threads);
-        ASSERT_TRUE(job);
-        EXPECT_EQ(takeFailures(*job), std::vector<std::string>());
-        EXPECT_EQ(fsutil::finishCopy(std::move(job)), std::stoull(sh("find " + shellWord(t / "src") + " | wc -l")));
-        EXPECT_EQ(sh("cd " + shellWord(t / dst) + " && " + listing), sh("cd " + shellWord(t / "src") + " && " + listing));
-        EXPECT_EQ(sh("cd " + shellWord(t / dst) + " && " + sums), sh("cd " + shellWord(t / "src") + " && " + sums));
+        const Copied c = copyTree(t, dst, threads);
+        EXPECT_EQ(c.failures, std::vector<std::string>());
+        EXPECT_EQ(c.count, countEntries(t / "src"));
+        EXPECT_EQ(listing(t / dst, "%y %m %s %n %P %l"), listing(t / "src", "%y %m %s %n %P %l"));
+        EXPECT_EQ(sums(t / dst), sums(t / "src"));
     }
     EXPECT_EQ(openFds(t.path), 0);
 }
@@ -52,11 +66,7 @@ TEST(TreeCopy, UnreadableDirectoryIsMadeEmpty) {
                   "ok\n");
         for (std::size_t threads : {1, 4}) {
             const std::string dst = "dst" + std::to_string(threads);
-            std::unique_ptr<fsutil::TreeShares> job =
-                fsutil::startCopy(openDirectory(t.path), "src", openDirectory(t.path), dst.c_str(), false, threads);
-            ASSERT_TRUE(job);
-            EXPECT_EQ(takeFailures(*job), std::vector<std::string>{locked + ": " + std::to_string(EACCES)});
-            (void)fsutil::finishCopy(std::move(job));
+            EXPECT_EQ(copyTree(t, dst, threads).failures, std::vector<std::string>{locked + ": " + std::to_string(EACCES)});
             struct stat st;
             ASSERT_EQ(lstat((t / (dst + "/" + locked)).c_str(), &st), 0);
             EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -73,23 +83,15 @@ TEST(TreeCopy, UnreadableDirectoryIsMadeEmpty) {
 // reopened by a checked step, and no descriptor stays behind.
 TEST(TreeCopy, DeepChainIsCopiedWhole) {
     TempDir t;
-    const std::string seg = [] {
-        std::string s = "d";
-        for (int i = 1; i < 300; ++i) s += "/d";
-        return s;
-    }();
+    std::string seg = "d";
+    for (int i = 1; i < 300; ++i) seg += "/d";
     ASSERT_EQ(sh("mkdir -p " + shellWord(t / ("src/" + seg)) + " && touch " + shellWord(t / ("src/" + seg + "/f")) + " " +
                  shellWord(t / ("src/d/d/g")) + " && echo ok"),
               "ok\n");
     for (std::size_t threads : {1, 4}) {
         const std::string dst = "dst" + std::to_string(threads);
-        std::unique_ptr<fsutil::TreeShares> job =
-            fsutil::startCopy(openDirectory(t.path), "src", openDirectory(t.path), dst.c_str(), false, threads);
-        ASSERT_TRUE(job);
-        EXPECT_EQ(takeFailures(*job), std::vector<std::string>());
-        (void)fsutil::finishCopy(std::move(job));
-        EXPECT_EQ(sh("cd " + shellWord(t / dst) + " && find . -printf '%y %m %P\\n' | sort"),
-                  sh("cd " + shellWord(t / "src") + " && find . -printf '%y %m %P\\n' | sort"));
+        EXPECT_EQ(copyTree(t, dst, threads).failures, std::vector<std::string>());
+        EXPECT_EQ(listing(t / dst, "%y %m %P"), listing(t / "src", "%y %m %P"));
     }
     EXPECT_EQ(openFds(t.path), 0);
 }

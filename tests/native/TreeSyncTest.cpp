@@ -24,7 +24,11 @@ fsutil::SyncCounts syncTree(const TempDir& t, std::size_t threads, bool dryRun, 
     return fsutil::finishSync(std::move(job));
 }
 
-const std::string kListing = "find . -printf '%y %m %s %n %P %l %T@\\n' | sort";
+// What a sync must make the same: type, mode, size, links, path, link target, modification time.
+std::string listed(const std::string& dir) { return listing(dir, "%y %m %s %n %P %l %T@"); }
+
+// What a sync that changes nothing leaves as it was: each entry's inode and change time.
+std::string stamps(const std::string& dir) { return listing(dir, "%i %C@ %P"); }
 
 }  // namespace
 
@@ -32,21 +36,19 @@ TEST(TreeSync, TheTargetListsAsTheSourceAndASecondSyncChangesNothing) {
     for (std::size_t threads : {1, 4}) {
         TempDir t;
         randomTree(t / "src", 53 + static_cast<unsigned>(getpid()) % 1000, 1500);
-        const auto entries = std::stoull(sh("find " + shellWord(t / "src") + " | wc -l"));
+        const auto entries = countEntries(t / "src");
         std::vector<std::string> changes;
         const fsutil::SyncCounts first = syncTree(t, threads, false, &changes);
         EXPECT_EQ(first.created, entries);
         EXPECT_EQ(changes.size(), entries);
-        EXPECT_EQ(sh("cd " + shellWord(t / "dst") + " && " + kListing), sh("cd " + shellWord(t / "src") + " && " + kListing));
-        EXPECT_EQ(sh("cd " + shellWord(t / "dst") + " && find . -type f -exec md5sum {} + | sort"),
-                  sh("cd " + shellWord(t / "src") + " && find . -type f -exec md5sum {} + | sort"));
-        const std::string stamps = "cd " + shellWord(t / "dst") + " && find . -printf '%i %C@ %P\\n' | sort";
-        const std::string before = sh(stamps);
+        EXPECT_EQ(listed(t / "dst"), listed(t / "src"));
+        EXPECT_EQ(sums(t / "dst"), sums(t / "src"));
+        const std::string before = stamps(t / "dst");
         const fsutil::SyncCounts again = syncTree(t, threads, false, &changes);
         EXPECT_EQ(changes, std::vector<std::string>());
         EXPECT_EQ(again.unchanged, entries);
         EXPECT_EQ(again.created + again.modified + again.attributes + again.removed + again.bytes, 0u);
-        EXPECT_EQ(sh(stamps), before);
+        EXPECT_EQ(stamps(t / "dst"), before);
         EXPECT_EQ(openFds(t.path), 0);
     }
 }
@@ -59,18 +61,17 @@ TEST(TreeSync, ADryRunReportsWhatTheRealRunDoesAndChangesNothing) {
     // Every file of the source grown by a byte, every FIFO gone, an extra in every directory of the target.
     sh("cd " + shellWord(t / "src") + " && find . -type f -exec sh -c 'echo x >> \"$1\"' _ {} \\; && find . -type p -delete"
        " && cd " + shellWord(t / "dst") + " && find . -type d -exec touch {}/extra \\;");
-    const std::string stamps = "cd " + shellWord(t / "dst") + " && find . -printf '%i %C@ %P\\n' | sort";
-    const std::string before = sh(stamps);
+    const std::string before = stamps(t / "dst");
     std::vector<std::string> dry;
     const fsutil::SyncCounts would = syncTree(t, 2, true, &dry);
-    EXPECT_EQ(sh(stamps), before);
+    EXPECT_EQ(stamps(t / "dst"), before);
     std::vector<std::string> real;
     const fsutil::SyncCounts did = syncTree(t, 2, false, &real);
     EXPECT_FALSE(real.empty());
     EXPECT_EQ(dry, real);
     EXPECT_EQ(would.bytes, did.bytes);
     EXPECT_EQ(would.removed, did.removed);
-    EXPECT_EQ(sh("cd " + shellWord(t / "dst") + " && " + kListing), sh("cd " + shellWord(t / "src") + " && " + kListing));
+    EXPECT_EQ(listed(t / "dst"), listed(t / "src"));
 }
 
 // However deep the tree, a sync keeps few of the target's directories open: a chain far
@@ -154,14 +155,13 @@ TEST(TreeSync, HardLinkGroupsAreSettledTheSameWhateverTheOrder) {
                 std::vector<std::string> made;
                 syncTree(t, threads, false, &made);
                 EXPECT_EQ(changes, made);
-                EXPECT_EQ(made.size(), std::stoull(sh("find " + shellWord(t / "src") + " | wc -l")));
+                EXPECT_EQ(made.size(), countEntries(t / "src"));
                 sh("cd " + shellWord(t.path) + " && " + c.script);
                 const std::string kept = c.kept ? sh("stat -c %i " + shellWord(t / (std::string("dst/") + c.kept))) : "";
-                const std::string stamps = "cd " + shellWord(t / "dst") + " && find . -printf '%i %C@ %P\\n' | sort";
-                const std::string before = sh(stamps);
+                const std::string before = stamps(t / "dst");
                 std::vector<std::string> dry;
                 syncTree(t, threads, true, &dry);
-                EXPECT_EQ(sh(stamps), before);
+                EXPECT_EQ(stamps(t / "dst"), before);
                 std::vector<std::string> real;
                 syncTree(t, threads, false, &real);
                 EXPECT_EQ(dry, c.want);
@@ -170,7 +170,7 @@ TEST(TreeSync, HardLinkGroupsAreSettledTheSameWhateverTheOrder) {
                     EXPECT_EQ(sh("stat -c %i " + shellWord(t / (std::string("dst/") + c.kept))), kept);
                 }
                 EXPECT_EQ(inodeGroups(t / "dst"), inodeGroups(t / "src"));
-                EXPECT_EQ(sh("cd " + shellWord(t / "dst") + " && " + kListing), sh("cd " + shellWord(t / "src") + " && " + kListing));
+                EXPECT_EQ(listed(t / "dst"), listed(t / "src"));
                 syncTree(t, threads, false, &changes);
                 EXPECT_EQ(changes, std::vector<std::string>());
             }

@@ -3,14 +3,11 @@ package com.orvan.mek.fsutil;
 import static com.orvan.mek.fsutil.TestUtil.*;
 import static org.junit.jupiter.api.Assertions.*;
 import static org.junit.jupiter.api.Assumptions.assumeFalse;
-import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.util.*;
-import java.util.concurrent.*;
-import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterAll;
@@ -89,18 +86,9 @@ class SyncTest {
     static void syncEveryKindOfEntryIntoANewTarget() throws Exception {
         seed = new Random().nextLong();
         System.out.println("SyncTest seed " + seed);
-        StringBuilder sh = new StringBuilder("set -e\nmkdir -p s/r && cd s/r\n");
-        FileTreeTest.tree(sh, new Random(seed), 1);
-        String deep = CopyTest.DEEP;
-        sh.append("cd ..\nmkdir -p a/b c " + deep + " && echo one > a/f && ln a/f a/same && ln a/f c/other && ln a/f " + deep + "/leaf"
-                + " && truncate -s 3M sparse && echo end >> sparse && head -c 300000 /dev/urandom > c/big && mkfifo c/fifo"
-                + " && ln -s '../a/f' c/link && ln -s nowhere dangling"
-                + " && for i in $(seq 40); do mkdir w && mv " + deep + " w/ && mv w " + deep + "; done"
-                + (ROOT ? " && mknod chr c 1 3 && chown 1234:5678 a/b c/fifo && chown -h 4321:8765 c/link" : "")
-                + " && chmod 4755 a/f && chmod 2750 a/b && chmod 1777 c && setfacl -m u:1234:rw c/big && setfacl -d -m u:1234:rwx a/b"
+        sh(made, CopyTest.everyKind(seed, 3, 300000) + " && setfacl -m u:1234:rw c/big && setfacl -d -m u:1234:rwx a/b"
                 + " && python3 -c \"import os; os.setxattr('a/f', 'user.file', b'v\\xe9'); os.setxattr('c', 'user.dir', b'd')\""
                 + " && " + CopyTest.settle("."));
-        sh(made, sh.toString());
         first = sync(made.resolve("s"), made.resolve("t"), false);
         run(null, "rsync", "-aHAX", "--delete", made + "/s/", made + "/r/");  // it stops at PATH_MAX: compared short of it
     }
@@ -295,17 +283,10 @@ class SyncTest {
         assertEquals(List.of("REMOVED locked/extra FILE"), sync(s, t, false).changes());
     }
 
-    // Runs script in a private mount namespace (root only), $TOOL the tool; its result.
-    private Result inNamespace(String script) throws Exception {
-        assumeTrue(ROOT && run(null, "unshare", "-m", "true").status() == 0, "needs a mount namespace");
-        String tool = System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR;
-        return run(tmp, "unshare", "-m", "sh", "-c", "TOOL='" + tool + "'\n" + script);
-    }
-
     @Test
     void aFullDiskLeavesNoTemporaryAndEveryOldFileWhole() throws Exception {
         sh(tmp, "mkdir -p s m && head -c 100000 /dev/urandom > s/old && head -c 150000 /dev/urandom > s/a && cp s/old kept");
-        Result r = inNamespace("set -e; mount -t tmpfs -o size=320k tmpfs m; $TOOL sync s m/t;"
+        Result r = inNamespace(tmp, "set -e; mount -t tmpfs -o size=320k tmpfs m; $TOOL sync s m/t;"
                 + " head -c 150000 /dev/urandom > s/old; head -c 150000 /dev/urandom > s/b;"
                 + " set +e; $TOOL sync s m/t; echo status $?; ls -A m/t; cmp kept m/t/old && echo kept");
         String out = r.text();
@@ -317,25 +298,12 @@ class SyncTest {
 
     @Test
     void targetDirectoriesSwappedForLinksNeverLeadOutside() throws Exception {
-        sh(tmp, "mkdir out && touch out/a && mkdir s && cd s && for i in $(seq 10); do mkdir -p d$i/s/u && for j in $(seq 40); do"
-                + " echo $j > d$i/f$j; echo $j > d$i/s/g$j; done; done");
-        Path s = tmp.resolve("s");
-        sync(s, tmp.resolve("t"), false);
-        ExecutorService swapper = Executors.newSingleThreadExecutor();
-        try {
-            for (int round = 0; round < 20; round++) {
-                sh(tmp, "cd s && for i in $(seq 10); do echo " + round + " > d$i/f1; echo " + round + " > d$i/s/g1; touch d$i/new" + round
-                        + "; rm -f d$i/new" + (round - 1) + "; done");
-                AtomicBoolean done = new AtomicBoolean();
-                Future<?> swaps = swapper.submit(() -> swapTargetDirectoriesForLinks(tmp, done));
-                FileTree.syncer(s, tmp.resolve("t")).onError((p, e) -> {}).run();
-                done.set(true);
-                swaps.get(60, TimeUnit.SECONDS);
-                assertEquals("out\nout/a\n", sh(tmp, "find out | LC_ALL=C sort"), "round " + round);
-            }
-        } finally {
-            swapper.shutdownNow();
-        }
+        sh(tmp, CopyTest.SWAP_SOURCE);
+        Path s = tmp.resolve("s"), t = tmp.resolve("t");
+        sync(s, t, false);
+        whileSwappedForLinks(tmp, 20, round -> sh(tmp, "cd s && for i in $(seq 10); do echo " + round + " > d$i/f1; echo " + round
+                + " > d$i/s/g1; touch d$i/new" + round + "; rm -f d$i/new" + (round - 1) + "; done"),
+                round -> FileTree.syncer(s, t).onError((p, e) -> {}).run());
     }
 
     @Test

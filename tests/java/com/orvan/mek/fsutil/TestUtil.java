@@ -9,7 +9,8 @@ import java.nio.charset.Charset;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.util.*;
-import java.util.concurrent.TimeUnit;
+import java.util.concurrent.*;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.stream.Stream;
 
 // Fixtures shared by the Java tests: child processes, listings, descriptor counts.
@@ -102,6 +103,32 @@ final class TestUtil {
         return dir + "/" + name;
     }
 
+    // Runs script in dir in a private mount namespace (root only, else the test is skipped), $TOOL the tool.
+    static Result inNamespace(Path dir, String script) throws Exception {
+        org.junit.jupiter.api.Assumptions.assumeTrue(ROOT && run(null, "unshare", "-m", "true").status() == 0, "needs a mount namespace");
+        String tool = System.getProperty("java.home") + "/bin/java -Xcheck:jni -jar " + JAR;
+        return run(dir, "unshare", "-m", "sh", "-c", "TOOL='" + tool + "'\n" + script);
+    }
+
+    // Bytes names are made of: ASCII, UTF-8 of 2 to 4 bytes, and bytes that are not UTF-8.
+    private static final int[][] TOKENS = {{'a'}, {'Z'}, {' '}, {'-'}, {0xc3, 0xa9}, {0xe2, 0x82, 0xac},
+            {0xf0, 0x9d, 0x84, 0x9e}, {0xe9}, {0xff}, {0xc3}, {0x80}};
+
+    // A random name in mixed encodings as the shell writes it, "$(printf '\142...')"; null when it
+    // reads as prefix + a name in seen (the two would be twins).
+    static String randomName(Random rnd, Set<String> seen, String prefix) {
+        ByteArrayOutputStream bytes = new ByteArrayOutputStream();
+        bytes.write('b' + rnd.nextInt(20));
+        for (int t = rnd.nextInt(6); t >= 0; t--) {
+            for (int b : TOKENS[rnd.nextInt(TOKENS.length)]) bytes.write(b);
+        }
+        byte[] raw = bytes.toByteArray();
+        if (!seen.add(prefix + NameCodec.decode(raw, 0, raw.length))) return null;
+        StringBuilder octal = new StringBuilder();
+        for (byte b : raw) octal.append('\\').append(Integer.toOctalString(b & 0xff));
+        return "\"$(printf '" + octal + "')\"";
+    }
+
     // Lists dir with the library, failing on a name reported twice.
     static Set<String> walk(String dir) throws IOException {
         List<String> list = FolderIteratorNix.list(dir);
@@ -123,9 +150,34 @@ final class TestUtil {
         };
     }
 
-    // Until done: t/d1..t/d10 and their s/ moved aside, a link to `out` put in their place for a
-    // moment, then moved back; a step that finds its directory not made yet (or gone) is skipped.
-    static Void swapTargetDirectoriesForLinks(Path tmp, java.util.concurrent.atomic.AtomicBoolean done) throws IOException {
+    interface Round {
+        void run(int round) throws Exception;
+    }
+
+    // `rounds` times: before(round), then job while t/d1..t/d10 and their s/ are swapped for links to
+    // tmp/out and back as fast as can be. A copy or sync writing t, or a delete emptying it, must
+    // never reach out.
+    static void whileSwappedForLinks(Path tmp, int rounds, Round before, Round job) throws Exception {
+        sh(tmp, "mkdir out && touch out/a");
+        ExecutorService swapper = Executors.newSingleThreadExecutor();
+        try {
+            for (int round = 0; round < rounds; round++) {
+                before.run(round);
+                AtomicBoolean done = new AtomicBoolean();
+                Future<?> swaps = swapper.submit(() -> swapTargetDirectoriesForLinks(tmp, done));
+                job.run(round);
+                done.set(true);
+                swaps.get(60, TimeUnit.SECONDS);
+                assertEquals("out\nout/a\n", sh(tmp, "find out | LC_ALL=C sort"), "round " + round);
+            }
+        } finally {
+            swapper.shutdownNow();
+        }
+    }
+
+    // Until done: each directory moved aside, a link to out put in its place for a moment, then
+    // moved back; a step that finds its directory not made yet (or gone) is skipped.
+    private static Void swapTargetDirectoriesForLinks(Path tmp, AtomicBoolean done) throws IOException {
         for (int i = 0; !done.get(); i = i % 20 + 1) {
             Path d = tmp.resolve(i <= 10 ? "t/d" + i : "t/d" + (i - 10) + "/s"), x = tmp.resolve("t/x" + i);
             try {
