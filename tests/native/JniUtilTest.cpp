@@ -128,8 +128,18 @@ struct StatFailure {
     std::string reason;  // the message's end, after the path
 };
 
-// Failures of the stat wrappers on the fixture in dir, by errno.
-std::vector<StatFailure> statFailures(const TempDir& dir) {
+std::string statHead(const char* name) { return "java.io.IOException: [JniUtil." + std::string(name) + "]  stat() failed on  '"; }
+
+}  // namespace
+
+// The stat wrappers fill the record; a failure leaves its errno, or, asked to throw, raises one
+// IOException naming the path and the reason.
+TEST_F(Conversion, StatWrappersFillTheRecordOrReportTheFailure) {
+    TempDir dir;
+    makeFixture(dir);
+    struct stat st {};
+    EXPECT_TRUE(getLstat(env, (dir / "dangling").c_str(), &st, 1) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(getStat(env, (dir / "file").c_str(), &st, 1) == 0 && S_ISREG(st.st_mode));
     const std::string enoent = "'. A component of the path does not exist, or the path is an empty string.";
     std::vector<StatFailure> cases = {
         {getStat, "getStat", dir / "dangling", ENOENT, enoent},
@@ -140,43 +150,16 @@ std::vector<StatFailure> statFailures(const TempDir& dir) {
         cases.push_back({getStat, "getStat", dir / "locked/x", EACCES,
                          "'. Search permission is denied for one of the directories in the path prefix of path."});
     }
-    return cases;
-}
-
-std::string statHead(const char* name) { return "java.io.IOException: [JniUtil." + std::string(name) + "]  stat() failed on  '"; }
-
-}  // namespace
-
-TEST_F(Conversion, StatWrappersFillTheRecord) {
-    TempDir dir;
-    makeFixture(dir);
-    struct stat st {};
-    EXPECT_TRUE(getLstat(env, (dir / "dangling").c_str(), &st, 1) == 0 && S_ISLNK(st.st_mode));
-    EXPECT_TRUE(getStat(env, (dir / "file").c_str(), &st, 1) == 0 && S_ISREG(st.st_mode));
-}
-
-TEST_F(Conversion, StatWrappersLeaveTheirErrnoWhenNotThrowing) {
-    TempDir dir;
-    makeFixture(dir);
-    struct stat st {};
-    for (const StatFailure& c : statFailures(dir)) {
+    for (const auto& c : cases) {
         EXPECT_EQ(c.call(env, c.path.c_str(), &st, 0), -1);
         EXPECT_EQ(errno, c.err) << c.path;
+        EXPECT_EQ(c.call(env, c.path.c_str(), &st, 1), -1);
+        expectThrown(statHead(c.name) + c.path + c.reason);
     }
     EXPECT_EQ(getLstat(env, ("/" + std::string(5000, 'y')).c_str(), &st, 0), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_EQ(getStat(env, nullptr, &st, 0), -1);
     EXPECT_EQ(errno, EFAULT);
-}
-
-TEST_F(Conversion, StatWrappersThrowTheirPathAndReason) {
-    TempDir dir;
-    makeFixture(dir);
-    struct stat st {};
-    for (const StatFailure& c : statFailures(dir)) {
-        EXPECT_EQ(c.call(env, c.path.c_str(), &st, 1), -1);
-        expectThrown(statHead(c.name) + c.path + c.reason);
-    }
     EXPECT_EQ(getLstat(env, nullptr, &st, 1), -1);
     expectThrown(statHead("getLstat") + "(null)'. Bad address.");
 }

@@ -2,18 +2,11 @@
 // them, and helpers to build Java strings and read results and exceptions from the test side.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <jni.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "Fixtures.h"

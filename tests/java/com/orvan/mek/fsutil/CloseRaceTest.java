@@ -88,17 +88,11 @@ class CloseRaceTest {
                             boolean bulk = (round + t) % 2 == 0 || !(it instanceof FolderIteratorNix);
                             halves.add(pool.submit(() -> {
                                 List<String> seen = new ArrayList<>();
-                                if (bulk) {
-                                    it.forEachRemaining(e -> seen.add(e.toString()));
-                                } else {
-                                    while (true) {
-                                        try {
-                                            if (!it.hasNext()) break;
-                                            seen.add(it.next().toString());
-                                        } catch (NoSuchElementException lostTheRace) {
-                                            break;
-                                        }
-                                    }
+                                if (bulk) it.forEachRemaining(e -> seen.add(e.toString()));
+                                try {
+                                    while (!bulk && it.hasNext()) seen.add(it.next().toString());
+                                } catch (NoSuchElementException lostTheRace) {
+                                    // the other thread took the last entry between hasNext() and next()
                                 }
                                 return seen;
                             }));

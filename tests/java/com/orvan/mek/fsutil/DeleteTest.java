@@ -42,14 +42,6 @@ class DeleteTest {
     }
 
     @Test
-    void aLinkOrAFileGivenAsThePathIsRemovedAlone() throws Exception {
-        sh(tmp, "mkdir out && touch out/keep && ln -s out link && touch file");
-        assertEquals(1, FileTree.delete(tmp + "/link"));
-        assertEquals(1, FileTree.delete(tmp + "/file"));
-        assertEquals("out\nout/keep\n", sh(tmp, "find * | LC_ALL=C sort"));
-    }
-
-    @Test
     void aMissingNullOrDotPathIsRefused() throws Exception {
         sh(tmp, "mkdir out");
         assertEquals("No such file or directory",

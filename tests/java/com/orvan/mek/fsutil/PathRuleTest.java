@@ -72,18 +72,32 @@ class PathRuleTest {
         assertEquals("d", Files.readSymbolicLink(tmp.resolve("copy2")).toString());
         assertEquals(1, FileTree.delete(t + "/la"));  // the link itself
         assertEquals("e", Files.readString(tmp.resolve("d/sub/e")));
+        assertEquals(1, FileTree.delete(t + "/f"));  // a file alone
     }
 
+    private static <T extends Exception> T refused(Class<T> type, String source, String target) {
+        Exception e = assertThrows(Exception.class, () -> FileTree.copy(source, target), source + " to " + target);
+        assertEquals(type, e.getClass(), source + " to " + target);
+        return type.cast(e);
+    }
+
+    // A copy to an existing target (a directory, a dangling link, a link to a directory, with a slash
+    // too) names it; into the source itself, or from or to a missing place, it is refused; nothing changes.
     @Test
-    void anExistingTargetIsNamedByFileAlreadyExistsException() throws Exception {
+    void refusedCopiesRaiseTheirExceptionAndLeaveNothingBehind() throws Exception {
         String t = tree(), before = disk();
-        for (String target : List.of(t + "/d", t + "/dl", t + "/la/")) {
-            FileAlreadyExistsException e = assertThrows(FileAlreadyExistsException.class, () -> FileTree.copy(t + "/f", target));
-            assertEquals(target.replaceAll("/$", ""), e.getFile(), target);
-            assertEquals("File exists", e.getReason(), target);
+        for (String target : List.of(t + "/d", t + "/dl", t + "/la", t + "/la/")) {
+            for (String source : List.of(t + "/f", t + "/d")) {
+                FileAlreadyExistsException e = refused(FileAlreadyExistsException.class, source, target);
+                assertEquals(List.of(target.replaceAll("/$", ""), "File exists"), List.of(e.getFile(), e.getReason()), source + " to " + target);
+            }
         }
-        NoSuchFileException e = assertThrows(NoSuchFileException.class, () -> FileTree.copy(t + "/f", ""));
-        assertEquals("No such file or directory", e.getReason());
+        assertEquals("[FileTree.copy] Cannot copy '" + t + "/d' into itself: '" + t + "/d/sub/copy' lies inside it",
+                refused(IOException.class, t + "/d", t + "/d/sub/copy").getMessage());
+        assertTrue(refused(IOException.class, t + "/d", t + "/d/copy").getMessage().startsWith("[FileTree.copy] "));
+        for (String[] missing : new String[][] {{t + "/f", ""}, {t + "/d", t + "/missing/copy"}, {t + "/missing", t + "/x"}}) {
+            assertEquals("No such file or directory", refused(NoSuchFileException.class, missing[0], missing[1]).getReason());
+        }
         assertEquals(before, disk());
     }
 

@@ -12,8 +12,10 @@ import java.util.*;
 import java.util.concurrent.Callable;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.atomic.AtomicLong;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.function.Consumer;
+import java.util.function.Function;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -28,16 +30,15 @@ class WalkStreamTest {
         String root = chain(tmp, "deep", 5000);
         try {
             FileTree.Walker w = FileTree.walker(root).with(Option.DIRECTORIES_LAST);
-            try (Stream<Entry> s = w.stream()) {
-                assertEquals(10_000, s.count());
-            }
-            try (Stream<Entry> s = w.stream()) {
-                AtomicInteger n = new AtomicInteger();
+            List<Function<Stream<Entry>, Long>> roads = List.of(Stream::count, s -> s.parallel().count(), s -> {
+                AtomicLong n = new AtomicLong();
                 s.forEach(e -> n.incrementAndGet());
-                assertEquals(10_000, n.get());
-            }
-            try (Stream<Entry> s = w.stream()) {
-                assertEquals(10_000, s.parallel().count());
+                return n.get();
+            });
+            for (Function<Stream<Entry>, Long> road : roads) {
+                try (Stream<Entry> s = w.stream()) {
+                    assertEquals(10_000L, road.apply(s).longValue());
+                }
             }
             try (Stream<Entry> s = w.stream()) {
                 Entry deepest = s.filter(e -> e.depth() == 5000 && e.type() == FileTree.Type.FILE).findFirst().orElseThrow();
