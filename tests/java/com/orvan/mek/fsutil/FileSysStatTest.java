@@ -83,17 +83,10 @@ class FileSysStatTest {
         assertEquals(PREFIX + "statvfs failed for ''. Error='No such file or directory'", failure(""));
         assertEquals(PREFIX + "statvfs failed for '" + tmp + "/plain/x'. Error='Not a directory'", failure(tmp + "/plain/x"));
         assertEquals(PREFIX + "convert failed for a null path", failure(null));
-    }
-
-    @Test
-    void tooLongAPathIsRefusedWithAShortenedMessage() {
-        String msg = failure(tmp + "/" + "d".repeat(5000));
+        String msg = failure(tmp + "/" + "d".repeat(5000));  // too long a path: its message shortened, the reason kept
         assertTrue(msg.startsWith(PREFIX + "statvfs failed for '" + tmp) && msg.endsWith("'. Error='File name too long'"), msg);
         assertTrue(msg.length() < 5000, msg);
-    }
-
-    @Test
-    void stringsNoPathCanBeRaiseIOException() {
+        // A character outside the locale's charset, a NUL, a lone surrogate: an IOException all the same.
         for (String odd : List.of(tmp + "/\ud83d\ude00", tmp + "/a\u0000b", "\ud800")) assertTrue(failure(odd).startsWith(PREFIX), odd);
     }
 }

@@ -99,19 +99,15 @@ class SyncTest {
     }
 
     @Test
-    void theFirstSyncMakesWhatTheSourceHoldsAndReportsEachEntryCreated() throws Exception {
+    void theFirstSyncMakesWhatTheSourceHoldsAsRsyncMakesItAndReportsEachEntryCreated() throws Exception {
         assertEquals(List.of(), first.failures(), "seed " + seed);
         assertEquals(state(made.resolve("s")), state(made.resolve("t")), "seed " + seed);
+        assertEquals(state(made.resolve("r"), CopyTest.DEEP), state(made.resolve("t"), CopyTest.DEEP), "seed " + seed);
+        assertEquals("", rsyncWould(made.resolve("s"), made.resolve("t"), "--exclude=/" + CopyTest.DEEP), "seed " + seed);
         long entries = Long.parseLong(sh(made, "find s | wc -l").trim());
         assertEquals(entries, first.changes().size(), "seed " + seed);
         assertTrue(first.changes().stream().allMatch(c -> c.startsWith("CREATED ")), "seed " + seed);
         assertEquals(entries, first.result().created());
-    }
-
-    @Test
-    void theFirstSyncMakesWhatRsyncMakes() throws Exception {
-        assertEquals(state(made.resolve("r"), CopyTest.DEEP), state(made.resolve("t"), CopyTest.DEEP), "seed " + seed);
-        assertEquals("", rsyncWould(made.resolve("s"), made.resolve("t"), "--exclude=/" + CopyTest.DEEP), "seed " + seed);
     }
 
     @Test

@@ -42,17 +42,9 @@ class UsageTest {
     }
 
     @Test
-    void aReadableTreeReportsNoFailure() {
+    void theSumsAreDusAndEachInodeCountsOnceInEveryCounter() throws Exception {
         assertEquals(List.of(), failures);
-    }
-
-    @Test
-    void bytesAndBlocksAreDus() throws Exception {
         assertEquals(List.of(number("du -sb t"), number("du -s -B512 t")), List.of(u.bytes(), u.blocks()));
-    }
-
-    @Test
-    void eachInodeCountsOnceInEveryCounter() throws Exception {
         assertEquals(List.of(number("find t -printf '%i\\n' | LC_ALL=C sort -u | wc -l"), number("find t -type d | wc -l"),
                 number("find t -type f -printf '%i\\n' | LC_ALL=C sort -u | wc -l")), List.of(u.entries(), u.directories(), u.files()));
     }
