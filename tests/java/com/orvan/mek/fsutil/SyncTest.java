@@ -35,11 +35,15 @@ class SyncTest {
             "            out.add(n + b' error ' + str(e.errno).encode())",
             "sys.stdout.buffer.write(b'\\n'.join(sorted(out)))");
 
+    static List<String> xattrs(Path root) throws Exception {
+        return records(run(root, "python3", "-c", XATTRS).out(), "\n");
+    }
+
     // What find and the xattr calls see of a tree, access times left out (set as a copy sets them, never compared).
     static List<String> state(Path root, String... skip) throws Exception {
         List<String> lines = CopyTest.view(root, skip).stream().map(l -> l.replaceFirst(" [0-9.]+ -> ", " -> "))
                 .collect(Collectors.toCollection(ArrayList::new));
-        lines.addAll(records(run(root, "python3", "-c", XATTRS).out(), "\n"));
+        lines.addAll(xattrs(root));
         return lines;
     }
 

@@ -139,14 +139,10 @@ class TwinNameTest {
     }
 
     private static void assertAmbiguous(Exception e, boolean toPath, String what) {
-        if (toPath) {
-            InvalidPathException i = assertInstanceOf(InvalidPathException.class, e, what);
-            assertTrue(i.getReason().startsWith("Ambiguous name") && i.getReason().contains("Path"), i::getReason);
-        } else {
-            FileSystemException f = assertInstanceOf(FileSystemException.class, e, what);
-            assertTrue(f.getReason().startsWith("Ambiguous name") && f.getReason().contains("Path"), f::getReason);
-            assertNotNull(f.getFile(), what);
-        }
+        String reason = toPath ? assertInstanceOf(InvalidPathException.class, e, what).getReason()
+                : assertInstanceOf(FileSystemException.class, e, what).getReason();
+        assertTrue(reason.startsWith("Ambiguous name") && reason.contains("Path"), reason);
+        if (!toPath) assertNotNull(((FileSystemException) e).getFile(), what);
     }
 
     @Test
