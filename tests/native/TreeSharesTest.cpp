@@ -1,6 +1,5 @@
 // The job frame: whatever the number of threads, the job meets the top and every entry below
-// it exactly once (top levels on the caller, shares on workers); failures come with the path
-// below the top and the reason.
+// it exactly once (top levels on the caller, shares on workers); with nothing below, it ends at once.
 #include <mutex>
 
 #include "Fixtures.h"
@@ -78,14 +77,6 @@ TEST(TreeShares, EveryEntryOnceOnAnyNumberOfThreads) {
         }
     }
     EXPECT_EQ(openFds(t.path), 0);
-}
-
-TEST(TreeShares, MissingTopIsOneFailureWithItsReason) {
-    TempDir t;
-    Recorder job;
-    job.start(openDirectory(t.path), "missing", 2);
-    EXPECT_EQ(takeFailures(job), std::vector<std::string>{": " + std::to_string(ENOENT)});
-    EXPECT_TRUE(job.seen.empty());
 }
 
 TEST(TreeShares, AnEmptyTopEndsAtOnceEvenWhenWaitingIsBounded) {
