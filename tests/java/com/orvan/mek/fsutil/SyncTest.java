@@ -310,12 +310,8 @@ class SyncTest {
     void refusedPairsRaiseBeforeAnythingChanges() throws Exception {
         sh(tmp, "mkdir -p s/in t && touch s/in/f file && ln -s t link");
         String listing = sh(tmp, "find . | LC_ALL=C sort");
-        Map<String, String> refused = new LinkedHashMap<>();
-        refused.put("s/in/t", "Target lies inside the source");
-        refused.put("s", "Source lies inside the target");
-        refused.put(".", "Source lies inside the target");
-        refused.put("file", "Target exists and is not a directory");
-        refused.put("link", "Target exists and is not a directory");
+        Map<String, String> refused = Map.of("s/in/t", "Target lies inside the source", "s", "Source lies inside the target",
+                ".", "Source lies inside the target", "file", "Target exists and is not a directory", "link", "Target exists and is not a directory");
         for (Map.Entry<String, String> r : refused.entrySet()) {
             IOException e = assertThrows(IOException.class, () -> FileTree.sync(tmp + "/s", tmp + "/" + r.getKey()), r.getKey());
             assertTrue(e.getMessage().startsWith("[FileTree.sync] " + r.getValue()), e.getMessage());
