@@ -72,16 +72,8 @@ class TwinNameTest {
                 return new String(in.readAllBytes(), StandardCharsets.ISO_8859_1);
             }
         });
-        CALLS.put("walk", (t, s) -> {
-            try (Stream<FileTree.Entry> w = FileTree.walk(t)) {
-                return Files.readString(w.filter(e -> e.name().equals("id")).findFirst().orElseThrow().toPath());
-            }
-        });
-        CALLS.put("walker", (t, s) -> {
-            try (Stream<FileTree.Entry> w = FileTree.walker(t).maxDepth(1).stream()) {
-                return Files.readString(w.filter(e -> e.name().equals("id")).findFirst().orElseThrow().toPath());
-            }
-        });
+        CALLS.put("walk", (t, s) -> idIn(FileTree.walk(t)));
+        CALLS.put("walker", (t, s) -> idIn(FileTree.walker(t).maxDepth(1).stream()));
         CALLS.put("listing", (t, s) -> {
             String n = FolderIteratorNix.list(t).stream().filter(x -> x.startsWith("n-")).findFirst().orElseThrow();
             return "#" + n.substring(2);
@@ -102,6 +94,13 @@ class TwinNameTest {
                 return Files.readString(FileTree.toPath(t + "/id"));  // not a link: the right one was asked
             }
         });
+    }
+
+    // What the walk's entry "id" holds, read by its Path.
+    private static String idIn(Stream<FileTree.Entry> walk) throws IOException {
+        try (walk) {
+            return Files.readString(walk.filter(e -> e.name().equals("id")).findFirst().orElseThrow().toPath());
+        }
     }
 
     private static String expected(String call, String id, int index) {
