@@ -85,7 +85,7 @@ class PathRuleTest {
     void refusedCopiesRaiseTheirExceptionAndLeaveNothingBehind() throws Exception {
         String t = tree(), before = disk();
         for (String target : List.of(t + "/d", t + "/dl", t + "/la", t + "/la/")) {
-            for (String source : List.of(t + "/f", t + "/d")) {
+            for (String source : List.of(t + "/f", t + "/d/sub")) {
                 FileAlreadyExistsException e = refused(FileAlreadyExistsException.class, source, target);
                 assertEquals(List.of(target.replaceAll("/$", ""), "File exists"), List.of(e.getFile(), e.getReason()), source + " to " + target);
             }
