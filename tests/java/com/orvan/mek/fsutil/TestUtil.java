@@ -13,7 +13,8 @@ import java.util.concurrent.*;
 import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.stream.Stream;
 
-// Fixtures shared by the Java tests: child processes, listings, descriptor counts.
+// Fixtures shared by the Java tests: child processes (in a mount namespace of their own too),
+// listings, descriptor counts, random names, directories swapped for links under a running job.
 final class TestUtil {
     private TestUtil() {}
 
