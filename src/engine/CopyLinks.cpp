@@ -38,7 +38,9 @@ bool CopyLinks::claim(dev_t dev, ino_t ino, CharsPtr* path) {
 
 void CopyLinks::publish(dev_t dev, ino_t ino, CharsPtr path) {
     const std::lock_guard<std::mutex> hold(lock_);
-    if (First* first = table_.lookup(dev, ino)) {
+    First* first = table_.lookup(dev, ino);
+    // Completes a pending claim only: a caller whose claim found no memory leaves an earlier copy named.
+    if (first && first->pending) {
         first->pending = false;
         first->path = std::move(path);
     }

@@ -1,7 +1,8 @@
 // Library-private: the hard links of a copy. The first copy of an inode with
 // several links is remembered by where it was made, and every later name of
 // that inode becomes a link to it, reached through the target's own
-// directories only. No JNI here.
+// directories only. A sync into a target it made whole links its groups the
+// same way. No JNI here.
 #ifndef FSUTIL_COPYLINKS_H
 #define FSUTIL_COPYLINKS_H
 

@@ -1,7 +1,8 @@
 // Library-private: the remembered inodes of a whole-tree job. One
 // open-addressing table keyed by (device, inode), holding a value per inode,
-// serves both the inodes a sum has counted (InodeSet) and the hard links a
-// copy has made (CopyLinks). The table itself takes no lock; its users do.
+// serves the inodes a sum has counted (InodeSet) and the hard links of a
+// copy (CopyLinks) and of a sync (SyncLinks). The table itself takes no lock;
+// its users do.
 // No JNI here.
 #ifndef FSUTIL_INODETABLE_H
 #define FSUTIL_INODETABLE_H

@@ -11,24 +11,20 @@
 // source is read by the walk engine; the target only relative to its own
 // directories, opened with O_NOFOLLOW and checked when opened again. The
 // names of hard-link groups are noted and settled at the end, by a rule of
-// their paths alone, so no decision depends on which thread met a name
-// first. A dry run makes every decision the same way and changes nothing.
+// their paths alone (SyncLinks), so no decision depends on which thread met
+// a name first. A dry run makes every decision the same way and changes nothing.
 // No JNI here.
 #include "engine/TreeSync.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +39,8 @@
 #include "engine/CopyData.h"
 #include "engine/CopyLinks.h"
 #include "engine/DirChain.h"
-#include "engine/InodeTable.h"
+#include "engine/SyncLinks.h"
+#include "engine/SyncXattrs.h"
 #include "engine/TreeDelete.h"
 #include "engine/TreeWalk.h"
 
@@ -58,132 +55,8 @@ constexpr int kVanished = -100000;
 // A failure already reported by the step that met it.
 constexpr int kReported = -100001;
 
-// Whether this thread has a working directory of its own (unshare(CLONE_FS)),
-// to reach an entry by its name for the calls without an *at form: a
-// sync's worker threads, never a caller's.
-thread_local bool tOwnFs = false;
-
-// An entry reached for its metadata: the descriptor itself (name null), or
-// `name` of the directory open as fd, never followed.
-struct Ent {
-    int fd;
-    const char* name;
-};
-
 // A growing malloc'd buffer: its room is cap.
 using Buffer = Grow<char>;
-
-// The extended attributes of an entry, by name.
-class Xattrs {
-   public:
-    explicit Xattrs(const Ent& e) : e_(e), path_(e.fd, e.name) {}
-
-    // Reads the names; false (errno set) when they cannot be read.
-    bool load() {
-        len_ = 0;
-        for (;;) {
-            // The size first: a call with no room tells it and copies nothing.
-            const ssize_t want = list(nullptr, 0);
-            if (want < 0) return errno == ENOTSUP || errno == EOPNOTSUPP;  // a file system without them has none
-            if (want == 0) return true;
-            if (!names_.ensure(static_cast<std::size_t>(want) + 1)) {
-                errno = ENOMEM;
-                return false;
-            }
-            const ssize_t n = list(names_.data, names_.cap);
-            if (n >= 0) {
-                len_ = static_cast<std::size_t>(n);
-                return true;
-            }
-            if (errno != ERANGE) return false;  // else grown meanwhile: asked again
-        }
-    }
-    const char* begin() const { return names_.data; }
-    const char* end() const { return names_.data + len_; }
-    bool has(const char* name) const {
-        for (const char* n = begin(); n < end(); n += std::strlen(n) + 1) {
-            if (std::strcmp(n, name) == 0) return true;
-        }
-        return false;
-    }
-    // The value of name into *out (its length in *len); false with errno.
-    bool get(const char* name, Buffer* out, std::size_t* len) const {
-        for (;;) {
-            const ssize_t want = e_.name ? lgetxattr(at(), name, nullptr, 0) : fgetxattr(e_.fd, name, nullptr, 0);
-            if (want < 0) return false;
-            if (!out->ensure(static_cast<std::size_t>(want) + 1)) {
-                errno = ENOMEM;
-                return false;
-            }
-            const ssize_t v = e_.name ? lgetxattr(at(), name, out->data, out->cap)
-                                      : fgetxattr(e_.fd, name, out->data, out->cap);
-            if (v >= 0) {
-                *len = static_cast<std::size_t>(v);
-                return true;
-            }
-            if (errno != ERANGE) return false;
-        }
-    }
-    int set(const char* name, const void* value, std::size_t len) const {
-        return e_.name ? lsetxattr(at(), name, value, len, 0) : fsetxattr(e_.fd, name, value, len, 0);
-    }
-    int remove(const char* name) const { return e_.name ? lremovexattr(at(), name) : fremovexattr(e_.fd, name); }
-
-   private:
-    ssize_t list(char* buf, std::size_t size) const {
-        return e_.name ? llistxattr(at(), buf, size) : flistxattr(e_.fd, buf, size);
-    }
-    // The entry's path for an l*xattr call: its name, relative to this
-    // thread's own working directory made its directory, else a /proc path
-    // through its directory's descriptor (a longer lookup).
-    const char* at() const {
-        return tOwnFs && fchdir(e_.fd) == 0 ? e_.name : path_.text;
-    }
-
-    Ent e_;
-    ProcPath path_;
-    Buffer names_;
-    std::size_t len_ = 0;
-};
-
-// Whether this process compares and sets the attribute: user attributes and
-// ACLs always; the others (trusted.*, security.*) only as root.
-bool ours(const char* name, bool root) {
-    return root || std::strncmp(name, "user.", 5) == 0 || std::strncmp(name, "system.posix_acl_", 17) == 0;
-}
-
-// Makes to's attributes (those ours) from's, or (apply false) only tells
-// whether they differ, into *differ; 0, or the reason of the first failure.
-int syncXattrs(const Ent& fromEnt, const Ent& toEnt, bool root, bool apply, bool* differ) {
-    Xattrs from(fromEnt);
-    Xattrs to(toEnt);
-    if (!from.load()) return errno;
-    if (!to.load()) return errno;
-    *differ = false;
-    int first = 0;
-    Buffer a;
-    Buffer b;
-    for (const char* n = from.begin(); n < from.end(); n += std::strlen(n) + 1) {
-        if (!ours(n, root)) continue;
-        std::size_t alen = 0;
-        std::size_t blen = 0;
-        if (!from.get(n, &a, &alen)) continue;  // gone meanwhile
-        const bool same = to.has(n) && to.get(n, &b, &blen) && alen == blen && std::memcmp(a.data, b.data, alen) == 0;
-        if (same) continue;
-        *differ = true;
-        if (apply && to.set(n, a.data, alen) != 0 && first == 0) first = errno;
-    }
-    for (const char* n = to.begin(); n < to.end(); n += std::strlen(n) + 1) {
-        if (!ours(n, root) || from.has(n)) continue;
-        *differ = true;
-        if (apply && to.remove(n) != 0 && errno != ENODATA && first == 0) first = errno;
-    }
-    return first;
-}
-
-int lstatOf(const Ent& e, struct stat* st) {
-    return e.name ? fstatat(e.fd, e.name, st, AT_SYMLINK_NOFOLLOW) : fstat(e.fd, st);
-}
 
 // The mode bits the target should have: the source's, without a set-ID bit
 // whose owner or group the target does not share (as a copy leaves it).
@@ -206,50 +79,6 @@ struct Where {
     const char* base;
     const char* rel;
     std::size_t relLen;
-};
-
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-// A name of a source hard-link group, held until the run has seen every
-// name: where it lies and what the target held there when it was met.
-struct HeldName {
-    CharsPtr rel;            // its path below the roots
-    std::size_t len = 0;     // of rel
-    std::size_t leaf = 0;    // where its last name starts in rel
-    std::size_t group = 0;   // in TreeSync::heldGroups_
-    std::size_t dir = kNone; // its target directory in TreeSync::heldDirs_; kNone: not there (a dry run's new one)
-    bool exists = false;     // the target has an entry of that name
-    bool passes = false;     // a regular file that passes the quick check against the source
-    bool meta = false;       // then: its mode, owner or extended attributes differ
-    bool time = false;       // then: its modification time differs
-    struct stat t = {};      // its record then
-};
-
-// A source hard-link group: its record, the target inode last judged against it, its rank.
-struct HeldGroup {
-    struct stat src = {};
-    DirId judged{};          // the target inode last judged against it (ino 0: none), and how
-    bool passes = false;
-    bool meta = false;
-    bool time = false;
-    std::size_t rank = static_cast<std::size_t>(-1);  // where its first name by path comes among the groups'
-};
-
-// Where the file of a group went in a target this run made whole.
-struct FreshGroup {
-    CharsPtr rel;          // its path below the roots; null: not made (yet)
-    bool pending = false;  // being made by a thread
-};
-
-// A target directory holding names of groups: settled with them.
-struct HeldDir {
-    CharsPtr rel;             // its path below the roots
-    std::size_t len = 0;
-    DirId id{};
-    struct stat src = {};     // the source directory's record
-    bool undecided = false;   // left with only its time differing: reported once its names are settled
-    bool changed = false;     // a name of a group made, replaced or linked in it
-    bool opened = false;      // made writable again to settle them
 };
 
 // A target directory being synced.
@@ -275,7 +104,7 @@ class TreeSync final : public TreeShares {
    public:
     TreeSync(UniqueFd dstParentFd, CharsPtr dstName, const SyncOptions& options)
         : TreeShares(JobKind::sync, options.sameFileSystem), dstName_(std::move(dstName)), options_(options), root_(geteuid() == 0),
-          pid_(static_cast<unsigned>(getpid())) {
+          pid_(static_cast<unsigned>(getpid())), links_(options.dryRun) {
         Level parent;
         parent.own = std::move(dstParentFd);
         parent.fd = parent.own.get();
@@ -544,26 +373,6 @@ class TreeSync final : public TreeShares {
 
     // ---- entries
 
-    // The link count target t had when the run began: a real run adds back
-    // the names it has taken off it, so that whether a name must leave a
-    // group never depends on which name of it was met first (a dry run, which
-    // takes none, sees the count as it is).
-    nlink_t linksOf(const struct stat& t) {
-        if (options_.dryRun) return t.st_nlink;
-        const std::lock_guard<std::mutex> hold(leftLock_);
-        const nlink_t* gone = left_.lookup(t.st_dev, t.st_ino);
-        return t.st_nlink + (gone ? *gone : 0);
-    }
-
-    // A name taken off the regular target file t (replaced or removed).
-    void leaves(const struct stat& t) {
-        if (options_.dryRun || !S_ISREG(t.st_mode) || t.st_nlink < 2) return;
-        const std::lock_guard<std::mutex> hold(leftLock_);
-        bool added = false;
-        nlink_t* s = left_.insert(t.st_dev, t.st_ino, &added);
-        if (s) ++*s;
-    }
-
     // The source entry `name` of srcDir (not a directory; s its record) as
     // `dstName` of at. A name of a hard-link group waits for the end of the
     // run, when every name of its group is known.
@@ -582,19 +391,7 @@ class TreeSync final : public TreeShares {
     // are linked to it, the same changes as settling the group by path makes.
     void freshName(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
         CharsPtr first;
-        {
-            std::unique_lock<std::mutex> hold(groupLock_);
-            bool added = false;
-            FreshGroup* g = fresh_.insert(s.st_dev, s.st_ino, &added);
-            // Another thread making the file: this one waits for where it went (the table may grow meanwhile).
-            while (g && g->pending) {
-                freshDone_.wait(hold);
-                g = fresh_.lookup(s.st_dev, s.st_ino);
-            }
-            if (g && g->rel) first = copyChars(g->rel.get(), std::strlen(g->rel.get()));
-            if (g && !first) g->pending = true;  // the first name, or the first failed: this one makes the file
-        }
-        if (first) {
+        if (!fresh_.claim(s.st_dev, s.st_ino, &first)) {
             const int err = linkGroup(first.get(), at, dstName, false);
             if (err != 0) {
                 report(w, err);
@@ -606,18 +403,11 @@ class TreeSync final : public TreeShares {
             return;
         }
         const bool made = syncOne(srcDir, name, s, at, dstName, w);
-        CharsPtr rel = made ? joinPath(w.base, w.rel, w.relLen) : CharsPtr();
-        const std::lock_guard<std::mutex> hold(groupLock_);
-        FreshGroup* g = fresh_.lookup(s.st_dev, s.st_ino);
-        if (g && g->pending) {
-            g->rel = std::move(rel);
-            g->pending = false;
-        }
-        freshDone_.notify_all();
+        fresh_.publish(s.st_dev, s.st_ino, made ? joinPath(w.base, w.rel, w.relLen) : CharsPtr());
     }
 
     // A name of a source hard-link group (s its record) as `dstName` of at:
-    // what the target holds there noted, the rest left to settleGroups.
+    // what the target holds there noted, the rest left to settling the groups.
     void hold(int srcDir, const char* name, const struct stat& s, Level& at, const char* dstName, const Where& w) {
         HeldName h;
         h.rel = joinPath(w.base, w.rel, w.relLen);
@@ -638,59 +428,12 @@ class TreeSync final : public TreeShares {
         }
         // Judged here, on the worker, once per target inode of the group: the quick check and the metadata.
         const bool judge = h.exists && S_ISREG(h.t.st_mode) && h.t.st_size == s.st_size;
-        bool judged = false;
-        if (judge) {
-            const std::lock_guard<std::mutex> hold(groupLock_);
-            const std::size_t* group = groupOf_.lookup(s.st_dev, s.st_ino);
-            const HeldGroup* g = group && *group ? &heldGroups_.data[*group - 1] : nullptr;
-            if (g && g->judged.ino != 0 && g->judged.is(h.t)) {
-                h.passes = g->passes;
-                h.meta = g->meta;
-                h.time = g->time;
-                judged = true;
-            }
-        }
+        const bool judged = judge && links_.judged(s, &h);
         if (judge && !judged) {
             h.passes = sameTime(h.t.st_mtim, s.st_mtim) || sameBytes(srcDir, name, at.fd, dstName, s);
             if (h.passes) compare(Ent{srcDir, name}, s, Ent{at.fd, dstName}, h.t, &h.meta, &h.time);
         }
-        const std::lock_guard<std::mutex> hold(groupLock_);
-        bool added = false;
-        std::size_t* group = groupOf_.insert(s.st_dev, s.st_ino, &added);
-        if (group && added) {
-            HeldGroup g;
-            g.src = s;
-            *group = heldGroups_.push(g) ? heldGroups_.len : 0;
-        }
-        if (!group || *group == 0) {
-            report(w, ENOMEM);
-            return;
-        }
-        h.group = *group - 1;
-        if (judge && !judged) {
-            HeldGroup& g = heldGroups_.data[h.group];
-            g.judged = DirId::of(h.t);
-            g.passes = h.passes;
-            g.meta = h.meta;
-            g.time = h.time;
-        }
-        if (!at.absent) {
-            std::size_t* dir = dirOf_.insert(at.id.dev, at.id.ino, &added);
-            if (dir && added) {
-                HeldDir d;
-                d.rel = copyChars(h.rel.get(), h.leaf > 0 ? h.leaf - 1 : 0);
-                d.len = h.leaf > 0 ? h.leaf - 1 : 0;
-                d.id = at.id;
-                d.src = at.src;
-                *dir = d.rel && heldDirs_.push(std::move(d)) ? heldDirs_.len : 0;
-            }
-            if (!dir || *dir == 0) {
-                report(w, ENOMEM);
-                return;
-            }
-            h.dir = *dir - 1;
-        }
-        if (!heldNames_.push(std::move(h))) report(w, ENOMEM);
+        if (!links_.hold(std::move(h), s, judge && !judged, at.absent ? nullptr : &at.id, at.src)) report(w, ENOMEM);
     }
 
     // One source entry that is not a directory.
@@ -723,7 +466,7 @@ class TreeSync final : public TreeShares {
         if (sameType && S_ISREG(s.st_mode)) {
             // The quick check: size and modification time; a name that must leave a group of links too.
             // A time alone that differs is set in place when the bytes are the same.
-            remake = t.st_size != s.st_size || (s.st_nlink < 2 && linksOf(t) > 1) ||
+            remake = t.st_size != s.st_size || (s.st_nlink < 2 && links_.linksOf(t) > 1) ||
                      (!sameTime(t.st_mtim, s.st_mtim) && !sameBytes(srcDir, name, at.fd, dstName, s));
         } else if (sameType && S_ISLNK(s.st_mode)) {
             remake = !sameLink(srcDir, name, s, at.fd, dstName, t);
@@ -745,7 +488,7 @@ class TreeSync final : public TreeShares {
             }
             return true;
         }
-        if (exists) leaves(t);
+        if (exists) links_.leaves(t);
         std::uint64_t written = 0;
         if (!options_.dryRun) {
             if (exists && S_ISDIR(t.st_mode) && !removeEntry(at, dstName, t, w)) return false;
@@ -816,7 +559,7 @@ class TreeSync final : public TreeShares {
         }
         if (exists) ++at.matched;
         if (exists && !S_ISDIR(t.st_mode)) {
-            leaves(t);
+            links_.leaves(t);
             if (!options_.dryRun && !removeEntry(at, dstName, t, w)) return false;
             change(SyncKind::removed, typeOf(t), w);
             at.changed = true;
@@ -860,7 +603,7 @@ class TreeSync final : public TreeShares {
         if (!l.incomplete && !l.fresh) extras(l, srcSelf, srcParent, name, w);  // a new one holds only what the source has
         const bool report = !l.fresh && (l.metaDiffer || (l.timeDiffer && !l.changed));
         // Its time alone differs and none of its names changed: a name of a group settled later may yet.
-        const bool later = report && !l.metaDiffer && decidedLater(l.id);
+        const bool later = report && !l.metaDiffer && links_.decidedLater(l.id);
         if (report && !later) change(SyncKind::attributes, EntryType::directory, w);
         if (!report && !l.fresh) unchanged();
         if (options_.dryRun) return;
@@ -931,24 +674,14 @@ class TreeSync final : public TreeShares {
             const std::size_t len = std::strlen(n);
             const CharsPtr here = joinPath(w.base, w.rel, w.relLen);
             const Where at{here ? here.get() : "", n, len};
-            leaves(t);
+            links_.leaves(t);
             if (!options_.dryRun && !removeEntry(l, n, t, at)) continue;
             l.changed = true;
             change(SyncKind::removed, typeOf(t), at);
         }
     }
 
-    // ---- hard-link groups, settled once every name of the tree is known
-
-    // Whether target directory id holds names of groups: its report then
-    // waits for them (it is marked so).
-    bool decidedLater(const DirId& id) {
-        const std::lock_guard<std::mutex> hold(groupLock_);
-        std::size_t* dir = dirOf_.lookup(id.dev, id.ino);
-        if (!dir || *dir == 0) return false;
-        heldDirs_.data[*dir - 1].undecided = true;
-        return true;
-    }
+    // ---- hard-link groups: the changes that settling them (SyncLinks) decides
 
     // A directory reached again from a tree's top, kept open for the next name in it.
     struct Reached {
@@ -1002,13 +735,30 @@ class TreeSync final : public TreeShares {
         return at;
     }
 
-    // What settling the groups works with: the trees' tops and the directories last reached.
-    struct Settle {
-        int srcTop = -1;
-        int dstTop = -1;
+    // Settling the groups on this job's target: the steps of what SyncLinks
+    // decides, with the trees' tops and the directories last reached.
+    struct Settle final : public SyncGroupSteps {
+        explicit Settle(TreeSync& j)
+            : job(j),
+              srcTop(j.nodes_.len > 1 ? j.nodes_.data[1].fd.get() : -1),
+              dstTop(j.targets_.len > 1 ? j.targets_.data[1].fd : -1) {}
+        bool keep(const HeldName& h, HeldDir* dir, const struct stat& s) override {
+            return job.keepAnchor(*this, h, dir, s);
+        }
+        bool make(const HeldName& h, HeldDir* dir, const struct stat& s) override {
+            return job.makeFirst(*this, h, dir, s);
+        }
+        void link(const HeldName& h, HeldDir* dir, const char* anchor) override { job.linkHeld(*this, h, dir, anchor); }
+        void same(const HeldName& /*h*/) override { job.unchanged(); }
+        void settled(const HeldDir& d) override { job.settleDir(*this, d); }
+        void failed(const char* rel, std::size_t len, int err) override { job.fail("", rel, len, err); }
+        bool stopped() override { return job.cancelled(); }
+
+        TreeSync& job;
+        const int srcTop;
+        const int dstTop;
         Reached src;
         Reached dst;
-        InodeTable<bool> claimed;  // target inodes kept by a group: no other group keeps them
     };
 
     // The source directory of h, or -1 (reported).
@@ -1019,9 +769,8 @@ class TreeSync final : public TreeShares {
         return fd;
     }
 
-    // The target directory of h (h.dir known) as a level to change, false (reported) when it is not there.
-    bool targetDir(Settle& st, const HeldName& h, Level* out) {
-        const HeldDir& d = heldDirs_.data[h.dir];
+    // The target directory d of h as a level to change, false (reported) when it is not there.
+    bool targetDir(Settle& st, const HeldName& h, const HeldDir& d, Level* out) {
         int why = 0;
         out->fd = reach(st.dstTop, d.rel.get(), d.len, &d.id, &st.dst, &why);
         if (out->fd < 0) {
@@ -1033,13 +782,13 @@ class TreeSync final : public TreeShares {
         return true;
     }
 
-    // Whether h's directory was made writable to settle it: its mode is set again after.
-    void heldOpened(const HeldName& h, const Level& at) {
-        if (at.opened && h.dir != kNone) heldDirs_.data[h.dir].opened = true;
+    // Whether h's directory d was made writable to settle it: its mode is set again after.
+    static void heldOpened(HeldDir* d, const Level& at) {
+        if (at.opened && d) d->opened = true;
     }
 
-    // A change made (or in a dry run to be made) to name h.
-    void heldChanged(const HeldName& h, bool madeFile) {
+    // A change made (or in a dry run to be made) to name h (d its directory).
+    void heldChanged(const HeldName& h, HeldDir* d, bool madeFile) {
         const EntryType type = EntryType::file;
         const Where w{"", h.rel.get(), h.len};
         if (h.exists && S_ISREG(h.t.st_mode)) {
@@ -1049,13 +798,13 @@ class TreeSync final : public TreeShares {
             change(SyncKind::created, type, w);
         }
         if (!madeFile) progressed(1, 0);
-        if (h.dir == kNone) return;
-        heldDirs_.data[h.dir].changed = true;
+        if (!d) return;
+        d->changed = true;
     }
 
     // The target inode h names becomes its group's: its metadata, as judged
     // when h was met, set as any kept file's. False when it is not there any more.
-    bool keepAnchor(Settle& st, const HeldName& h, const struct stat& s) {
+    bool keepAnchor(Settle& st, const HeldName& h, HeldDir* d, const struct stat& s) {
         const Where w{"", h.rel.get(), h.len};
         const char* leaf = h.rel.get() + h.leaf;
         if (!h.meta && !h.time) {
@@ -1070,7 +819,7 @@ class TreeSync final : public TreeShares {
         const int src = sourceDir(st, h);
         if (src < 0) return false;
         Level at;
-        if (!targetDir(st, h, &at)) return false;
+        if (!targetDir(st, h, *d, &at)) return false;
         struct stat t;
         struct stat held;
         if (fstatat(at.fd, leaf, &t, AT_SYMLINK_NOFOLLOW) != 0 || !DirId::of(h.t).is(t) ||
@@ -1087,10 +836,10 @@ class TreeSync final : public TreeShares {
 
     // The group's file made as name h (s the source's record): new contents
     // as any file's; false (reported) when it could not be.
-    bool makeFirst(Settle& st, const HeldName& h, const struct stat& s) {
+    bool makeFirst(Settle& st, const HeldName& h, HeldDir* d, const struct stat& s) {
         const std::uint64_t size = static_cast<std::uint64_t>(s.st_size);
         if (options_.dryRun) {
-            heldChanged(h, true);
+            heldChanged(h, d, true);
             wrote(size);
             return true;
         }
@@ -1098,137 +847,43 @@ class TreeSync final : public TreeShares {
         const char* leaf = h.rel.get() + h.leaf;
         const int src = sourceDir(st, h);
         Level at;
-        if (src < 0 || h.dir == kNone || !targetDir(st, h, &at)) return false;
+        if (src < 0 || !d || !targetDir(st, h, *d, &at)) return false;
         const bool removed = !(h.exists && S_ISDIR(h.t.st_mode)) || removeEntry(at, leaf, h.t, w);
         std::uint64_t written = 0;
         const int err = removed ? writeFile(src, leaf, at, leaf, h.exists && !S_ISDIR(h.t.st_mode), w, &written, &s) : kReported;
-        heldOpened(h, at);
+        heldOpened(d, at);
         if (err != 0) {
             report(w, err);
             return false;
         }
-        heldChanged(h, true);
+        heldChanged(h, d, true);
         wrote(written);
         return true;
     }
 
     // Name h linked to the group's file at anchor (a path below the roots).
-    void linkHeld(Settle& st, const HeldName& h, const char* anchor) {
+    void linkHeld(Settle& st, const HeldName& h, HeldDir* d, const char* anchor) {
         if (!options_.dryRun) {
             const Where w{"", h.rel.get(), h.len};
             const char* leaf = h.rel.get() + h.leaf;
             Level at;
-            if (h.dir == kNone || !targetDir(st, h, &at)) return;
+            if (!d || !targetDir(st, h, *d, &at)) return;
             const bool removed = !(h.exists && S_ISDIR(h.t.st_mode)) || removeEntry(at, leaf, h.t, w);
             const int err = removed ? linkGroup(anchor, at, leaf, h.exists && !S_ISDIR(h.t.st_mode)) : kReported;
-            heldOpened(h, at);
+            heldOpened(d, at);
             if (err != 0) {
                 report(w, err);
                 return;
             }
         }
-        heldChanged(h, false);
+        heldChanged(h, d, false);
     }
 
-    // The names of one group (at, n of them, by path), decided by a rule of
-    // their paths alone: the group keeps the target inode that already holds
-    // the most of its names and passes the quick check (of those alike, the
-    // one whose first name comes first), unless an earlier group keeps it;
-    // without one, its first name by path gets new contents. Every other name
-    // is linked to it.
-    void settleGroup(Settle& st, const std::size_t* at, std::size_t n) {
-        const struct stat& s = heldGroups_.data[heldNames_.data[at[0]].group].src;
-        struct Candidate {
-            DirId id;
-            std::size_t count;
-            std::size_t first;
-        };
-        Grow<Candidate> found;
-        for (std::size_t i = 0; i < n; ++i) {
-            const HeldName& h = heldNames_.data[at[i]];
-            if (!h.passes || st.claimed.lookup(h.t.st_dev, h.t.st_ino)) continue;
-            std::size_t c = 0;
-            while (c < found.len && !found.data[c].id.is(h.t)) ++c;
-            if (c < found.len) {
-                ++found.data[c].count;
-            } else if (!found.push(Candidate{DirId::of(h.t), 1, i})) {
-                report(Where{"", h.rel.get(), h.len}, ENOMEM);
-                return;
-            }
-        }
-        std::size_t best = kNone;
-        for (std::size_t c = 0; c < found.len; ++c) {
-            const Candidate& k = found.data[c];
-            if (best == kNone || k.count > found.data[best].count) best = c;
-        }
-        const char* anchor = nullptr;
-        DirId kept{};
-        std::size_t keptFirst = kNone;
-        if (best != kNone) {
-            const Candidate& k = found.data[best];
-            bool added = false;
-            (void)st.claimed.insert(k.id.dev, k.id.ino, &added);
-            if (keepAnchor(st, heldNames_.data[at[k.first]], s)) {
-                anchor = heldNames_.data[at[k.first]].rel.get();
-                kept = k.id;
-                keptFirst = k.first;
-            }
-        }
-        for (std::size_t i = 0; i < n && !cancelled(); ++i) {
-            const HeldName& h = heldNames_.data[at[i]];
-            if (i == keptFirst) continue;
-            if (keptFirst != kNone && h.exists && S_ISREG(h.t.st_mode) && kept.is(h.t)) {
-                unchanged();
-            } else if (!anchor) {
-                if (makeFirst(st, h, s)) anchor = h.rel.get();
-            } else {
-                linkHeld(st, h, anchor);
-            }
-        }
-    }
-
-    // Orders held names by path, bytes compared unsigned.
-    bool pathBefore(std::size_t a, std::size_t b) const {
-        const HeldName& x = heldNames_.data[a];
-        const HeldName& y = heldNames_.data[b];
-        const int c = std::memcmp(x.rel.get(), y.rel.get(), x.len < y.len ? x.len : y.len);
-        return c < 0 || (c == 0 && x.len < y.len);
-    }
-
-    // Every held name, group by group in the order of their first names by
-    // path, so that what is decided never depends on which thread met a name
-    // first; then the directories that held them.
+    // Every held name, group by group, so that what is decided never depends
+    // on which thread met a name first; then the directories that held them.
     void settleGroups() {
-        const std::size_t n = heldNames_.len;
-        if (n == 0 || cancelled()) return;
-        Grow<std::size_t> order;
-        if (!order.ensure(n)) {
-            fail("", "", 0, ENOMEM);
-            return;
-        }
-        for (std::size_t i = 0; i < n; ++i) order.data[order.len++] = i;
-        std::sort(order.data, order.data + n, [this](std::size_t a, std::size_t b) { return pathBefore(a, b); });
-        std::size_t rank = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            HeldGroup& g = heldGroups_.data[heldNames_.data[order.data[i]].group];
-            if (g.rank == kNone) g.rank = rank++;
-        }
-        std::sort(order.data, order.data + n, [this](std::size_t a, std::size_t b) {
-            const std::size_t ra = heldGroups_.data[heldNames_.data[a].group].rank;
-            const std::size_t rb = heldGroups_.data[heldNames_.data[b].group].rank;
-            return ra < rb || (ra == rb && pathBefore(a, b));
-        });
-        Settle st;
-        st.srcTop = nodes_.len > 1 ? nodes_.data[1].fd.get() : -1;
-        st.dstTop = targets_.len > 1 ? targets_.data[1].fd : -1;
-        for (std::size_t i = 0; i < n && !cancelled();) {
-            const std::size_t group = heldNames_.data[order.data[i]].group;
-            std::size_t j = i + 1;
-            while (j < n && heldNames_.data[order.data[j]].group == group) ++j;
-            settleGroup(st, order.data + i, j - i);
-            i = j;
-        }
-        for (std::size_t i = 0; i < heldDirs_.len && !cancelled(); ++i) settleDir(st, heldDirs_.data[i]);
+        Settle st(*this);
+        links_.settle(st);
     }
 
     // A directory that held names of groups: its report if it waited for
@@ -1364,17 +1019,9 @@ class TreeSync final : public TreeShares {
     const unsigned pid_;
     std::mutex nodeLock_;  // a top level's counts, from the workers
     CopyEnv env_;
-    std::mutex groupLock_;            // the held names, groups and directories, from the workers
-    Grow<HeldName> heldNames_;
-    Grow<HeldGroup> heldGroups_;
-    Grow<HeldDir> heldDirs_;
-    InodeTable<std::size_t> groupOf_;  // a source inode's index in heldGroups_, plus one
-    InodeTable<std::size_t> dirOf_;    // a target directory's index in heldDirs_, plus one
+    SyncLinks links_;                  // the hard-link groups met, settled at the end
     bool freshTop_ = false;            // a real run whose target's top it made: groups made as met
-    std::condition_variable freshDone_;
-    InodeTable<FreshGroup> fresh_;     // then: where each group's file was made
-    std::mutex leftLock_;
-    InodeTable<nlink_t> left_;        // in a real run, the names each hard-linked target inode lost
+    CopyLinks fresh_;                  // then: where each group's file was made
     std::atomic<unsigned long> tempCount_{0};
     std::atomic<std::uint64_t> created_{0};
     std::atomic<std::uint64_t> modified_{0};
@@ -1468,7 +1115,7 @@ void TreeSync::walkBelow(TreeWalk& walk, Level& topLevel, const char* base) {
 }
 
 bool TreeSync::share(int parentFd, const char* name, const char* path) {
-    if (!tOwnFs && !pthread_equal(pthread_self(), caller_)) tOwnFs = unshare(CLONE_FS) == 0;
+    if (!pthread_equal(pthread_self(), caller_)) ownWorkingDirectory();
     const std::size_t node = nodeOf(parentFd);
     Level* at = nodeLevel(node);
     if (!at || (!at->made && !at->absent)) return false;
