@@ -384,6 +384,26 @@ UniqueFd TreeWatch::reopenRoot() const {
     return UniqueFd(openat(rootFd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
+// The entry `name` of dir, of type `type`, in the model (an entry of another
+// type there dropped first), marked seen by the current rescan; reportNew:
+// what was not known is reported. kNone when out of memory: left out of the
+// model, reported when it changes.
+std::uint32_t TreeWatch::place(std::uint32_t dir, const char* name, std::size_t len, EntryType type, bool reportNew,
+                               ChangeSink& sink) {
+    std::uint32_t id = child(dir, name, len);
+    if (id != kNone && nodes_.data[id].type != type) {
+        drop(id, reportNew, sink);
+        id = kNone;
+    }
+    if (id == kNone) {
+        id = add(dir, name, len, type);
+        if (id == kNone) return kNone;
+        if (reportNew) report(ChangeKind::created, id, sink);
+    }
+    nodes_.data[id].gen = gen_;
+    return id;
+}
+
 // Reads the tree below top (open as fd) into the model: watches each
 // directory before it is read, reports what is new (report), and with sweep
 // marks what it saw, for sweep() to remove the rest.
@@ -428,17 +448,8 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
         if (item.depth > dirs.len || item.type == EntryType::skip || item.type == EntryType::other) continue;
         dirs.len = item.depth;
         const std::uint32_t parent = dirs.data[item.depth - 1];
-        std::uint32_t id = child(parent, item.name, item.nameLen);
-        if (id != kNone && nodes_.data[id].type != item.type) {
-            drop(id, reportNew, sink);
-            id = kNone;
-        }
-        if (id == kNone) {
-            id = add(parent, item.name, item.nameLen, item.type);
-            if (id == kNone) continue;  // out of memory: left out of the model, reported when it changes
-            if (reportNew) report(ChangeKind::created, id, sink);
-        }
-        nodes_.data[id].gen = gen_;
+        const std::uint32_t id = place(parent, item.name, item.nameLen, item.type, reportNew, sink);
+        if (id == kNone) continue;
         if (item.type != EntryType::directory) continue;
         // Watched first, by its name in its open directory, then read by the walk.
         int why = 0;
@@ -492,13 +503,8 @@ void TreeWatch::firstScan(ChangeSink& sink) {
             }
             dirs_.len = e.depth;
             const std::uint32_t parent = dirs_.data[e.depth - 1];
-            std::uint32_t id = watch_.child(parent, e.name, e.nameLen);
-            if (id != kNone && watch_.nodes_.data[id].type != e.type) {
-                watch_.drop(id, false, sink_);
-                id = kNone;
-            }
-            if (id == kNone) id = watch_.add(parent, e.name, e.nameLen, e.type);
-            if (id == kNone) {  // out of memory: left out of the model, reported when it changes
+            const std::uint32_t id = watch_.place(parent, e.name, e.nameLen, e.type, false, sink_);
+            if (id == kNone) {
                 if (e.wd >= 0) inotify_rm_watch(watch_.inotify_.get(), e.wd);
                 return;
             }

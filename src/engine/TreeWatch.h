@@ -92,6 +92,8 @@ class TreeWatch {
     std::uint32_t child(std::uint32_t dir, const char* name, std::size_t len) const;
     std::uint32_t add(std::uint32_t dir, const char* name, std::size_t len, EntryType type);
     void drop(std::uint32_t id, bool report, ChangeSink& sink);
+    std::uint32_t place(std::uint32_t dir, const char* name, std::size_t len, EntryType type, bool reportNew,
+                        ChangeSink& sink);
     bool rename(std::uint32_t id, std::uint32_t dir, const char* name, std::size_t len);
     void unlink(std::uint32_t id);
     void link(std::uint32_t id);

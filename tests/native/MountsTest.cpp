@@ -32,6 +32,18 @@ struct Bind {
     }
 };
 
+// What a watch tells: each change's path (OVERFLOW left out), each failure's path and code.
+struct Seen final : fsutil::ChangeSink {
+    std::vector<std::string> seen;
+    void change(fsutil::ChangeKind kind, fsutil::EntryType, const char* path, std::size_t len, const char*,
+                std::size_t) override {
+        if (kind != fsutil::ChangeKind::overflow) seen.push_back(std::string(path, len));
+    }
+    void failure(const char* path, std::size_t len, int code, const char*) override {
+        seen.push_back(std::string(path, len) + ": " + std::to_string(code));
+    }
+};
+
 bool privateMounts() {
     std::error_code e1, e2;
     return geteuid() == 0 && std::filesystem::read_symlink("/proc/self/ns/mnt", e1) !=
@@ -195,16 +207,7 @@ TEST_F(Mounts, AnAttributeTheTargetRefusesIsReported) {
 // again after a lost queue: the failure keeps its context, the top keeps its watch (the kernel
 // hands out one per directory), and nothing is reported changed.
 TEST_F(Mounts, AWatchReportsTheTopBoundBelowItselfAsALoop) {
-    struct Failures final : fsutil::ChangeSink {
-        std::vector<std::string> seen;
-        void change(fsutil::ChangeKind kind, fsutil::EntryType, const char* path, std::size_t len, const char*,
-                    std::size_t) override {
-            if (kind != fsutil::ChangeKind::overflow) seen.push_back(std::string(path, len));
-        }
-        void failure(const char* path, std::size_t len, int code, const char*) override {
-            seen.push_back(std::string(path, len) + ": " + std::to_string(code));
-        }
-    } sink;
+    Seen sink;
     const Bind self(t / "top", t / "top/a/b/c/d/deep");
     ASSERT_FALSE(self.at.empty());
     int err = 0;
@@ -238,16 +241,6 @@ struct SmallTmpfs {
 // shallow (met by the first reading's caller) or deep (by a worker), nor what lies in them,
 // when it starts or when it reads the tree again; changes beside them are reported.
 TEST_F(Mounts, AWatchOnOneFileSystemWatchesNoMountPoint) {
-    struct Seen final : fsutil::ChangeSink {
-        std::vector<std::string> seen;
-        void change(fsutil::ChangeKind kind, fsutil::EntryType, const char* path, std::size_t len, const char*,
-                    std::size_t) override {
-            if (kind != fsutil::ChangeKind::overflow) seen.push_back(std::string(path, len));
-        }
-        void failure(const char* path, std::size_t len, int code, const char*) override {
-            seen.push_back(std::string(path, len) + ": " + std::to_string(code));
-        }
-    };
     const Bind shallow(t / "outside", t / "top/shallow");
     const SmallTmpfs deep(t / "top/a/b/c/d/deep/other", "1m");
     ASSERT_FALSE(shallow.at.empty() || deep.at.empty());
