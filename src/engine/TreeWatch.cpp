@@ -241,8 +241,10 @@ bool TreeWatch::rename(std::uint32_t id, std::uint32_t dir, const char* name, st
     return true;
 }
 
-// Drops id and everything below it from the model, and their watches.
-void TreeWatch::drop(std::uint32_t id, bool reportIt, ChangeSink& sink) {
+// Drops id and everything below it from the model, and their watches; with
+// keepWatches, the kernel's watches stay until releaseKept(), for a reading
+// under way to take them again.
+void TreeWatch::drop(std::uint32_t id, bool reportIt, ChangeSink& sink, bool keepWatches) {
     if (reportIt) report(ChangeKind::removed, id, sink);
     lastTouched_ = kNone;
     unlink(id);
@@ -256,6 +258,11 @@ void TreeWatch::drop(std::uint32_t id, bool reportIt, ChangeSink& sink) {
         }
         const std::uint32_t up = at == id ? kNone : n.parent;
         if (up != kNone) unlink(at);  // the top left its directory first
+        if (keepWatches && n.wd >= 0 && kept_.push(n.wd)) {
+            byWd_.data[n.wd] = kNone;
+            n.wd = -1;
+            --watched_;
+        }
         unwatch(at);
         nodes_.data[at] = Node();
         (void)free_.push(at);  // not reused when out of memory: only the slot is lost
@@ -293,7 +300,7 @@ void TreeWatch::report(ChangeKind kind, std::uint32_t id, ChangeSink& sink) {
 
 // ---- watches
 
-bool TreeWatch::watch(std::uint32_t id, int fd, ChangeSink& sink, const char* name) {
+bool TreeWatch::watch(std::uint32_t id, int fd, bool report, ChangeSink& sink, const char* name) {
     const int wd = addWatch(inotify_.get(), fd, kMask, name);
     if (wd < 0) {
         const int err = errno;
@@ -307,11 +314,11 @@ bool TreeWatch::watch(std::uint32_t id, int fd, ChangeSink& sink, const char* na
         errno = err;
         return false;
     }
-    return adopt(id, wd);
+    return adopt(id, wd, report, sink);
 }
 
 // Gives the watch wd to the directory id, unless a directory above it holds it (ELOOP).
-bool TreeWatch::adopt(std::uint32_t id, int wd) {
+bool TreeWatch::adopt(std::uint32_t id, int wd, bool report, ChangeSink& sink) {
     Node& n = nodes_.data[id];
     if (n.wd == wd) return true;
     if (!byWd_.ensure(static_cast<std::size_t>(wd) + 1)) {
@@ -331,14 +338,28 @@ bool TreeWatch::adopt(std::uint32_t id, int wd) {
     }
     if (n.wd >= 0) unwatch(id);  // the name holds another directory than the one watched
     if (before != kNone) {
-        // The same directory known at another path, which is stale: the watch goes with the one just read.
+        // The same directory known at another path, stale by a rename still queued: the watch goes
+        // with the one just read, and the stale part leaves the model (reported removed), so that
+        // the rename, once read, finds the directory in place. The watches below it stay for the
+        // reading under way to take them again.
         nodes_.data[before].wd = -1;
+        byWd_.data[wd] = kNone;
         --watched_;
+        drop(before, report, sink, true);
     }
     n.wd = wd;
     byWd_.data[wd] = id;
     ++watched_;
     return true;
+}
+
+// Removes the watches kept by drop() that no reading took again.
+void TreeWatch::releaseKept() {
+    for (std::size_t i = 0; i < kept_.len; ++i) {
+        const int wd = kept_.data[i];
+        if (static_cast<std::size_t>(wd) >= byWd_.len || byWd_.data[wd] == kNone) inotify_rm_watch(inotify_.get(), wd);
+    }
+    kept_.clear();
 }
 
 void TreeWatch::unwatch(std::uint32_t id) {
@@ -351,7 +372,10 @@ void TreeWatch::unwatch(std::uint32_t id) {
 }
 
 // A descriptor of the directory id (valid until the next call), opened step
-// by step from the root, never through a link; -1 when it cannot be.
+// by step from the root, never through a link; -1 when it cannot be. The
+// model's path may lag behind renames still queued and lead to another
+// directory made there since: the kernel giving back id's own watch for the
+// directory reached tells that it is id's; else -1 too.
 int TreeWatch::dirFd(std::uint32_t id) {
     if (id == 0) return rootFd_.get();
     const std::uint32_t serial = nodes_.data[id].serial;
@@ -369,6 +393,17 @@ int TreeWatch::dirFd(std::uint32_t id) {
         fd.reset(openat(at, n.name.get(), kStepFlags));
         if (!fd) return -1;
         at = fd.get();
+    }
+    const int wd = nodes_.data[id].wd;
+    if (wd >= 0) {
+        const int there = addWatch(inotify_.get(), fd.get(), kMask | IN_MASK_ADD);
+        if (there != wd) {
+            // A watch made just now is taken back; one of another directory of the model stays.
+            if (there >= 0 && (static_cast<std::size_t>(there) >= byWd_.len || byWd_.data[there] == kNone)) {
+                inotify_rm_watch(inotify_.get(), there);
+            }
+            return -1;
+        }
     }
     CachedFd& slot = cache_[cacheNext_++ % (sizeof cache_ / sizeof cache_[0])];
     slot.serial = serial;
@@ -458,12 +493,13 @@ void TreeWatch::scan(std::uint32_t top, UniqueFd fd, bool reportNew, bool sweepA
             walk->skip();
             continue;
         }
-        if (!watch(id, parentFd, sink, item.name) && (errno == EACCES || errno == ENOENT || errno == ENOTDIR)) {
+        if (!watch(id, parentFd, reportNew, sink, item.name) && (errno == EACCES || errno == ENOENT || errno == ENOTDIR)) {
             walk->skip();  // not to be read either, or gone: the events of its directory tell
             continue;
         }
         if (!dirs.push(id)) walk->skip();
     }
+    releaseKept();
 }
 
 // Reads the whole tree into the model on every core, the root watched already:
@@ -509,7 +545,7 @@ void TreeWatch::firstScan(ChangeSink& sink) {
                 return;
             }
             if (e.type != EntryType::directory) return;
-            if (e.wd >= 0) (void)watch_.adopt(id, e.wd);
+            if (e.wd >= 0) (void)watch_.adopt(id, e.wd, false, sink_);
             (void)dirs_.push(id);
         }
 
@@ -525,6 +561,7 @@ void TreeWatch::firstScan(ChangeSink& sink) {
     options.threads = options_.threads != 0 ? options_.threads : usableCores();
     Placing placing(*this, sink);
     scanTree(rootFd_.get(), options, placing);
+    releaseKept();
 }
 
 // Marks id and everything below it as seen by the current rescan.
@@ -556,8 +593,9 @@ void TreeWatch::sweep(ChangeSink& sink) {
 void TreeWatch::created(std::uint32_t dir, const char* name, bool isDir, ChangeSink& sink, bool retried) {
     const int parentFd = dirFd(dir);
     if (parentFd < 0) {
-        // Its directory is gone, or a directory above it was renamed and the event that says so
-        // is still queued: tried again once the kernel's queue is read to its end.
+        // Its directory is gone, or a directory above it was renamed (and another may hold its
+        // path by now) and the event that says so is still queued: tried again once the kernel's
+        // queue is read to its end.
         Deferred d;
         d.dir = dir;
         d.serial = nodes_.data[dir].serial;
@@ -588,7 +626,7 @@ void TreeWatch::created(std::uint32_t dir, const char* name, bool isDir, ChangeS
     report(ChangeKind::created, id, sink);
     if (type != EntryType::directory) return;
     if (options_.sameFileSystem && (st.st_dev != rootDev_ || (rootMount_ != 0 && mountIdOf(fd.get()) != rootMount_))) return;
-    if (!watch(id, fd.get(), sink) && errno == EACCES) return;
+    if (!watch(id, fd.get(), true, sink) && errno == EACCES) return;
     scan(id, std::move(fd), true, false, sink);
 }
 

@@ -91,7 +91,7 @@ class TreeWatch {
 
     std::uint32_t child(std::uint32_t dir, const char* name, std::size_t len) const;
     std::uint32_t add(std::uint32_t dir, const char* name, std::size_t len, EntryType type);
-    void drop(std::uint32_t id, bool report, ChangeSink& sink);
+    void drop(std::uint32_t id, bool report, ChangeSink& sink, bool keepWatches = false);
     std::uint32_t place(std::uint32_t dir, const char* name, std::size_t len, EntryType type, bool reportNew,
                         ChangeSink& sink);
     bool rename(std::uint32_t id, std::uint32_t dir, const char* name, std::size_t len);
@@ -99,9 +99,10 @@ class TreeWatch {
     void link(std::uint32_t id);
     bool grow();
     const char* path(std::uint32_t id, std::size_t* len);
-    bool watch(std::uint32_t id, int fd, ChangeSink& sink, const char* name = nullptr);
-    bool adopt(std::uint32_t id, int wd);
+    bool watch(std::uint32_t id, int fd, bool report, ChangeSink& sink, const char* name = nullptr);
+    bool adopt(std::uint32_t id, int wd, bool report, ChangeSink& sink);
     void unwatch(std::uint32_t id);
+    void releaseKept();
     void firstScan(ChangeSink& sink);
     int dirFd(std::uint32_t id);
     UniqueFd reopenRoot() const;
@@ -132,6 +133,7 @@ class TreeWatch {
     Grow<std::uint32_t> free_;    // ids of nodes dropped, for reuse
     Grow<std::uint32_t> table_;   // (parent, name) -> id, open addressing; kNone where empty
     Grow<std::uint32_t> byWd_;    // watch descriptor -> id
+    Grow<int> kept_;              // watches of a stale part dropped, removed after the reading unless taken again
     Grow<char> path_;             // the last path built
     Grow<char> from_;             // a move's source path
     std::size_t live_ = 0;

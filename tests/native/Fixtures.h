@@ -94,6 +94,12 @@ inline std::string sums(const std::string& dir) { return sh("cd " + shellWord(di
 // How many entries find counts in the tree at path, the top included.
 inline std::uint64_t countEntries(const std::string& path) { return std::stoull(sh("find " + shellWord(path) + " | wc -l")); }
 
+// A seed for random cases: FSUTIL_SEED when set, to run a printed one again.
+inline unsigned testSeed() {
+    const char* given = std::getenv("FSUTIL_SEED");
+    return given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device()();
+}
+
 // A random tree under dir/top: directories up to four deep, files of 0-3000 bytes, links
 // (to files, to directories, dangling, leading out of the tree to `outside`), hard links
 // and FIFOs; names of bytes that are not UTF-8 too. The seed is printed, to make it again.
