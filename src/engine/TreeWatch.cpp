@@ -357,7 +357,10 @@ bool TreeWatch::adopt(std::uint32_t id, int wd, bool report, ChangeSink& sink) {
 void TreeWatch::releaseKept() {
     for (std::size_t i = 0; i < kept_.len; ++i) {
         const int wd = kept_.data[i];
-        if (static_cast<std::size_t>(wd) >= byWd_.len || byWd_.data[wd] == kNone) inotify_rm_watch(inotify_.get(), wd);
+        if (static_cast<std::size_t>(wd) >= byWd_.len || byWd_.data[wd] == kNone) {
+            inotify_rm_watch(inotify_.get(), wd);
+            forgetIno(wd);
+        }
     }
     kept_.clear();
 }
@@ -367,15 +370,43 @@ void TreeWatch::unwatch(std::uint32_t id) {
     if (n.wd < 0) return;
     inotify_rm_watch(inotify_.get(), n.wd);  // EINVAL where the kernel dropped it already: nothing to do
     byWd_.data[n.wd] = kNone;
+    forgetIno(n.wd);
     n.wd = -1;
     --watched_;
+}
+
+// Whether the directory open as fd is the one watched as wd. The kernel tells
+// the first time, by giving back wd for it; its inode is then kept, and
+// compared afterwards (no other directory has it while this one exists, and
+// once it is gone its events end with its removal).
+bool TreeWatch::reaches(int fd, int wd) {
+    struct stat st;
+    const bool onRoot = fstat(fd, &st) == 0 && st.st_dev == rootDev_;
+    const std::size_t at = static_cast<std::size_t>(wd);
+    if (onRoot && at < inoByWd_.len && inoByWd_.data[at] != 0) return inoByWd_.data[at] == st.st_ino;
+    const int there = addWatch(inotify_.get(), fd, kMask | IN_MASK_ADD);
+    if (there == wd) {
+        if (onRoot && inoByWd_.ensure(at + 1)) {
+            while (inoByWd_.len <= at) inoByWd_.data[inoByWd_.len++] = 0;
+            inoByWd_.data[at] = st.st_ino;
+        }
+        return true;
+    }
+    // A watch made just now is taken back; one of another directory of the model stays.
+    if (there >= 0 && (static_cast<std::size_t>(there) >= byWd_.len || byWd_.data[there] == kNone)) {
+        inotify_rm_watch(inotify_.get(), there);
+    }
+    return false;
+}
+
+void TreeWatch::forgetIno(int wd) {
+    if (static_cast<std::size_t>(wd) < inoByWd_.len) inoByWd_.data[wd] = 0;
 }
 
 // A descriptor of the directory id (valid until the next call), opened step
 // by step from the root, never through a link; -1 when it cannot be. The
 // model's path may lag behind renames still queued and lead to another
-// directory made there since: the kernel giving back id's own watch for the
-// directory reached tells that it is id's; else -1 too.
+// directory made there since: then -1 too.
 int TreeWatch::dirFd(std::uint32_t id) {
     if (id == 0) return rootFd_.get();
     const std::uint32_t serial = nodes_.data[id].serial;
@@ -395,16 +426,7 @@ int TreeWatch::dirFd(std::uint32_t id) {
         at = fd.get();
     }
     const int wd = nodes_.data[id].wd;
-    if (wd >= 0) {
-        const int there = addWatch(inotify_.get(), fd.get(), kMask | IN_MASK_ADD);
-        if (there != wd) {
-            // A watch made just now is taken back; one of another directory of the model stays.
-            if (there >= 0 && (static_cast<std::size_t>(there) >= byWd_.len || byWd_.data[there] == kNone)) {
-                inotify_rm_watch(inotify_.get(), there);
-            }
-            return -1;
-        }
-    }
+    if (wd >= 0 && !reaches(fd.get(), wd)) return -1;
     CachedFd& slot = cache_[cacheNext_++ % (sizeof cache_ / sizeof cache_[0])];
     slot.serial = serial;
     slot.fd = std::move(fd);
@@ -778,6 +800,7 @@ void TreeWatch::event(const struct inotify_event& ev, ChangeSink& sink) {
     const std::uint32_t dir =
         ev.wd >= 0 && static_cast<std::size_t>(ev.wd) < byWd_.len ? byWd_.data[ev.wd] : kNone;
     if (ev.mask & IN_IGNORED) {
+        forgetIno(ev.wd);
         if (dir == kNone) return;
         nodes_.data[dir].wd = -1;
         byWd_.data[ev.wd] = kNone;

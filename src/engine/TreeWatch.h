@@ -105,6 +105,8 @@ class TreeWatch {
     void releaseKept();
     void firstScan(ChangeSink& sink);
     int dirFd(std::uint32_t id);
+    bool reaches(int fd, int wd);
+    void forgetIno(int wd);
     UniqueFd reopenRoot() const;
     void scan(std::uint32_t top, UniqueFd fd, bool report, bool sweep, ChangeSink& sink);
     void seen(std::uint32_t id);
@@ -133,6 +135,7 @@ class TreeWatch {
     Grow<std::uint32_t> free_;    // ids of nodes dropped, for reuse
     Grow<std::uint32_t> table_;   // (parent, name) -> id, open addressing; kNone where empty
     Grow<std::uint32_t> byWd_;    // watch descriptor -> id
+    Grow<ino_t> inoByWd_;         // watch descriptor -> its directory's inode once made sure of (0: not yet)
     Grow<int> kept_;              // watches of a stale part dropped, removed after the reading unless taken again
     Grow<char> path_;             // the last path built
     Grow<char> from_;             // a move's source path

@@ -240,23 +240,33 @@ TEST(TreeWatch, AChangeReadAfterItsDirectoryMovedOnLandsWhereItWent) {
         "mkdir a/b/x && mv a z && mkdir -p a/b && touch a/b/x",  // of another type in the new a/b
         "mkdir n && mv t n/t2 && touch a/b/new && mv a/b n/t2/m",  // n read with b in it before b's move
     };
-    for (const char* command : cases) {
-        TempDir t;
-        const std::string w = t / "w";
-        sh("mkdir -p " + shellWord(w + "/a/b") + " " + shellWord(w + "/t"));
-        Collected c;
-        int err = 0;
-        auto watch = fsutil::TreeWatch::open(openDirectory(w), fsutil::WatchOptions(), c, &err);
-        ASSERT_TRUE(watch);
-        c.replay = listing(w);
-        sh("cd " + shellWord(w) + " && " + command);
-        settle(*watch, c);
-        sh("find " + shellWord(w) + " -type d -exec touch {}/new. \\;");  // every directory still watched
-        settle(*watch, c);
-        EXPECT_EQ("", differences(listing(w), c.replay)) << command;
-        EXPECT_EQ(std::vector<std::string>(), c.failures) << command;
-        // each directory's watch and the root's parent's, no more
-        EXPECT_EQ(std::stoul(sh("find " + shellWord(w) + " -type d | wc -l")) + 1, kernelWatches(watch->fd())) << command;
+    // Warm: a change in a/b and then in nine other directories was read first, so the watcher
+    // has met a/b before and opens it anew.
+    for (const bool warm : {false, true}) {
+        for (const char* command : cases) {
+            TempDir t;
+            const std::string w = t / "w";
+            sh("cd " + shellWord(t.path) + " && mkdir -p w/a/b w/t w/e1 w/e2 w/e3 w/e4 w/e5 w/e6 w/e7 w/e8 w/e9");
+            Collected c;
+            int err = 0;
+            auto watch = fsutil::TreeWatch::open(openDirectory(w), fsutil::WatchOptions(), c, &err);
+            ASSERT_TRUE(watch);
+            c.replay = listing(w);
+            if (warm) {
+                sh("cd " + shellWord(w) + " && touch a/b/y && for i in $(seq 9); do touch e$i/f; done");
+                settle(*watch, c);
+            }
+            sh("cd " + shellWord(w) + " && " + command);
+            settle(*watch, c);
+            sh("find " + shellWord(w) + " -type d -exec touch {}/new. \\;");  // every directory still watched
+            settle(*watch, c);
+            const std::string where = std::string(command) + (warm ? ", warm" : "");
+            EXPECT_EQ("", differences(listing(w), c.replay)) << where;
+            EXPECT_EQ(std::vector<std::string>(), c.failures) << where;
+            // each directory's watch and the root's parent's, no more
+            const std::size_t dirs = std::stoul(sh("find " + shellWord(w) + " -type d | wc -l"));
+            EXPECT_EQ(dirs + 1, kernelWatches(watch->fd())) << where;
+        }
     }
 }
 
