@@ -51,6 +51,15 @@ std::uint64_t hashOf(std::uint32_t parent, const char* name, std::size_t len) {
     return h ^ (h >> 29);
 }
 
+// Makes slot wd of a table by watch descriptor usable, new slots `empty`; false when out of memory.
+template <typename T>
+bool slotFor(Grow<T>& table, int wd, T empty) {
+    const std::size_t at = static_cast<std::size_t>(wd);
+    if (!table.ensure(at + 1)) return false;
+    while (table.len <= at) table.data[table.len++] = empty;
+    return true;
+}
+
 // The per-user watch limit, or -1 when it cannot be read.
 long watchLimit() {
     const UniqueFd fd(open("/proc/sys/fs/inotify/max_user_watches", O_RDONLY | O_CLOEXEC));
@@ -117,11 +126,10 @@ std::unique_ptr<TreeWatch> TreeWatch::open(UniqueFd rootFd, const WatchOptions& 
     root.type = EntryType::directory;
     root.serial = ++w->serial_;
     const int wd = addWatch(w->inotify_.get(), w->rootFd_.get(), kMask);
-    if (wd < 0 || !w->byWd_.ensure(static_cast<std::size_t>(wd) + 1)) {
+    if (wd < 0 || !slotFor(w->byWd_, wd, kNone)) {
         *err = wd < 0 ? errno : ENOMEM;
         return nullptr;
     }
-    while (w->byWd_.len <= static_cast<std::size_t>(wd)) w->byWd_.data[w->byWd_.len++] = kNone;
     w->byWd_.data[wd] = 0;
     root.wd = wd;
     w->watched_ = 1;
@@ -258,12 +266,7 @@ void TreeWatch::drop(std::uint32_t id, bool reportIt, ChangeSink& sink, bool kee
         }
         const std::uint32_t up = at == id ? kNone : n.parent;
         if (up != kNone) unlink(at);  // the top left its directory first
-        if (keepWatches && n.wd >= 0 && kept_.push(n.wd)) {
-            byWd_.data[n.wd] = kNone;
-            n.wd = -1;
-            --watched_;
-        }
-        unwatch(at);
+        unwatch(at, keepWatches);
         nodes_.data[at] = Node();
         (void)free_.push(at);  // not reused when out of memory: only the slot is lost
         --live_;
@@ -321,12 +324,11 @@ bool TreeWatch::watch(std::uint32_t id, int fd, bool report, ChangeSink& sink, c
 bool TreeWatch::adopt(std::uint32_t id, int wd, bool report, ChangeSink& sink) {
     Node& n = nodes_.data[id];
     if (n.wd == wd) return true;
-    if (!byWd_.ensure(static_cast<std::size_t>(wd) + 1)) {
+    if (!slotFor(byWd_, wd, kNone)) {
         inotify_rm_watch(inotify_.get(), wd);
         errno = ENOMEM;
         return false;
     }
-    while (byWd_.len <= static_cast<std::size_t>(wd)) byWd_.data[byWd_.len++] = kNone;
     const std::uint32_t before = byWd_.data[wd];
     for (std::uint32_t at = id; before != kNone && at != 0;) {
         at = nodes_.data[at].parent;
@@ -342,9 +344,6 @@ bool TreeWatch::adopt(std::uint32_t id, int wd, bool report, ChangeSink& sink) {
         // with the one just read, and the stale part leaves the model (reported removed), so that
         // the rename, once read, finds the directory in place. The watches below it stay for the
         // reading under way to take them again.
-        nodes_.data[before].wd = -1;
-        byWd_.data[wd] = kNone;
-        --watched_;
         drop(before, report, sink, true);
     }
     n.wd = wd;
@@ -365,12 +364,17 @@ void TreeWatch::releaseKept() {
     kept_.clear();
 }
 
-void TreeWatch::unwatch(std::uint32_t id) {
+// Ends id's watch in the model, and the kernel's unless keep: then kept_ holds it for releaseKept().
+void TreeWatch::unwatch(std::uint32_t id, bool keep) {
     Node& n = nodes_.data[id];
     if (n.wd < 0) return;
-    inotify_rm_watch(inotify_.get(), n.wd);  // EINVAL where the kernel dropped it already: nothing to do
+    if (keep) {
+        (void)kept_.push(n.wd);  // out of memory: the kernel's watch stays until the watch ends
+    } else {
+        inotify_rm_watch(inotify_.get(), n.wd);  // EINVAL where the kernel dropped it already: nothing to do
+        forgetIno(n.wd);
+    }
     byWd_.data[n.wd] = kNone;
-    forgetIno(n.wd);
     n.wd = -1;
     --watched_;
 }
@@ -386,10 +390,7 @@ bool TreeWatch::reaches(int fd, int wd) {
     if (onRoot && at < inoByWd_.len && inoByWd_.data[at] != 0) return inoByWd_.data[at] == st.st_ino;
     const int there = addWatch(inotify_.get(), fd, kMask | IN_MASK_ADD);
     if (there == wd) {
-        if (onRoot && inoByWd_.ensure(at + 1)) {
-            while (inoByWd_.len <= at) inoByWd_.data[inoByWd_.len++] = 0;
-            inoByWd_.data[at] = st.st_ino;
-        }
+        if (onRoot && slotFor(inoByWd_, wd, ino_t(0))) inoByWd_.data[at] = st.st_ino;
         return true;
     }
     // A watch made just now is taken back; one of another directory of the model stays.

@@ -101,7 +101,7 @@ class TreeWatch {
     const char* path(std::uint32_t id, std::size_t* len);
     bool watch(std::uint32_t id, int fd, bool report, ChangeSink& sink, const char* name = nullptr);
     bool adopt(std::uint32_t id, int wd, bool report, ChangeSink& sink);
-    void unwatch(std::uint32_t id);
+    void unwatch(std::uint32_t id, bool keep = false);
     void releaseKept();
     void firstScan(ChangeSink& sink);
     int dirFd(std::uint32_t id);
